@@ -1,0 +1,232 @@
+/*
+ * libmerrow - the core disk library.
+ *
+ * Device and partition records and their lists, raw device access, the
+ * shared progress value, the found-file callback registry and the
+ * allocator used by every library of the system.
+ *
+ * Everything here is plain C so that every scanner library and both
+ * front ends share one binary interface.
+ */
+#ifndef MERROW_H
+#define MERROW_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <pthread.h>
+
+#include "merrow_export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* File-system type codes of Partiton_Struct.FsType. */
+enum {
+    FS_UNKNOWN = 0,
+    FS_FAT12 = 1,
+    FS_FAT16 = 2,
+    FS_FAT32 = 3,
+    FS_NTFS = 4,
+    FS_EXFAT = 5,
+    FS_EXT2 = 6,
+    FS_EXT3 = 7,
+    FS_EXT4 = 8,
+    FS_HFS = 9,
+    FS_HFSPLUS = 10,
+    FS_HFSX = 11
+};
+
+#define SV_DEV_FIRST 0
+#define SV_DEV_LAST 19      /* /dev/disk0 .. /dev/disk19 are probed */
+#define SV_DEV_SKIPPED 16   /* listed, never parsed for partitions */
+
+#define SV_DEVNAME_LEN 50
+#define SV_DEVPATH_LEN 100
+#define SV_VOLNAME_LEN 32
+#define SV_FSINFO_LEN 48
+
+struct Partiton_Struct;
+struct Physics_Device_Struct;
+
+/* Bounce buffer for unaligned reads and writes. */
+typedef struct ReadCache {
+    uint8_t Valid;
+    uint8_t *Buffer;
+    uint32_t Capacity;
+    uint32_t LastLength;
+} ReadCache;
+
+typedef int32_t (*DeviceWriteFn)(struct Physics_Device_Struct *dev, const void *src,
+                                 uint32_t length, uint64_t offset);
+typedef int32_t (*DeviceReadFn)(struct Physics_Device_Struct *dev, void *dst,
+                                uint32_t length, uint64_t offset);
+typedef int32_t (*DeviceCleanFn)(struct Physics_Device_Struct *dev);
+
+/* Operations table: slot 0 write, slot 1 read, slot 2 clean. */
+typedef struct DeviceOps {
+    DeviceWriteFn write;
+    DeviceReadFn read;
+    DeviceCleanFn clean;
+} DeviceOps;
+
+typedef struct Physics_Device_Struct {
+    int32_t DevNum;
+    char DevName[SV_DEVNAME_LEN];
+    uint64_t DiskSize;
+    uint64_t Cylinders;
+    uint32_t Heads;
+    uint32_t SectorsPerTrack;
+    int32_t OpenFlags;
+    int32_t MediaKind;
+    int32_t Fd;
+    int32_t SectorSize;
+    ReadCache *Cache;
+    struct Partiton_Struct *OwnerPartition;
+    uint8_t reserved[4];
+    DeviceOps *Ops;
+    uint8_t Used;
+    char DevPath[SV_DEVPATH_LEN];
+} Physics_Device_Struct;
+
+typedef struct Partiton_Struct {
+    int32_t DevNum;
+    char VolumeName[SV_VOLNAME_LEN];
+    char FsInfo[SV_FSINFO_LEN];
+    void *ExtraBuf;
+    uint64_t PartSize;
+    int32_t FsType;
+    uint64_t PartOffset;
+    uint8_t Bootable;
+    Physics_Device_Struct *Device;
+    char AccessMode;
+    uint8_t *BootData;
+} Partiton_Struct;
+
+/* The 16-byte MBR partition entry, as it lies on disk. */
+#pragma pack(push, 1)
+typedef struct InFoDisk {
+    uint8_t BootIndicator;
+    uint8_t StartChs[3];
+    uint8_t Type;
+    uint8_t EndChs[3];
+    uint32_t FirstSector;
+    uint32_t SectorCount;
+} InFoDisk;
+#pragma pack(pop)
+
+/* Node of both global lists. */
+typedef struct _Device_List {
+    void *data;
+    struct _Device_List *prev;
+    struct _Device_List *next;
+} _Device_List;
+
+/* Found-file callback registry. */
+typedef enum SCAN_TYPE {
+    SCAN_TYPE_DEEP = 0,     /* signature-engine record */
+    SCAN_TYPE_NTFS_DEL = 1  /* NTFS deleted-file record */
+} SCAN_TYPE;
+
+typedef void (*FoundFileCallBack)(void *item, SCAN_TYPE type, void *context);
+
+typedef struct CallBackStruct {
+    FoundFileCallBack function;
+    void *context;
+} CallBackStruct;
+
+typedef struct CallBackVec {
+    CallBackStruct *items;
+    uint32_t count;
+    uint32_t capacity;
+} CallBackVec;
+
+/* ---- globals ---- */
+MERROW_EXPORT extern _Device_List *GlobPointer;
+MERROW_EXPORT extern _Device_List *GlobPointerPartiton;
+MERROW_EXPORT extern void *GlobPointerArry[16];
+MERROW_EXPORT extern DeviceOps Apple_System;
+MERROW_EXPORT extern int32_t ExportsData;
+MERROW_EXPORT extern pthread_mutex_t hDataEvent;
+MERROW_EXPORT extern CallBackVec g_callbackVec;
+MERROW_EXPORT extern int32_t DeviceStructSize;
+MERROW_EXPORT extern int32_t PartitonStructSize;
+
+/* ---- device list (build / teardown) ---- */
+MERROW_EXPORT void FullDevStruct(void);
+MERROW_EXPORT int FullDevStruct_exit(void);
+
+/* ---- raw access through Apple_System ---- */
+MERROW_EXPORT int32_t File_Apple_Pwrite(Physics_Device_Struct *dev, const void *src,
+                                        uint32_t length, uint64_t offset);
+MERROW_EXPORT int32_t File_Apple_Pread(Physics_Device_Struct *dev, void *dst,
+                                       uint32_t length, uint64_t offset);
+MERROW_EXPORT int32_t File_Apple_Clean(Physics_Device_Struct *dev);
+
+/* ---- progress value ---- */
+MERROW_EXPORT int32_t get_ExportsData(void);
+MERROW_EXPORT void changeExportsData(int32_t value);
+MERROW_EXPORT void set_ExportsData(bool flag);
+
+/* ---- misc services ---- */
+MERROW_EXPORT uint32_t get_blocksize(const Partiton_Struct *part);
+MERROW_EXPORT void *MALLOC(size_t size);
+MERROW_EXPORT uint32_t CONVERSION32(uint32_t v);
+MERROW_EXPORT uint16_t CONVERSION16(uint16_t v);
+
+/* ---- found-file callbacks ---- */
+MERROW_EXPORT void AddFoundFileCallBack(FoundFileCallBack function, void *context);
+MERROW_EXPORT void RemoveFoundFileCallback(void *context);
+
+/*
+ * Stand-in devices.  Salvitra_SetDiskImages names image files (or block
+ * devices) that take the /dev/disk0.. slots in the given order; while such
+ * a list is set nothing else is probed.  Returns 0, or -1 when more paths
+ * are given than there are slots.  Salvitra_SetDiskImages(NULL, 0) clears it.
+ * Without a list, the SALVITRA_DISK_DIR folder (entries disk0..disk19)
+ * is used when that variable is set, else the machine's whole disks.
+ */
+MERROW_EXPORT int Salvitra_SetDiskImages(const char *const *paths, int count);
+
+/* The path /dev/diskN resolves to right now, or an empty string. */
+MERROW_EXPORT int Salvitra_ResolveDiskPath(uint32_t n, char *out, size_t out_len);
+
+#ifdef __cplusplus
+}
+#endif
+
+/*
+ * Progress accessors for scanner code: the shared value is a plain int32
+ * that the front end writes under hDataEvent; scanners read and raise it
+ * atomically instead of with bare loads and stores.
+ */
+static inline int32_t sv_progress_get(void)
+{
+    return __atomic_load_n(&ExportsData, __ATOMIC_SEQ_CST);
+}
+
+static inline void sv_progress_add(int32_t delta)
+{
+    __atomic_add_fetch(&ExportsData, delta, __ATOMIC_SEQ_CST);
+}
+
+static inline void sv_progress_set(int32_t value)
+{
+    __atomic_store_n(&ExportsData, value, __ATOMIC_SEQ_CST);
+}
+
+/* True while a scan may go on: below 100 (finished) and 200 (stop). */
+static inline bool sv_progress_running(void)
+{
+    return sv_progress_get() < 100;
+}
+
+/* Read through a device record's operations table (slot 1). */
+static inline int32_t sv_dev_read(Physics_Device_Struct *dev, void *dst, uint32_t length,
+                                  uint64_t offset)
+{
+    return dev->Ops->read(dev, dst, length, offset);
+}
+
+#endif /* MERROW_H */

@@ -1,0 +1,50 @@
+# make run   - build and start Salvitra on its demo disk
+# make test  - build and run the whole test suite (normal, then ASan+UBSan with fuzzers)
+BUILD      ?= build
+BUILD_SAN  ?= build-san
+JOBS       ?= 2
+CMAKE_GEN  := -G Ninja
+
+.PHONY: all deps configure build run test test-fast test-sanitize bench clean demo
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+configure: deps $(BUILD)/build.ninja
+
+build: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+demo: build
+	@bash scripts/make-demo-disk.sh $(BUILD)/demo
+
+run: demo
+	@bash scripts/run-demo.sh $(BUILD)
+
+# Unit, integration and CLI tests of the normal build.
+test-fast: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The same suite under AddressSanitizer + UndefinedBehaviorSanitizer, built with
+# clang, plus a bounded run of every fuzz harness.
+$(BUILD_SAN)/build.ninja: | deps
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_SAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
+	  -DSALVITRA_SANITIZE=ON -DSALVITRA_FUZZ=ON
+
+test-sanitize: deps $(BUILD_SAN)/build.ninja
+	cmake --build $(BUILD_SAN) -j$(JOBS)
+	cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS)
+
+test: test-fast test-sanitize
+
+bench: build
+	@bash scripts/run-benchmarks.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(BUILD_SAN)

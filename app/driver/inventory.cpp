@@ -1,0 +1,160 @@
+#include "inventory.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace salvitra {
+
+namespace {
+
+bool checkImage(const std::string &path, std::string *err)
+{
+    struct stat sb;
+    if (stat(path.c_str(), &sb) != 0) {
+        if (err)
+            *err = path + ": " + strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(sb.st_mode) && !S_ISBLK(sb.st_mode)) {
+        if (err)
+            *err = path + ": not a disk image or block device";
+        return false;
+    }
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        if (err)
+            *err = path + ": " + strerror(errno);
+        return false;
+    }
+    close(fd);
+    if (S_ISREG(sb.st_mode) && sb.st_size == 0) {
+        if (err)
+            *err = path + ": the image is empty";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Inventory::~Inventory()
+{
+    teardown();
+}
+
+bool Inventory::build(const std::vector<std::string> &images, std::string *err)
+{
+    teardown();
+    if (images.size() > SV_DEV_LAST + 1) {
+        if (err)
+            *err = "at most 20 images can be named";
+        return false;
+    }
+    for (const std::string &p : images)
+        if (!checkImage(p, err))
+            return false;
+
+    std::vector<const char *> paths;
+    for (const std::string &p : images)
+        paths.push_back(p.c_str());
+    Salvitra_SetDiskImages(paths.empty() ? nullptr : paths.data(), (int)paths.size());
+
+    FullDevStruct();
+    built_ = true;
+    snapshot();
+    return true;
+}
+
+void Inventory::teardown()
+{
+    if (!built_)
+        return;
+    FullDevStruct_exit();
+    built_ = false;
+    devices_.clear();
+    partitions_.clear();
+}
+
+void Inventory::snapshot()
+{
+    devices_.clear();
+    partitions_.clear();
+    for (_Device_List *n = GlobPointer; n; n = n->next) {
+        auto *d = static_cast<Physics_Device_Struct *>(n->data);
+        DeviceInfo info;
+        info.devNum = d->DevNum;
+        info.name = std::string(d->DevName, strnlen(d->DevName, sizeof d->DevName));
+        char path[4096];
+        if (Salvitra_ResolveDiskPath((uint32_t)d->DevNum, path, sizeof path) == 0)
+            info.path = path;
+        else
+            info.path = std::string(d->DevPath, strnlen(d->DevPath, sizeof d->DevPath));
+        info.size = d->DiskSize;
+        info.sectorSize = d->SectorSize;
+        info.dev = d;
+        devices_.push_back(info);
+    }
+    int index = 0;
+    for (_Device_List *n = GlobPointerPartiton; n; n = n->next, index++) {
+        auto *p = static_cast<Partiton_Struct *>(n->data);
+        PartitionInfo info;
+        info.index = index;
+        info.devNum = p->DevNum;
+        info.offset = p->PartOffset;
+        info.size = p->PartSize;
+        info.fsType = p->FsType;
+        info.fsLabel = fsShortLabel(p->FsType);
+        info.fsInfo = std::string(p->FsInfo, strnlen(p->FsInfo, sizeof p->FsInfo));
+        info.volumeName = std::string(p->VolumeName, strnlen(p->VolumeName, sizeof p->VolumeName));
+        if (info.volumeName.empty())
+            info.volumeName = "Untitled";
+        info.accessMode = p->AccessMode;
+        info.part = p;
+        partitions_.push_back(info);
+    }
+}
+
+const DeviceInfo *Inventory::device(int devNum) const
+{
+    for (const DeviceInfo &d : devices_)
+        if (d.devNum == devNum)
+            return &d;
+    return nullptr;
+}
+
+const PartitionInfo *Inventory::partition(int index) const
+{
+    if (index < 0 || (size_t)index >= partitions_.size())
+        return nullptr;
+    return &partitions_[(size_t)index];
+}
+
+const char *fsTreeLabel(int fsType)
+{
+    switch (fsType) {
+    case FS_FAT12: return "  FAT12 ";
+    case FS_FAT16: return "  FAT16 ";
+    case FS_FAT32: return "  FAT32 ";
+    case FS_NTFS: return "  NTFS ";
+    case FS_EXFAT: return "  exFAT ";
+    case FS_EXT2: return "  EXT2 ";
+    case FS_EXT3: return "  EXT3 ";
+    case FS_EXT4: return "  EXT4 ";
+    case FS_HFS: return "  HFS ";
+    case FS_HFSPLUS: return "  HFS+ ";
+    default: return "  Unknown ";
+    }
+}
+
+std::string fsShortLabel(int fsType)
+{
+    std::string s = fsTreeLabel(fsType);
+    size_t b = s.find_first_not_of(' ');
+    size_t e = s.find_last_not_of(' ');
+    return s.substr(b, e - b + 1);
+}
+
+}  // namespace salvitra

@@ -1,0 +1,67 @@
+// The device and partition lists as the front ends see them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "merrow.h"
+
+namespace salvitra {
+
+struct DeviceInfo {
+    int devNum = 0;
+    std::string name;        // vendor and model
+    std::string path;        // the path actually opened
+    uint64_t size = 0;
+    int sectorSize = 0;
+    Physics_Device_Struct *dev = nullptr;  // owned by libmerrow
+};
+
+struct PartitionInfo {
+    int index = 0;           // position in the partition list (--partition N)
+    int devNum = 0;
+    uint64_t offset = 0;
+    uint64_t size = 0;
+    int fsType = FS_UNKNOWN;
+    std::string fsLabel;     // "FAT32", "NTFS", ... (trimmed tree label)
+    std::string fsInfo;
+    std::string volumeName;  // "Untitled" when the volume has none
+    char accessMode = '?';
+    Partiton_Struct *part = nullptr;  // owned by libmerrow
+};
+
+// Builds the core library's lists on construction and tears them down on
+// destruction (partitions first).  One inventory exists at a time.
+class Inventory {
+public:
+    Inventory() = default;
+    ~Inventory();
+    Inventory(const Inventory &) = delete;
+    Inventory &operator=(const Inventory &) = delete;
+
+    // images: stand-in image files for /dev/disk0.. (empty: the usual probe).
+    // Fails when a named image cannot be opened; err then says why.
+    bool build(const std::vector<std::string> &images, std::string *err);
+    void teardown();
+    bool built() const { return built_; }
+
+    const std::vector<DeviceInfo> &devices() const { return devices_; }
+    const std::vector<PartitionInfo> &partitions() const { return partitions_; }
+    const DeviceInfo *device(int devNum) const;
+    const PartitionInfo *partition(int index) const;
+
+private:
+    void snapshot();
+
+    bool built_ = false;
+    std::vector<DeviceInfo> devices_;
+    std::vector<PartitionInfo> partitions_;
+};
+
+// The device tree's label for a file-system code, e.g. "  FAT32 ".
+const char *fsTreeLabel(int fsType);
+// The same label without its padding.
+std::string fsShortLabel(int fsType);
+
+}  // namespace salvitra

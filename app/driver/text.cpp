@@ -1,0 +1,77 @@
+#include "text.h"
+
+#include <cstdio>
+
+namespace salvitra {
+
+std::string humanSize(uint64_t bytes)
+{
+    static const char *units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+    if (bytes < 1024)
+        return std::to_string(bytes) + " B";
+    double v = (double)bytes;
+    int u = 0;
+    while (v >= 1024.0 && u < 5) {
+        v /= 1024.0;
+        u++;
+    }
+    char buf[32];
+    snprintf(buf, sizeof buf, v < 10 ? "%.2f %s" : v < 100 ? "%.1f %s" : "%.0f %s", v, units[u]);
+    return buf;
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence at s[i], or 0.
+size_t utf8Length(const std::string &s, size_t i)
+{
+    unsigned char c = (unsigned char)s[i];
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > s.size())
+        return 0;
+    for (size_t k = 1; k < n; k++)
+        if (((unsigned char)s[i + k] & 0xC0) != 0x80)
+            return 0;
+    return n;
+}
+
+}  // namespace
+
+std::string jsonString(const std::string &s)
+{
+    std::string out = "\"";
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = (unsigned char)s[i];
+        size_t n = utf8Length(s, i);
+        if (n == 0) {
+            out += "\\ufffd";
+            i++;
+            continue;
+        }
+        if (n > 1) {
+            out.append(s, i, n);
+            i += n;
+            continue;
+        }
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out += (char)c;
+            }
+        }
+        i++;
+    }
+    out += "\"";
+    return out;
+}
+
+}  // namespace salvitra
