@@ -1,0 +1,288 @@
+/*
+ * libpolder internals shared by the quick scan and the formatted-volume
+ * search: the boot-sector layout, the FAT reader, directory-entry parsing
+ * and the bounded device reads.
+ */
+#ifndef POLDER_I_H
+#define POLDER_I_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "polder.h"
+#include "sv_bytes.h"
+
+namespace polder {
+
+/* Status inside the library; the exported functions fold it. */
+enum Status { OK = 0, IO, CORRUPT, STOP };
+
+constexpr uint32_t kEntrySize = 32;
+/* FAT directories hold at most 65536 entries. */
+constexpr uint32_t kDirBufferSize = 65536 * kEntrySize;
+/* A long name has at most 255 characters: 20 parts of 13. */
+constexpr uint32_t kLfnSlots = 20;
+constexpr uint32_t kLfnChars = kLfnSlots * 13;
+/* Deepest directory nesting walked. */
+constexpr uint32_t kMaxDepth = 1024;
+
+/* ---- boot sector (FatBoot.cpp) ---- */
+
+/* Volume layout; sector numbers are relative to the partition start. */
+struct FatLayout {
+    int32_t fsType;                 /* 1 FAT12, 2 FAT16, 3 FAT32 */
+    uint32_t bytesPerSector;
+    uint32_t sectorsPerCluster;
+    uint32_t clusterSize;           /* bytes */
+    uint64_t totalSectors;          /* capped by the partition size */
+    uint64_t allClusters;           /* total sectors / sectors per cluster */
+    uint32_t fatSectorStart;
+    uint32_t activeFatSectorStart;
+    uint32_t numberOfFats;
+    uint32_t sectorsPerFat;
+    uint32_t rootDirStartCluster;   /* FAT32 */
+    uint32_t rootDirSectorStart;    /* FAT12/16 */
+    uint32_t rootDirSectors;        /* FAT12/16 */
+    uint32_t dataSectorStart;
+    uint32_t maxCluster;            /* highest cluster number holding data */
+};
+
+/* Boot-sector check codes (0 = accepted). */
+enum BootCheck {
+    BOOT_OK = 0,
+    BOOT_SHORT = 1,
+    BOOT_TYPE,
+    BOOT_SECTOR_SIZE,
+    BOOT_CLUSTER_SIZE,
+    BOOT_RESERVED,
+    BOOT_FATS,
+    BOOT_FAT_SIZE,
+    BOOT_TOTAL,
+    BOOT_DATA_START,
+    BOOT_NO_CLUSTERS,
+    BOOT_ROOT_CLUSTER,
+};
+
+/*
+ * Reads the layout of a FAT boot sector of the given type.  partSize caps
+ * the volume (0: unknown).  Strict mode also requires what a scan of the
+ * volume's own tree needs (a usable FAT32 root cluster); the formatted
+ * search parses leniently, since the present volume only helps it.
+ */
+int fat_layout_parse(sv_view boot, int32_t fsType, uint64_t partSize, bool strict, FatLayout *out);
+
+/* Byte offset of a cluster's first sector (cluster >= 2). */
+inline uint64_t fat_cluster_offset(const FatLayout &L, uint32_t cluster)
+{
+    return ((uint64_t)L.dataSectorStart + (uint64_t)(cluster - 2) * L.sectorsPerCluster) *
+           L.bytesPerSector;
+}
+
+inline bool fat_cluster_valid(const FatLayout &L, uint32_t cluster)
+{
+    return cluster >= 2 && cluster <= L.maxCluster;
+}
+
+/* ---- device reads (FatRead.cpp) ---- */
+
+/*
+ * Reads len bytes at a partition-relative offset.  Bytes that cannot be
+ * read, or that lie past limit (the partition end; 0 = no limit), are
+ * zeros.  OK only when every byte was read.
+ */
+Status dev_read(Physics_Device_Struct *dev, uint64_t limit, uint64_t off, uint32_t len, uint8_t *dst);
+
+/*
+ * The read behind fat_readfile and fat_fmtRec_readfile: length bytes at
+ * bytesPerSector x (dataStart + (cluster - 2) x spc + *pos), then *pos
+ * advances by whole sectors.
+ */
+bool read_contiguous(Physics_Device_Struct *dev, uint64_t limit, uint32_t bytesPerSector,
+                     uint64_t dataStart, uint32_t spc, uint32_t cluster, uint32_t maxCluster,
+                     void *buffer, unsigned long length, int64_t *pos);
+
+/* ---- FAT table (FatTable.cpp) ---- */
+
+struct FatTable {
+    Physics_Device_Struct *dev = nullptr;
+    uint64_t limit = 0;             /* partition size */
+    const FatLayout *L = nullptr;
+    uint8_t *window = nullptr;      /* cached part of the FAT */
+    uint32_t windowCap = 0;
+    uint64_t windowStart = 0;       /* byte offset inside the FAT */
+    uint32_t windowLen = 0;         /* 0: nothing cached */
+};
+
+void fat_table_open(FatTable *t, Physics_Device_Struct *dev, uint64_t limit, const FatLayout *L);
+void fat_table_close(FatTable *t);
+/* The raw entry of a cluster (FAT32 masked to 28 bits); CORRUPT past the FAT. */
+Status fat_table_entry(FatTable *t, uint32_t cluster, uint32_t *value);
+bool fat_is_eoc(const FatLayout &L, uint32_t value);
+
+/*
+ * Collects the chain from start: at most max clusters, ending at an
+ * end-of-chain, free, bad or out-of-range value, or at a cluster whose bit
+ * is already set in seen (a loop or a cross-link); sets the bit of every
+ * cluster taken.  Returns the number of clusters stored in out.
+ */
+uint32_t fat_chain_collect(FatTable *t, uint32_t start, uint32_t max, uint32_t *seen, uint32_t *out);
+
+/* Clusters from start on, at most max, that the FAT shows as free. */
+uint32_t fat_free_run(FatTable *t, uint32_t start, uint32_t max);
+
+inline bool bit_test(const uint32_t *map, uint32_t n) { return (map[n >> 5] >> (n & 31)) & 1; }
+inline void bit_set(uint32_t *map, uint32_t n) { map[n >> 5] |= 1u << (n & 31); }
+
+/* ---- directory entries (FatDirEntry.cpp) ---- */
+
+/* Long-name parts met so far in the current run. */
+struct LfnState {
+    uint16_t units[kLfnChars];
+    int32_t slot;          /* slot of the next part; -1 outside a run */
+    uint8_t checksum;      /* checksum byte shared by the run's parts */
+    bool any;
+};
+
+void lfn_clear(LfnState *s);
+/*
+ * Takes the long-name part at index i of a directory buffer of n entries.
+ * A run is the consecutive parts that share one checksum byte; a part's
+ * slot counts down from the run's length, and parts beyond 20 slots are
+ * ignored.
+ */
+void lfn_add(LfnState *s, const uint8_t *dir, uint32_t i, uint32_t n);
+/* Length of the assembled long name (up to its first zero). */
+uint32_t lfn_length(const LfnState *s);
+
+/* The 8.3 name of an entry as byte-valued characters; returns its length (<= 12). */
+uint32_t short_name(const uint8_t *entry, uint32_t out[13]);
+
+/*
+ * A record for a short entry: the long name when one was assembled, else
+ * the short name; with times when withTime.  Allocated with MALLOC, freed
+ * with free().
+ */
+tagStFatInfo *make_record(const uint8_t *entry, const LfnState *lfn, bool withTime);
+
+/* Start cluster of an entry: high word at 20, low word at 26. */
+inline uint32_t entry_cluster(const uint8_t *e)
+{
+    return ((uint32_t)sv_ld_le16(e + 20) << 16) | sv_ld_le16(e + 26);
+}
+
+inline bool is_dot_entry(const uint8_t *e) { return memcmp(e, ".          ", 11) == 0; }
+inline bool is_dotdot_entry(const uint8_t *e) { return memcmp(e, "..         ", 11) == 0; }
+
+/* ---- growable, null-terminated record arrays ---- */
+
+struct EntryArray {
+    tagStFatInfo **items = nullptr;
+    uint32_t count = 0;
+    uint32_t capacity = 0;
+};
+
+void entries_init(EntryArray *a);          /* capacity 512 */
+void entries_push(EntryArray *a, tagStFatInfo *rec);
+/* Frees and forgets the last record. */
+void entries_drop_last(EntryArray *a);
+
+/* ---- progress ---- */
+
+/*
+ * Threshold progress shared by both searches: each time fraction reaches
+ * the threshold the value goes up by one and the threshold by 0.01.  The
+ * value never reaches 100 here (100 or more means finished or stop), and
+ * a stop request already stored is never overwritten.
+ */
+struct Progress {
+    double threshold = 0.05;
+    int32_t ceiling = 99;
+};
+void progress_note(Progress *p, double fraction);
+/* Sets 100 unless the value already says finished or stop. */
+void progress_finish();
+
+/* ---- search states (FatState.cpp, fatFmtRec/FmtState.cpp) ---- */
+
+/* Everything the quick scan keeps between fat_init and fat_exit. */
+struct QuickState {
+    Partiton_Struct *part;
+    int32_t fsType;
+    FatLayout L;
+    bool ready;                    /* fat_init succeeded */
+    uint64_t limit;                /* partition size in bytes, 0 unknown */
+    uint8_t *clusterBuf;           /* one cluster (at least two sectors) */
+    uint32_t clusterBufSize;
+    uint8_t *dirBuf;               /* directory contents, kDirBufferSize */
+    uint32_t *visited;             /* a bit per cluster: part of a walked directory */
+    FatTable fat;
+    int32_t fileCount;
+    int32_t dirCount;
+    tagStLinkNode *first;          /* the root node */
+    tagStLinkNode *head;           /* the last node created */
+    tagStLinkNode *tmpHead;        /* the directory being walked */
+    uint64_t nodesAllocated;       /* bounds the teardown walk */
+    Progress progress;
+    double intermediate;           /* last root-level fraction */
+};
+extern QuickState g_quick;
+
+/* Frees a quick-scan result list (nodes, arrays, records). */
+void quick_free_result(QuickState *s);
+
+/* A directory start found by the formatted search's scan. */
+struct DirStart {
+    uint64_t sector;     /* 512-byte sector of the "." entry */
+    uint32_t cluster;    /* cluster the "." entry names */
+    uint32_t parent;     /* cluster the ".." entry names (0: the root) */
+};
+
+/* Set of (sectors per cluster, cluster) pairs already walked. */
+struct VisitedSet {
+    uint64_t *slots = nullptr;   /* 0 = empty; keys are never 0 (spc >= 4) */
+    uint64_t capacity = 0;       /* a power of two */
+    uint64_t count = 0;
+};
+/* False when the pair was there already, or the set is full. */
+bool visited_insert(VisitedSet *v, uint32_t spc, uint32_t cluster);
+bool visited_contains(const VisitedSet *v, uint32_t spc, uint32_t cluster);
+void visited_free(VisitedSet *v);
+
+/* Everything the formatted search keeps between fat_fmtRec_init and fat_fmtRec_exit. */
+struct FmtState {
+    Partiton_Struct *part;
+    int32_t fsType;                /* the present type */
+    uint64_t pSize;                /* bytes */
+    bool ready;
+    bool haveLayout;               /* the present FAT layout could be read */
+    FatLayout L;                   /* the present layout */
+    FatTable fat;                  /* the present FAT */
+    uint64_t presentDataStart;     /* in 512-byte sectors (0 for NTFS) */
+    uint8_t *window;               /* scan window */
+    uint8_t *dirBuf;               /* directory being walked */
+    uint8_t *clusterBuf;           /* a subdirectory's first cluster */
+    DirStart *starts;
+    uint32_t nStarts, capStarts;
+    VisitedSet visited;
+    tagStFmtDirNode **roots;       /* null-terminated */
+    uint32_t nRoots, capRoots;
+    int32_t dirNum;                /* number of the next "Dir%d" */
+    int32_t fileCount;
+    int32_t dirCount;              /* directory starts found */
+    int32_t stop;                  /* set from another thread: atomic access */
+    Progress progress;
+    tagStFmtDirNode *head;         /* last node created */
+    tagStFmtDirNode *tmpHead;      /* directory being walked */
+};
+extern FmtState g_fmt;
+
+/* Phase 1: the directory starts of the whole partition; false when stopped. */
+bool fmt_scan(FmtState &s);
+/* Phase 2: rebuilds the trees from the starts. */
+void fmt_rebuild(FmtState &s);
+bool fmt_stop_requested(const FmtState &s);
+void fmt_free_trees(FmtState &s);
+
+}  // namespace polder
+
+#endif /* POLDER_I_H */
