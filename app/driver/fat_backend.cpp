@@ -1,0 +1,383 @@
+// FAT quick scan and formatted-volume search through libpolder.
+#if SALVITRA_HAVE_POLDER
+
+#include "fat_backend.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "backends.h"
+
+namespace salvitra {
+
+namespace {
+
+// Walks at most this many steps: far more than any real result holds, and
+// a guard should a damaged result ever link back on itself.
+constexpr uint64_t kWalkBudget = 1ull << 32;
+
+void appendUtf8(std::string &out, uint32_t cp)
+{
+    if (cp < 0x80) {
+        out += (char)cp;
+    } else if (cp < 0x800) {
+        out += (char)(0xC0 | (cp >> 6));
+        out += (char)(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += (char)(0xE0 | (cp >> 12));
+        out += (char)(0x80 | ((cp >> 6) & 0x3F));
+        out += (char)(0x80 | (cp & 0x3F));
+    } else {
+        out += (char)(0xF0 | (cp >> 18));
+        out += (char)(0x80 | ((cp >> 12) & 0x3F));
+        out += (char)(0x80 | ((cp >> 6) & 0x3F));
+        out += (char)(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string lowerExtension(const std::string &name)
+{
+    size_t dot = name.find_last_of('.');
+    std::string ext = dot == std::string::npos ? name : name.substr(dot + 1);
+    for (char &c : ext)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    return ext;
+}
+
+std::string folderOf(const std::vector<tagStFatInfo *> &dirs, const std::string &prefix)
+{
+    std::string folder = prefix;
+    for (tagStFatInfo *d : dirs) {
+        if (!folder.empty())
+            folder += '/';
+        folder += fatNameToUtf8(d->szName);
+    }
+    return folder;
+}
+
+}  // namespace
+
+std::string fatNameToUtf8(const uint32_t *name)
+{
+    std::string out;
+    if (!name)
+        return out;
+    for (size_t i = 0; name[i]; i++) {
+        uint32_t c = name[i];
+        if (i == 0 && c == 0xE5) {
+            out += '_';
+            continue;
+        }
+        if (c >= 0xD800 && c <= 0xDBFF && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
+            i++;
+        } else if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+            c = 0xFFFD;
+        }
+        appendUtf8(out, c);
+    }
+    return out;
+}
+
+int64_t fatRecordTime(const tagStFatInfo *rec)
+{
+    if (!rec || rec->wMonth < 1 || rec->wMonth > 12 || rec->wDay < 1 || rec->wDay > 31 || rec->wHour > 23 ||
+        rec->wMinute > 59 || rec->wSecond > 29)
+        return -1;
+    // FAT keeps local wall-clock time: mktime gives back the same wall time.
+    struct tm t = {};
+    t.tm_year = rec->wYear + 80;
+    t.tm_mon = rec->wMonth - 1;
+    t.tm_mday = rec->wDay;
+    t.tm_hour = rec->wHour;
+    t.tm_min = rec->wMinute;
+    t.tm_sec = rec->wSecond * 2;
+    t.tm_isdst = -1;
+    time_t v = mktime(&t);
+    return v == (time_t)-1 ? -1 : (int64_t)v;
+}
+
+size_t CreateQuickFatTree(tagStLinkNode *root,
+                          const std::function<void(tagStFatInfo *, const std::vector<tagStFatInfo *> &)> &onFile)
+{
+    if (!root || !root->ppEntries)
+        return 0;
+    size_t files = 0;
+    std::vector<tagStFatInfo *> path;
+    tagStLinkNode *node = root;
+    tagStLinkNode *last = root;  // last node visited in creation order
+    uint32_t idx = 0;
+    for (uint64_t steps = 0; steps < kWalkBudget; steps++) {
+        tagStFatInfo *e = node->ppEntries ? node->ppEntries[idx] : nullptr;
+        if (!e) {
+            if (node->bRoot || path.empty())
+                break;
+            tagStLinkNode *parent = node->pParent;
+            if (!parent)
+                break;
+            node = parent;
+            idx = node->nCursor + 1;
+            path.pop_back();
+            continue;
+        }
+        if (e->bDirectory) {
+            node->nCursor = idx;
+            tagStLinkNode *next = last->pNext;
+            if (!next || next->bRoot)
+                break;
+            next->pParent = node;
+            last = next;
+            node = next;
+            idx = 0;
+            path.push_back(e);
+            continue;
+        }
+        if (onFile)
+            onFile(e, path);
+        files++;
+        idx++;
+    }
+    return files;
+}
+
+size_t walkFmtFatTree(tagStFmtDirNode *root,
+                      const std::function<void(tagStFatInfo *, const std::vector<tagStFatInfo *> &)> &onFile)
+{
+    if (!root || !root->ppEntries)
+        return 0;
+    // Directory records and nodes meet in the same pre-order as in the
+    // quick scan; the positions are kept here instead of in the nodes.
+    size_t files = 0;
+    std::vector<tagStFatInfo *> path;
+    std::vector<std::pair<tagStFmtDirNode *, uint32_t>> stack{{root, 0}};
+    tagStFmtDirNode *last = root;
+    for (uint64_t steps = 0; steps < kWalkBudget && !stack.empty(); steps++) {
+        auto &[node, idx] = stack.back();
+        tagStFatInfo *e = node->ppEntries ? node->ppEntries[idx] : nullptr;
+        if (!e) {
+            stack.pop_back();
+            if (!path.empty())
+                path.pop_back();
+            continue;
+        }
+        idx++;
+        if (e->bDirectory) {
+            tagStFmtDirNode *next = last->pNext;
+            if (!next)
+                break;
+            last = next;
+            path.push_back(e);
+            stack.push_back({next, 0});
+            continue;
+        }
+        if (onFile)
+            onFile(e, path);
+        files++;
+    }
+    return files;
+}
+
+FoundFile fatFoundFile(tagStFatInfo *rec, const std::vector<tagStFatInfo *> &dirs, uint32_t clusterSize)
+{
+    FoundFile f;
+    // The first byte of a deleted 8.3 name is lost; it is shown as "_".
+    if (rec->szName[0] == 0xE5)
+        rec->szName[0] = '_';
+    f.name = fatNameToUtf8(rec->szName);
+    f.folder = folderOf(dirs, "");
+    f.size = rec->nFileSize;
+    f.mtime = fatRecordTime(rec);
+    f.type = lowerExtension(f.name);
+    f.record = rec;
+    if (rec->nStartCluster < 2) {
+        f.readable = false;
+        f.note = "no data location recorded";
+    } else if (clusterSize) {
+        uint64_t need = ((uint64_t)rec->nFileSize + clusterSize - 1) / clusterSize;
+        uint64_t free = rec->nReserved;
+        if (free == 0) {
+            f.note = "its first cluster now belongs to another file: the data is probably overwritten";
+        } else if (free < need) {
+            f.note = "only the first " + std::to_string(free * clusterSize) +
+                     " bytes lie in free space; the rest was stored elsewhere (fragmented) or overwritten "
+                     "and cannot be right";
+        }
+    }
+    return f;
+}
+
+namespace {
+
+// Chunks are whole clusters; several at a time keep the copy near the
+// device's streaming rate.
+constexpr uint32_t kChunkTarget = 1u << 20;
+
+uint32_t chunkFor(uint32_t blockSize)
+{
+    if (blockSize == 0 || blockSize >= kChunkTarget)
+        return blockSize;
+    return kChunkTarget / blockSize * blockSize;
+}
+
+}  // namespace
+
+WriteResult DelFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::string &path, WriteStats &stats,
+                           const std::function<bool()> &stopRequested)
+{
+    uint32_t block = get_blocksize(part);
+    if (block == 0) {
+        fprintf(stderr, "System Error: fatRecovery, cluster_Size get size fail\n");
+        return WriteResult::NoChunk;
+    }
+    if (!rec) {
+        fprintf(stderr, "stPFatInFo is no----------\n");
+        return WriteResult::NoRecord;
+    }
+    int64_t pos = 0;
+    return writeChunks(
+        path, rec->nFileSize, chunkFor(block),
+        [&](uint8_t *buf, uint32_t len) -> int64_t { return fat_readfile(rec, buf, len, &pos) ? len : -1; },
+        stats, stopRequested);
+}
+
+WriteResult FmtFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::string &path,
+                           WriteStats &stats, const std::function<bool()> &stopRequested)
+{
+    if (!rec)
+        return WriteResult::NoRecord;
+    // Positions count 512-byte sectors here, so any whole number of
+    // sectors does as a chunk.
+    uint32_t block = get_blocksize(part);
+    if (block == 0 || block % 512)
+        block = 4096;
+    int64_t pos = 0;
+    return writeChunks(
+        path, rec->nFileSize, chunkFor(block),
+        [&](uint8_t *buf, uint32_t len) -> int64_t { return fat_fmtRec_readfile(rec, buf, len, &pos) ? len : -1; },
+        stats, stopRequested);
+}
+
+namespace {
+
+class FatBackend : public ScanBackend {
+public:
+    explicit FatBackend(Partiton_Struct *part) : part_(part) {}
+    ~FatBackend() override { release(); }
+
+    bool run(std::vector<FoundFile> &out) override
+    {
+        // The order of the disk page's quick scan: init, then the search.
+        int files = 0, dirs = 0;
+        if (!fat_init(part_))
+            return false;
+        inited_ = true;
+        tagStLinkNode *root = fat_searchfile(true, &files, &dirs);
+        if (!root)
+            return false;
+        uint32_t cluster = get_blocksize(part_);
+        CreateQuickFatTree(root, [&](tagStFatInfo *rec, const std::vector<tagStFatInfo *> &path) {
+            if (!rec || rec->bDirectory || rec->nFileSize == 0)
+                return;
+            out.push_back(fatFoundFile(rec, path, cluster));
+        });
+        return true;
+    }
+
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    {
+        if (!inited_)
+            return WriteResult::NoRecord;
+        return DelFatRecovery(part_, static_cast<tagStFatInfo *>(file.record), path, stats);
+    }
+
+    void release() override
+    {
+        if (inited_)
+            fat_exit();
+        inited_ = false;
+    }
+
+private:
+    Partiton_Struct *part_;
+    bool inited_ = false;
+};
+
+class FatFormattedBackend : public ScanBackend {
+public:
+    explicit FatFormattedBackend(Partiton_Struct *part) : part_(part) {}
+    ~FatFormattedBackend() override { release(); }
+
+    bool run(std::vector<FoundFile> &out) override
+    {
+        if (!fat_fmtRec_init(part_))
+            return false;
+        inited_ = true;
+        tagStFmtDirNode **roots = fat_fmtRec_search(0);
+        if (!roots)
+            return false;
+        for (size_t r = 0; roots[r]; r++) {
+            tagStFmtDirNode *root = roots[r];
+            char name[sizeof root->szName + 1] = {};
+            memcpy(name, root->szName, sizeof root->szName);
+            std::string top = name;
+            walkFmtFatTree(root, [&](tagStFatInfo *rec, const std::vector<tagStFatInfo *> &path) {
+                if (!rec || rec->bDirectory || rec->nFileSize == 0)
+                    return;
+                if (rec->szName[0] == 0xE5)
+                    rec->szName[0] = '_';
+                FoundFile f;
+                f.name = fatNameToUtf8(rec->szName);
+                f.folder = folderOf(path, top);
+                f.size = rec->nFileSize;
+                f.type = lowerExtension(f.name);
+                f.record = rec;
+                if (rec->nStartCluster < 2) {
+                    f.readable = false;
+                    f.note = "no data location recorded";
+                }
+                out.push_back(std::move(f));
+            });
+        }
+        return true;
+    }
+
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    {
+        if (!inited_)
+            return WriteResult::NoRecord;
+        return FmtFatRecovery(part_, static_cast<tagStFatInfo *>(file.record), path, stats);
+    }
+
+    void release() override
+    {
+        if (inited_)
+            fat_fmtRec_exit();
+        inited_ = false;
+    }
+
+private:
+    Partiton_Struct *part_;
+    bool inited_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<ScanBackend> makeFatBackend(const ScanRequest &req)
+{
+    if (!req.part || req.part->FsType < FS_FAT12 || req.part->FsType > FS_FAT32)
+        return nullptr;
+    return std::make_unique<FatBackend>(req.part);
+}
+
+std::unique_ptr<ScanBackend> makeFatFormattedBackend(const ScanRequest &req)
+{
+    if (!req.part)
+        return nullptr;
+    return std::make_unique<FatFormattedBackend>(req.part);
+}
+
+}  // namespace salvitra
+
+#endif  // SALVITRA_HAVE_POLDER
