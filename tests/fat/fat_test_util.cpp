@@ -56,6 +56,24 @@ int32_t Volume::readOp(Physics_Device_Struct *dev, void *dst, uint32_t length, u
     return (int32_t)n;
 }
 
+FileVolume::FileVolume(const std::string &path, int32_t fsType)
+    : set_(std::make_unique<svt::ImageSet>(std::vector<std::string>{path}))
+{
+    Physics_Device_Struct *d = set_->device(0);
+    if (!d)
+        return;
+    dev_ = *d;
+    dev_.OwnerPartition = &part_;
+    part_.PartSize = d->DiskSize;
+    part_.FsType = fsType;
+    part_.AccessMode = '?';
+    part_.Device = &dev_;
+    part_.BootData = boot_;
+    sv_dev_read(&dev_, boot_, 512, 0);
+}
+
+FileVolume::~FileVolume() = default;
+
 std::vector<Truth> readTruth(const std::string &dir)
 {
     std::vector<Truth> out;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "merrow.h"
+#include "test_support.h"
 
 namespace fatt {
 
@@ -44,6 +45,21 @@ private:
         Volume *self;
     } ops_{};
     std::vector<uint8_t> bytes_;
+    Physics_Device_Struct dev_{};
+    Partiton_Struct part_{};
+    uint8_t boot_[4096] = {};
+};
+
+// An image file read through the core library's real device layer (as
+// /dev/disk0), with a partition record made by hand over the whole image.
+class FileVolume {
+public:
+    FileVolume(const std::string &path, int32_t fsType);
+    ~FileVolume();
+    Partiton_Struct *part() { return &part_; }
+
+private:
+    std::unique_ptr<svt::ImageSet> set_;
     Physics_Device_Struct dev_{};
     Partiton_Struct part_{};
     uint8_t boot_[4096] = {};
