@@ -210,8 +210,8 @@ FoundFile fatFoundFile(tagStFatInfo *rec, const std::vector<tagStFatInfo *> &dir
 
 namespace {
 
-// Chunks are whole clusters; several at a time keep the copy near the
-// device's streaming rate.
+// Chunks are whole clusters, several at a time, which keeps the copy near
+// the device's streaming rate.
 constexpr uint32_t kChunkTarget = 1u << 20;
 
 uint32_t chunkFor(uint32_t blockSize)
@@ -219,6 +219,32 @@ uint32_t chunkFor(uint32_t blockSize)
     if (blockSize == 0 || blockSize >= kChunkTarget)
         return blockSize;
     return kChunkTarget / blockSize * blockSize;
+}
+
+using ReadFn = bool (*)(tagStFatInfo *, void *, unsigned long, int64_t *);
+
+// The shared chunk loop over a contiguous read.  A chunk that cannot be
+// read whole is read again one block at a time, so that only the blocks
+// that fail are written as zeros (and counted).
+WriteResult copyContiguous(ReadFn readFile, tagStFatInfo *rec, uint32_t block, const std::string &path,
+                           WriteStats &stats, const std::function<bool()> &stopRequested)
+{
+    int64_t pos = 0;
+    auto read = [&](uint8_t *buf, uint32_t len) -> int64_t {
+        int64_t start = pos;
+        if (readFile(rec, buf, len, &pos))
+            return len;
+        if (len <= block)
+            return -1;  // counted and zero-filled by the chunk loop
+        pos = start;
+        for (uint32_t off = 0; off < len; off += block) {
+            uint32_t n = len - off < block ? len - off : block;
+            if (!readFile(rec, buf + off, n, &pos))
+                stats.readFailures++;  // the reader left zeros there
+        }
+        return len;
+    };
+    return writeChunks(path, rec->nFileSize, chunkFor(block), read, stats, stopRequested);
 }
 
 }  // namespace
@@ -235,11 +261,7 @@ WriteResult DelFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::
         fprintf(stderr, "stPFatInFo is no----------\n");
         return WriteResult::NoRecord;
     }
-    int64_t pos = 0;
-    return writeChunks(
-        path, rec->nFileSize, chunkFor(block),
-        [&](uint8_t *buf, uint32_t len) -> int64_t { return fat_readfile(rec, buf, len, &pos) ? len : -1; },
-        stats, stopRequested);
+    return copyContiguous(fat_readfile, rec, block, path, stats, stopRequested);
 }
 
 WriteResult FmtFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::string &path,
@@ -248,15 +270,11 @@ WriteResult FmtFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::
     if (!rec)
         return WriteResult::NoRecord;
     // Positions count 512-byte sectors here, so any whole number of
-    // sectors does as a chunk.
+    // sectors does as a block.
     uint32_t block = get_blocksize(part);
     if (block == 0 || block % 512)
         block = 4096;
-    int64_t pos = 0;
-    return writeChunks(
-        path, rec->nFileSize, chunkFor(block),
-        [&](uint8_t *buf, uint32_t len) -> int64_t { return fat_fmtRec_readfile(rec, buf, len, &pos) ? len : -1; },
-        stats, stopRequested);
+    return copyContiguous(fat_fmtRec_readfile, rec, block, path, stats, stopRequested);
 }
 
 namespace {
