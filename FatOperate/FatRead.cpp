@@ -40,18 +40,23 @@ bool read_contiguous(Physics_Device_Struct *dev, uint64_t limit, uint32_t bytesP
     if (!buffer || length == 0 || !pos)
         return false;
     auto *dst = static_cast<uint8_t *>(buffer);
-    memset(dst, 0, length);
     int64_t at = *pos;
     if (bytesPerSector)
         *pos = at + (int64_t)(length / bytesPerSector);
-    if (length > 0x7fffffffUL || at < 0 || bytesPerSector == 0 || cluster < 2 || cluster > maxCluster)
-        return false;
+    bool valid = length <= 0x7fffffffUL && at >= 0 && bytesPerSector && cluster >= 2 && cluster <= maxCluster;
     // bytes = bps x (dataStart + (cluster - 2) x spc + at), in 64 bits and
     // refused when it would not fit.
-    unsigned __int128 sector = (unsigned __int128)dataStart + (unsigned __int128)(cluster - 2) * spc + (uint64_t)at;
-    unsigned __int128 off = sector * bytesPerSector;
-    if (off > (unsigned __int128)INT64_MAX)
+    unsigned __int128 off = 0;
+    if (valid) {
+        unsigned __int128 sector =
+            (unsigned __int128)dataStart + (unsigned __int128)(cluster - 2) * spc + (uint64_t)at;
+        off = sector * bytesPerSector;
+        valid = off <= (unsigned __int128)INT64_MAX;
+    }
+    if (!valid) {
+        memset(dst, 0, length);
         return false;
+    }
     return dev_read(dev, limit, (uint64_t)off, (uint32_t)length, dst) == OK;
 }
 

@@ -144,10 +144,19 @@ void keep_file(QuickState &s, Frame &f, tagStFatInfo *rec)
 {
     s.fileCount++;
     f.node->bHasFile = 1;
-    if (rec->nFileSize && fat_cluster_valid(s.L, rec->nStartCluster)) {
-        uint64_t need = ((uint64_t)rec->nFileSize + s.L.clusterSize - 1) / s.L.clusterSize;
-        rec->nReserved = fat_free_run(&s.fat, rec->nStartCluster, (uint32_t)need);
+    if (!rec->nFileSize || !fat_cluster_valid(s.L, rec->nStartCluster))
+        return;
+    uint64_t need = ((uint64_t)rec->nFileSize + s.L.clusterSize - 1) / s.L.clusterSize;
+    // Damaged entries can claim 4 GiB apiece: the FAT lookups spent on
+    // these checks are bounded per search, and a file left unchecked
+    // says so.
+    if (need > s.freeRunBudget) {
+        rec->nReserved = kFreeRunUnknown;
+        return;
     }
+    rec->nReserved = fat_free_run(&s.fat, rec->nStartCluster, (uint32_t)need);
+    uint64_t spent = (uint64_t)rec->nReserved + 1;
+    s.freeRunBudget = s.freeRunBudget > spent ? s.freeRunBudget - spent : 0;
 }
 
 }  // namespace
@@ -308,6 +317,7 @@ extern "C" POLDER_EXPORT tagStLinkNode *fat_searchfile(bool search, int *fileCou
     if (!search || !s.ready)
         return nullptr;
     memset(s.visited, 0, ((size_t)s.L.maxCluster / 32 + 1) * sizeof(uint32_t));
+    s.freeRunBudget = kFreeRunBudget;
     tagStLinkNode *root = quick_walk(s);
     if (!root)
         return nullptr;

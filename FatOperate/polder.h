@@ -35,8 +35,9 @@ extern "C" {
  * nReserved: for quick-scan records, the number of clusters from
  * nStartCluster on (up to the file's length) that the volume's FAT still
  * shows as free, which is the part of a deleted file that can still be its
- * own data; for formatted-search records, the 1-based number of the
- * rebuilt tree the record belongs to.
+ * own data (0xFFFFFFFF: not checked, on a volume with more deleted data
+ * than one search checks); for formatted-search records, the 1-based
+ * number of the rebuilt tree the record belongs to.
  */
 typedef struct tagStFatInfo {
     uint32_t nReserved;

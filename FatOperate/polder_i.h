@@ -25,6 +25,8 @@ constexpr uint32_t kLfnSlots = 20;
 constexpr uint32_t kLfnChars = kLfnSlots * 13;
 /* Deepest directory nesting walked. */
 constexpr uint32_t kMaxDepth = 1024;
+/* nReserved of a quick-scan record whose free space was not checked. */
+constexpr uint32_t kFreeRunUnknown = UINT32_MAX;
 
 /* ---- boot sector (FatBoot.cpp) ---- */
 
@@ -224,8 +226,12 @@ struct QuickState {
     uint64_t nodesAllocated;       /* bounds the teardown walk */
     Progress progress;
     double intermediate;           /* last root-level fraction */
+    uint64_t freeRunBudget;        /* FAT lookups left for the free-space checks */
 };
 extern QuickState g_quick;
+
+/* FAT lookups the free-space checks of one search may spend. */
+constexpr uint64_t kFreeRunBudget = 64ull << 20;
 
 /* Frees a quick-scan result list (nodes, arrays, records). */
 void quick_free_result(QuickState *s);

@@ -194,7 +194,7 @@ FoundFile fatFoundFile(tagStFatInfo *rec, const std::vector<tagStFatInfo *> &dir
     if (rec->nStartCluster < 2) {
         f.readable = false;
         f.note = "no data location recorded";
-    } else if (clusterSize) {
+    } else if (clusterSize && rec->nReserved != UINT32_MAX) {
         uint64_t need = ((uint64_t)rec->nFileSize + clusterSize - 1) / clusterSize;
         uint64_t free = rec->nReserved;
         if (free == 0) {

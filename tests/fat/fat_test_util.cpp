@@ -1,5 +1,6 @@
 #include "fat_test_util.h"
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -31,7 +32,21 @@ Volume::~Volume() = default;
 
 std::unique_ptr<Volume> Volume::load(const std::string &path, int32_t fsType)
 {
-    return std::make_unique<Volume>(svt::readFile(path), fsType);
+    return std::make_unique<Volume>(readAll(path), fsType);
+}
+
+std::vector<uint8_t> readAll(const std::string &path)
+{
+    std::vector<uint8_t> out;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return out;
+    uint8_t buf[1 << 16];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out.insert(out.end(), buf, buf + n);
+    fclose(f);
+    return out;
 }
 
 void Volume::syncBoot()

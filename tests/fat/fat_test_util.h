@@ -74,6 +74,8 @@ struct Truth {
 std::vector<Truth> readTruth(const std::string &fixtureDir);
 
 std::string sha256Hex(const std::vector<uint8_t> &data);
+// A whole file (large images read in one go, unlike svt::readFile).
+std::vector<uint8_t> readAll(const std::string &path);
 
 // Minimal view of a FAT image for building damage on purpose.
 class FatEditor {

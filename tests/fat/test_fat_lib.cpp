@@ -305,7 +305,7 @@ TEST(PolderDamage, UnreadableClustersBecomeZerosAndAreCounted)
     WriteStats st;
     EXPECT_EQ(DelFatRecovery(v->part(), rec, t.file("h.jpg"), st), WriteResult::Ok);
     EXPECT_EQ(st.readFailures, 1u);
-    EXPECT_EQ(svt::readFile(t.file("h.jpg")), want);
+    EXPECT_EQ(fatt::readAll(t.file("h.jpg")), want);
 
     // Never over an existing file; no record; no cluster size.
     WriteStats st2;

@@ -100,7 +100,7 @@ RecoverSummary recoverAndCompare(Scan &s, const svt::TempDir &out)
         if (t.state != "exact")
             continue;
         std::string p = written[t.path];
-        std::vector<uint8_t> got = svt::readFile(p);
+        std::vector<uint8_t> got = fatt::readAll(p);
         EXPECT_EQ(got.size(), t.size) << t.path;
         EXPECT_EQ(fatt::sha256Hex(got), t.sha256) << t.path;
         struct stat sb {};
@@ -153,14 +153,14 @@ TEST(FatQuick, Fat16FragmentedAndOverwrittenFilesSaySo)
     recoverAndCompare(*s, out);
     // The right size, and the first fragment (the free clusters at the
     // start) is the file's own.
-    std::vector<uint8_t> got = svt::readFile(out.file("Fragmented file.bin"));
-    std::vector<uint8_t> want = svt::readFile(svt::fixture("fat16") + "/fragmented.bin");
+    std::vector<uint8_t> got = fatt::readAll(out.file("Fragmented file.bin"));
+    std::vector<uint8_t> want = fatt::readAll(svt::fixture("fat16") + "/fragmented.bin");
     ASSERT_EQ(got.size(), want.size());
     EXPECT_TRUE(std::equal(want.begin(), want.begin() + 4096, got.begin()));
     EXPECT_NE(got, want);
     for (const fatt::Truth &t : s->truth) {
         if (t.state == "overwritten") {
-            EXPECT_NE(fatt::sha256Hex(svt::readFile(out.file(t.path))), t.sha256);
+            EXPECT_NE(fatt::sha256Hex(fatt::readAll(out.file(t.path))), t.sha256);
         }
     }
 }
@@ -188,7 +188,7 @@ TEST(FatQuick, Fat12LongNamesAndAReusedDeletedFolder)
 TEST(FatQuick, Fat16AboveSixtyFiveThousandSectors)
 {
     std::string dir = svt::fixture("fat16big");
-    std::vector<uint8_t> boot = svt::readFile(dir + "/fat16big.img");
+    std::vector<uint8_t> boot = fatt::readAll(dir + "/fat16big.img");
     ASSERT_GT(boot.size(), 512u);
     EXPECT_EQ(boot[19] | boot[20] << 8, 0);  // only the 32-bit count is set
     auto s = scan("fat16big", "fat16big.img", FS_FAT16);
@@ -234,7 +234,7 @@ TEST(FatFormatted, FindsTheOldFoldersOfAReformattedVolume)
         ASSERT_TRUE(it != bySuffix.end()) << "not found: " << t.path;
         EXPECT_EQ(it->second->size, t.size);
         std::string written = out.path() + "/" + pathOf(*it->second);
-        EXPECT_EQ(fatt::sha256Hex(svt::readFile(written)), t.sha256) << t.path;
+        EXPECT_EQ(fatt::sha256Hex(fatt::readAll(written)), t.sha256) << t.path;
     }
 }
 
