@@ -190,6 +190,21 @@ TEST(PolderStop, AStopRequestEndsTheWalkAndKeepsWhatWasFound)
     changeExportsData(0);
 }
 
+TEST(PolderStop, ProgressRisesAndReachesOneHundredOnlyAtTheEnd)
+{
+    auto v = fat16();
+    std::vector<int32_t> seen;
+    v->onRead = [&](uint64_t) { seen.push_back(get_ExportsData()); };
+    Quick q(v->part());
+    ASSERT_NE(q.search(), nullptr);
+    ASSERT_FALSE(seen.empty());
+    for (size_t i = 1; i < seen.size(); i++)
+        EXPECT_LE(seen[i - 1], seen[i]);
+    EXPECT_LT(seen.back(), 100);
+    EXPECT_GT(seen.back(), 0);
+    EXPECT_EQ(get_ExportsData(), 100);
+}
+
 TEST(PolderDamage, LoopsAndCrossLinksInTheTreeAreWalkedOnce)
 {
     auto v = fat16();
