@@ -313,9 +313,9 @@ extern "C" POLDER_EXPORT tagStLinkNode *fat_searchfile(bool search, int *fileCou
     changeExportsData(0);
     s.intermediate = 0.0;
     s.progress = Progress{};
-    quick_free_result(&s);  // a second search replaces the first result
     if (!search || !s.ready)
         return nullptr;
+    quick_free_result(&s);  // a second search replaces the first result
     memset(s.visited, 0, ((size_t)s.L.maxCluster / 32 + 1) * sizeof(uint32_t));
     s.freeRunBudget = kFreeRunBudget;
     tagStLinkNode *root = quick_walk(s);
