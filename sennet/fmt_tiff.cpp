@@ -23,6 +23,7 @@ struct Walk {
     uint64_t queue[kMaxIfds];
     unsigned nqueue;
     bool dng, image;
+    bool cut; /* something lies beyond the readable range: truncated */
     char make[16];
 };
 
@@ -55,8 +56,12 @@ void grow(Walk &w, uint64_t end)
 
 void enqueue(Walk &w, uint64_t off)
 {
-    if (off < 8 || off >= w.s->limit)
+    if (off < 8)
         return;
+    if (off >= w.s->limit) {
+        w.cut = true;
+        return;
+    }
     for (unsigned i = 0; i < w.nvisited; i++)
         if (w.visited[i] == off)
             return;
@@ -97,8 +102,10 @@ sn_status data_extent(Walk &w, uint16_t ot, uint32_t oc, uint64_t ov, uint16_t l
         uint64_t o, l;
         if (!entry_value(w, ot, oc, ov, i, &o) || !entry_value(w, lt, lc, lv, i, &l))
             return sn_fail(w.s);
-        if (o > w.s->limit || l > w.s->limit - o)
+        if (o > w.s->limit || l > w.s->limit - o) {
+            w.cut = true;
             return SN_CORRUPT;
+        }
         grow(w, o + l);
     }
     return SN_OK;
@@ -114,13 +121,17 @@ sn_status walk_ifd(Walk &w, uint64_t off, uint64_t *next)
 {
     *next = 0;
     uint16_t n;
-    if (!rd16(w, off, &n))
+    if (!rd16(w, off, &n)) {
+        w.cut = !w.s->stopped;
         return sn_fail(w.s);
+    }
     if (n == 0 || n > kMaxEntries)
         return SN_CORRUPT;
     uint64_t dir_end = off + 2 + 12ull * n + 4;
-    if (dir_end > w.s->limit)
+    if (dir_end > w.s->limit) {
+        w.cut = true;
         return SN_CORRUPT;
+    }
     grow(w, dir_end);
     Entry strip_off{}, strip_len{}, tile_off{}, tile_len{}, jpeg_off{}, jpeg_len{};
     uint16_t prev_tag = 0;
@@ -140,8 +151,10 @@ sn_status walk_ifd(Walk &w, uint64_t off, uint64_t *next)
         prev_tag = en.tag;
         uint64_t bytes = (uint64_t)ts * en.count;
         if (bytes > 4) {
-            if (val32 > w.s->limit || bytes > w.s->limit - val32)
+            if (val32 > w.s->limit || bytes > w.s->limit - val32) {
+                w.cut = true;
                 return SN_CORRUPT;
+            }
             en.voff = val32;
             grow(w, val32 + bytes);
         } else {
@@ -250,14 +263,14 @@ sn_status tiff_end(sn_src *s, sn_hit *hit)
         uint64_t next;
         sn_status st = walk_ifd(w, off, &next);
         if (st != SN_OK) {
-            if (st == SN_STOP || off == first)
+            if (st == SN_STOP || off == first || w.cut)
                 return st;
             continue; /* a damaged sub-directory does not void the file */
         }
         if (next && ++chain < kMaxIfds)
             enqueue(w, next);
     }
-    if (!w.image)
+    if (!w.image || w.cut)
         return SN_CORRUPT;
     hit->size = w.end;
     if (memcmp(h, "IIU", 3) == 0)
