@@ -1,12 +1,20 @@
 // salvitra-cli: the command-line front end.  All logic lives in the driver;
 // this file parses arguments and prints.
+#include <atomic>
+#include <cerrno>
+#include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "inventory.h"
+#include "recover.h"
+#include "scan.h"
 #include "text.h"
 
 using namespace salvitra;
@@ -17,17 +25,49 @@ const char *kUsage =
     "usage: salvitra-cli COMMAND [OPTIONS]\n"
     "\n"
     "Commands:\n"
-    "  devices [--image FILE]... [--json]   list devices and their partitions\n"
+    "  devices [--json]                        list devices and their partitions\n"
+    "  scan MODE TARGET [--json]               scan and list the files found\n"
+    "  recover MODE TARGET --out DIR [--only GLOB]...\n"
+    "                                          scan, then copy the files found into DIR\n"
     "\n"
-    "Devices are /dev/disk0../dev/disk19: the images named with --image, else the\n"
-    "entries disk0..disk19 of $SALVITRA_DISK_DIR, else the machine's whole disks.\n"
+    "MODE:   --quick      deleted files, through the file system's own records\n"
+    "        --formatted  files of a volume that was formatted again (FAT, NTFS)\n"
+    "        --deep       every file found by its content [--types jpg,png,...]\n"
+    "                     [--range START END] (byte offsets inside the target)\n"
+    "TARGET: --partition N (the index shown by 'devices') or --device N (a whole\n"
+    "        device, deep scans only)\n"
+    "\n"
+    "Every command takes --image FILE (repeatable): disk images standing in for\n"
+    "/dev/disk0, /dev/disk1, ...  Without it the entries disk0..disk19 of\n"
+    "$SALVITRA_DISK_DIR are used when set, else the machine's whole disks.\n"
     "Devices are only ever opened read-only.\n";
 
 struct Options {
     std::string command;
     std::vector<std::string> images;
     bool json = false;
+    bool quick = false, formatted = false, deep = false;
+    int partition = -1;
+    int device = -1;
+    bool hasRange = false;
+    uint64_t rangeStart = 0, rangeEnd = 0;
+    std::vector<std::string> types;
+    std::string outDir;
+    std::vector<std::string> only;
 };
+
+bool parseNumber(const std::string &s, uint64_t &out)
+{
+    if (s.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long v = strtoull(s.c_str(), &end, 0);
+    if (errno || *end || s[0] == '-')
+        return false;
+    out = v;
+    return true;
+}
 
 bool parseArgs(int argc, char **argv, Options &o, std::string &err)
 {
@@ -46,15 +86,66 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
             out = argv[++i];
             return true;
         };
+        auto number = [&](uint64_t &out) {
+            std::string v;
+            if (!value(v))
+                return false;
+            if (!parseNumber(v, out)) {
+                err = a + ": '" + v + "' is not a number";
+                return false;
+            }
+            return true;
+        };
+        uint64_t n = 0;
+        std::string v;
         if (a == "--json") {
             o.json = true;
         } else if (a == "--image") {
-            std::string v;
             if (!value(v))
                 return false;
             o.images.push_back(v);
         } else if (a.rfind("--image=", 0) == 0) {
             o.images.push_back(a.substr(8));
+        } else if (a == "--quick") {
+            o.quick = true;
+        } else if (a == "--formatted") {
+            o.formatted = true;
+        } else if (a == "--deep") {
+            o.deep = true;
+        } else if (a == "--partition") {
+            if (!number(n))
+                return false;
+            o.partition = n > 1000000 ? 1000000 : (int)n;
+        } else if (a == "--device") {
+            if (!number(n))
+                return false;
+            o.device = n > 1000 ? 1000 : (int)n;
+        } else if (a == "--range") {
+            if (!number(o.rangeStart) || !number(o.rangeEnd))
+                return false;
+            o.hasRange = true;
+        } else if (a == "--types") {
+            if (!value(v))
+                return false;
+            size_t start = 0;
+            while (start <= v.size()) {
+                size_t comma = v.find(',', start);
+                std::string t = v.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+                for (char &c : t)
+                    c = (char)tolower((unsigned char)c);
+                if (!t.empty())
+                    o.types.push_back(t);
+                if (comma == std::string::npos)
+                    break;
+                start = comma + 1;
+            }
+        } else if (a == "--out") {
+            if (!value(o.outDir))
+                return false;
+        } else if (a == "--only") {
+            if (!value(v))
+                return false;
+            o.only.push_back(v);
         } else {
             err = "unknown option " + a;
             return false;
@@ -62,6 +153,8 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
     }
     return true;
 }
+
+// ---- devices ----
 
 void printDevicesText(const Inventory &inv)
 {
@@ -126,6 +219,281 @@ int cmdDevices(const Options &o)
     return 0;
 }
 
+// ---- scan and recover ----
+
+std::atomic<bool> g_interrupted{false};
+
+void onSigint(int)
+{
+    g_interrupted = true;
+}
+
+class ProgressBar {
+public:
+    explicit ProgressBar(const char *what) : what_(what), tty_(isatty(2)) {}
+    void update(int percent)
+    {
+        if (percent < 0)
+            percent = 0;
+        if (percent > 100)
+            percent = 100;
+        if (tty_) {
+            int filled = percent * 30 / 100;
+            fprintf(stderr, "\r%s [%.*s%*s] %3d%%", what_, filled, "##############################",
+                    30 - filled, "", percent);
+            fflush(stderr);
+            shown_ = true;
+        } else if (percent / 10 != last_ / 10 || last_ < 0) {
+            fprintf(stderr, "%s %d%%\n", what_, percent);
+        }
+        last_ = percent;
+    }
+    void done()
+    {
+        if (tty_ && shown_)
+            fputc('\n', stderr);
+    }
+
+private:
+    const char *what_;
+    bool tty_;
+    bool shown_ = false;
+    int last_ = -1;
+};
+
+std::string formatTime(int64_t t)
+{
+    if (t < 0)
+        return "-";
+    time_t tt = (time_t)t;
+    struct tm tmv;
+    if (!localtime_r(&tt, &tmv))
+        return "-";
+    char buf[32];
+    strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tmv);
+    return buf;
+}
+
+std::string fullPath(const FoundFile &f)
+{
+    return f.folder.empty() ? f.name : f.folder + "/" + f.name;
+}
+
+bool typeWanted(const Options &o, const FoundFile &f)
+{
+    if (o.types.empty() || !o.deep)
+        return true;
+    for (const std::string &t : o.types)
+        if (t == f.type)
+            return true;
+    return false;
+}
+
+std::vector<const FoundFile *> selectFiles(const Options &o, const ScanSession &s)
+{
+    std::vector<const FoundFile *> out;
+    for (const FoundFile &f : s.files())
+        if (typeWanted(o, f) && matchesGlobs(f, o.only))
+            out.push_back(&f);
+    return out;
+}
+
+void printFilesText(const Options &o, const std::vector<const FoundFile *> &files)
+{
+    if (o.deep) {
+        std::vector<std::string> order;
+        for (const FoundFile *f : files) {
+            bool seen = false;
+            for (const std::string &t : order)
+                seen |= t == f->type;
+            if (!seen)
+                order.push_back(f->type);
+        }
+        for (const std::string &t : order) {
+            size_t n = 0;
+            for (const FoundFile *f : files)
+                n += f->type == t;
+            printf("%s: %zu file%s\n", t.c_str(), n, n == 1 ? "" : "s");
+            for (const FoundFile *f : files)
+                if (f->type == t)
+                    printf("  %5u  offset %-14llu %12llu bytes\n", f->index,
+                           (unsigned long long)f->offset, (unsigned long long)f->size);
+        }
+    } else {
+        for (const FoundFile *f : files) {
+            std::string note = f->note.empty() ? "" : "  (" + f->note + ")";
+            printf("%12llu  %s  %s%s\n", (unsigned long long)f->size, formatTime(f->mtime).c_str(),
+                   fullPath(*f).c_str(), note.c_str());
+        }
+    }
+    printf("%zu file%s found.\n", files.size(), files.size() == 1 ? "" : "s");
+}
+
+void printFilesJson(const std::vector<const FoundFile *> &files)
+{
+    printf("[");
+    bool first = true;
+    for (const FoundFile *f : files) {
+        printf("%s\n  {\"name\": %s, \"folder\": %s, \"path\": %s, \"size\": %llu, \"mtime\": %lld, "
+               "\"type\": %s, \"offset\": %llu, \"index\": %u, \"readable\": %s, \"note\": %s}",
+               first ? "" : ",", jsonString(f->name).c_str(), jsonString(f->folder).c_str(),
+               jsonString(fullPath(*f)).c_str(), (unsigned long long)f->size, (long long)f->mtime,
+               jsonString(f->type).c_str(), (unsigned long long)f->offset, f->index,
+               f->readable ? "true" : "false", jsonString(f->note).c_str());
+        first = false;
+    }
+    printf("%s]\n", first ? "" : "\n");
+}
+
+int cmdScanOrRecover(const Options &o, bool recover)
+{
+    int modes = (int)o.quick + (int)o.formatted + (int)o.deep;
+    if (modes != 1) {
+        fprintf(stderr, "salvitra-cli: choose one of --quick, --formatted or --deep\n");
+        return 2;
+    }
+    if ((o.partition >= 0) == (o.device >= 0)) {
+        fprintf(stderr, "salvitra-cli: name the target with --partition N or --device N\n");
+        return 2;
+    }
+    if (o.device >= 0 && !o.deep) {
+        fprintf(stderr, "salvitra-cli: --device works with --deep only (a whole device has no file "
+                        "system of its own)\n");
+        return 2;
+    }
+    if ((o.hasRange || !o.types.empty()) && !o.deep) {
+        fprintf(stderr, "salvitra-cli: --range and --types work with --deep only\n");
+        return 2;
+    }
+    if (recover && o.outDir.empty()) {
+        fprintf(stderr, "salvitra-cli: recover needs --out DIR\n");
+        return 2;
+    }
+
+    Inventory inv;
+    std::string err;
+    if (!inv.build(o.images, &err)) {
+        fprintf(stderr, "salvitra-cli: %s\n", err.c_str());
+        return 1;
+    }
+    Partiton_Struct *target = nullptr;
+    if (o.partition >= 0) {
+        const PartitionInfo *p = inv.partition(o.partition);
+        if (!p) {
+            fprintf(stderr, "salvitra-cli: there is no partition %d (see 'salvitra-cli devices')\n",
+                    o.partition);
+            return 1;
+        }
+        target = p->part;
+    } else {
+        target = inv.wholeDevice(o.device);
+        if (!target) {
+            fprintf(stderr, "salvitra-cli: there is no device %d (see 'salvitra-cli devices')\n", o.device);
+            return 1;
+        }
+    }
+
+    // A range is scanned through a copy of the target that carries it.
+    Partiton_Struct rangeCopy{};
+    if (o.hasRange) {
+        if (o.rangeEnd <= o.rangeStart || o.rangeEnd > target->PartSize) {
+            fprintf(stderr, "salvitra-cli: the range must satisfy START < END <= %llu\n",
+                    (unsigned long long)target->PartSize);
+            return 2;
+        }
+        rangeCopy.DevNum = target->DevNum;
+        rangeCopy.FsType = target->FsType;
+        rangeCopy.Device = target->Device;
+        rangeCopy.BootData = target->BootData;
+        rangeCopy.AccessMode = target->AccessMode;
+        rangeCopy.PartOffset = o.rangeStart;
+        rangeCopy.PartSize = o.rangeEnd - o.rangeStart;
+        target = &rangeCopy;
+    }
+
+    const DeviceInfo *dev = inv.deviceOf(target);
+    if (recover) {
+        if (!makeDirs(o.outDir, &err)) {
+            fprintf(stderr, "salvitra-cli: cannot create the output folder: %s\n", err.c_str());
+            return 1;
+        }
+        std::string why;
+        if (dev && outputOnScannedMedium(o.outDir, dev->path, &why)) {
+            fprintf(stderr, "salvitra-cli: refusing to write recovered files onto the medium being "
+                            "scanned: %s\nChoose an output folder on another disk.\n", why.c_str());
+            return 1;
+        }
+    }
+
+    ScanRequest req;
+    req.part = target;
+    req.mode = o.deep ? RecoverDeep : RecoverQuick;
+    req.formatted = o.formatted;
+    req.types = o.types;
+    ScanSession session(req);
+    if (!session.supported()) {
+        fprintf(stderr, "salvitra-cli: no %s scanner for this partition (%s)\n",
+                o.deep ? "deep" : o.formatted ? "formatted-volume" : "quick",
+                fsShortLabel(target->FsType).c_str());
+        return 1;
+    }
+
+    signal(SIGINT, onSigint);
+    ProgressBar bar("Scanning");
+    session.runWithProgress([&](int p) { bar.update(p); }, 200, [] { return g_interrupted.load(); });
+    bar.done();
+    if (session.stopped())
+        fprintf(stderr, "Scan stopped; showing what was found so far.\n");
+
+    std::vector<const FoundFile *> files = selectFiles(o, session);
+    if (!recover) {
+        if (o.json)
+            printFilesJson(files);
+        else
+            printFilesText(o, files);
+        return 0;
+    }
+
+    g_interrupted = false;
+    RecoverOptions ropt;
+    ropt.outDir = o.outDir;
+    ropt.onlyGlobs = o.only;
+    ProgressBar rbar("Recovering");
+    RecoverSummary sum = recoverFiles(
+        session, files, ropt,
+        [&](size_t i, size_t n, const std::string &) { rbar.update(n ? (int)(100 * i / n) : 100); },
+        [] { return g_interrupted.load(); });
+    rbar.update(100);
+    rbar.done();
+
+    uint32_t skipped = 0;
+    for (const RecoveredFile &rf : sum.files) {
+        if (rf.result == WriteResult::Ok) {
+            if (rf.stats.readFailures)
+                printf("written with %u unreadable chunk%s (zero-filled): %s\n", rf.stats.readFailures,
+                       rf.stats.readFailures == 1 ? "" : "s", rf.path.c_str());
+            continue;
+        }
+        if (rf.result == WriteResult::Empty) {
+            printf("empty file: %s\n", rf.path.c_str());
+            continue;
+        }
+        skipped++;
+        printf("skipped %s: %s\n", fullPath(*rf.file).c_str(), writeResultText(rf.result));
+    }
+    printf("Recovered %u file%s (%llu bytes) into %s", sum.written, sum.written == 1 ? "" : "s",
+           (unsigned long long)sum.bytes, o.outDir.c_str());
+    if (skipped)
+        printf("; %u skipped", skipped);
+    if (sum.readFailures)
+        printf("; %u unreadable chunk%s written as zeros", sum.readFailures,
+               sum.readFailures == 1 ? "" : "s");
+    printf(".\n");
+    if (sum.stopped)
+        printf("Recovery stopped before the end.\n");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -142,6 +510,10 @@ int main(int argc, char **argv)
     }
     if (o.command == "devices")
         return cmdDevices(o);
+    if (o.command == "scan")
+        return cmdScanOrRecover(o, false);
+    if (o.command == "recover")
+        return cmdScanOrRecover(o, true);
     fprintf(stderr, "salvitra-cli: unknown command '%s'\n%s", o.command.c_str(), kUsage);
     return 2;
 }

@@ -1,6 +1,7 @@
 #include "inventory.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -76,6 +77,7 @@ void Inventory::teardown()
     built_ = false;
     devices_.clear();
     partitions_.clear();
+    wholeDevices_.clear();
 }
 
 void Inventory::snapshot()
@@ -130,6 +132,37 @@ const PartitionInfo *Inventory::partition(int index) const
     if (index < 0 || (size_t)index >= partitions_.size())
         return nullptr;
     return &partitions_[(size_t)index];
+}
+
+Partiton_Struct *Inventory::wholeDevice(int devNum)
+{
+    const DeviceInfo *d = device(devNum);
+    if (!d)
+        return nullptr;
+    for (auto &p : wholeDevices_)
+        if (p->Device == d->dev)
+            return p.get();
+    auto p = std::make_unique<Partiton_Struct>();
+    p->DevNum = d->devNum;
+    p->PartOffset = 0;
+    p->PartSize = d->size;
+    p->FsType = FS_UNKNOWN;
+    p->Device = d->dev;
+    p->AccessMode = 'W';  // not '?': offsets go to the device as they are
+    snprintf(p->FsInfo, sizeof p->FsInfo, "Whole device");
+    wholeDevices_.push_back(std::move(p));
+    return wholeDevices_.back().get();
+}
+
+const DeviceInfo *Inventory::deviceOf(const Partiton_Struct *part) const
+{
+    if (!part || !part->Device)
+        return nullptr;
+    for (const DeviceInfo &d : devices_)
+        if (d.dev == part->Device)
+            return &d;
+    // A private device copy: the partition names its device by number.
+    return device(part->DevNum);
 }
 
 const char *fsTreeLabel(int fsType)

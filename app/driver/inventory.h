@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,12 +52,21 @@ public:
     const DeviceInfo *device(int devNum) const;
     const PartitionInfo *partition(int index) const;
 
+    // A record covering a whole device (offset 0, the device's full size,
+    // FsType 0, read through the device record itself), for deep scans of
+    // media whose partitions are damaged or unknown.  Owned by the inventory.
+    Partiton_Struct *wholeDevice(int devNum);
+    // The device a partition record reads through (listed partitions, range
+    // copies and whole-device records alike), or null.
+    const DeviceInfo *deviceOf(const Partiton_Struct *part) const;
+
 private:
     void snapshot();
 
     bool built_ = false;
     std::vector<DeviceInfo> devices_;
     std::vector<PartitionInfo> partitions_;
+    std::vector<std::unique_ptr<Partiton_Struct>> wholeDevices_;
 };
 
 // The device tree's label for a file-system code, e.g. "  FAT32 ".

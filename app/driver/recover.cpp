@@ -1,0 +1,246 @@
+#include "recover.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace salvitra {
+
+bool matchesGlobs(const FoundFile &file, const std::vector<std::string> &globs)
+{
+    if (globs.empty())
+        return true;
+    std::string full = file.folder.empty() ? file.name : file.folder + "/" + file.name;
+    for (const std::string &g : globs) {
+        if (fnmatch(g.c_str(), file.name.c_str(), FNM_CASEFOLD) == 0 ||
+            fnmatch(g.c_str(), full.c_str(), FNM_CASEFOLD) == 0 ||
+            fnmatch(g.c_str(), ("/" + full).c_str(), FNM_CASEFOLD) == 0)
+            return true;
+    }
+    return false;
+}
+
+namespace {
+
+// One path component: no separators, no control characters, not "." or "..".
+std::string safeComponent(const std::string &s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        if (c == '/' || c == '\\' || c < 0x20 || c == 0x7f)
+            out += '_';
+        else
+            out += (char)c;
+    }
+    if (out.empty())
+        out = "unnamed";
+    if (out == "." || out == "..")
+        out = "_" + out;
+    if (out.size() > 240)  // most file systems take 255 bytes
+        out = out.substr(0, 240);
+    return out;
+}
+
+}  // namespace
+
+std::string relativeOutputPath(const FoundFile &file, bool keepFolders)
+{
+    std::string rel;
+    if (keepFolders) {
+        size_t start = 0;
+        while (start <= file.folder.size()) {
+            size_t slash = file.folder.find('/', start);
+            std::string part = file.folder.substr(start, slash == std::string::npos ? std::string::npos
+                                                                                     : slash - start);
+            if (!part.empty())
+                rel += safeComponent(part) + "/";
+            if (slash == std::string::npos)
+                break;
+            start = slash + 1;
+        }
+    }
+    return rel + safeComponent(file.name);
+}
+
+std::string uniquePath(const std::string &path)
+{
+    struct stat sb;
+    if (lstat(path.c_str(), &sb) != 0)
+        return path;
+    size_t slash = path.find_last_of('/');
+    size_t dot = path.find_last_of('.');
+    std::string stem = path, ext;
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) {
+        stem = path.substr(0, dot);
+        ext = path.substr(dot);
+    }
+    for (unsigned n = 1;; n++) {
+        std::string candidate = stem + " (" + std::to_string(n) + ")" + ext;
+        if (lstat(candidate.c_str(), &sb) != 0)
+            return candidate;
+    }
+}
+
+bool makeDirs(const std::string &dir, std::string *err)
+{
+    std::string cur;
+    size_t pos = 0;
+    while (pos <= dir.size()) {
+        size_t slash = dir.find('/', pos);
+        cur = dir.substr(0, slash);
+        pos = slash == std::string::npos ? dir.size() + 1 : slash + 1;
+        if (cur.empty())
+            continue;
+        if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) {
+            if (err)
+                *err = cur + ": " + strerror(errno);
+            return false;
+        }
+    }
+    struct stat sb;
+    if (stat(dir.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode)) {
+        if (err)
+            *err = dir + ": not a folder";
+        return false;
+    }
+    return true;
+}
+
+bool setFileTime(const std::string &path, int64_t mtime)
+{
+    if (mtime < 0)
+        return false;
+    struct timespec ts[2];
+    ts[0].tv_sec = (time_t)mtime;
+    ts[0].tv_nsec = 0;
+    ts[1] = ts[0];
+    return utimensat(AT_FDCWD, path.c_str(), ts, 0) == 0;
+}
+
+namespace {
+
+bool readSys(const std::string &path, std::string &out)
+{
+    FILE *f = fopen(path.c_str(), "re");
+    if (!f)
+        return false;
+    char buf[PATH_MAX];
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    buf[n] = '\0';
+    out = buf;
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
+    return true;
+}
+
+// The whole-disk /sys/block entry holding block device dev (itself or its parent).
+std::string wholeDiskOf(dev_t dev)
+{
+    char link[64];
+    snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(dev), minor(dev));
+    char *real = realpath(link, nullptr);
+    if (!real)
+        return {};
+    std::string p = real;
+    free(real);
+    std::string v;
+    if (readSys(p + "/partition", v)) {
+        size_t slash = p.find_last_of('/');
+        p = p.substr(0, slash);
+    }
+    return p;
+}
+
+}  // namespace
+
+bool outputOnScannedMedium(const std::string &outDir, const std::string &devicePath, std::string *why)
+{
+    struct stat out, src;
+    if (stat(outDir.c_str(), &out) != 0 || stat(devicePath.c_str(), &src) != 0)
+        return false;
+    std::string outDisk = wholeDiskOf(out.st_dev);
+    if (S_ISBLK(src.st_mode)) {
+        if (out.st_dev == src.st_rdev || (!outDisk.empty() && outDisk == wholeDiskOf(src.st_rdev))) {
+            if (why)
+                *why = outDir + " is on " + devicePath + ", the medium being scanned";
+            return true;
+        }
+        return false;
+    }
+    // An image: refuse when the output folder is inside a loop mount of it.
+    std::string backing;
+    if (!outDisk.empty() && readSys(outDisk + "/loop/backing_file", backing)) {
+        char *a = realpath(backing.c_str(), nullptr);
+        char *b = realpath(devicePath.c_str(), nullptr);
+        bool same = a && b && strcmp(a, b) == 0;
+        free(a);
+        free(b);
+        if (same) {
+            if (why)
+                *why = outDir + " is inside a mount of " + devicePath + ", the image being scanned";
+            return true;
+        }
+    }
+    return false;
+}
+
+RecoverSummary recoverFiles(ScanSession &session, const std::vector<const FoundFile *> &files,
+                            const RecoverOptions &opt,
+                            const std::function<void(size_t, size_t, const std::string &)> &onFile,
+                            const std::function<bool()> &stopRequested)
+{
+    RecoverSummary sum;
+    ScanBackend *backend = session.backend();
+    for (size_t i = 0; i < files.size(); i++) {
+        if (stopRequested && stopRequested()) {
+            sum.stopped = true;
+            break;
+        }
+        const FoundFile *f = files[i];
+        RecoveredFile rf;
+        rf.file = f;
+        std::string rel = relativeOutputPath(*f, opt.keepFolders);
+        std::string path = opt.outDir + "/" + rel;
+        if (onFile)
+            onFile(i, files.size(), rel);
+        size_t slash = path.find_last_of('/');
+        std::string err;
+        if (!makeDirs(path.substr(0, slash), &err)) {
+            rf.path = path;
+            rf.result = WriteResult::OutputError;
+            sum.files.push_back(rf);
+            continue;
+        }
+        rf.path = uniquePath(path);
+        if (!f->readable)
+            rf.result = WriteResult::Unreadable;
+        else if (!backend)
+            rf.result = WriteResult::NoRecord;
+        else
+            rf.result = backend->write(*f, rf.path, rf.stats);
+        if (rf.result == WriteResult::Ok || rf.result == WriteResult::Empty) {
+            setFileTime(rf.path, f->mtime);
+        }
+        if (rf.result == WriteResult::Ok) {
+            sum.written++;
+            sum.bytes += rf.stats.bytes;
+        } else if (rf.result == WriteResult::Stopped) {
+            sum.stopped = true;
+        }
+        sum.readFailures += rf.stats.readFailures;
+        sum.files.push_back(rf);
+        if (sum.stopped)
+            break;
+    }
+    return sum;
+}
+
+}  // namespace salvitra
