@@ -107,6 +107,8 @@ const Case kCases[] = {
     {"tone.ogg", true, [](Bytes &b) { b[22] ^= 1; }},
     {"opus.ogg", true, [](Bytes &b) { b[22] ^= 1; }},
     {"clip.mpg", true, [](Bytes &b) { b[4] = 0; }},
+    {"clip.ts", true, [](Bytes &b) { b[188 * 3] = 0x46; }},
+    {"tone.au", false, [](Bytes &b) { b[12] = 0; b[13] = 0; b[14] = 0; b[15] = 0; }},
     {"song.mp3", true, [](Bytes &b) {
          size_t tag = 10 + ((size_t)b[6] << 21 | (size_t)b[7] << 14 | (size_t)b[8] << 7 | b[9]);
          b[tag] = 0x12;
