@@ -19,15 +19,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!f)
         abort();
     size_t head = (size_t)f->magic_off + f->magic_len;
+    // Inputs that already carry the signature (the seed files) are used as
+    // they are.
+    if (size >= head && memcmp(data + f->magic_off, f->magic, f->magic_len) == 0)
+        head = 0;
     std::vector<uint8_t> buf(head + size);
     if (size)
         memcpy(buf.data() + head, data, size);
     // bytes before the magic come from the input's tail (e.g. a box size)
-    for (size_t i = 0; i < f->magic_off; i++)
-        buf[i] = size > i ? data[size - 1 - i] : 0;
-    if (f->magic_off)
-        buf[0] = f->first_byte;
-    memcpy(buf.data() + f->magic_off, f->magic, f->magic_len);
+    if (head) {
+        for (size_t i = 0; i < f->magic_off; i++)
+            buf[i] = size > i ? data[size - 1 - i] : 0;
+        if (f->magic_off)
+            buf[0] = f->first_byte;
+        memcpy(buf.data() + f->magic_off, f->magic, f->magic_len);
+    }
 
     sn_src src;
     sn_src_mem(&src, buf.data(), buf.size());
