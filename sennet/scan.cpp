@@ -228,6 +228,8 @@ int run_scan(Partiton_Struct *part)
 
     bool stopped = false;
     uint64_t pos = 0;
+    uint64_t have_pos = 0; /* what the window holds from the last read */
+    size_t have_len = 0;
     while (pos < sc.total) {
         if (!sv_progress_running()) {
             stopped = true;
@@ -235,7 +237,19 @@ int run_scan(Partiton_Struct *part)
         }
         size_t wlen = sc.total - pos < kWindow + SN_LOOKAHEAD ? (size_t)(sc.total - pos)
                                                               : kWindow + SN_LOOKAHEAD;
-        sn_read_range(sc.dev, sc.origin + pos, sc.win, wlen);
+        /* The look-ahead read with the last window is moved to the front
+         * instead of being read again. */
+        size_t keep = 0;
+        if (have_len && pos >= have_pos && pos - have_pos < have_len) {
+            keep = (size_t)(have_len - (pos - have_pos));
+            if (keep > wlen)
+                keep = wlen;
+            memmove(sc.win, sc.win + (pos - have_pos), keep);
+        }
+        if (wlen > keep)
+            sn_read_range(sc.dev, sc.origin + pos + keep, sc.win + keep, wlen - keep);
+        have_pos = pos;
+        have_len = wlen;
         uint64_t scan_end = pos + (wlen < kWindow ? wlen : kWindow);
         uint64_t next_pos = scan_end;
         uint64_t off = pos;
