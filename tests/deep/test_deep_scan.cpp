@@ -130,14 +130,16 @@ TEST(DeepScan, RandomBytesGiveNoFiles)
     EXPECT_EQ(Get_Dir(), nullptr);
 }
 
-// A partition 1 MiB into a device, its private device copy adding the
+// A partition near 1 MiB into a device, its private device copy adding the
 // offset; a range copy over part of it; the whole device.
 TEST(DeepScan, RangePartitionAndWholeDeviceReadTheSameBytes)
 {
     const auto &c = carvingCorpus();
     EngineGuard g;
     std::vector<uint8_t> raw = svt::readFile(c.dir + "/raw.img");
-    const uint64_t base = 1 << 20;
+    // The partition starts 200 KiB before the end of the engine's first
+    // 1 MiB window, so the whole-device scan meets files across windows.
+    const uint64_t base = (1 << 20) - 200 * 1024;
     std::vector<uint8_t> disk = svt::patternBytes(base, 5);
     disk.insert(disk.end(), raw.begin(), raw.end());
     std::vector<uint8_t> tail = svt::patternBytes(base, 6);
@@ -182,6 +184,42 @@ TEST(DeepScan, RangePartitionAndWholeDeviceReadTheSameBytes)
         EXPECT_EQ(onDevice[i].offset, whole[i].offset + base);
         EXPECT_TRUE(onDevice[i].data == whole[i].data);
     }
+}
+
+// A file much longer than the scan window is walked through the device,
+// and the scan goes on right after it.
+TEST(DeepScan, FilesLongerThanTheWindow)
+{
+    const auto &c = carvingCorpus();
+    EngineGuard g;
+    const auto &mp4 = c.byName("clip.mp4")->bytes;
+    uint32_t ftyp = (uint32_t)mp4[0] << 24 | mp4[1] << 16 | mp4[2] << 8 | mp4[3];
+    // ftyp, a 3 MiB free box, then the rest of the movie (moov at the end)
+    std::vector<uint8_t> big(mp4.begin(), mp4.begin() + ftyp);
+    const uint32_t pad = 3u << 20;
+    std::vector<uint8_t> freeBox = svt::patternBytes(pad, 9);
+    freeBox[0] = pad >> 24;
+    freeBox[1] = (pad >> 16) & 0xFF;
+    freeBox[2] = (pad >> 8) & 0xFF;
+    freeBox[3] = pad & 0xFF;
+    memcpy(freeBox.data() + 4, "free", 4);
+    big.insert(big.end(), freeBox.begin(), freeBox.end());
+    big.insert(big.end(), mp4.begin() + ftyp, mp4.end());
+
+    std::vector<uint8_t> img(700 * 1024, 0);
+    img.insert(img.end(), big.begin(), big.end());
+    img.resize((img.size() + 511) / 512 * 512, 0);
+    uint64_t pngAt = img.size();
+    const auto &png = c.byName("picture.png")->bytes;
+    img.insert(img.end(), png.begin(), png.end());
+    img.resize(img.size() + 4096, 0);
+    auto found = scanBytes(img, 65536);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].offset, 700u * 1024);
+    EXPECT_EQ(found[0].type, "mp4");
+    EXPECT_TRUE(found[0].data == big);
+    EXPECT_EQ(found[1].offset, pngAt);
+    EXPECT_TRUE(found[1].data == png);
 }
 
 struct CallbackLog {
