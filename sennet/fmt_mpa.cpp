@@ -111,30 +111,7 @@ sn_status frames_end(sn_src *s, uint64_t at, unsigned min_frames, sn_hit *hit)
         return SN_STOP;
     if (frames < min_frames)
         return SN_CORRUPT;
-    /* trailing tags */
-    for (int round = 0; round < 3; round++) {
-        p = sn_get(s, at, 32);
-        if (p && memcmp(p, "APETAGEX", 8) == 0) {
-            uint64_t size = sv_ld_le32(p + 12);
-            uint32_t flags = sv_ld_le32(p + 20);
-            uint64_t len = size + ((flags & 0x80000000u) ? 32 : 0);
-            if (len >= 32 && len <= s->limit - at) {
-                at += len;
-                continue;
-            }
-        }
-        if (p && memcmp(p, "LYRICSBEGIN", 11) == 0) {
-            uint64_t e;
-            if (sn_find(s, at, at + 6000, "LYRICS200", 9, &e)) {
-                at = e + 9;
-                continue;
-            }
-        }
-        break;
-    }
-    p = sn_get(s, at, 3);
-    if (p && memcmp(p, "TAG", 3) == 0 && sn_avail(s, at, 128))
-        at += 128;
+    at = sn_trailing_tags(s, at);
     hit->size = at;
     hit->type = first.layer == 3 ? "mp3" : first.layer == 2 ? "mp2" : "mp1";
     return SN_OK;

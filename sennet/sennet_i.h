@@ -151,6 +151,10 @@ bool sn_foreign_header_at(sn_src *s, uint64_t off);
  * in *end.  Shared by the FLAC format and ID3-tagged FLAC files. */
 sn_status sn_flac_walk(sn_src *s, uint64_t base, uint64_t *end);
 
+/* Offset after the APEv2, Lyrics3 and ID3v1 tags that start at file offset
+ * at (at itself when there are none). */
+uint64_t sn_trailing_tags(sn_src *s, uint64_t at);
+
 /* CRCs used by format checks. */
 uint32_t sn_crc32(uint32_t crc, const uint8_t *p, size_t n);     /* zlib/PNG */
 uint32_t sn_crc32_ogg(uint32_t crc, const uint8_t *p, size_t n); /* Ogg pages */

@@ -107,6 +107,9 @@ const Case kCases[] = {
     {"tone.ogg", true, [](Bytes &b) { b[22] ^= 1; }},
     {"opus.ogg", true, [](Bytes &b) { b[22] ^= 1; }},
     {"clip.mpg", true, [](Bytes &b) { b[4] = 0; }},
+    {"raw.aac", true, [](Bytes &b) { b[1] = 0xF2; }},
+    {"sound.ac3", true, [](Bytes &b) { b[4] |= 0xC0; }},
+    {"sound.wv", true, [](Bytes &b) { b[8] = 0; b[9] = 0; }},
     {"clip.ts", true, [](Bytes &b) { b[188 * 3] = 0x46; }},
     {"tone.au", false, [](Bytes &b) { b[12] = 0; b[13] = 0; b[14] = 0; b[15] = 0; }},
     {"song.mp3", true, [](Bytes &b) {
