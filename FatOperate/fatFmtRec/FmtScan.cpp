@@ -40,7 +40,7 @@ bool fmt_scan(FmtState &s)
         uint64_t left = size - off;
         uint32_t len = left < kWindowSize ? (uint32_t)left : kWindowSize;
         dev_read(s.part->Device, s.pSize, off, len, s.window);
-        for (uint32_t step = 0; len - step >= 2 * kEntrySize && step < len; step += 512) {
+        for (uint32_t step = 0; step < len && len - step >= 2 * kEntrySize; step += 512) {
             const uint8_t *p = s.window + step;
             uint8_t attr = p[11];
             if (!is_dot_entry(p) || !is_dotdot_entry(p + kEntrySize) || !(attr & 0x10) || attr > 0x3F)
