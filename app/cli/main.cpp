@@ -19,6 +19,10 @@ const char *kUsage =
     "Commands:\n"
     "  devices [--image FILE]... [--json]   list devices and their partitions\n"
     "\n"
+    "Each partition is listed under the device that holds its table, as\n"
+    "  [N] FILE-SYSTEM offset, size, volume name, description, access mode\n"
+    "where N is the partition's number for the commands that scan or recover.\n"
+    "\n"
     "Devices are /dev/disk0../dev/disk19: the images named with --image, else the\n"
     "entries disk0..disk19 of $SALVITRA_DISK_DIR, else the machine's whole disks.\n"
     "Devices are only ever opened read-only.\n";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +35,27 @@ inline std::vector<PartView> listedPartitions()
                      p->AccessMode, p->Bootable, p});
     }
     return v;
+}
+
+// len bytes of a file from off (fewer at its end); a quick read of big
+// images in one piece.
+inline Bytes readRange(const std::string &path, uint64_t off, uint64_t len)
+{
+    std::ifstream f(path, std::ios::binary);
+    f.seekg(0, std::ios::end);
+    uint64_t size = (uint64_t)f.tellg();
+    if (!f || off >= size)
+        return {};
+    Bytes b((size_t)std::min<uint64_t>(len, size - off));
+    f.seekg((std::streamoff)off);
+    f.read(reinterpret_cast<char *>(b.data()), (std::streamsize)b.size());
+    return b;
+}
+
+inline uint64_t fileSize(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
+    return f ? (uint64_t)f.tellg() : 0;
 }
 
 // A memory device standing alone as a device-list node, as the table

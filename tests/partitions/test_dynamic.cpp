@@ -18,7 +18,7 @@ const uint64_t kStart1MiB = (kMiB - kDataStart) / 512;
 
 Bytes fixtureBytes(const std::string &name)
 {
-    return svt::readFile(svt::fixture("partitions") + "/" + name);
+    return svt::readRange(svt::fixture("partitions") + "/" + name, 0, UINT64_MAX);
 }
 
 // An MBR dynamic disk: entry 0x42, the database in the last MiB.
