@@ -44,15 +44,9 @@ bool hfsp_node_record(sv_view node, uint16_t index, size_t *start, size_t *end)
     return true;
 }
 
-/* Appends rec unless the list already holds its CNID (the first copy met
- * wins); frees it otherwise.  Returns true when it was appended. */
-static bool list_add(hfsp_list *list, hfsp_file_list_Journal *rec)
+/* Appends rec at the tail of the list. */
+static void list_append(hfsp_list *list, hfsp_file_list_Journal *rec)
 {
-    if (!hfsp_idset_insert(list->seen, rec->FileID)) {
-        free(rec->Name);
-        free(rec);
-        return false;
-    }
     rec->Prev = *list->tail;
     rec->Next = nullptr;
     if (*list->tail)
@@ -60,7 +54,6 @@ static bool list_add(hfsp_list *list, hfsp_file_list_Journal *rec)
     else
         *list->head = rec;
     *list->tail = rec;
-    return true;
 }
 
 /* One catalog record in [start, end) of the node; CORRUPT skips it. */
@@ -90,8 +83,10 @@ static hfsp_status parse_record(sv_view node, size_t start, size_t end, hfsp_lis
     uint32_t cnid = sv_ld_be32(d + 8);
     if (cnid < HFSP_FIRST_LISTED_CNID)
         return HFSP_CORRUPT;
-    if (hfsp_idset_has(list->seen, cnid))
-        return HFSP_OK; /* an earlier copy of this record was kept */
+    /* The first copy of a record met wins; nothing below can fail, so the
+     * CNID is taken now. */
+    if (!hfsp_idset_insert(list->seen, cnid))
+        return HFSP_OK;
 
     uint8_t has_data = 0, has_rsrc = 0;
     uint32_t data_extents = 0;
@@ -133,7 +128,7 @@ static hfsp_status parse_record(sv_view node, size_t start, size_t end, hfsp_lis
         if (has_data)
             memcpy(x, d + 104, sizeof(hfsp_extent) * HFSP_FORK_EXTENTS);
     }
-    list_add(list, rec);
+    list_append(list, rec);
     return HFSP_OK;
 }
 
