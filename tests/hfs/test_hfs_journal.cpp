@@ -52,17 +52,17 @@ void expectList(const std::vector<file_info *> &list, const std::map<uint32_t, H
     std::set<uint32_t> seen;
     for (const file_info *r : list) {
         SCOPED_TRACE("CNID " + std::to_string(r->FileID));
-        EXPECT_TRUE(seen.insert(r->FileID).second) << "listed twice";
-        auto it = want.find(r->FileID);
+        EXPECT_TRUE(seen.insert(+r->FileID).second) << "listed twice";
+        auto it = want.find(+r->FileID);
         ASSERT_NE(it, want.end()) << "unexpected record " << nameOf(r);
         const HfsExpected &e = it->second;
         EXPECT_EQ(nameOf(r), e.name);
-        EXPECT_EQ(r->RecordType, e.folder ? 1 : 2);
-        EXPECT_EQ(r->ParentID, e.parent);
-        EXPECT_EQ(r->DataSize, e.dataSize);
-        EXPECT_EQ(r->CreateDate, e.createDate);
-        EXPECT_EQ(r->HasDataFork, e.hasData ? 1 : 0);
-        EXPECT_EQ(r->HasRsrcFork, e.hasRsrc ? 1 : 0);
+        EXPECT_EQ(+r->RecordType, e.folder ? 1 : 2);
+        EXPECT_EQ(+r->ParentID, e.parent);
+        EXPECT_EQ(+r->DataSize, e.dataSize);
+        EXPECT_EQ(+r->CreateDate, e.createDate);
+        EXPECT_EQ(+r->HasDataFork, e.hasData ? 1 : 0);
+        EXPECT_EQ(+r->HasRsrcFork, e.hasRsrc ? 1 : 0);
         if (e.hasData || e.hasRsrc) {
             EXPECT_EQ(__builtin_bswap32(r->Extents[0].startBlock), e.firstStart);
             EXPECT_EQ(__builtin_bswap32(r->Extents[0].blockCount), e.firstCount);
@@ -86,12 +86,12 @@ TEST(HfsJournalScan, ListsEveryRecordOnceWithTheFirstCopysValues)
         file_info *head = hfsp_searchfile(1);
         EXPECT_EQ(get_ExportsData(), 100);
         ASSERT_NE(head, nullptr);
-        EXPECT_EQ(head->Prev, nullptr);
+        EXPECT_EQ(+head->Prev, nullptr);
         std::vector<file_info *> list = listOf(head);
         expectList(list, s.records);
         // The links run both ways.
         for (size_t i = 1; i < list.size(); i++)
-            EXPECT_EQ(list[i]->Prev, list[i - 1]);
+            EXPECT_EQ(+list[i]->Prev, list[i - 1]);
         hfsp_exit();
     }
 }
@@ -108,9 +108,9 @@ TEST(HfsJournalScan, ResourceOnlyFileKeepsItsResourceExtentInTheFirstSlot)
         if (r->FileID == 34)
             icon = r;
     ASSERT_NE(icon, nullptr);
-    EXPECT_EQ(icon->HasDataFork, 0);
-    EXPECT_EQ(icon->HasRsrcFork, 1);
-    EXPECT_EQ(icon->DataSize, 0u);
+    EXPECT_EQ(+icon->HasDataFork, 0);
+    EXPECT_EQ(+icon->HasRsrcFork, 1);
+    EXPECT_EQ(+icon->DataSize, 0u);
     EXPECT_EQ(__builtin_bswap32(icon->Extents[0].startBlock), s.records[34].firstStart);
     // Its data fork cannot be streamed: nothing is read from anywhere.
     std::vector<uint8_t> buf(4096, 0xEE);
@@ -240,7 +240,7 @@ TEST(HfsJournalScan, UnreadableJournalSectorsLoseOnlyTheNodesOnThem)
         ASSERT_EQ(hfsp_init(dev.partition(0, s.image.size(), FS_HFSPLUS)), 1);
         std::set<uint32_t> ids;
         for (file_info *r : listOf(hfsp_searchfile(1)))
-            ids.insert(r->FileID);
+            ids.insert(+r->FileID);
         EXPECT_EQ(ids.count(30), 1u);  // node 1, first copy
         EXPECT_EQ(ids.count(40), 1u);  // node 1, second copy
         EXPECT_EQ(ids.count(32), c.node2Lost ? 0u : 1u);
@@ -277,6 +277,50 @@ TEST(HfsCatalogScan, ListsTheLiveCatalogsRecords)
     ASSERT_EQ(hfsp_init(dev.partition(0, s.image.size(), FS_HFSPLUS)), 1);
     expectList(listOf(hfsp_searchCatalogFile()), s.live);
     EXPECT_EQ(get_ExportsData(), 100);
+}
+
+}  // namespace
+
+namespace {
+
+// Block and node sizes other than the usual 4096/4096: small images made
+// with 512-byte blocks, large volumes with 8192-byte blocks, and catalogs
+// with 8192-byte nodes.
+TEST(HfsJournalScan, WorksForEveryBlockAndNodeSize)
+{
+    struct Geometry {
+        uint32_t block, node;
+    } geometries[] = {{512, 4096}, {4096, 4096}, {8192, 4096}, {4096, 8192}, {2048, 512}};
+    for (const Geometry &g : geometries) {
+        SCOPED_TRACE("block " + std::to_string(g.block) + ", node " + std::to_string(g.node));
+        HfsImage::Options o;
+        o.blockSize = g.block;
+        o.catalogNodeSize = g.node;
+        o.journalBytes = 512u << 10;
+        HfsImage v(o);
+        std::vector<uint8_t> data = patternBytes(30000, g.block + g.node);
+        HfsRecord d = v.folder(20, 2, "Photos");
+        HfsRecord f = v.file(21, 20, "p.jpg", data, 0, 2);
+        v.setCatalog({{v.folder(2, 1, "Untitled")}});
+        v.journalTransaction({{1, v.leafNode({d, d.thread(), f, f.thread()})}});
+        std::vector<uint8_t> img = v.image();
+        MemDevice dev(img);
+        VarnSession vs;
+        ASSERT_EQ(hfsp_init(dev.partition(0, img.size(), FS_HFSPLUS)), 1);
+        EXPECT_EQ(hfsp_get_blocksize(), (int)g.block);
+        std::vector<file_info *> list = listOf(hfsp_searchfile(1));
+        ASSERT_EQ(list.size(), 2u);
+        file_info *file = list[0]->RecordType == 2 ? list[0] : list[1];
+        std::vector<uint8_t> got, buf(g.block);
+        for (uint64_t left = file->DataSize; left;) {
+            uint32_t n = left < g.block ? (uint32_t)left : g.block;
+            ASSERT_EQ(hfsxx_readwirtelogfile(file, buf.data(), n, 0), (int32_t)n);
+            got.insert(got.end(), buf.begin(), buf.begin() + n);
+            left -= n;
+        }
+        EXPECT_EQ(got, data);
+        hfsp_exit();
+    }
 }
 
 }  // namespace

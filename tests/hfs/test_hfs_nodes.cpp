@@ -63,8 +63,8 @@ TEST(HfsNode, ParsesAWellFormedLeaf)
     ASSERT_EQ(hfsp_parse_leaf(sv_view_make(n.data(), n.size()), &l.ref, &accepted), HFSP_OK);
     EXPECT_EQ(accepted, 3u);
     ASSERT_NE(l.find(30), nullptr);
-    EXPECT_EQ(l.find(30)->DataSize, 5000u);
-    EXPECT_EQ(l.find(30)->ParentID, 20u);
+    EXPECT_EQ(+l.find(30)->DataSize, 5000u);
+    EXPECT_EQ(+l.find(30)->ParentID, 20u);
     // The same node again adds nothing.
     ASSERT_EQ(hfsp_parse_leaf(sv_view_make(n.data(), n.size()), &l.ref, &accepted), HFSP_OK);
     EXPECT_EQ(accepted, 0u);
@@ -103,8 +103,8 @@ TEST(HfsNode, HostileOffsetsLengthsAndCountsStayInsideTheNode)
         for (uint32_t id : c.kept)
             EXPECT_NE(l.find(id), nullptr) << "lost CNID " << id;
         for (auto *r = l.head; r; r = r->Next) {
-            EXPECT_GE(r->NameLen, 1);
-            EXPECT_TRUE(r->RecordType == 1 || r->RecordType == 2);
+            EXPECT_GE(+r->NameLen, 1);
+            EXPECT_TRUE(+r->RecordType == 1 || +r->RecordType == 2);
         }
     }
 }
@@ -136,7 +136,7 @@ TEST(HfsNode, ThreadsReservedIdsAndEmptyNamesAreNotListed)
     List l;
     ASSERT_EQ(parse(n, l), HFSP_OK);
     ASSERT_EQ(l.size(), 1u);
-    EXPECT_EQ(l.head->FileID, 40u);
+    EXPECT_EQ(+l.head->FileID, 40u);
 }
 
 TEST(HfsNode, NodeRecordBoundsEveryRecord)

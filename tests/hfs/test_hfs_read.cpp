@@ -22,7 +22,7 @@ struct Scanned {
         if (hfsp_init(dev.partition(0, s.image.size(), FS_HFSPLUS)) != 1)
             return;
         for (file_info *r = hfsp_searchfile(1); r; r = r->Next)
-            byId[r->FileID] = r;
+            byId[+r->FileID] = r;
     }
     ~Scanned() { hfsp_exit(); }
 

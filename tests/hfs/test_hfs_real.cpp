@@ -70,7 +70,7 @@ TEST_F(RealHfsImage, CatalogScanFindsTheLiveFilesWithMacOSNodeSizes)
     std::set<std::string> files, folders;
     std::map<std::string, const file_info *> byName;
     for (const file_info *r = hfsp_searchCatalogFile(); r; r = r->Next) {
-        EXPECT_GT(r->FileID, 16u);
+        EXPECT_GT(+r->FileID, 16u);
         (r->RecordType == 1 ? folders : files).insert(ascii(r));
         byName[ascii(r)] = r;
     }
@@ -84,9 +84,9 @@ TEST_F(RealHfsImage, CatalogScanFindsTheLiveFilesWithMacOSNodeSizes)
     // passwords.txt lies in the root and streams back as text.
     const file_info *pw = byName["passwords.txt"];
     ASSERT_NE(pw, nullptr);
-    EXPECT_EQ(pw->ParentID, 2u);
-    ASSERT_GT(pw->DataSize, 0u);
-    ASSERT_LT(pw->DataSize, 4096u);
+    EXPECT_EQ(+pw->ParentID, 2u);
+    ASSERT_GT(+pw->DataSize, 0u);
+    ASSERT_LT(+pw->DataSize, 4096u);
     std::vector<uint8_t> buf(4096);
     ASSERT_EQ(hfsxx_readwirtelogfile(const_cast<file_info *>(pw), buf.data(), (uint32_t)pw->DataSize, 1),
               (int32_t)pw->DataSize);
@@ -96,9 +96,9 @@ TEST_F(RealHfsImage, CatalogScanFindsTheLiveFilesWithMacOSNodeSizes)
     // Files of a_directory name it as their parent.
     const file_info *dir = byName["a_directory"];
     ASSERT_NE(dir, nullptr);
-    EXPECT_EQ(byName["a_file"]->ParentID, dir->FileID);
+    EXPECT_EQ(+byName["a_file"]->ParentID, +dir->FileID);
     const file_info *rf = byName["a_resourcefork"];
-    EXPECT_EQ(rf->HasRsrcFork, 1);
+    EXPECT_EQ(+rf->HasRsrcFork, 1);
 }
 
 }  // namespace
