@@ -4,6 +4,7 @@
 
 #include <map>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "fat_test_util.h"
 #include "test_support.h"
@@ -169,6 +170,33 @@ TEST(FatCli, FormattedSearchShowsTheOldFoldersUnderNumberedNames)
         }
         EXPECT_TRUE(found) << kv.first;
     }
+}
+
+// A loop mount of a scanned image is the scanned medium: recover refuses
+// to write there.  Needs root and a kernel that mounts ext2 (the check does
+// not depend on the file system; this kernel may lack vfat).
+TEST(FatCli, RecoverRefusesAnOutputFolderOnTheScannedImage)
+{
+    if (geteuid() != 0 || !svt::haveTool("mkfs.ext2"))
+        GTEST_SKIP() << "needs root and mkfs.ext2 to mount an image";
+    svt::TempDir t;
+    std::string image = t.file("scanned.img"), mnt = t.file("mnt");
+    ASSERT_EQ(svt::run("truncate -s 8M " + svt::shellQuote(image) + " && mkfs.ext2 -q " + svt::shellQuote(image) +
+                       " && mkdir " + svt::shellQuote(mnt))
+                  .status,
+              0);
+    if (svt::run("mount -o loop " + svt::shellQuote(image) + " " + svt::shellQuote(mnt)).status != 0)
+        GTEST_SKIP() << "loop mounts are not available here";
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { svt::run("umount " + svt::shellQuote(dir)); }
+    } unmount{mnt};
+    ASSERT_EQ(svt::run("mkdir " + svt::shellQuote(mnt + "/out")).status, 0);
+    svt::CommandResult r = svt::runCli("recover --quick --partition 0 --image " + svt::shellQuote(image) +
+                                       " --out " + svt::shellQuote(mnt + "/out"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("refusing to write recovered files onto the medium being scanned"), std::string::npos)
+        << r.err;
 }
 
 }  // namespace
