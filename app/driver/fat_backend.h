@@ -17,10 +17,10 @@ namespace salvitra {
 
 // Pre-order walk of a quick-scan result from root: for every file record,
 // onFile gets the record and the directory records on its path (outermost
-// first).  It follows the design's walk: a directory entry moves on to the
-// next node in creation order (whose pParent it sets), the end of a node's
-// entries goes back to its parent at the saved nCursor + 1.  Returns the
-// number of records passed to onFile.
+// first).  A directory entry moves on to the next node in creation order
+// (whose pParent it sets); the end of a node's entries goes back to its
+// parent at the saved nCursor + 1.  Returns the number of records passed
+// to onFile.
 size_t CreateQuickFatTree(tagStLinkNode *root,
                           const std::function<void(tagStFatInfo *, const std::vector<tagStFatInfo *> &)> &onFile);
 
