@@ -130,13 +130,18 @@ void build_extents(uint32_t s)
     NTFS_ATTR_CONTEXT *ctx = m.pMftData;
     ntfs_mft_extent *tail = nullptr;
     uint64_t limit = m.stVolume.limit;
+    /* Only the records the MFT holds count, not the clusters kept in
+     * reserve behind them: those may still hold an older volume's records. */
+    uint64_t valid = ntfs_ctx_size(ctx);
     if (!ctx || !ntfs_ctx_rewind(ctx))
         return;
     do {
-        if (ctx->nRunLcn < 0)
+        if (ctx->nRunLcn < 0 || ctx->nRunStart >= valid)
             continue;
         int64_t start;
         uint64_t bytes = ctx->nRunLength * m.nClusterSize;
+        if (bytes > valid - ctx->nRunStart)
+            bytes = valid - ctx->nRunStart;
         if (__builtin_add_overflow(m.nOrigin, ctx->nRunLcn * (int64_t)m.nClusterSize, &start) || start < 0)
             continue;
         uint64_t s0 = (uint64_t)start;
