@@ -63,6 +63,8 @@ static NTFS_DEL_FILEINFO_t *deleted_file(const ntfs_finder *f, uint8_t *rec, uin
 /* Raises the progress value by one per percent passed from 5 % on; false on a stop request. */
 static bool report(uint64_t done, uint64_t total, double *threshold)
 {
+    if (sv_progress_get() >= 100)
+        return false;  /* a stop request: leave the value as it was set */
     double frac = total ? (double)done / (double)total : 1.0;
     while (frac >= *threshold && *threshold < 1.0) {
         sv_progress_add(1);

@@ -369,6 +369,8 @@ NTFS_FORMAT_INFO_t *__Ntfs_list(std::vector<Found> &found)
 
 bool report(uint64_t done, uint64_t total, double *threshold)
 {
+    if (sv_progress_get() >= 100)
+        return false;  /* a stop request: leave the value as it was set */
     double frac = total ? (double)done / (double)total : 1.0;
     while (frac >= *threshold && *threshold < 1.0) {
         sv_progress_add(1);
