@@ -10,9 +10,41 @@
 static const uint16_t kNoName[1] = {0};
 
 /*
+ * Reads n bytes of the value at pos.  Where a large read stops, the read
+ * goes on one cluster (of the value) at a time: a cluster that cannot be
+ * read is zero-filled and skipped, and large reads resume after it, so a
+ * bad sector costs one cluster, not the whole request.  Returns false when
+ * anything had to be zero-filled.
+ */
+static bool read_salvaging(NTFS_ATTR_CONTEXT *ctx, uint64_t pos, uint8_t *dst, uint64_t n)
+{
+    uint64_t cs = ctx->stVolume.cluster_size ? ctx->stVolume.cluster_size : 512;
+    uint64_t done = 0;
+    bool whole = true;
+    while (done < n) {
+        int64_t got = Ntfs_Read_Attribute(ctx, (int64_t)(pos + done), dst + done, (int64_t)(n - done));
+        done += got > 0 ? (uint64_t)got : 0;
+        if (done >= n)
+            break;
+        uint64_t at = pos + done;
+        uint64_t one = cs - at % cs;
+        if (one > n - done)
+            one = n - done;
+        got = Ntfs_Read_Attribute(ctx, (int64_t)at, dst + done, (int64_t)one);
+        uint64_t ok = got > 0 ? (uint64_t)got : 0;
+        if (ok < one) {
+            memset(dst + done + ok, 0, one - ok);
+            whole = false;
+        }
+        done += one;
+    }
+    return whole;
+}
+
+/*
  * The next block of the open file.  The position always moves on by the
- * block (or to the end of the data), also when the block could not be
- * read, so that every later block still lands at its own place; the
+ * block (or to the end of the data), also when part of the block could not
+ * be read, so that every later block still lands at its own place; the
  * unread bytes are zeros and the call answers 2.
  */
 int ntfs_read_open_file(void *dst, uint32_t length)
@@ -25,15 +57,9 @@ int ntfs_read_open_file(void *dst, uint32_t length)
     if (pos >= size)
         return -1;
     uint64_t n = size - pos < length ? size - pos : length;
-    int64_t got = Ntfs_Read_Attribute(ctx, (int64_t)pos, dst, (int64_t)n);
-    if (got < 0)
-        got = 0;
+    bool whole = read_salvaging(ctx, pos, (uint8_t *)dst, n);
     g_ntfs.ReadFileOffset = pos + n;
-    if ((uint64_t)got < n) {
-        memset((uint8_t *)dst + got, 0, n - (uint64_t)got);
-        return 2;
-    }
-    return 0;
+    return whole ? 0 : 2;
 }
 
 extern "C" NTFS_EXPORT int Ntfs_Get_Data(uint64_t nMftNumber, void *dst, uint32_t length)

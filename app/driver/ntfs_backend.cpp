@@ -103,11 +103,38 @@ const TaskelApi *taskelApi(std::string *why)
     return loaded.ok ? &loaded.api : nullptr;
 }
 
+// Chunks are whole multiples of the allocation unit, about 1 MiB: the
+// library zero-fills only the clusters it cannot read, so a bad sector
+// still costs one cluster, and the copy is not held back by one pair of
+// system calls per cluster.
+static uint32_t chunkFor(uint32_t block)
+{
+    const uint32_t target = 1u << 20;
+    return block >= target ? block : block * (target / block);
+}
+
+// Reads for writeChunks: a block the library answered with 2 holds what
+// could be read and zeros for the rest; it is written as it is and counted.
+template <typename ReadFn>
+static std::function<int64_t(uint8_t *, uint32_t)> salvagingReader(ReadFn read, uint32_t &failed)
+{
+    return [read, &failed](uint8_t *buf, uint32_t len) -> int64_t {
+        int r = read(buf, len);
+        if (r == 0)
+            return len;
+        if (r == 2) {
+            failed++;
+            return len;
+        }
+        return -1;
+    };
+}
+
 WriteResult DelNtfsRecovery(const TaskelApi &api, const NTFS_DEL_FILEINFO_t *rec, Partiton_Struct *part,
                             const std::string &path, WriteStats &stats, const std::function<bool()> &stopRequested)
 {
-    uint32_t chunk = get_blocksize(part);
-    if (chunk == 0) {
+    uint32_t block = get_blocksize(part);
+    if (block == 0) {
         fprintf(stderr, "System Error: ntfsRecovery, cluster_Size get size fail\n");
         return WriteResult::NoChunk;
     }
@@ -121,10 +148,12 @@ WriteResult DelNtfsRecovery(const TaskelApi &api, const NTFS_DEL_FILEINFO_t *rec
         return WriteResult::Unreadable;
     api.Ntfs_Close_File(&probe);
     uint64_t mft = rec->nMftNumber;
+    uint32_t failed = 0;
     WriteResult r = writeChunks(
-        path, rec->nFileSize, chunk,
-        [&](uint8_t *buf, uint32_t len) -> int64_t { return api.Ntfs_Get_Data(mft, buf, len) == 0 ? len : -1; },
+        path, rec->nFileSize, chunkFor(block),
+        salvagingReader([&](uint8_t *buf, uint32_t len) { return api.Ntfs_Get_Data(mft, buf, len); }, failed),
         stats, stopRequested);
+    stats.readFailures += failed;
     api.Ntfs_RWfile_Set(1);
     return r;
 }
@@ -233,17 +262,18 @@ public:
         auto *r = static_cast<NTFS_FORMAT_INFO_t *>(file.record);
         if (!live_ || !r)
             return WriteResult::NoRecord;
-        uint32_t chunk = api_.Ntfs_Format_BlockSize(r);
-        if (chunk == 0)
-            chunk = get_blocksize(part_);
-        if (chunk == 0)
+        uint32_t block = api_.Ntfs_Format_BlockSize(r);
+        if (block == 0)
+            block = get_blocksize(part_);
+        if (block == 0)
             return WriteResult::NoChunk;
+        uint32_t failed = 0;
         WriteResult res = writeChunks(
-            path, r->nFileSize, chunk,
-            [&](uint8_t *buf, uint32_t len) -> int64_t {
-                return api_.Ntfs_Read_ForMat_Data(r, buf, (int)len) == 0 ? len : -1;
-            },
+            path, r->nFileSize, chunkFor(block),
+            salvagingReader([&](uint8_t *buf, uint32_t len) { return api_.Ntfs_Read_ForMat_Data(r, buf, (int)len); },
+                            failed),
             stats);
+        stats.readFailures += failed;
         api_.Ntfs_RWfile_Set(2);
         return res;
     }

@@ -44,8 +44,10 @@ struct TaskelApi {
 // then says what was tried.
 const TaskelApi *taskelApi(std::string *why = nullptr);
 
-// Writes one deleted file found by the quick scan: chunks of the
-// partition's allocation unit through Ntfs_Get_Data, then Ntfs_RWfile_Set(1).
+// Writes one deleted file found by the quick scan: whole multiples of the
+// partition's allocation unit (about 1 MiB) through Ntfs_Get_Data, then
+// Ntfs_RWfile_Set(1).  Clusters that cannot be read are written as zeros
+// and the chunks holding them counted in stats.readFailures.
 WriteResult DelNtfsRecovery(const TaskelApi &api, const NTFS_DEL_FILEINFO_t *rec, Partiton_Struct *part,
                             const std::string &path, WriteStats &stats,
                             const std::function<bool()> &stopRequested = {});

@@ -7,7 +7,9 @@
 #include <map>
 #include <set>
 
+#include "mem_device.h"
 #include "ntfs_backend.h"
+#include "ntfs_image.h"
 #include "ntfs_paths.h"
 #include "ntfs_test_util.h"
 #include "recover.h"
@@ -185,6 +187,36 @@ TEST(NtfsBackend, WriterRefusesWhatItCannotRead)
     ImagePartition noBoot(set.device(0), 0, set.device(0)->DiskSize, FS_EXT2);
     EXPECT_EQ(DelNtfsRecovery(*api, &fake, noBoot.part(), out.file("c"), st), WriteResult::NoChunk);
     api->NTFS_Free_Glod_Exit();
+}
+
+TEST(NtfsBackend, ABadSectorBecomesOneZeroClusterInTheOutput)
+{
+    const TaskelApi *api = taskelApi();
+    ASSERT_NE(api, nullptr);
+    const uint32_t cs = 4096;
+    NtfsVolumeBuilder b(cs, 1024, 2048, 4, 64);
+    std::vector<uint8_t> data = patternBytes(1000 * cs + 123, 5);
+    b.writeClusters(600, data);
+    b.setRecord(40, NtfsRecordBuilder(1024, 40)
+                        .fileName(u"movie.mp4", 5)
+                        .nonResident(0x80, {{600, 1001}}, data.size(), cs)
+                        .finish());
+    MemDevice dev(b.image());
+    Partiton_Struct *part = dev.partition(0, dev.bytes().size(), FS_NTFS);
+    dev.failFrom = 900ull * cs + 512;  // a sector inside the file's cluster 300
+    dev.failTo = 900ull * cs + 1024;
+    ASSERT_TRUE(api->Initi_Ntfs_InFo(part));
+    NTFS_DEL_FILEINFO_t *list = api->Ntfs_Get_Del_File();
+    ASSERT_NE(list, nullptr);
+    TempDir out;
+    WriteStats st;
+    EXPECT_EQ(DelNtfsRecovery(*api, list, part, out.file("movie.mp4"), st), WriteResult::Ok);
+    EXPECT_EQ(st.readFailures, 1u);
+    std::vector<uint8_t> want = data;
+    std::fill(want.begin() + 300 * cs, want.begin() + 301 * cs, 0);
+    EXPECT_TRUE(readFile(out.file("movie.mp4")) == want);
+    api->NTFS_Free_Glod_Exit();
+    api->NTFS_Free_File_Info(list);
 }
 
 TEST(NtfsBackend, FormattedSearchPlacesFilesUnderTheirOldVolume)

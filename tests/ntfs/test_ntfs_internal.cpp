@@ -328,6 +328,42 @@ TEST(NtfsReads, NeverBeyondThePartitionOrTheInitializedSize)
     NTFS_Free_Glod_Exit();
 }
 
+TEST(NtfsReads, ABadSectorCostsOneClusterNotTheBlock)
+{
+    const uint32_t cs = 4096;
+    NtfsVolumeBuilder b(cs, 1024, 256, 4, 64);
+    std::vector<uint8_t> data = bytesOf(8 * cs, 9);
+    b.writeClusters(100, std::vector<uint8_t>(data.begin(), data.begin() + 4 * cs));
+    b.writeClusters(200, std::vector<uint8_t>(data.begin() + 4 * cs, data.end()));
+    b.setRecord(30, NtfsRecordBuilder(1024, 30)
+                        .fileName(u"f", 5)
+                        .nonResident(0x80, {{100, 4}, {200, 4}}, 8 * cs, cs)
+                        .finish());
+    Vol v(b);
+    ASSERT_TRUE(Initi_Ntfs_InFo(v.part));
+    // One sector of the third cluster and one of the sixth cannot be read.
+    v.dev.failFrom = 102ull * cs + 1024;
+    v.dev.failTo = 102ull * cs + 1536;
+    std::vector<uint8_t> buf(8 * cs, 0xEE);
+    EXPECT_EQ(Ntfs_Get_Data(30, buf.data(), 8 * cs), 2);
+    std::vector<uint8_t> want = data;
+    std::fill(want.begin() + 2 * cs, want.begin() + 3 * cs, 0);
+    EXPECT_EQ(buf, want);
+    EXPECT_EQ(Ntfs_Get_Data(30, buf.data(), 8 * cs), -1);  // the position moved on all the same
+    Ntfs_RWfile_Set(1);
+    // In blocks, the later blocks stay in their places.
+    std::vector<int> codes;
+    std::vector<uint8_t> got;
+    for (int i = 0; i < 8; i++) {
+        codes.push_back(Ntfs_Get_Data(30, buf.data(), cs));
+        got.insert(got.end(), buf.begin(), buf.begin() + cs);
+    }
+    EXPECT_EQ(codes, (std::vector<int>{0, 0, 2, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(got, want);
+    Ntfs_RWfile_Set(1);
+    NTFS_Free_Glod_Exit();
+}
+
 // ---- attribute lists and extension records ----
 
 TEST(NtfsAttributeLists, ExtentsInExtensionRecordsAreJoined)
