@@ -98,6 +98,12 @@ TEST(NtfsRuns, DecodesWideNegativeAndSparseRuns)
     EXPECT_EQ(Ntfs_Decode_Run(p, end, &r, &bad), nullptr);
     EXPECT_FALSE(bad);  // the end, not damage
 
+    // A delta of exactly -1 is a real run one cluster back, not a hole.
+    std::vector<uint8_t> back = {0x11, 2, 0xFF, 0x00};
+    ASSERT_NE(Ntfs_Decode_Run(back.data(), back.data() + back.size(), &r, &bad), nullptr);
+    EXPECT_FALSE(r.sparse);
+    EXPECT_EQ(r.delta, -1);
+
     // Damaged runs: fields past the end, no length, widths over 8, zero length.
     for (std::vector<uint8_t> b : {std::vector<uint8_t>{0x44, 1, 2, 3}, std::vector<uint8_t>{0x10, 5},
                                    std::vector<uint8_t>{0x19, 1, 2, 3, 4, 5, 6, 7, 8, 9, 1},
