@@ -99,6 +99,7 @@ NTFS_ATTR_CONTEXT *Ntfs_Prepare_Attribute_Context(const ntfs_attr *a, const ntfs
     if (vol)
         ctx->stVolume = *vol;
     ctx->nRunLcn = -1;
+    ctx->nUnitVcn = UINT64_MAX;
     if (a->nonres)
         ntfs_ctx_rewind(ctx);
     return ctx;
@@ -106,6 +107,8 @@ NTFS_ATTR_CONTEXT *Ntfs_Prepare_Attribute_Context(const ntfs_attr *a, const ntfs
 
 void Ntfs_Release_Attribute_Context(NTFS_ATTR_CONTEXT *ctx)
 {
+    if (ctx)
+        free(ctx->pUnit);
     free(ctx);
 }
 

@@ -95,6 +95,9 @@ typedef struct NTFS_ATTR_CONTEXT {
     ntfs_volume stVolume;      /* geometry the clusters are read with */
     uint32_t nRecordLength;    /* bytes in stRecord */
     uint8_t *stRecord;         /* the whole attribute (same allocation) */
+    /* compressed attributes: the last compression unit expanded */
+    uint8_t *pUnit;
+    uint64_t nUnitVcn;         /* its first VCN; UINT64_MAX none */
 } NTFS_ATTR_CONTEXT;
 
 /* A checked attribute header. */
@@ -190,6 +193,11 @@ typedef struct ntfs_abs_run {
 size_t ntfs_runs_count_bytes(size_t nruns);
 /* Writes an encoded run list for runs into out (room ntfs_runs_count_bytes); returns bytes. */
 size_t ntfs_runs_encode(const ntfs_abs_run *runs, size_t n, uint8_t *out);
+
+/* ---- NtfsCompress.cpp ---- */
+#define NTFS_ATTR_COMPRESSED 0x0001
+#define NTFS_MAX_UNIT (1u << 20)   /* bytes of one compression unit */
+bool ntfs_lznt1_decompress(const uint8_t *in, size_t in_len, uint8_t *out, size_t out_len);
 
 /* ---- NtfsAttrRead.cpp: reads through the run cache ---- */
 int64_t Ntfs_Read_Attribute(NTFS_ATTR_CONTEXT *ctx, int64_t offset, void *dst, int64_t length);

@@ -24,13 +24,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         p = Ntfs_Decode_Run(p, end, &r, &bad);
     }
 
-    // A non-resident attribute with these runs.
+    // The bytes as LZNT1 data of one compression unit.
+    static std::vector<uint8_t> unit(64 * 1024);
+    ntfs_lznt1_decompress(runs, nruns, unit.data(), (size_t)(4096u << (ctl[7] % 5)));
+
+    // A non-resident attribute with these runs, compressed when ctl says so.
     std::vector<uint8_t> attr(64 + nruns + 8, 0);
     uint32_t len = (uint32_t)attr.size();
     attr[0] = 0x80;
     memcpy(&attr[4], &len, 4);
     attr[8] = 1;
     attr[32] = 64;
+    if (ctl[4] & 0x80) {
+        attr[12] = 0x01;             // compressed
+        attr[34] = ctl[4] & 0x0F;    // compression unit: 2^n clusters
+    }
     uint64_t dataSize = (uint64_t)ctl[0] << (ctl[1] % 40);
     uint64_t highest = (uint64_t)ctl[2] << 8 | ctl[3];
     memcpy(&attr[24], &highest, 8);

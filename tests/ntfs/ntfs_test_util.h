@@ -28,6 +28,14 @@ namespace svt {
 
 bool fixtureSkipped(const std::string &dir, std::string *why);
 
+// A copy of a field of a packed record, for the test macros (which bind
+// references, and a reference to an unaligned field is not allowed).
+template <typename T>
+T pk(T v)
+{
+    return v;
+}
+
 struct TruthEntry {
     std::string path;   // inside the volume, '/'-separated
     uint64_t size = 0;

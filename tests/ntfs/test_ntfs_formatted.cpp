@@ -52,7 +52,7 @@ TEST_P(NtfsFormatted, FindsTheOldVolumesFiles)
         ASSERT_EQ(it->second.size(), 1u) << e.path;
         NTFS_FORMAT_INFO_t *r = it->second[0];
         EXPECT_EQ(r->cFlags & 1, 0);
-        EXPECT_EQ(r->nFileSize, e.size) << e.path;
+        EXPECT_EQ(pk(r->nFileSize), e.size) << e.path;
         ASSERT_LT(NTFS_FORMAT_SLOT(r), NTFS_FORMAT_SLOTS) << e.path;
         oldSlots.insert(NTFS_FORMAT_SLOT(r));
         std::string folder;
@@ -92,7 +92,7 @@ TEST_P(NtfsFormatted, FindsTheOldVolumesFiles)
     EXPECT_EQ(Nfst_GetFormat_ClusterSize(n), std::string(vol) == "f64k" ? 4096u : 512u);
     std::vector<uint8_t> buf(4096);
     EXPECT_EQ(Ntfs_Read_ForMat_Data(n, buf.data(), 4096), 0);
-    EXPECT_EQ(std::string(buf.begin(), buf.begin() + (long)n->nFileSize), "a file of the new volume\n");
+    EXPECT_EQ(std::string(buf.begin(), buf.begin() + (long)pk(n->nFileSize)), "a file of the new volume\n");
     EXPECT_EQ(Ntfs_Read_ForMat_Data(n, buf.data(), 4096), -1);
     Ntfs_RWfile_Set(2);
 

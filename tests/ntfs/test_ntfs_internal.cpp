@@ -18,6 +18,13 @@ namespace {
 
 const uint16_t kNone[1] = {0};
 
+// A copy of a field of a packed record (the test macros bind references).
+template <typename T>
+T pk(T v)
+{
+    return v;
+}
+
 std::vector<uint8_t> bytesOf(size_t n, uint8_t seed)
 {
     std::vector<uint8_t> v(n);
@@ -119,6 +126,37 @@ TEST(NtfsRuns, DecodesWideNegativeAndSparseRuns)
     size_t n = ntfs_runs_encode(runs.data(), runs.size(), enc.data());
     std::vector<NtfsRun> viaBuilder = {{100, 3}, {-1, 2}, {40, 7}, {0x12345678901LL, 1}, {5, 300}};
     EXPECT_EQ(std::vector<uint8_t>(enc.begin(), enc.begin() + (long)n), ntfsEncodeRuns(viaBuilder));
+}
+
+TEST(NtfsCompression, Lznt1ChunksAndDamage)
+{
+    // A stored chunk, then a compressed one: "abc" and a copy of 9 bytes 3 back.
+    std::vector<uint8_t> in;
+    in.push_back(0xFF);
+    in.push_back(0x3F);  // stored, 4096 bytes
+    for (int i = 0; i < 4096; i++)
+        in.push_back((uint8_t)i);
+    std::vector<uint8_t> c = {0x08, 'a', 'b', 'c', 0, 0};
+    // token at position 3: 12 - 0 = 12 bits of length... position 3 < 16: 4 displacement bits
+    uint16_t token = (uint16_t)(((3 - 1) << 12) | (9 - 3));
+    c[4] = (uint8_t)token;
+    c[5] = (uint8_t)(token >> 8);
+    uint16_t h = (uint16_t)(0xB000 | (c.size() - 1));
+    in.push_back((uint8_t)h);
+    in.push_back((uint8_t)(h >> 8));
+    in.insert(in.end(), c.begin(), c.end());
+    std::vector<uint8_t> out(16384, 0xEE);
+    ASSERT_TRUE(ntfs_lznt1_decompress(in.data(), in.size(), out.data(), out.size()));
+    for (int i = 0; i < 4096; i++)
+        ASSERT_EQ(out[i], (uint8_t)i);
+    EXPECT_EQ(std::string(out.begin() + 4096, out.begin() + 4108), "abcabcabcabc");
+    EXPECT_TRUE(std::all_of(out.begin() + 4108, out.end(), [](uint8_t b) { return b == 0; }));
+
+    // A copy from before the chunk, a chunk longer than its input.
+    std::vector<uint8_t> bad1 = {0x05, 0xB0, 0x01, 0x00, 0x10};
+    EXPECT_FALSE(ntfs_lznt1_decompress(bad1.data(), bad1.size(), out.data(), 4096));
+    std::vector<uint8_t> bad2 = {0xFF, 0xBF, 1, 2, 3};
+    EXPECT_FALSE(ntfs_lznt1_decompress(bad2.data(), bad2.size(), out.data(), 4096));
 }
 
 // ---- the attribute search ----
@@ -414,11 +452,11 @@ TEST(NtfsAttributeLists, ExtentsInExtensionRecordsAreJoined)
     NTFS_DEL_FILEINFO_t *list = Ntfs_Get_Del_File();
     std::map<uint64_t, NTFS_DEL_FILEINFO_t *> byNumber;
     for (NTFS_DEL_FILEINFO_t *p = list; p; p = p->pNextFile)
-        byNumber[p->nMftNumber] = p;
+        byNumber[pk(p->nMftNumber)] = p;
     // Extension records are not files of their own.
     EXPECT_EQ(byNumber.size(), 2u);
     ASSERT_EQ(byNumber.count(40), 1u);
-    EXPECT_EQ(byNumber[40]->nFileSize, size);
+    EXPECT_EQ(pk(byNumber[40]->nFileSize), size);
 
     std::vector<uint8_t> got, buf(cs);
     int code;
@@ -467,7 +505,7 @@ TEST(NtfsSearch, NumbersAndWhatIsDelivered)
             std::string n;
             for (uint8_t i = 0; i < std::min<uint8_t>(p->cNameLength, 127); i++)
                 n += (char)reinterpret_cast<uint8_t *>(p)[offsetof(NTFS_DEL_FILEINFO_t, wszName) + 2 * i];
-            got[p->nMftNumber] = n;
+            got[pk(p->nMftNumber)] = n;
             if (p->nMftNumber == 34)
                 EXPECT_EQ(p->cNameLength, 200);
         }
@@ -503,11 +541,11 @@ TEST(NtfsSearch, UnreadableMftPiecesAreSkippedNotRepeated)
     NTFS_DEL_FILEINFO_t *list = Ntfs_Get_Del_File();
     std::multiset<uint64_t> got;
     for (NTFS_DEL_FILEINFO_t *p = list; p; p = p->pNextFile) {
-        got.insert(p->nMftNumber);
+        got.insert(pk(p->nMftNumber));
         // Each record is its own: the data byte is its number.
         uint8_t byte = 0;
-        ASSERT_EQ(Ntfs_Get_Data(p->nMftNumber, &byte, 1), 0);
-        EXPECT_EQ(byte, (uint8_t)p->nMftNumber);
+        ASSERT_EQ(Ntfs_Get_Data(pk(p->nMftNumber), &byte, 1), 0);
+        EXPECT_EQ(byte, (uint8_t)pk(p->nMftNumber));
         Ntfs_RWfile_Set(1);
     }
     std::multiset<uint64_t> want;
@@ -564,7 +602,7 @@ TEST(NtfsSearch, AStopReturnsWhatWasFound)
     uint64_t highest = 0;
     for (NTFS_DEL_FILEINFO_t *p = list; p; p = p->pNextFile) {
         n++;
-        highest = std::max(highest, p->nMftNumber);
+        highest = std::max(highest, pk(p->nMftNumber));
     }
     EXPECT_EQ(get_ExportsData(), 200);  // left as the stop request set it
     EXPECT_GT(n, 0u);

@@ -58,8 +58,8 @@ TEST(NtfsLibraries, TwoScansSideBySideKeepTheirOwnState)
     NTFS_DEL_FILEINFO_t *listB = api->Ntfs_Get_Del_File();
     auto fa = byName(listA), fb = byName(listB);
     ASSERT_TRUE(fa.count("big.bin") && fb.count("big.bin"));
-    EXPECT_EQ(fa["big.bin"]->nFileSize, 3145728u);
-    EXPECT_EQ(fb["big.bin"]->nFileSize, 1048576u);
+    EXPECT_EQ(pk(fa["big.bin"]->nFileSize), 3145728u);
+    EXPECT_EQ(pk(fb["big.bin"]->nFileSize), 1048576u);
 
     // Reads of the two files in turns: each library keeps its own open file.
     std::vector<uint8_t> wantA = readFile(dir + "/c4k/big.bin"), wantB = readFile(dir + "/c512/big.bin");
@@ -91,8 +91,8 @@ TEST(NtfsLibraries, TwoScansSideBySideKeepTheirOwnState)
     NTFS_MFT_ParentID_Name o;
     NTFS_DEL_FILEINFO_t *report = fa["report.txt"];
     ASSERT_NE(report, nullptr);
-    EXPECT_TRUE(Ntfs_Get_NameParentID(report->nMftNumber, &o));
-    EXPECT_FALSE(api->Ntfs_Get_NameParentID(report->nMftNumber, &o));
+    EXPECT_TRUE(Ntfs_Get_NameParentID(pk(report->nMftNumber), &o));
+    EXPECT_FALSE(api->Ntfs_Get_NameParentID(pk(report->nMftNumber), &o));
 
     NTFS_Free_Glod_Exit();
     NTFS_Free_File_Info(listA);
