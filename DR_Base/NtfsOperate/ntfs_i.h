@@ -262,7 +262,6 @@ bool ntfs_parse_boot(const uint8_t *boot, size_t len, uint32_t *cluster, uint32_
 /* The MFT's data attribute from record 0, extension records included. */
 NTFS_ATTR_CONTEXT *ntfs_open_mft(const ntfs_volume *vol, const uint8_t *rec0, uint32_t size);
 void ntfs_close_file(void);
-void ntfs_format_reset(void);
 bool ntfs_ready(void);
 /* Set up and tear down the present volume (the exported calls wrap these). */
 bool ntfs_init(Partiton_Struct *part);
