@@ -43,8 +43,15 @@ std::string safeComponent(const std::string &s)
         out = "unnamed";
     if (out == "." || out == "..")
         out = "_" + out;
-    if (out.size() > 240)  // most file systems take 255 bytes
-        out = out.substr(0, 240);
+    if (out.size() > 240) {  // most file systems take 255 bytes
+        // Keep the extension, and cut on a character boundary.
+        size_t dot = out.find_last_of('.');
+        std::string ext = (dot != std::string::npos && out.size() - dot <= 16) ? out.substr(dot) : "";
+        size_t cut = 240 - ext.size();
+        while (cut > 0 && ((unsigned char)out[cut] & 0xC0) == 0x80)
+            cut--;
+        out = out.substr(0, cut) + ext;
+    }
     return out;
 }
 
