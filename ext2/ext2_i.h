@@ -1,0 +1,44 @@
+/*
+ * libbriel internals: the library's state record and the operations its
+ * files share.
+ */
+#ifndef EXT2_I_H
+#define EXT2_I_H
+
+#include "briel.h"
+#include "ext_volume.h"
+
+/* Files arrays start with room for this many records and grow by as many. */
+#define EXT2_FILES_STEP 512u
+/* Block-list entries one scan may hold in all (1 GiB of lists). */
+#define EXT2_LIST_BUDGET (256ull * 1024 * 1024)
+/* Inode-table bytes read at once. */
+#define EXT2_TABLE_WINDOW (256u * 1024u)
+
+/* A group node as the library allocates it: the public record first. */
+typedef struct Ext2DirNodeImpl {
+    Ext2DirNode pub;
+    uint32_t capacity;           /* entries of pub.Files */
+} Ext2DirNodeImpl;
+
+typedef struct Ext2State {
+    int initialised;
+    ExtVolume vol;               /* partition, superblock, descriptors, geometry */
+    uint8_t *m_szBuffer;         /* scratch for single-block reads */
+    uint8_t *m_szHeadOfBuffer;   /* start of the scratch buffer, for freeing */
+    uint8_t *m_szBitMapBuffer;   /* one block: the inode bitmap of the group being scanned */
+    uint8_t *m_szInodeTable;     /* a window of the inode table being scanned */
+    uint32_t tableWindowBlocks;  /* blocks m_szInodeTable holds */
+    Ext2DirNode *m_stHeadDirNode;
+    Ext2DirNode *m_stCurrDirNode;
+    double m_nTempValue;         /* progress threshold */
+    double m_nIntermeDiate;      /* progress ratio */
+    uint64_t listBudget;         /* block-list entries this scan may still allocate */
+} Ext2State;
+
+extern Ext2State g_ext2;
+
+/* Frees every group node with its file records. */
+void ext2_free_nodes(void);
+
+#endif /* EXT2_I_H */
