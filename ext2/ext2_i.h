@@ -14,6 +14,8 @@
 #define EXT2_LIST_BUDGET (256ull * 1024 * 1024)
 /* Inode-table bytes read at once. */
 #define EXT2_TABLE_WINDOW (256u * 1024u)
+/* Bytes read ahead when ext2_readfile is asked for consecutive blocks. */
+#define EXT2_READAHEAD (256u * 1024u)
 
 /* A group node as the library allocates it: the public record first. */
 typedef struct Ext2DirNodeImpl {
@@ -34,6 +36,13 @@ typedef struct Ext2State {
     double m_nTempValue;         /* progress threshold */
     double m_nIntermeDiate;      /* progress ratio */
     uint64_t listBudget;         /* block-list entries this scan may still allocate */
+    /* Read-ahead of ext2_readfile: blocks [aheadFirst, aheadFirst + aheadCount)
+     * are held in aheadBuffer; lastBlock is the block asked for last. */
+    uint8_t *aheadBuffer;
+    uint64_t aheadFirst;
+    uint32_t aheadCount;
+    uint64_t lastBlock;
+    uint64_t aheadPausedUntil;   /* after a failed window: single reads below this block */
 } Ext2State;
 
 extern Ext2State g_ext2;

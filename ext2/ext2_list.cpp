@@ -49,6 +49,41 @@ extern "C" BRIEL_EXPORT uint32_t ext2_get_blocksize(void)
     return g_ext2.vol.m_nBlockSizeInBytes;
 }
 
+/*
+ * A file's blocks usually follow each other on disk.  When a block is asked
+ * for right after the one before it, the blocks behind it are read in one
+ * go and later requests are served from that window; a window that cannot
+ * be read whole (a bad sector) is not used: its blocks are read one by one,
+ * so a damaged spot costs only its own blocks.
+ */
+static const uint8_t *readahead_block(uint64_t block)
+{
+    Ext2State &s = g_ext2;
+    const uint32_t bs = s.vol.m_nBlockSizeInBytes;
+    if (s.aheadCount && block >= s.aheadFirst && block - s.aheadFirst < s.aheadCount)
+        return s.aheadBuffer + (size_t)(block - s.aheadFirst) * bs;
+    bool sequential = s.lastBlock != 0 && block == s.lastBlock + 1;
+    uint32_t window = EXT2_READAHEAD / bs;
+    if (!sequential || window < 2 || !ext_block_valid(&s.vol, block) || block < s.aheadPausedUntil)
+        return nullptr;
+    uint64_t avail = s.vol.readableBlocks - block;
+    if (s.vol.blocksCount - block < avail)
+        avail = s.vol.blocksCount - block;
+    uint32_t n = avail < window ? (uint32_t)avail : window;
+    if (!s.aheadBuffer)
+        s.aheadBuffer = static_cast<uint8_t *>(MALLOC(EXT2_READAHEAD));
+    s.aheadCount = 0;
+    if (ext_read_blocks(&s.vol, block, n, s.aheadBuffer) != EXT_OK) {
+        /* Somewhere in the window the medium fails: read its blocks one by
+         * one, so that the bad spot is not read again for every block. */
+        s.aheadPausedUntil = block + n;
+        return nullptr;
+    }
+    s.aheadFirst = block;
+    s.aheadCount = n;
+    return s.aheadBuffer;
+}
+
 extern "C" BRIEL_EXPORT int ext2_readfile(Ext2FileNode *file, uint64_t length, uint64_t *got,
                                           uint64_t block, void *buffer)
 {
@@ -58,17 +93,14 @@ extern "C" BRIEL_EXPORT int ext2_readfile(Ext2FileNode *file, uint64_t length, u
         return 0;
     const uint32_t bs = g_ext2.vol.m_nBlockSizeInBytes;
     uint64_t n = length < bs ? length : bs;
-    if (n == bs) {
-        /* A whole block goes straight into the caller's buffer. */
-        if (__ext2_ReadBlock(&g_ext2.vol, block, buffer) != EXT_OK) {
-            memset(buffer, 0, bs);
-            return 0;
-        }
-    } else {
+    const uint8_t *src = readahead_block(block);
+    g_ext2.lastBlock = block;
+    if (!src) {
         if (__ext2_ReadBlock(&g_ext2.vol, block, g_ext2.m_szBuffer) != EXT_OK)
             return 0;
-        memcpy(buffer, g_ext2.m_szBuffer, (size_t)n);
+        src = g_ext2.m_szBuffer;
     }
+    memcpy(buffer, src, (size_t)n);
     if (got)
         *got = n;
     return 1;

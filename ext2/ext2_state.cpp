@@ -62,6 +62,7 @@ extern "C" BRIEL_EXPORT void ext2_exit(void)
     free(g_ext2.m_szHeadOfBuffer);
     free(g_ext2.m_szBitMapBuffer);
     free(g_ext2.m_szInodeTable);
+    free(g_ext2.aheadBuffer);
     ext_volume_close(&g_ext2.vol);
     memset(&g_ext2, 0, sizeof g_ext2);
 }

@@ -244,7 +244,7 @@ TEST_P(Ext2Driver, QuickScanListsLostFilesAndRecoversThemByteForByte)
 INSTANTIATE_TEST_SUITE_P(Images, Ext2Driver, ::testing::Values("ext2-1k", "ext2-4k"),
                          [](const auto &info) { return std::string(info.param).substr(5); });
 
-TEST(Ext2Writer, OneDeviceReadPerBlockAndFailedBlocksWrittenAsZeros)
+TEST(Ext2Writer, ExactBytesAndFailedBlocksWrittenAsZeros)
 {
     std::string dir = svt::fixture("ext2");
     std::vector<uint8_t> image = svt::readFile(dir + "/ext2-4k.img");
@@ -273,15 +273,18 @@ TEST(Ext2Writer, OneDeviceReadPerBlockAndFailedBlocksWrittenAsZeros)
     int64_t before = dev.reads;
     WriteStats st;
     ASSERT_EQ(session.backend()->write(*file, out.file("a"), st), WriteResult::Ok);
-    EXPECT_EQ(dev.reads - before, (int64_t)blocks) << "one read per block of the list";
+    EXPECT_LE(dev.reads - before, (int64_t)blocks) << "never more than one read per block";
+    EXPECT_TRUE(svt::readFile(out.file("a")) == svt::readFile(dir + "/" + ind->source));
     EXPECT_EQ(st.bytes, ind->size);
     EXPECT_EQ(st.readFailures, 0u);
 
     dev.failFrom = (uint64_t)b5 * geo.blockSize;
     dev.failTo = dev.failFrom + geo.blockSize;
     WriteStats st2;
+    before = dev.reads;
     ASSERT_EQ(session.backend()->write(*file, out.file("b"), st2), WriteResult::Ok);
     EXPECT_EQ(st2.readFailures, 1u);
+    EXPECT_LE(dev.reads - before, (int64_t)blocks + 2) << "the bad block is not read again and again";
     std::vector<uint8_t> want = svt::readFile(dir + "/" + ind->source);
     std::fill_n(want.begin() + 5 * geo.blockSize, geo.blockSize, 0);
     EXPECT_TRUE(svt::readFile(out.file("b")) == want);
