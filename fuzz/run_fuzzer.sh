@@ -7,5 +7,5 @@ dirs=("$work")
 if [ -n "$seed" ] && [ -d "$seed" ]; then
   dirs+=("$seed")
 fi
-exec "$harness" -runs="$runs" -max_len=1048576 -rss_limit_mb=4096 -timeout=30 \
+exec "$harness" -runs="$runs" -max_total_time="${SV_FUZZ_SECONDS:-30}" -max_len=1048576 -rss_limit_mb=4096 -timeout=30 \
   -print_final_stats=1 "${dirs[@]}"
