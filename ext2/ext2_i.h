@@ -10,8 +10,14 @@
 
 /* Files arrays start with room for this many records and grow by as many. */
 #define EXT2_FILES_STEP 512u
-/* Block-list entries one scan may hold in all (1 GiB of lists). */
-#define EXT2_LIST_BUDGET (256ull * 1024 * 1024)
+/* Block-list entries one scan may hold in all: 64 per block of the volume,
+ * at least 4 Mi and at most 256 Mi entries (1 GiB of lists). */
+#define EXT2_LIST_BUDGET_MAX (256ull * 1024 * 1024)
+#define EXT2_LIST_BUDGET_MIN (4ull * 1024 * 1024)
+/* Entries one file's list may have: 64 per block of the volume, at least
+ * 1 Mi.  Holes can make a file larger than its volume, but not by more. */
+#define EXT2_FILE_LIST_MIN (1ull * 1024 * 1024)
+#define EXT2_LIST_PER_BLOCK 64ull
 /* Inode-table bytes read at once. */
 #define EXT2_TABLE_WINDOW (256u * 1024u)
 /* Bytes read ahead when ext2_readfile is asked for consecutive blocks. */
@@ -36,6 +42,7 @@ typedef struct Ext2State {
     double m_nTempValue;         /* progress threshold */
     double m_nIntermeDiate;      /* progress ratio */
     uint64_t listBudget;         /* block-list entries this scan may still allocate */
+    uint64_t fileListCap;        /* entries one file's list may have */
     /* Read-ahead of ext2_readfile: blocks [aheadFirst, aheadFirst + aheadCount)
      * are held in aheadBuffer; lastBlock is the block asked for last. */
     uint8_t *aheadBuffer;

@@ -73,9 +73,10 @@ Ext2FileNode *make_file(const uint8_t *inode, uint32_t indexInGroup)
         if (first != 0 && looks_like_directory_block(first))
             return nullptr;
         uint64_t count = ext_block_count(vol, size);
-        /* A size no block tree can map, or more lists than one scan may
-         * hold: the file is listed without a block list. */
-        if (count <= max_mappable_blocks(vol) && count <= g_ext2.listBudget) {
+        /* A size no block tree can map, far beyond the volume, or more
+         * lists than one scan may hold: the file is listed without one. */
+        if (count <= max_mappable_blocks(vol) && count <= g_ext2.fileListCap &&
+            count <= g_ext2.listBudget) {
             list = static_cast<uint32_t *>(MALLOC((size_t)count * sizeof(uint32_t)));
             ext_resolve_blocks(vol, inode, list, count);
             g_ext2.listBudget -= count;
@@ -168,7 +169,11 @@ extern "C" BRIEL_EXPORT Ext2DirNode *ext2_searchfile(void)
     g_ext2.m_nIntermeDiate = 0;
     g_ext2.m_nTempValue = 0.05;
     ext2_free_nodes();
-    g_ext2.listBudget = EXT2_LIST_BUDGET;
+    uint64_t perVolume = EXT2_LIST_PER_BLOCK * g_ext2.vol.readableBlocks;
+    g_ext2.listBudget = perVolume < EXT2_LIST_BUDGET_MIN   ? EXT2_LIST_BUDGET_MIN
+                        : perVolume > EXT2_LIST_BUDGET_MAX ? EXT2_LIST_BUDGET_MAX
+                                                           : perVolume;
+    g_ext2.fileListCap = perVolume < EXT2_FILE_LIST_MIN ? EXT2_FILE_LIST_MIN : perVolume;
 
     if (g_ext2.initialised && g_ext2.vol.m_stGroupDescriptors) {
         for (uint32_t g = 0; g < g_ext2.vol.m_nGroupCount && sv_progress_running(); g++) {

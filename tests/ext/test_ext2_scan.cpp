@@ -306,6 +306,23 @@ TEST_F(Ext2Damage, PointerBlocksOutsideTheVolumeAreSkipped)
     EXPECT_TRUE(readThroughLibrary(f) == want) << "the 12 direct blocks still come back";
 }
 
+TEST_F(Ext2Damage, ASizeFarBeyondTheVolumeGetsNoBlockList)
+{
+    const TruthEntry &small = entry("/small.bin");
+    Geometry geo(image);
+    put32(image, geo.inodeOffset(image, small.ino) + 108, 0x100);  // 1 TiB more
+    svt::MemDevice dev(image);
+    Ext2Scan scan(dev.partition(0, image.size(), FS_EXT2));
+    ASSERT_NE(scan.head, nullptr);
+    EXPECT_EQ(totalFiles(scan), expectedTotal());
+    Ext2FileNode *f = recordOf(scan, small.ino);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ((uint64_t)ext2_get_filesize(f), (0x100ull << 32) + small.size);
+    EXPECT_EQ(ext2_get_fileblocklist(f), nullptr);
+    const TruthEntry &one = entry("/one.bin");
+    EXPECT_TRUE(readThroughLibrary(recordOf(scan, one.ino)) == svt::readFile(dir + "/" + one.source));
+}
+
 TEST_F(Ext2Damage, AnUnreadableDataBlockFailsOnlyThatRead)
 {
     const TruthEntry &small = entry("/small.bin");
