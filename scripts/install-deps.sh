@@ -9,6 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   dosfstools mtools e2fsprogs ntfs-3g fuse3 exfatprogs fdisk parted util-linux
   xxd python3
+  imagemagick sox libsox-fmt-all ffmpeg
 )
 
 missing=()

@@ -153,9 +153,23 @@ MERROW_EXPORT extern CallBackVec g_callbackVec;
 MERROW_EXPORT extern int32_t DeviceStructSize;
 MERROW_EXPORT extern int32_t PartitonStructSize;
 
+/* Dynamic-disk reader state: the database buffer of the disk being read
+ * (only during one call), the disk GUID texts in it by disk index, the
+ * byte offsets of the volumes found, and the index of the volume being
+ * built (-1 when none). */
+MERROW_EXPORT extern uint8_t *LDMaddr;
+MERROW_EXPORT extern int32_t _Gindx;
+MERROW_EXPORT extern uint64_t OffsetArry[16];
+MERROW_EXPORT extern uint8_t *DiskGUID[16];
+
 /* ---- device list (build / teardown) ---- */
 MERROW_EXPORT void FullDevStruct(void);
 MERROW_EXPORT int FullDevStruct_exit(void);
+
+/* ---- partition list (build after FullDevStruct, tear down before
+ * FullDevStruct_exit) ---- */
+MERROW_EXPORT void FullPartitionBlock(void);
+MERROW_EXPORT void FullPartitionBlock_exit(void);
 
 /* ---- raw access through Apple_System ---- */
 MERROW_EXPORT int32_t File_Apple_Pwrite(Physics_Device_Struct *dev, const void *src,

@@ -47,6 +47,85 @@ bool sv_platform_resolve(const char *dev_path, char *out, size_t out_len);
 /* Describe the opened descriptor (opened from the resolved path). */
 bool sv_platform_describe(int fd, const char *resolved, sv_disk_desc *desc);
 
+/* ---- block reads for probes and table readers (FullPartitionStruct.cpp) ---- */
+/* The real device record behind a list node, or null. */
+Physics_Device_Struct *sv_node_dev(_Device_List *node);
+/* True when the device's sector size is one the readers can work with. */
+bool sv_sector_size_ok(const Physics_Device_Struct *dev);
+/*
+ * Reads len bytes at byte offset off of the node's device into a new MALLOC
+ * block.  Null (nothing allocated) unless the whole range lies on the device
+ * and the read delivers every byte: nothing is read past the medium's end.
+ */
+uint8_t *sv_read_block(_Device_List *node, uint64_t off, uint32_t len);
+
+/* ---- volume-name text (VolumeName.cpp): both write a terminated UTF-8
+ * text cut on a character boundary to fit out_len ---- */
+void sv_utf16le_to_utf8(const uint8_t *src, size_t nchars, char *out, size_t out_len);
+void sv_macroman_to_utf8(const uint8_t *src, size_t len, char *out, size_t out_len);
+
+/* ---- file-system probes: 0 = recognised, else the number of the failed
+ * check.  test_* judge an already-read buffer; check_* read it themselves.
+ * Both write the record only on success. ---- */
+int32_t test_FAT(_Device_List *node, sv_view boot, Partiton_Struct *part);
+int32_t check_FAT(_Device_List *node, Partiton_Struct *part);
+void set_part_name_chomp(Partiton_Struct *part, const char *src, size_t len);
+bool check_VFAT_volume_name(const char *name);
+
+int32_t test_EXFAT(_Device_List *node, sv_view boot, Partiton_Struct *part);
+int32_t check_EXFAT(_Device_List *node, Partiton_Struct *part);
+
+int32_t test_NTFS(_Device_List *node, sv_view boot, Partiton_Struct *part);
+int32_t check_NTFS(_Device_List *node, Partiton_Struct *part);
+/* Finds the resident attribute `type` in the MFT records of the buffer and
+ * copies a $VOLUME_NAME value into name (UTF-8); 1 found, 0 not, 2 corrupt. */
+int32_t ntfs_get_attr(uint8_t *record, uint32_t len, uint32_t type, char *name, size_t name_len);
+
+int32_t test_EXT(_Device_List *node, sv_view sb, Partiton_Struct *part);
+int32_t check_EXT(_Device_List *node, Partiton_Struct *part);
+
+int32_t test_HFS(_Device_List *node, sv_view mdb, Partiton_Struct *part);
+int32_t check_HFS(_Device_List *node, Partiton_Struct *part);
+int32_t test_HFSP(_Device_List *node, sv_view vh, Partiton_Struct *part);
+int32_t check_HFSP(_Device_List *node, Partiton_Struct *part);
+
+/* ---- partition tables (Partition.cpp, GPT.cpp, MAC.cpp, FullPartitionStruct.cpp) ---- */
+#define SV_EBR_SLOTS 24
+typedef struct EbrChainState {
+    uint64_t Slots[SV_EBR_SLOTS];  /* byte offsets of the first EBRs visited */
+    int32_t Depth;
+    uint64_t Base;                 /* first EBR of the chain: base of nested links */
+    int32_t Count;                 /* EBRs visited, also beyond the slots */
+} EbrChainState;
+extern EbrChainState EbrChain;
+uint64_t *Get_GlobOffset(void);
+
+/* MBR type-byte classes. */
+bool sv_mbr_is_partition(uint8_t type);
+bool sv_mbr_is_extended(uint8_t type);
+
+void Get_Partiton_Data(_Device_List *node, int unused);
+void Init_Part_i386(_Device_List *node, uint8_t *sector0);
+void EBR_info(_Device_List *node, uint64_t ebr_offset);
+void Init_Part_mac(_Device_List *node);
+uint8_t Judge_GTP(_Device_List *node);
+struct GPT_INFO;
+int Init_GTP_DataOffset(_Device_List *node, struct GPT_INFO *info);
+int Get_MAC_Type(_Device_List *node, uint64_t offset);
+void Get_Part_Type(_Device_List *node, const InFoDisk *entry, Partiton_Struct *part);
+Partiton_Struct *Full_Part_Struct(_Device_List *node, const InFoDisk *entry);
+/* As Full_Part_Struct, with the partition's byte offset given in full
+ * (an entry's 32-bit first sector cannot address past 2 TiB). */
+Partiton_Struct *sv_full_part_at(_Device_List *node, const InFoDisk *entry, uint64_t offset);
+/* The device record a partition at this place is read through: a device
+ * carrying exactly this partition, else a private partition-relative copy. */
+void sv_choose_device(_Device_List *node, Partiton_Struct *part, uint32_t cmp_len);
+
+/* ---- dynamic disks (NewsDisk.cpp) ---- */
+uint8_t News_Disk(_Device_List *node, const InFoDisk *entry, bool gpt);
+uint64_t Get_NewsPartition_Offset(void);
+int Get_GPT_GUID(_Device_List *node, struct GPT_INFO *info);
+
 /* ---- OperateExportsData.cpp ---- */
 /* Diagnostics are off unless SALVITRA_TRACE is set in the environment. */
 bool sv_trace_enabled(void);

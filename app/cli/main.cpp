@@ -40,6 +40,11 @@ const char *kUsage =
     "Every command takes --image FILE (repeatable): disk images standing in for\n"
     "/dev/disk0, /dev/disk1, ...  Without it the entries disk0..disk19 of\n"
     "$SALVITRA_DISK_DIR are used when set, else the machine's whole disks.\n"
+    "\n"
+    "'devices' lists each partition under the device that holds its table, as\n"
+    "  [N] FILE-SYSTEM offset, size, volume name, description, access mode\n"
+    "where N is the number --partition takes.\n"
+    "\n"
     "Devices are only ever opened read-only.\n";
 
 struct Options {
@@ -166,14 +171,25 @@ void printDevicesText(const Inventory &inv)
         printf("disk%d  %s\n", d.devNum, d.name.empty() ? "(no name)" : d.name.c_str());
         printf("    path %s, %s (%llu bytes), sector size %d\n", d.path.c_str(),
                humanSize(d.size).c_str(), (unsigned long long)d.size, d.sectorSize);
+        int shown = 0;
         for (const PartitionInfo &p : inv.partitions()) {
-            if (p.devNum != d.devNum)
-                continue;
-            printf("    [%d] offset %llu, %s, %s%s%s, \"%s\", access %c\n", p.index,
-                   (unsigned long long)p.offset, humanSize(p.size).c_str(), p.fsLabel.c_str(),
-                   p.fsInfo.empty() ? "" : " / ", p.fsInfo.c_str(), p.volumeName.c_str(),
-                   p.accessMode);
+            if (p.devNum == d.devNum) {
+                printf("    [%d] %-7s offset %llu, size %s (%llu bytes), name \"%s\", info \"%s\", "
+                       "access '%c'",
+                       p.index, p.fsLabel.c_str(), (unsigned long long)p.offset,
+                       humanSize(p.size).c_str(), (unsigned long long)p.size,
+                       p.volumeName.c_str(), p.fsInfo.c_str(), p.accessMode);
+                if (p.viaDevNum >= 0)
+                    printf(" (read through disk%d)", p.viaDevNum);
+                printf("\n");
+                shown++;
+            } else if (p.viaDevNum == d.devNum) {
+                printf("    holds partition [%d] of disk%d\n", p.index, p.devNum);
+                shown++;
+            }
         }
+        if (shown == 0)
+            printf("    no recognised partitions\n");
     }
 }
 
@@ -192,11 +208,13 @@ void printDevicesJson(const Inventory &inv)
             if (p.devNum != d.devNum)
                 continue;
             printf("%s\n    {\"index\": %d, \"offset\": %llu, \"size\": %llu, \"fsType\": %d, "
-                   "\"fsLabel\": %s, \"fsInfo\": %s, \"volumeName\": %s, \"accessMode\": %s}",
+                   "\"fsLabel\": %s, \"fsInfo\": %s, \"volumeName\": %s, \"accessMode\": %s, "
+                   "\"viaDevNum\": %d, \"bootable\": %s}",
                    firstPart ? "" : ",", p.index, (unsigned long long)p.offset,
                    (unsigned long long)p.size, p.fsType, jsonString(p.fsLabel).c_str(),
                    jsonString(p.fsInfo).c_str(), jsonString(p.volumeName).c_str(),
-                   jsonString(std::string(1, p.accessMode)).c_str());
+                   jsonString(std::string(1, p.accessMode)).c_str(), p.viaDevNum,
+                   p.bootable ? "true" : "false");
             firstPart = false;
         }
         printf("%s]}", firstPart ? "" : "\n  ");

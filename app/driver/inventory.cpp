@@ -64,6 +64,7 @@ bool Inventory::build(const std::vector<std::string> &images, std::string *err)
     Salvitra_SetDiskImages(paths.empty() ? nullptr : paths.data(), (int)paths.size());
 
     FullDevStruct();
+    FullPartitionBlock();
     built_ = true;
     snapshot();
     return true;
@@ -73,6 +74,7 @@ void Inventory::teardown()
 {
     if (!built_)
         return;
+    FullPartitionBlock_exit();
     FullDevStruct_exit();
     built_ = false;
     devices_.clear();
@@ -114,6 +116,9 @@ void Inventory::snapshot()
         if (info.volumeName.empty())
             info.volumeName = "Untitled";
         info.accessMode = p->AccessMode;
+        info.bootable = p->Bootable != 0;
+        if (p->AccessMode != '?' && p->Device)
+            info.viaDevNum = p->Device->DevNum;
         info.part = p;
         partitions_.push_back(info);
     }

@@ -29,6 +29,10 @@ struct PartitionInfo {
     std::string fsInfo;
     std::string volumeName;  // "Untitled" when the volume has none
     char accessMode = '?';
+    // The device the partition is read through when another device record
+    // carries exactly this partition (accessMode other than '?'), else -1.
+    int viaDevNum = -1;
+    bool bootable = false;   // boot indicator 0x80 in the MBR entry
     Partiton_Struct *part = nullptr;  // owned by libmerrow
 };
 

@@ -139,10 +139,12 @@ ImageSet::ImageSet(const std::vector<std::string> &images)
         p.push_back(s.c_str());
     Salvitra_SetDiskImages(p.data(), (int)p.size());
     FullDevStruct();
+    FullPartitionBlock();
 }
 
 ImageSet::~ImageSet()
 {
+    FullPartitionBlock_exit();
     FullDevStruct_exit();
     Salvitra_SetDiskImages(nullptr, 0);
 }

@@ -1,0 +1,24 @@
+// The deep scan (signature engine libsennet) as a driver backend.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "scan.h"
+
+namespace salvitra {
+
+// The recovery writer of deep-scan files: reads the record through the
+// engine in chunks of the partition's allocation unit (1024 bytes when that
+// is unknown) and rewinds the engine's read cursor afterwards.  part is the
+// record the scan ran over (partition, range copy or whole device).
+WriteResult HeadRecovery(Partiton_Struct *part, void *record, const std::string &path,
+                         WriteStats &stats, const std::function<bool()> &stopRequested = {});
+
+// The chunk length HeadRecovery uses for a record.
+uint32_t deepChunkLength(const Partiton_Struct *part);
+
+// Output name of the index-th file of a type: "<index>.<type>" in folder "<type>".
+std::string deepFileName(uint32_t index, const std::string &type);
+
+}  // namespace salvitra

@@ -1,0 +1,67 @@
+/*
+ * libsennet - the signature scan engine (deep scan / file carving).
+ *
+ * The engine reads a partition, or a byte range of it, through the
+ * partition record's device and finds files by their content: every
+ * 512-byte boundary is tested against the header signatures of the formats
+ * it knows, and a header only counts when the format's own structure can
+ * be walked to the file's true end.  Every found file is handed to the
+ * callbacks registered in libmerrow (SCAN_TYPE 0) while the scan runs.
+ *
+ * Records are opaque handles owned by the engine until
+ * Search_FileHeadRceoverMian_exit().  One scan exists at a time.
+ *
+ * Which bytes are scanned: a record whose device adds the partition offset
+ * itself (Device->OwnerPartition is the record and AccessMode is '?': a
+ * listed partition with its private device copy) is scanned from device
+ * offset 0 for PartSize bytes.  Any other record (the options page's range
+ * copy, whose device belongs to the original partition, or a whole-device
+ * record with offset 0) is scanned from PartOffset for PartSize bytes.
+ * Recovery through the same record reads the same bytes.
+ */
+#ifndef SENNET_H
+#define SENNET_H
+
+#include <stdint.h>
+
+#include "merrow.h"
+#include "sennet_export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Scans the whole range of the record; returns 0 when the range was scanned
+ * to its end, 1 when a stop request ended it, -1 on a bad record. */
+SENNET_EXPORT int Search_FileHeadRceoverMian(Partiton_Struct *part);
+/* Frees every record and list of the last scan. */
+SENNET_EXPORT void Search_FileHeadRceoverMian_exit(void);
+
+/* Next type name among the found files; NULL ends the enumeration and the
+ * next call starts again from the first name. */
+SENNET_EXPORT const char *Get_Dir(void);
+/* Record number index (from 0) of that type, in found order; NULL past the last. */
+SENNET_EXPORT void *Get_File_pr(const char *type, int32_t index);
+/* Type name of a record (valid until the _exit call); NULL for NULL. */
+SENNET_EXPORT const char *Get_Type(void *record);
+/* Size in bytes of a record; 0 for NULL. */
+SENNET_EXPORT uint64_t Get_File_Size(void *record);
+/* Byte offset of a record from the start of the scanned range; 0 for NULL. */
+SENNET_EXPORT uint64_t Get_File_Offset(void *record);
+/* Next piece of a record's data: fills len bytes (zeros past the file's end
+ * or where the device fails) and moves the read cursor on.  Returns the
+ * number of file bytes delivered, 0 at the end, -1 on bad arguments or a
+ * failed read. */
+SENNET_EXPORT int32_t Get_file_data(Partiton_Struct *part, void *record, void *buf, uint32_t len);
+/* Rewinds the read cursor. */
+SENNET_EXPORT void Set_fileRW_Head(void);
+
+/* Names of every type the engine can report, NULL-terminated (for front
+ * ends that offer a type filter). */
+SENNET_EXPORT const char *const *Sennet_KnownTypes(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SENNET_H */

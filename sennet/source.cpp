@@ -1,0 +1,194 @@
+/*
+ * The byte source of format checks: the scan window first, then a private
+ * cache filled through the device.  Device reads that fail are replaced by
+ * zeros sector by sector, so one bad sector does not hide a whole window.
+ */
+#include "sennet_i.h"
+#include "source.h"
+
+#include <string.h>
+
+size_t sn_read_range(Physics_Device_Struct *dev, uint64_t devoff, uint8_t *buf, size_t len)
+{
+    if (len == 0)
+        return 0;
+    int32_t r = sv_dev_read(dev, buf, (uint32_t)len, devoff);
+    if (r >= 0 && (size_t)r == len)
+        return len;
+    /* Retry in smaller pieces, then sector by sector, so that only the
+     * sectors that really fail become zeros. */
+    size_t good = 0;
+    const size_t piece = 64 * 1024;
+    for (size_t at = 0; at < len; at += piece) {
+        size_t n = len - at < piece ? len - at : piece;
+        r = sv_dev_read(dev, buf + at, (uint32_t)n, devoff + at);
+        if (r >= 0 && (size_t)r == n) {
+            good += n;
+            continue;
+        }
+        for (size_t s = 0; s < n; s += SN_SECTOR) {
+            size_t m = n - s < SN_SECTOR ? n - s : SN_SECTOR;
+            r = sv_dev_read(dev, buf + at + s, (uint32_t)m, devoff + at + s);
+            if (r > 0 && (size_t)r <= m) {
+                if ((size_t)r < m)
+                    memset(buf + at + s + r, 0, m - (size_t)r);
+                good += (size_t)r;
+            } else {
+                memset(buf + at + s, 0, m);
+            }
+        }
+    }
+    return good;
+}
+
+void sn_src_mem(sn_src *s, const uint8_t *data, size_t len)
+{
+    memset(s, 0, sizeof(*s));
+    s->win = data;
+    s->win_len = data ? len : 0;
+    s->limit = s->win_len;
+    s->range_len = s->win_len;
+}
+
+const uint8_t *sn_get(sn_src *s, uint64_t off, size_t len)
+{
+    if (len > SN_GET_MAX || !sn_avail(s, off, len))
+        return NULL;
+    uint64_t abs = s->start + off;
+    if (s->win && abs >= s->win_abs && abs - s->win_abs <= s->win_len &&
+        s->win_len - (abs - s->win_abs) >= len)
+        return s->win + (abs - s->win_abs);
+    if (s->cache_len && abs >= s->cache_abs && abs - s->cache_abs <= s->cache_len &&
+        s->cache_len - (abs - s->cache_abs) >= len)
+        return s->cache + (abs - s->cache_abs);
+    if (!s->dev || !s->cache)
+        return NULL;
+    if (s->check_stop && !sv_progress_running()) {
+        s->stopped = true;
+        return NULL;
+    }
+    uint64_t a = abs - abs % SN_SECTOR;
+    if (a >= s->range_len)
+        return NULL;
+    size_t n = SN_CACHE_LEN;
+    if (s->range_len - a < n)
+        n = (size_t)(s->range_len - a);
+    sn_read_range(s->dev, s->origin + a, s->cache, n);
+    s->cache_abs = a;
+    s->cache_len = n;
+    if (abs - a <= n && n - (abs - a) >= len)
+        return s->cache + (abs - a);
+    return NULL;
+}
+
+const uint8_t *sn_get_some(sn_src *s, uint64_t off, size_t want, size_t *got)
+{
+    *got = 0;
+    if (off >= s->limit)
+        return NULL;
+    if (want > SN_GET_MAX)
+        want = SN_GET_MAX;
+    if (s->limit - off < want)
+        want = (size_t)(s->limit - off);
+    const uint8_t *p = sn_get(s, off, want);
+    if (p)
+        *got = want;
+    return p;
+}
+
+bool sn_find(sn_src *s, uint64_t from, uint64_t to, const void *pat, size_t plen, uint64_t *at)
+{
+    if (plen == 0 || plen > 64)
+        return false;
+    if (to > s->limit)
+        to = s->limit;
+    const size_t step = SN_GET_MAX - 64;
+    while (from < to && to - from >= plen) {
+        size_t want = to - from < SN_GET_MAX ? (size_t)(to - from) : SN_GET_MAX;
+        size_t got;
+        const uint8_t *p = sn_get_some(s, from, want, &got);
+        if (!p || got < plen)
+            return false;
+        const void *hit = memmem(p, got, pat, plen);
+        if (hit) {
+            *at = from + (uint64_t)((const uint8_t *)hit - p);
+            return true;
+        }
+        if (got < SN_GET_MAX)
+            return false;
+        from += step < got - plen + 1 ? step : got - plen + 1;
+    }
+    return false;
+}
+
+bool sn_rd_u8(sn_src *s, uint64_t off, uint8_t *v)
+{
+    const uint8_t *p = sn_get(s, off, 1);
+    if (!p)
+        return false;
+    *v = p[0];
+    return true;
+}
+
+bool sn_rd_le16(sn_src *s, uint64_t off, uint16_t *v)
+{
+    const uint8_t *p = sn_get(s, off, 2);
+    if (!p)
+        return false;
+    *v = sv_ld_le16(p);
+    return true;
+}
+
+bool sn_rd_le32(sn_src *s, uint64_t off, uint32_t *v)
+{
+    const uint8_t *p = sn_get(s, off, 4);
+    if (!p)
+        return false;
+    *v = sv_ld_le32(p);
+    return true;
+}
+
+bool sn_rd_le64(sn_src *s, uint64_t off, uint64_t *v)
+{
+    const uint8_t *p = sn_get(s, off, 8);
+    if (!p)
+        return false;
+    *v = sv_ld_le64(p);
+    return true;
+}
+
+bool sn_rd_be16(sn_src *s, uint64_t off, uint16_t *v)
+{
+    const uint8_t *p = sn_get(s, off, 2);
+    if (!p)
+        return false;
+    *v = sv_ld_be16(p);
+    return true;
+}
+
+bool sn_rd_be24(sn_src *s, uint64_t off, uint32_t *v)
+{
+    const uint8_t *p = sn_get(s, off, 3);
+    if (!p)
+        return false;
+    *v = ((uint32_t)p[0] << 16) | ((uint32_t)p[1] << 8) | p[2];
+    return true;
+}
+
+bool sn_rd_be32(sn_src *s, uint64_t off, uint32_t *v)
+{
+    const uint8_t *p = sn_get(s, off, 4);
+    if (!p)
+        return false;
+    *v = sv_ld_be32(p);
+    return true;
+}
+
+bool sn_rd_be64(sn_src *s, uint64_t off, uint64_t *v)
+{
+    const uint8_t *p = sn_get(s, off, 8);
+    if (!p)
+        return false;
+    *v = sv_ld_be64(p);
+    return true;
+}

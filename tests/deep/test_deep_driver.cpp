@@ -1,0 +1,175 @@
+// The deep backend of the driver and salvitra-cli's deep scan and recovery,
+// over the carving corpus: what is written under DIR/<type>/<index>.<type>
+// must be the original files, byte for byte.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <regex>
+
+#include "deep.h"
+#include "deep_support.h"
+#include "mem_device.h"
+#include "recover.h"
+#include "scan.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace salvitra;
+
+// Layout files of the raw image by type, in offset order (= found order).
+std::map<std::string, std::vector<const svt::LayoutEntry *>> byType(uint64_t from = 0,
+                                                                     uint64_t to = UINT64_MAX)
+{
+    std::map<std::string, std::vector<const svt::LayoutEntry *>> m;
+    for (const auto &e : svt::carvingCorpus().layout)
+        if (e.type != "-" && e.type != "frag" && e.offset >= from && e.offset + e.size <= to)
+            m[e.type].push_back(&e);
+    return m;
+}
+
+TEST(DeepDriver, SessionListsAndRecoversEveryFile)
+{
+    const auto &c = svt::carvingCorpus();
+    FullDevStruct();
+    svt::MemDevice mem(svt::readFile(c.dir + "/raw.img"));
+    Partiton_Struct *part = mem.partition(0, mem.bytes().size(), FS_FAT32);
+    part->BootData[11] = 0x00; // 512-byte sectors, 4 per cluster: 2048-byte chunks
+    part->BootData[12] = 0x02;
+    part->BootData[13] = 4;
+    EXPECT_EQ(deepChunkLength(part), 2048u);
+    {
+        ScanRequest req;
+        req.part = part;
+        req.mode = RecoverDeep;
+        ScanSession s(req);
+        ASSERT_TRUE(s.supported());
+        ASSERT_TRUE(s.run());
+        auto want = byType();
+        size_t n = 0;
+        for (auto &kv : want)
+            n += kv.second.size();
+        ASSERT_EQ(s.files().size(), n);
+
+        svt::TempDir out;
+        std::vector<const FoundFile *> all;
+        for (const FoundFile &f : s.files())
+            all.push_back(&f);
+        RecoverOptions opt;
+        opt.outDir = out.path();
+        RecoverSummary sum = recoverFiles(s, all, opt);
+        EXPECT_EQ(sum.written, n);
+        for (auto &kv : want)
+            for (size_t i = 0; i < kv.second.size(); i++) {
+                std::string p = out.path() + "/" + kv.first + "/" + deepFileName((uint32_t)i, kv.first);
+                EXPECT_TRUE(svt::readFile(p) == c.byName(kv.second[i]->name)->bytes) << p;
+            }
+        // HeadRecovery never overwrites.
+        WriteStats st;
+        std::string first = out.path() + "/" + s.files()[0].folder + "/" + s.files()[0].name;
+        EXPECT_EQ(HeadRecovery(part, s.files()[0].record, first, st), WriteResult::Exists);
+        // Without an allocation unit the chunk is 1024 bytes.
+        part->FsType = FS_UNKNOWN;
+        EXPECT_EQ(deepChunkLength(part), 1024u);
+        std::string again = out.path() + "/again";
+        EXPECT_EQ(HeadRecovery(part, s.files()[0].record, again, st), WriteResult::Ok);
+        EXPECT_TRUE(svt::readFile(again) == svt::readFile(first));
+        EXPECT_EQ(HeadRecovery(part, nullptr, again + "2", st), WriteResult::NoRecord);
+    }
+    FullDevStruct_exit();
+}
+
+struct CliFile {
+    std::string type;
+    uint64_t offset, size;
+    unsigned index;
+};
+
+std::vector<CliFile> parseJson(const std::string &out)
+{
+    std::vector<CliFile> v;
+    std::regex re("\"size\": ([0-9]+).*?\"type\": \"([a-z0-9]+)\", \"offset\": ([0-9]+), \"index\": ([0-9]+)");
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), re); it != std::sregex_iterator(); ++it)
+        v.push_back({(*it)[2], std::stoull((*it)[3]), std::stoull((*it)[1]), (unsigned)std::stoul((*it)[4])});
+    return v;
+}
+
+TEST(DeepCli, ScanAWholeDeviceAndARange)
+{
+    const auto &c = svt::carvingCorpus();
+    std::string img = svt::shellQuote(c.dir + "/raw.img");
+    svt::CommandResult r = svt::runCli("scan --deep --device 0 --json --image " + img);
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto files = parseJson(r.out);
+    auto want = byType();
+    size_t n = 0;
+    for (auto &kv : want) {
+        n += kv.second.size();
+        for (size_t i = 0; i < kv.second.size(); i++) {
+            bool seen = false;
+            for (const CliFile &f : files)
+                seen |= f.type == kv.first && f.index == i && f.offset == kv.second[i]->offset &&
+                        f.size == kv.second[i]->size;
+            EXPECT_TRUE(seen) << kv.second[i]->name;
+        }
+    }
+    EXPECT_EQ(files.size(), n);
+
+    // Text output: per type, index, offset, size.
+    r = svt::runCli("scan --deep --device 0 --types png --image " + img);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("png: " + std::to_string(want["png"].size()) + " files"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("jpg"), std::string::npos);
+
+    // A range: offsets are relative to its start.
+    const auto *a = want["mp4"][0];
+    const auto *b = want["webm"][0];
+    uint64_t from = a->offset, to = b->offset + b->size;
+    r = svt::runCli("scan --deep --device 0 --json --range " + std::to_string(from) + " " +
+                    std::to_string(to) + " --image " + img);
+    ASSERT_EQ(r.status, 0) << r.err;
+    files = parseJson(r.out);
+    auto inRange = byType(from, to);
+    size_t m = 0;
+    for (auto &kv : inRange)
+        m += kv.second.size();
+    ASSERT_EQ(files.size(), m);
+    for (const CliFile &f : files)
+        EXPECT_EQ(f.offset + from, inRange[f.type][f.index]->offset);
+}
+
+TEST(DeepCli, RecoverWritesTypeFoldersAndHonoursTypes)
+{
+    const auto &c = svt::carvingCorpus();
+    std::string img = svt::shellQuote(c.dir + "/raw.img");
+    svt::TempDir out;
+    svt::CommandResult r = svt::runCli("recover --deep --device 0 --types jpg,wav,mid --out " +
+                                       svt::shellQuote(out.path()) + " --image " + img);
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    auto want = byType();
+    for (const char *t : {"jpg", "wav", "mid"})
+        for (size_t i = 0; i < want[t].size(); i++) {
+            std::string p = out.file(std::string(t) + "/" + std::to_string(i) + "." + t);
+            EXPECT_TRUE(svt::readFile(p) == c.byName(want[t][i]->name)->bytes) << p;
+        }
+    svt::CommandResult ls = svt::run("ls " + svt::shellQuote(out.path()));
+    EXPECT_EQ(ls.out, "jpg\nmid\nwav\n");
+}
+
+TEST(DeepCli, FormattedCardThroughTheDevice)
+{
+    const auto &c = svt::carvingCorpus();
+    svt::TempDir out;
+    svt::CommandResult r = svt::runCli("recover --deep --device 0 --out " + svt::shellQuote(out.path()) +
+                                       " --image " + svt::shellQuote(c.dir + "/fat.img"));
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    for (const auto &f : c.files) {
+        bool ok = false;
+        for (unsigned i = 0; i < 4 && !ok; i++)
+            ok = svt::readFile(out.file(f.type + "/" + std::to_string(i) + "." + f.type)) == f.bytes;
+        EXPECT_TRUE(ok) << f.name;
+    }
+}
+
+}  // namespace
