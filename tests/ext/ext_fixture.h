@@ -90,6 +90,39 @@ inline std::string lostName(uint32_t i)
     return "LostFile(" + std::to_string(i) + ")";
 }
 
+// Where the driver shows each file the scanner must list:
+// "Group(g)/LostFile(i)" plus the extension its data starts with (the
+// fixture's typed files are its .jpg and .png ones).
+struct ShownFile {
+    TruthEntry entry;
+    std::string ext;  // "jpg", "png" or ""
+};
+inline std::map<std::string, ShownFile> shownFiles(const Truth &truth)
+{
+    std::map<std::string, ShownFile> out;
+    for (auto &kv : truth.listedByGroup()) {
+        for (size_t i = 0; i < kv.second.size(); i++) {
+            const TruthEntry &e = kv.second[i];
+            std::string ext;
+            for (const char *typed : {"jpg", "png"}) {
+                std::string suffix = std::string(".") + typed;
+                if (e.source.size() > suffix.size() &&
+                    e.source.compare(e.source.size() - suffix.size(), suffix.size(), suffix) == 0)
+                    ext = typed;
+            }
+            std::string path = groupName(kv.first) + "/" + lostName((uint32_t)i) + (ext.empty() ? "" : "." + ext);
+            out[path] = {e, ext};
+        }
+    }
+    return out;
+}
+
+// The bytes a recovered file must hold.
+inline std::vector<uint8_t> expectedContent(const std::string &dir, const TruthEntry &e)
+{
+    return e.kind == "sparse" ? sparseContent(dir, e.source, e.size) : svt::readFile(dir + "/" + e.source);
+}
+
 // Little-endian stores into an image held in memory.
 inline void put32(std::vector<uint8_t> &b, size_t off, uint32_t v)
 {

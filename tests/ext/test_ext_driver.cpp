@@ -185,34 +185,20 @@ TEST_P(Ext2Driver, QuickScanListsLostFilesAndRecoversThemByteForByte)
     std::map<std::string, const FoundFile *> byPath;
     for (const FoundFile &f : session.files())
         byPath[f.folder + "/" + f.name] = &f;
-    auto listed = truth.listedByGroup();
-    size_t total = 0;
-    std::map<std::string, std::pair<const TruthEntry *, std::string>> expectAt;
-    for (auto &kv : listed) {
-        for (size_t i = 0; i < kv.second.size(); i++) {
-            const TruthEntry &e = kv.second[i];
-            std::string ext;
-            if (e.source.size() > 4 && e.source.substr(e.source.size() - 4) == ".jpg")
-                ext = ".jpg";
-            if (e.source.size() > 4 && e.source.substr(e.source.size() - 4) == ".png")
-                ext = ".png";
-            std::string path = groupName(kv.first) + "/" + lostName((uint32_t)i) + ext;
-            expectAt[path] = {&e, ext};
-            total++;
-        }
-    }
+    std::map<std::string, ShownFile> expectAt = shownFiles(truth);
+    const size_t total = expectAt.size();
     ASSERT_EQ(session.files().size(), total);
     for (auto &kv : expectAt) {
         ASSERT_EQ(byPath.count(kv.first), 1u) << kv.first << " is not listed";
         const FoundFile *f = byPath[kv.first];
-        EXPECT_EQ(f->size, kv.second.first->size) << kv.first;
+        EXPECT_EQ(f->size, kv.second.entry.size) << kv.first;
         EXPECT_TRUE(f->readable) << kv.first;
-        EXPECT_EQ(f->type, kv.second.second.empty() ? "" : kv.second.second.substr(1));
+        EXPECT_EQ(f->type, kv.second.ext);
         EXPECT_GT(f->mtime, 0) << kv.first;
-        if (kv.second.first->kind == "sparse") {
+        if (kv.second.entry.kind == "sparse") {
             EXPECT_NE(f->note.find("blocks could not be located"), std::string::npos) << f->note;
         }
-        if (kv.second.first->kind == "deleted") {
+        if (kv.second.entry.kind == "deleted") {
             EXPECT_EQ(f->note, "") << kv.first;
         }
     }
@@ -227,9 +213,7 @@ TEST_P(Ext2Driver, QuickScanListsLostFilesAndRecoversThemByteForByte)
     EXPECT_EQ(sum.readFailures, 0u);
     EXPECT_EQ(sum.written, total);
     for (auto &kv : expectAt) {
-        const TruthEntry &e = *kv.second.first;
-        std::vector<uint8_t> want = e.kind == "sparse" ? sparseContent(dir, e.source, e.size)
-                                                       : svt::readFile(dir + "/" + e.source);
+        std::vector<uint8_t> want = expectedContent(dir, kv.second.entry);
         std::vector<uint8_t> got = svt::readFile(out.file(kv.first));
         ASSERT_EQ(got.size(), want.size()) << kv.first;
         EXPECT_TRUE(got == want) << kv.first << " differs";
