@@ -68,7 +68,7 @@ Ext2FileNode *make_file(const uint8_t *inode, uint32_t indexInGroup)
     const ExtVolume *vol = &g_ext2.vol;
     uint64_t size = ext_inode_size(inode);
     uint32_t *list = nullptr;
-    if (ext_inode_has_data_blocks(inode)) {
+    if (ext_inode_has_data_blocks(vol, inode)) {
         uint32_t first = sv_ld_le32(inode + EXT_I_BLOCK);
         if (first != 0 && looks_like_directory_block(first))
             return nullptr;

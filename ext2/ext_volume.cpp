@@ -279,10 +279,16 @@ uint64_t ext_block_count(const ExtVolume *vol, uint64_t size)
     return size / vol->m_nBlockSizeInBytes + (size % vol->m_nBlockSizeInBytes != 0);
 }
 
-bool ext_inode_has_data_blocks(const uint8_t *inode)
+bool ext_inode_has_data_blocks(const ExtVolume *vol, const uint8_t *inode)
 {
-    uint16_t type = ext_inode_mode(inode) & EXT_S_IFMT;
-    if (type == EXT_S_IFLNK)
-        return ext_inode_size(inode) > EXT_FAST_SYMLINK_MAX;
-    return ext_inode_size(inode) > 0;
+    uint64_t size = ext_inode_size(inode);
+    if ((ext_inode_mode(inode) & EXT_S_IFMT) != EXT_S_IFLNK)
+        return size > 0;
+    if (size < EXT_FAST_SYMLINK_MAX)
+        return false;
+    if (size > EXT_FAST_SYMLINK_MAX)
+        return true;
+    uint32_t sectors = sv_ld_le32(inode + EXT_I_BLOCKS);
+    uint32_t aclSectors = sv_ld_le32(inode + EXT_I_FILE_ACL) ? vol->m_nBlockSizeInBytes / 512 : 0;
+    return sectors > aclSectors;
 }

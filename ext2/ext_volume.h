@@ -62,7 +62,9 @@ typedef enum ExtOpenCheck {
 #define EXT_S_IFREG 0x8000
 #define EXT_S_IFDIR 0x4000
 #define EXT_S_IFLNK 0xA000
-#define EXT_FAST_SYMLINK_MAX 60            /* link targets up to this long live in i_block */
+#define EXT_I_BLOCKS 28                    /* 512-byte sectors held, extended-attribute block included */
+#define EXT_I_FILE_ACL 104
+#define EXT_FAST_SYMLINK_MAX 60            /* i_block holds at most 60 bytes of link target */
 
 typedef struct ExtVolume {
     Partiton_Struct *m_stPartition;
@@ -152,7 +154,10 @@ uint16_t ext_inode_links(const uint8_t *inode);
 uint64_t ext_inode_size(const uint8_t *inode);
 /* Data blocks of a file of this size: ceil(size / block size). */
 uint64_t ext_block_count(const ExtVolume *vol, uint64_t size);
-/* True when the inode's data lives in blocks (not a symlink target in i_block). */
-bool ext_inode_has_data_blocks(const uint8_t *inode);
+/* True when the inode's data lives in blocks: a non-empty file, or a
+ * symbolic link whose target did not fit into i_block.  A target of exactly
+ * 60 bytes needs its terminator too and goes to a block; the inode's sector
+ * count (beyond an extended-attribute block) tells which way it was stored. */
+bool ext_inode_has_data_blocks(const ExtVolume *vol, const uint8_t *inode);
 
 #endif /* EXT_VOLUME_H */

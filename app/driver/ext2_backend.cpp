@@ -29,20 +29,18 @@ uint32_t le32(const uint8_t *p)
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
-bool isFastSymlink(const Ext2FileNode *f)
-{
-    if (!f->Inode)
-        return false;
-    uint16_t mode = (uint16_t)(f->Inode[kInodeMode] | f->Inode[kInodeMode + 1] << 8);
-    return (mode & 0xF000) == 0xA000 && f->Size <= kFastSymlinkMax;
-}
-
 bool isSymlink(const Ext2FileNode *f)
 {
     if (!f->Inode)
         return false;
     uint16_t mode = (uint16_t)(f->Inode[kInodeMode] | f->Inode[kInodeMode + 1] << 8);
     return (mode & 0xF000) == 0xA000;
+}
+
+// A link whose target the scanner found in the inode itself: no block list.
+bool isFastSymlink(const Ext2FileNode *f)
+{
+    return isSymlink(f) && !f->BlockList && f->Size <= kFastSymlinkMax;
 }
 
 uint64_t blockCount(uint64_t size, uint32_t bs)
