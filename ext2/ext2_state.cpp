@@ -2,12 +2,30 @@
  * libbriel's process-wide state: init and exit are the only places that
  * change its lifetime; exit leaves it zeroed so that init can run again.
  */
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
 #include "ext2_i.h"
 
 Ext2State g_ext2;
+
+/* The records keep the field order the program relies on. */
+static_assert(offsetof(Ext2FileNode, Size) == 0, "Ext2FileNode layout");
+static_assert(offsetof(Ext2FileNode, Reserved) == 8, "Ext2FileNode layout");
+static_assert(offsetof(Ext2FileNode, BlockList) == 16, "Ext2FileNode layout");
+static_assert(offsetof(Ext2FileNode, Inode) == 16 + sizeof(void *), "Ext2FileNode layout");
+static_assert(offsetof(Ext2FileNode, Name) == 16 + 2 * sizeof(void *), "Ext2FileNode layout");
+static_assert(offsetof(Ext2FileNode, Reserved2) == offsetof(Ext2FileNode, Name) + EXT2_FILE_NAME_LEN,
+              "Ext2FileNode layout");
+static_assert(offsetof(Ext2DirNode, Prev) == 0, "Ext2DirNode layout");
+static_assert(offsetof(Ext2DirNode, Files) == sizeof(void *), "Ext2DirNode layout");
+static_assert(offsetof(Ext2DirNode, Reserved) == 2 * sizeof(void *), "Ext2DirNode layout");
+static_assert(offsetof(Ext2DirNode, FileCount) == 2 * sizeof(void *) + 4, "Ext2DirNode layout");
+static_assert(offsetof(Ext2DirNode, Name) == 2 * sizeof(void *) + 8, "Ext2DirNode layout");
+static_assert(offsetof(Ext2DirNode, Next) >= offsetof(Ext2DirNode, Name) + EXT2_DIR_NAME_LEN,
+              "Ext2DirNode layout");
+static_assert(offsetof(Ext2DirNodeImpl, pub) == 0, "the public record comes first");
 
 void ext2_free_nodes(void)
 {

@@ -2,12 +2,33 @@
  * libcosk's process-wide state: init and exit are the only places that
  * change its lifetime; exit leaves it zeroed so that init can run again.
  */
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
 #include "ext3_i.h"
 
 Ext3State g_ext3;
+
+/* The records keep the field order the program relies on. */
+static_assert(offsetof(Ext3FileNode, Size) == 0, "Ext3FileNode layout");
+static_assert(offsetof(Ext3FileNode, Reserved) == 8, "Ext3FileNode layout");
+static_assert(offsetof(Ext3FileNode, BlockList) == 16, "Ext3FileNode layout");
+static_assert(offsetof(Ext3FileNode, Inode) == 16 + sizeof(void *), "Ext3FileNode layout");
+static_assert(offsetof(Ext3FileNode, Name) == offsetof(Ext3FileNode, Inode) + EXT3_INODE_COPY_LEN,
+              "Ext3FileNode layout");
+static_assert(offsetof(Ext3FileNode, IsDir) == offsetof(Ext3FileNode, Name) + EXT3_NAME_LEN,
+              "Ext3FileNode layout");
+static_assert(offsetof(Ext3DirNode, Prev) == 0, "Ext3DirNode layout");
+static_assert(offsetof(Ext3DirNode, Reserved) == sizeof(void *), "Ext3DirNode layout");
+static_assert(offsetof(Ext3DirNode, Parent) < offsetof(Ext3DirNode, Files), "Ext3DirNode layout");
+static_assert(offsetof(Ext3DirNode, Files) < offsetof(Ext3DirNode, IsRoot), "Ext3DirNode layout");
+static_assert(offsetof(Ext3DirNode, IsRoot) < offsetof(Ext3DirNode, DirNum), "Ext3DirNode layout");
+static_assert(offsetof(Ext3DirNode, DirNum) < offsetof(Ext3DirNode, TreeNode), "Ext3DirNode layout");
+static_assert(offsetof(Ext3DirNode, TreeNode) < offsetof(Ext3DirNode, Name), "Ext3DirNode layout");
+static_assert(offsetof(Ext3DirNode, Next) >= offsetof(Ext3DirNode, Name) + EXT3_NAME_LEN,
+              "Ext3DirNode layout");
+static_assert(offsetof(Ext3DirNodeImpl, pub) == 0, "the public record comes first");
 
 void ext3_free_nodes(void)
 {
