@@ -1,0 +1,177 @@
+// HFS+ quick scan: the journal scan of libvarn, and the writer that streams
+// a found file's data fork back through it.
+#include "backends.h"
+
+#if SALVITRA_HAVE_VARN
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "hfsp_backend.h"
+#include "hfsp_paths.h"
+#include "varn.h"
+
+namespace salvitra {
+
+namespace {
+
+// The diagnostics of the writer go to standard error when tracing is on.
+void trace(const char *line)
+{
+    const char *v = getenv("SALVITRA_TRACE");
+    if (v && *v && strcmp(v, "0") != 0)
+        fprintf(stderr, "%s\n", line);
+}
+
+// The list is built by the library and ends at its tail; the budget only
+// guards against a damaged link.
+constexpr size_t kMaxRecords = 1u << 26;
+
+std::string lowerExtension(const std::string &name)
+{
+    size_t dot = name.find_last_of('.');
+    std::string ext = dot == std::string::npos ? name : name.substr(dot + 1);
+    for (char &c : ext)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    return ext;
+}
+
+// Bytes of the data fork the record's extents cover.
+uint64_t mappedBytes(const file_info *rec, uint32_t blockSize)
+{
+    const hfsp_extent *x = hfsp_data_extents(rec);
+    uint64_t blocks = 0;
+    for (int i = 0; x && i < 8; i++) {
+        uint32_t n = __builtin_bswap32(x[i].blockCount);
+        if (n == 0)
+            break;
+        blocks += n;
+    }
+    return blocks * blockSize;
+}
+
+class HfspBackend : public ScanBackend {
+public:
+    explicit HfspBackend(const ScanRequest &req) : req_(req) {}
+    ~HfspBackend() override { release(); }
+
+    bool run(std::vector<FoundFile> &out) override
+    {
+        // The disk page's order: init with the partition, then the journal
+        // scan (mode 1).
+        active_ = true;
+        if (!hfsp_init(req_.part)) {
+            hfsp_progress_done();
+            return false;
+        }
+        file_info *head = hfsp_searchfile(1);
+        uint32_t blockSize = (uint32_t)hfsp_get_blocksize();
+        uint64_t volumeBytes = (uint64_t)req_.part->PartSize;
+
+        std::vector<file_info *> records;
+        HfsFolderPaths folders;
+        size_t n = 0;
+        for (file_info *r = head; r && n < kMaxRecords; r = r->Next, n++) {
+            records.push_back(r);
+            if (r->RecordType == HFSP_RECORD_FOLDER)
+                folders.addFolder(r->FileID, r->ParentID, hfsNameToUtf8(r->Name, r->NameLen));
+        }
+        for (file_info *r : records) {
+            if (r->RecordType != HFSP_RECORD_FILE)
+                continue;
+            FoundFile f;
+            f.name = hfsNameToUtf8(r->Name, r->NameLen);
+            f.folder = folders.path(r->ParentID);
+            f.size = r->DataSize;
+            f.mtime = hfsTimeToUnix(r->CreateDate);
+            f.type = lowerExtension(f.name);
+            f.record = r;
+            uint64_t mapped = mappedBytes(r, blockSize);
+            if (r->DataSize == 0) {
+                if (r->HasRsrcFork) {
+                    f.readable = false;
+                    f.note = "only a resource fork, which this scan does not read";
+                }
+            } else if (!r->HasDataFork) {
+                f.readable = false;
+                f.note = "no data blocks are recorded for this file";
+            } else if (volumeBytes && r->DataSize > volumeBytes) {
+                f.readable = false;
+                f.note = "the recorded size is larger than the volume";
+            } else if (mapped < r->DataSize) {
+                f.note = "only the first " + std::to_string(mapped) +
+                         " bytes are recorded; the rest is written as zeros";
+            }
+            out.push_back(std::move(f));
+        }
+        return true;
+    }
+
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    {
+        if (!file.readable)
+            return WriteResult::Unreadable;
+        return DelHfspRecovery(static_cast<file_info *>(file.record), path, stats);
+    }
+
+    void release() override
+    {
+        // The release of an HFS+ quick scan (FreeModBlock, scanned type 10).
+        if (active_)
+            hfsp_exit();
+        active_ = false;
+    }
+
+private:
+    static void hfsp_progress_done()
+    {
+        if (get_ExportsData() < 100)
+            changeExportsData(100);
+    }
+
+    ScanRequest req_;
+    bool active_ = false;
+};
+
+}  // namespace
+
+// Streams the record's data fork into a new file at path, one allocation
+// block per read.
+WriteResult DelHfspRecovery(file_info *record, const std::string &path, WriteStats &stats)
+{
+    int blockSize = hfsp_get_blocksize();
+    if (blockSize <= 0) {
+        trace("System Error: HfspRecovery, cluster_Size get size fail");
+        return WriteResult::NoChunk;
+    }
+    if (!record) {
+        trace("fileHfspInfo is no----------");
+        return WriteResult::NoRecord;
+    }
+    // Every file starts at its first byte, even when the same record was
+    // streamed before and that stream was cut short.
+    uint8_t none = 0;
+    hfsxx_readwirtelogfile(record, &none, 0, 1);
+    uint64_t size = record->DataSize;
+    uint64_t delivered = 0;
+    return writeChunks(path, size, (uint32_t)blockSize,
+                       [&](uint8_t *buf, uint32_t len) -> int64_t {
+                           delivered += len;
+                           int last = delivered >= size ? 1 : 0;
+                           return hfsxx_readwirtelogfile(record, buf, len, last);
+                       },
+                       stats);
+}
+
+std::unique_ptr<ScanBackend> makeHfspBackend(const ScanRequest &req)
+{
+    if (!req.part)
+        return nullptr;
+    return std::make_unique<HfspBackend>(req);
+}
+
+}  // namespace salvitra
+
+#endif  // SALVITRA_HAVE_VARN
