@@ -218,6 +218,13 @@ RecoverSummary recoverFiles(ScanSession &session, const std::vector<const FoundF
         std::string path = opt.outDir + "/" + rel;
         if (onFile)
             onFile(i, files.size(), rel);
+        if (!f->readable) {
+            // Nothing will be written: no folders for it either.
+            rf.path = path;
+            rf.result = WriteResult::Unreadable;
+            sum.files.push_back(rf);
+            continue;
+        }
         size_t slash = path.find_last_of('/');
         std::string err;
         if (!makeDirs(path.substr(0, slash), &err)) {
@@ -227,9 +234,7 @@ RecoverSummary recoverFiles(ScanSession &session, const std::vector<const FoundF
             continue;
         }
         rf.path = uniquePath(path);
-        if (!f->readable)
-            rf.result = WriteResult::Unreadable;
-        else if (!backend)
+        if (!backend)
             rf.result = WriteResult::NoRecord;
         else
             rf.result = backend->write(*f, rf.path, rf.stats);
