@@ -43,8 +43,15 @@ std::string safeComponent(const std::string &s)
         out = "unnamed";
     if (out == "." || out == "..")
         out = "_" + out;
-    if (out.size() > 240)  // most file systems take 255 bytes
-        out = out.substr(0, 240);
+    if (out.size() > 240) {  // most file systems take 255 bytes
+        // Keep the extension, and cut on a character boundary.
+        size_t dot = out.find_last_of('.');
+        std::string ext = (dot != std::string::npos && out.size() - dot <= 16) ? out.substr(dot) : "";
+        size_t cut = 240 - ext.size();
+        while (cut > 0 && ((unsigned char)out[cut] & 0xC0) == 0x80)
+            cut--;
+        out = out.substr(0, cut) + ext;
+    }
     return out;
 }
 
@@ -211,6 +218,13 @@ RecoverSummary recoverFiles(ScanSession &session, const std::vector<const FoundF
         std::string path = opt.outDir + "/" + rel;
         if (onFile)
             onFile(i, files.size(), rel);
+        if (!f->readable) {
+            // Nothing will be written: no folders for it either.
+            rf.path = path;
+            rf.result = WriteResult::Unreadable;
+            sum.files.push_back(rf);
+            continue;
+        }
         size_t slash = path.find_last_of('/');
         std::string err;
         if (!makeDirs(path.substr(0, slash), &err)) {
@@ -220,9 +234,7 @@ RecoverSummary recoverFiles(ScanSession &session, const std::vector<const FoundF
             continue;
         }
         rf.path = uniquePath(path);
-        if (!f->readable)
-            rf.result = WriteResult::Unreadable;
-        else if (!backend)
+        if (!backend)
             rf.result = WriteResult::NoRecord;
         else
             rf.result = backend->write(*f, rf.path, rf.stats);

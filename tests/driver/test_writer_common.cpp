@@ -107,6 +107,18 @@ TEST(OutputNames, FoldersAreKeptAndNamesMadeSafe)
     EXPECT_EQ(relativeOutputPath(f, true), "a_b_c_");
     f.name = "";
     EXPECT_EQ(relativeOutputPath(f, true), "unnamed");
+
+    // Over-long names keep their extension and whole characters.
+    f.name = "";
+    for (int i = 0; i < 100; i++)
+        f.name += "\xC3\xA9";  // 200 bytes of two-byte characters
+    f.name += "x.jpeg";
+    f.name = "a" + f.name + f.name;
+    std::string cut = relativeOutputPath(f, true);
+    EXPECT_LE(cut.size(), 240u);
+    EXPECT_EQ(cut.substr(cut.size() - 5), ".jpeg");
+    std::string stem = cut.substr(0, cut.size() - 5);
+    EXPECT_NE((unsigned char)stem.back(), 0xC3);  // no half character before the extension
 }
 
 TEST(OutputNames, ExistingFilesGetNumberedNeighbours)

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -68,15 +69,17 @@ std::string fixture(const std::string &script)
     int lock = open(lockPath.c_str(), O_CREAT | O_RDWR, 0644);
     if (lock >= 0)
         flock(lock, LOCK_EX);
-    struct stat sb;
-    if (stat(stamp.c_str(), &sb) != 0) {
+    // The stamp names the script text it was made from: an edited script
+    // makes its images again.
+    std::string scriptPath = sourceDir() + "/tests/fixtures/" + script + ".sh";
+    std::string want = "ok " + std::to_string(std::hash<std::string>()(slurp(scriptPath))) + "\n";
+    if (slurp(stamp) != want) {
         std::string cmd = "rm -rf " + shellQuote(dir) + " && mkdir -p " + shellQuote(dir) +
-                          " && PATH=$PATH:/sbin:/usr/sbin bash " +
-                          shellQuote(sourceDir() + "/tests/fixtures/" + script + ".sh") + " " +
+                          " && PATH=$PATH:/sbin:/usr/sbin bash " + shellQuote(scriptPath) + " " +
                           shellQuote(dir);
         CommandResult r = run(cmd);
         if (r.status == 0) {
-            std::ofstream(stamp) << "ok\n";
+            std::ofstream(stamp) << want;
         } else {
             ADD_FAILURE() << "fixture " << script << " failed (" << r.status << "):\n"
                           << r.out << r.err;

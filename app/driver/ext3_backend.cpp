@@ -1,0 +1,113 @@
+// ext3 quick scan: deleted entries found by name through libcosk.  ext3
+// clears the block pointers of deleted files, so these finds are listed
+// with their names and folders but cannot be read back by this method.
+#if SALVITRA_HAVE_COSK
+
+#include <cctype>
+#include <vector>
+
+#include "backends.h"
+#include "cosk.h"
+#include "ext_backend.h"
+
+namespace salvitra {
+
+namespace {
+
+constexpr uint32_t kInodeMtime = 16;
+// Deeper than any folder the walk records (it stops at 256 levels).
+constexpr int kMaxFolderDepth = 1024;
+
+const char *kUnreadableNote =
+    "deleted entry found by its name; its data cannot be read by this method";
+
+class Ext3Backend : public ScanBackend {
+public:
+    explicit Ext3Backend(const ScanRequest &req) : req_(req) {}
+    ~Ext3Backend() override { release(); }
+
+    bool run(std::vector<FoundFile> &out) override
+    {
+        if (!ext3_init(req_.part))
+            return false;
+        open_ = true;
+        for (Ext3DirNode *node = ext3_searchfile(); node; node = ext3_get_next(node)) {
+            std::string folder = ext3FolderPath(node);
+            for (uint32_t i = 0;; i++) {
+                Ext3FileNode *f = ext3_get_file(node, i);
+                if (!f)
+                    break;
+                if (ext3_file_isdir(f))
+                    continue;
+                FoundFile ff;
+                ff.name = ext3_get_filename(f);
+                ff.folder = folder;
+                ff.size = (uint64_t)ext3_get_filesize(f);
+                const uint8_t *m = f->Inode + kInodeMtime;
+                uint32_t mtime = (uint32_t)m[0] | (uint32_t)m[1] << 8 | (uint32_t)m[2] << 16 |
+                                 (uint32_t)m[3] << 24;
+                ff.mtime = mtime ? (int64_t)mtime : -1;
+                ff.type = extensionOf(ff.name);
+                ff.record = f;
+                ff.readable = false;
+                ff.note = kUnreadableNote;
+                out.push_back(std::move(ff));
+            }
+        }
+        return true;
+    }
+
+    WriteResult write(const FoundFile &, const std::string &, WriteStats &) override
+    {
+        return WriteResult::Unreadable;
+    }
+
+    void release() override
+    {
+        if (open_)
+            ext3_exit();
+        open_ = false;
+    }
+
+private:
+    ScanRequest req_;
+    bool open_ = false;
+};
+
+}  // namespace
+
+std::string ext3FolderPath(const Ext3DirNode *node)
+{
+    std::vector<const char *> names;
+    for (int hops = 0; node && !node->IsRoot && hops < kMaxFolderDepth; hops++) {
+        names.push_back(node->Name);
+        node = node->Parent;
+    }
+    std::string path;
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        if (!path.empty())
+            path += '/';
+        path += *it;
+    }
+    return path;
+}
+
+std::string extensionOf(const std::string &name)
+{
+    size_t dot = name.find_last_of('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size())
+        return "";
+    std::string ext = name.substr(dot + 1);
+    for (char &c : ext)
+        c = (char)tolower((unsigned char)c);
+    return ext;
+}
+
+std::unique_ptr<ScanBackend> makeExt3Backend(const ScanRequest &req)
+{
+    return std::make_unique<Ext3Backend>(req);
+}
+
+}  // namespace salvitra
+
+#endif  // SALVITRA_HAVE_COSK

@@ -1,0 +1,330 @@
+// NTFS quick scan (deleted files through the MFT) and formatted-volume
+// search, on libtaskel's NTFS entry points.
+#include "backends.h"
+
+#if SALVITRA_HAVE_TASKEL
+
+#include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+#include "ntfs_backend.h"
+#include "ntfs_paths.h"
+
+namespace salvitra {
+
+namespace {
+
+std::string exeDir()
+{
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    if (n <= 0)
+        return "";
+    buf[n] = '\0';
+    std::string p(buf);
+    size_t slash = p.find_last_of('/');
+    return slash == std::string::npos ? "" : p.substr(0, slash);
+}
+
+template <typename T>
+bool bind(void *h, const char *name, T &fn, std::string &err)
+{
+    fn = reinterpret_cast<T>(dlsym(h, name));
+    if (!fn)
+        err += std::string(err.empty() ? "" : "; ") + "missing " + name;
+    return fn != nullptr;
+}
+
+struct Loaded {
+    TaskelApi api;
+    bool ok = false;
+    std::string why;
+};
+
+Loaded load()
+{
+    Loaded l;
+    std::vector<std::string> candidates;
+    std::string dir = exeDir();
+    if (!dir.empty())
+        candidates.push_back(dir + "/../lib/libtaskel.so");
+#ifdef SALVITRA_TASKEL_PATH
+    candidates.push_back(SALVITRA_TASKEL_PATH);
+#endif
+    candidates.push_back("libtaskel.so");
+    void *h = nullptr;
+    for (const std::string &c : candidates) {
+        h = dlopen(c.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (h) {
+            l.api.path = c;
+            break;
+        }
+        const char *e = dlerror();
+        l.why += (l.why.empty() ? "" : "; ") + std::string(e ? e : c.c_str());
+    }
+    if (!h)
+        return l;
+    l.why.clear();
+    TaskelApi &a = l.api;
+    a.handle = h;
+    bool ok = true;
+    ok &= bind(h, "Initi_Ntfs_InFo", a.Initi_Ntfs_InFo, l.why);
+    ok &= bind(h, "Ntfs_Get_Del_File", a.Ntfs_Get_Del_File, l.why);
+    ok &= bind(h, "Ntfs_Get_Data", a.Ntfs_Get_Data, l.why);
+    ok &= bind(h, "Ntfs_RWfile_Set", a.Ntfs_RWfile_Set, l.why);
+    ok &= bind(h, "NTFS_Free_Glod_Exit", a.NTFS_Free_Glod_Exit, l.why);
+    ok &= bind(h, "NTFS_Free_File_Info", a.NTFS_Free_File_Info, l.why);
+    ok &= bind(h, "Ntfs_Get_NameParentID", a.Ntfs_Get_NameParentID, l.why);
+    ok &= bind(h, "Ntfs_Open_File", a.Ntfs_Open_File, l.why);
+    ok &= bind(h, "Ntfs_Close_File", a.Ntfs_Close_File, l.why);
+    ok &= bind(h, "Search_Ntfs_InFo", a.Search_Ntfs_InFo, l.why);
+    ok &= bind(h, "Ntfs_Read_ForMat_Data", a.Ntfs_Read_ForMat_Data, l.why);
+    ok &= bind(h, "Ntfs_Format_BlockSize", a.Ntfs_Format_BlockSize, l.why);
+    ok &= bind(h, "Nfst_GetFormat_NameParentID", a.Nfst_GetFormat_NameParentID, l.why);
+    ok &= bind(h, "NTFS_Free_Format_Info", a.NTFS_Free_Format_Info, l.why);
+    l.ok = ok;
+    return l;
+}
+
+}  // namespace
+
+const TaskelApi *taskelApi(std::string *why)
+{
+    static std::once_flag once;
+    static Loaded loaded;
+    std::call_once(once, [] { loaded = load(); });
+    if (!loaded.ok && why)
+        *why = "libtaskel could not be loaded: " + loaded.why;
+    return loaded.ok ? &loaded.api : nullptr;
+}
+
+// Chunks are whole multiples of the allocation unit, about 1 MiB: the
+// library zero-fills only the clusters it cannot read, so a bad sector
+// still costs one cluster, and the copy is not held back by one pair of
+// system calls per cluster.
+static uint32_t chunkFor(uint32_t block)
+{
+    const uint32_t target = 1u << 20;
+    return block >= target ? block : block * (target / block);
+}
+
+// Reads for writeChunks: a block the library answered with 2 holds what
+// could be read and zeros for the rest; it is written as it is and counted.
+template <typename ReadFn>
+static std::function<int64_t(uint8_t *, uint32_t)> salvagingReader(ReadFn read, uint32_t &failed)
+{
+    return [read, &failed](uint8_t *buf, uint32_t len) -> int64_t {
+        int r = read(buf, len);
+        if (r == 0)
+            return len;
+        if (r == 2) {
+            failed++;
+            return len;
+        }
+        return -1;
+    };
+}
+
+WriteResult DelNtfsRecovery(const TaskelApi &api, const NTFS_DEL_FILEINFO_t *rec, Partiton_Struct *part,
+                            const std::string &path, WriteStats &stats, const std::function<bool()> &stopRequested)
+{
+    uint32_t block = get_blocksize(part);
+    if (block == 0) {
+        fprintf(stderr, "System Error: ntfsRecovery, cluster_Size get size fail\n");
+        return WriteResult::NoChunk;
+    }
+    if (!rec) {
+        fprintf(stderr, "PNTFS_DEL_FILEINFO is no----------\n");
+        return WriteResult::NoRecord;
+    }
+    // A record that cannot be opened at all would only give a file of zeros.
+    NTFS_FILE_HANDLE probe;
+    if (!api.Ntfs_Open_File(rec->nMftNumber, &probe))
+        return WriteResult::Unreadable;
+    api.Ntfs_Close_File(&probe);
+    uint64_t mft = rec->nMftNumber;
+    uint32_t failed = 0;
+    WriteResult r = writeChunks(
+        path, rec->nFileSize, chunkFor(block),
+        salvagingReader([&](uint8_t *buf, uint32_t len) { return api.Ntfs_Get_Data(mft, buf, len); }, failed),
+        stats, stopRequested);
+    stats.readFailures += failed;
+    api.Ntfs_RWfile_Set(1);
+    return r;
+}
+
+namespace {
+
+class NtfsBackend : public ScanBackend {
+public:
+    NtfsBackend(const TaskelApi &api, Partiton_Struct *part) : api_(api), part_(part) {}
+    ~NtfsBackend() override { release(); }
+
+    bool run(std::vector<FoundFile> &out) override
+    {
+        // The scan launch: set up the volume (its answer is not needed: a
+        // volume that cannot be read gives an empty list), then the search.
+        api_.Initi_Ntfs_InFo(part_);
+        list_ = api_.Ntfs_Get_Del_File();
+        live_ = true;
+        NtfsFolderResolver folders([this](uint64_t n, NTFS_MFT_ParentID_Name *o) {
+            return api_.Ntfs_Get_NameParentID(n, o);
+        });
+        for (NTFS_DEL_FILEINFO_t *r = list_; r; r = r->pNextFile) {
+            if (r->cUserFlag == 1 || r->cIsDir)
+                continue;
+            FoundFile f;
+            f.name = ntfsName(*r);
+            if (!folders.folderOf(r->nMftNumber, r->nParentRef, &f.folder))
+                f.note = "original folder unknown";
+            f.size = r->nFileSize;
+            f.mtime = ntfsTimeToUnix(r->nCreateTime);
+            f.type = fileExtension(f.name);
+            f.record = r;
+            out.push_back(std::move(f));
+        }
+        return true;
+    }
+
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    {
+        if (!live_)
+            return WriteResult::NoRecord;
+        return DelNtfsRecovery(api_, static_cast<const NTFS_DEL_FILEINFO_t *>(file.record), part_, path, stats);
+    }
+
+    void release() override
+    {
+        if (!live_)
+            return;
+        api_.NTFS_Free_Glod_Exit();
+        api_.NTFS_Free_File_Info(list_);
+        list_ = nullptr;
+        live_ = false;
+    }
+
+private:
+    const TaskelApi &api_;
+    Partiton_Struct *part_;
+    NTFS_DEL_FILEINFO_t *list_ = nullptr;
+    bool live_ = false;
+};
+
+class NtfsFormattedBackend : public ScanBackend {
+public:
+    NtfsFormattedBackend(const TaskelApi &api, Partiton_Struct *part) : api_(api), part_(part) {}
+    ~NtfsFormattedBackend() override { release(); }
+
+    bool run(std::vector<FoundFile> &out) override
+    {
+        list_ = api_.Search_Ntfs_InFo(part_);
+        live_ = true;
+        NtfsFormatFolderResolver folders([this](const NTFS_FORMAT_INFO_t *r, NTFS_MFT_ParentID_Name *o) {
+            return api_.Nfst_GetFormat_NameParentID(nullptr, r, o);
+        });
+        for (NTFS_FORMAT_INFO_t *r = list_; r; r = r->pNext) {
+            if (r->cFlags & 1)
+                continue;  // folders are shown through their files' paths
+            FoundFile f;
+            f.name = ntfsName(*r);
+            uint32_t slot = NTFS_FORMAT_SLOT(r);
+            if (slot >= NTFS_FORMAT_SLOTS) {
+                f.folder = "NTFS volume unknown";
+                f.readable = false;
+                f.note = "the volume this record belonged to was not found";
+            } else {
+                f.folder = "NTFS volume " + std::to_string(slot + 1);
+                std::string inner;
+                if (folders.folderOf(r, &inner)) {
+                    if (!inner.empty())
+                        f.folder += "/" + inner;
+                } else {
+                    f.note = "original folder unknown";
+                }
+            }
+            f.size = r->nFileSize;
+            f.mtime = ntfsTimeToUnix(r->nCreateTime);
+            f.type = fileExtension(f.name);
+            f.offset = r->nPosition;
+            f.record = r;
+            out.push_back(std::move(f));
+        }
+        return true;
+    }
+
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    {
+        auto *r = static_cast<NTFS_FORMAT_INFO_t *>(file.record);
+        if (!live_ || !r)
+            return WriteResult::NoRecord;
+        uint32_t block = api_.Ntfs_Format_BlockSize(r);
+        if (block == 0)
+            block = get_blocksize(part_);
+        if (block == 0)
+            return WriteResult::NoChunk;
+        uint32_t failed = 0;
+        WriteResult res = writeChunks(
+            path, r->nFileSize, chunkFor(block),
+            salvagingReader([&](uint8_t *buf, uint32_t len) { return api_.Ntfs_Read_ForMat_Data(r, buf, (int)len); },
+                            failed),
+            stats);
+        stats.readFailures += failed;
+        api_.Ntfs_RWfile_Set(2);
+        return res;
+    }
+
+    void release() override
+    {
+        if (!live_)
+            return;
+        // The old volumes' folder tables point into the list: drop them first.
+        api_.NTFS_Free_Glod_Exit();
+        api_.NTFS_Free_Format_Info(list_);
+        list_ = nullptr;
+        live_ = false;
+    }
+
+private:
+    const TaskelApi &api_;
+    Partiton_Struct *part_;
+    NTFS_FORMAT_INFO_t *list_ = nullptr;
+    bool live_ = false;
+};
+
+}  // namespace
+
+// The library is loaded at the first NTFS scan; when it cannot be, say why once.
+static const TaskelApi *boundApi()
+{
+    static std::once_flag told;
+    std::string why;
+    const TaskelApi *api = taskelApi(&why);
+    if (!api)
+        std::call_once(told, [&] { fprintf(stderr, "salvitra: %s\n", why.c_str()); });
+    return api;
+}
+
+std::unique_ptr<ScanBackend> makeNtfsBackend(const ScanRequest &req)
+{
+    const TaskelApi *api = boundApi();
+    if (!api || !req.part)
+        return nullptr;
+    return std::make_unique<NtfsBackend>(*api, req.part);
+}
+
+std::unique_ptr<ScanBackend> makeNtfsFormattedBackend(const ScanRequest &req)
+{
+    const TaskelApi *api = boundApi();
+    if (!api || !req.part)
+        return nullptr;
+    return std::make_unique<NtfsFormattedBackend>(*api, req.part);
+}
+
+}  // namespace salvitra
+
+#endif  // SALVITRA_HAVE_TASKEL

@@ -1,0 +1,294 @@
+/*
+ * Superblock checks, group descriptors and block reads of an ext2/ext3
+ * volume.  Every value of the superblock is checked here, once, before it
+ * sizes an allocation or a read.
+ */
+#include "ext_volume.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "sv_bytes.h"
+
+namespace {
+
+bool read_exact(Partiton_Struct *part, void *buf, uint32_t len, uint64_t off)
+{
+    if (!part->Device || !part->Device->Ops || !part->Device->Ops->read)
+        return false;
+    return sv_dev_read(part->Device, buf, len, off) == (int32_t)len;
+}
+
+bool is_power_of_two(uint32_t v)
+{
+    return v != 0 && (v & (v - 1)) == 0;
+}
+
+/* The superblock fields that shape the volume, checked against each other. */
+ExtOpenCheck check_superblock(ExtVolume *vol, const uint8_t *sb)
+{
+    sv_view v = sv_view_make(sb, EXT_SUPERBLOCK_LEN);
+    uint16_t magic = 0, inodeSize = 0;
+    uint32_t logBlock = 0, logFragRaw = 0, incompat = 0;
+    sv_le16(v, 56, &magic);
+    if (magic != EXT_SUPER_MAGIC)
+        return EXT_OPEN_MAGIC;
+    sv_le32(v, 76, &vol->revLevel);
+    if (vol->revLevel > 1)
+        return EXT_OPEN_REVISION;
+    sv_le32(v, 96, &incompat);
+    if (vol->revLevel == 1 && (incompat & ~(uint32_t)EXT_FEATURE_INCOMPAT_FILETYPE) != 0)
+        return EXT_OPEN_FEATURES;
+
+    sv_le32(v, 24, &logBlock);
+    if (logBlock > EXT_MAX_LOG_BLOCK)
+        return EXT_OPEN_BLOCK_SIZE;
+    vol->m_nBlockSizeInBytes = 1024u << logBlock;
+
+    /* s_log_frag_size is signed: 1024 shifted right for negative values. */
+    sv_le32(v, 28, &logFragRaw);
+    int32_t logFrag = (int32_t)logFragRaw;
+    if (logFrag >= 0 && logFrag <= 16)
+        vol->m_nFragmentSizeInBytes = 1024u << logFrag;
+    else if (logFrag < 0 && logFrag >= -10)
+        vol->m_nFragmentSizeInBytes = 1024u >> -logFrag;
+    else
+        vol->m_nFragmentSizeInBytes = 0;
+    if (vol->m_nFragmentSizeInBytes != vol->m_nBlockSizeInBytes)
+        return EXT_OPEN_FRAGMENT_SIZE;
+
+    const uint32_t bs = vol->m_nBlockSizeInBytes;
+    if (vol->revLevel == 0) {
+        vol->m_nInodeSize = EXT_INODE_LEN;
+    } else {
+        sv_le16(v, 88, &inodeSize);
+        if (inodeSize < EXT_INODE_LEN || inodeSize > bs || !is_power_of_two(inodeSize))
+            return EXT_OPEN_INODE_SIZE;
+        vol->m_nInodeSize = inodeSize;
+    }
+    vol->m_nInodesPerBlock = bs / vol->m_nInodeSize;
+    vol->m_nGroupDescPerBlock = bs / EXT_DESC_LEN;
+
+    sv_le32(v, 0, &vol->inodesCount);
+    sv_le32(v, 4, &vol->blocksCount);
+    sv_le32(v, 20, &vol->firstDataBlock);
+    sv_le32(v, 32, &vol->blocksPerGroup);
+    sv_le32(v, 40, &vol->inodesPerGroup);
+
+    /* Each group's block and inode bitmaps are one block. */
+    if (vol->blocksPerGroup < 8 || vol->blocksPerGroup > 8 * bs)
+        return EXT_OPEN_GEOMETRY;
+    if (vol->inodesPerGroup == 0 || vol->inodesPerGroup > 8 * bs)
+        return EXT_OPEN_GEOMETRY;
+    /* Without flex_bg (an incompatible feature, refused above) every
+     * group's inode table lies inside the group. */
+    if ((uint64_t)vol->inodesPerGroup * vol->m_nInodeSize > (uint64_t)vol->blocksPerGroup * bs)
+        return EXT_OPEN_GEOMETRY;
+    if (vol->firstDataBlock > 1 || vol->blocksCount <= vol->firstDataBlock)
+        return EXT_OPEN_GEOMETRY;
+    if (vol->inodesCount == 0)
+        return EXT_OPEN_GEOMETRY;
+
+    uint64_t groups = ((uint64_t)vol->blocksCount - vol->firstDataBlock + vol->blocksPerGroup - 1) /
+                      vol->blocksPerGroup;
+    if (groups == 0 || groups > EXT_MAX_GROUPS)
+        return EXT_OPEN_GEOMETRY;
+    /* Inode numbers must map onto existing groups. */
+    if ((uint64_t)vol->inodesCount > groups * vol->inodesPerGroup)
+        return EXT_OPEN_GEOMETRY;
+    vol->m_nGroupCount = (uint32_t)groups;
+    vol->m_nDescBlockCount =
+        (uint32_t)((groups + vol->m_nGroupDescPerBlock - 1) / vol->m_nGroupDescPerBlock);
+    /* The descriptor table follows the superblock's block. */
+    if ((uint64_t)vol->firstDataBlock + 1 + vol->m_nDescBlockCount > vol->blocksCount)
+        return EXT_OPEN_GEOMETRY;
+    return EXT_OPEN_OK;
+}
+
+}  // namespace
+
+ExtOpenCheck ext_volume_open(ExtVolume *vol, Partiton_Struct *part)
+{
+    memset(vol, 0, sizeof *vol);
+    if (!part || !part->Device)
+        return EXT_OPEN_NO_PARTITION;
+
+    uint8_t *sb = static_cast<uint8_t *>(MALLOC(EXT_SUPERBLOCK_LEN));
+    if (!read_exact(part, sb, EXT_SUPERBLOCK_LEN, EXT_SUPERBLOCK_OFFSET)) {
+        free(sb);
+        return EXT_OPEN_READ;
+    }
+    ExtOpenCheck check = check_superblock(vol, sb);
+    if (check != EXT_OPEN_OK) {
+        free(sb);
+        memset(vol, 0, sizeof *vol);
+        return check;
+    }
+    vol->m_stPartition = part;
+    vol->m_stSuperBlock = sb;
+
+    const uint32_t bs = vol->m_nBlockSizeInBytes;
+    vol->readableBlocks = vol->blocksCount;
+    if (part->PartSize != 0 && part->PartSize / bs < vol->readableBlocks)
+        vol->readableBlocks = part->PartSize / bs;
+    /* The descriptors must lie on the medium before they size anything. */
+    if ((uint64_t)vol->firstDataBlock + 1 + vol->m_nDescBlockCount > vol->readableBlocks) {
+        ext_volume_close(vol);
+        return EXT_OPEN_READ;
+    }
+
+    vol->m_stGroupDescriptors = static_cast<uint8_t *>(MALLOC((size_t)vol->m_nDescBlockCount * bs));
+    for (uint32_t i = 0; i < vol->m_nDescBlockCount; i++) {
+        if (__ext2_ReadBlock(vol, (uint64_t)vol->firstDataBlock + 1 + i,
+                             vol->m_stGroupDescriptors + (size_t)i * bs) != EXT_OK) {
+            ext_volume_close(vol);
+            return EXT_OPEN_READ;
+        }
+    }
+    for (int l = 0; l < 3; l++)
+        vol->levelBuffer[l] = static_cast<uint8_t *>(MALLOC(bs));
+    return EXT_OPEN_OK;
+}
+
+void ext_volume_close(ExtVolume *vol)
+{
+    free(vol->m_stSuperBlock);
+    free(vol->m_stGroupDescriptors);
+    for (int l = 0; l < 3; l++)
+        free(vol->levelBuffer[l]);
+    memset(vol, 0, sizeof *vol);
+}
+
+static uint32_t desc_field(const ExtVolume *vol, uint32_t group, size_t off)
+{
+    if (!vol->m_stGroupDescriptors || group >= vol->m_nGroupCount)
+        return 0;
+    sv_view v = sv_view_make(vol->m_stGroupDescriptors,
+                             (size_t)vol->m_nDescBlockCount * vol->m_nBlockSizeInBytes);
+    uint32_t out = 0;
+    sv_le32(v, (size_t)group * EXT_DESC_LEN + off, &out);
+    return out;
+}
+
+uint32_t ext_group_inode_bitmap(const ExtVolume *vol, uint32_t group)
+{
+    return desc_field(vol, group, 4);
+}
+
+uint32_t ext_group_inode_table(const ExtVolume *vol, uint32_t group)
+{
+    return desc_field(vol, group, 8);
+}
+
+uint32_t ext_inode_table_blocks(const ExtVolume *vol)
+{
+    uint64_t bytes = (uint64_t)vol->inodesPerGroup * vol->m_nInodeSize;
+    return (uint32_t)((bytes + vol->m_nBlockSizeInBytes - 1) / vol->m_nBlockSizeInBytes);
+}
+
+uint64_t ext_group_first_block(const ExtVolume *vol, uint32_t group)
+{
+    return (uint64_t)vol->firstDataBlock + (uint64_t)group * vol->blocksPerGroup;
+}
+
+uint64_t ext_group_end_block(const ExtVolume *vol, uint32_t group)
+{
+    uint64_t end = ext_group_first_block(vol, group) + vol->blocksPerGroup;
+    return end < vol->blocksCount ? end : vol->blocksCount;
+}
+
+bool ext_block_valid(const ExtVolume *vol, uint64_t block)
+{
+    return block != 0 && block < vol->blocksCount && block < vol->readableBlocks;
+}
+
+ExtStatus __ext2_ReadBlock(const ExtVolume *vol, uint64_t block, void *buf)
+{
+    if (!buf || !vol->m_stPartition)
+        return EXT_CORRUPT;
+    const uint32_t bs = vol->m_nBlockSizeInBytes;
+    memset(buf, 0, bs);
+    if (!ext_block_valid(vol, block))
+        return EXT_CORRUPT;
+    Physics_Device_Struct *dev = vol->m_stPartition->Device;
+    if (sv_dev_read(dev, buf, bs, block * bs) != (int32_t)bs)
+        return EXT_IO;
+    return EXT_OK;
+}
+
+ExtStatus ext_read_blocks(const ExtVolume *vol, uint64_t first, uint32_t count, void *buf)
+{
+    const uint32_t bs = vol->m_nBlockSizeInBytes;
+    uint8_t *out = static_cast<uint8_t *>(buf);
+    memset(out, 0, (size_t)count * bs);
+    if (count == 0)
+        return EXT_OK;
+    if (!ext_block_valid(vol, first))
+        return EXT_CORRUPT;
+    /* Only the blocks that exist are asked for. */
+    uint64_t avail = vol->readableBlocks - first;
+    if (vol->blocksCount - first < avail)
+        avail = vol->blocksCount - first;
+    uint32_t n = avail < count ? (uint32_t)avail : count;
+    uint64_t len = (uint64_t)n * bs;
+    ExtStatus st = n == count ? EXT_OK : EXT_IO;
+    Physics_Device_Struct *dev = vol->m_stPartition->Device;
+    /* Device reads take 32-bit lengths; callers stay far below. */
+    if (len > 0x40000000u)
+        return EXT_CORRUPT;
+    int32_t got = sv_dev_read(dev, out, (uint32_t)len, first * bs);
+    if (got != (int32_t)len) {
+        /* A failed or short read: whatever came back is kept, the rest is zero. */
+        size_t keep = got > 0 ? (size_t)got : 0;
+        memset(out + keep, 0, (size_t)len - keep);
+        return EXT_IO;
+    }
+    return st;
+}
+
+uint16_t ext_inode_mode(const uint8_t *inode)
+{
+    return sv_ld_le16(inode + EXT_I_MODE);
+}
+
+uint32_t ext_inode_dtime(const uint8_t *inode)
+{
+    return sv_ld_le32(inode + EXT_I_DTIME);
+}
+
+uint32_t ext_inode_mtime(const uint8_t *inode)
+{
+    return sv_ld_le32(inode + EXT_I_MTIME);
+}
+
+uint16_t ext_inode_links(const uint8_t *inode)
+{
+    return sv_ld_le16(inode + EXT_I_LINKS);
+}
+
+uint64_t ext_inode_size(const uint8_t *inode)
+{
+    uint64_t size = sv_ld_le32(inode + EXT_I_SIZE);
+    if ((ext_inode_mode(inode) & EXT_S_IFMT) != EXT_S_IFDIR)
+        size |= (uint64_t)sv_ld_le32(inode + EXT_I_SIZE_HIGH) << 32;
+    return size;
+}
+
+uint64_t ext_block_count(const ExtVolume *vol, uint64_t size)
+{
+    return size / vol->m_nBlockSizeInBytes + (size % vol->m_nBlockSizeInBytes != 0);
+}
+
+bool ext_inode_has_data_blocks(const ExtVolume *vol, const uint8_t *inode)
+{
+    uint64_t size = ext_inode_size(inode);
+    if ((ext_inode_mode(inode) & EXT_S_IFMT) != EXT_S_IFLNK)
+        return size > 0;
+    if (size < EXT_FAST_SYMLINK_MAX)
+        return false;
+    if (size > EXT_FAST_SYMLINK_MAX)
+        return true;
+    uint32_t sectors = sv_ld_le32(inode + EXT_I_BLOCKS);
+    uint32_t aclSectors = sv_ld_le32(inode + EXT_I_FILE_ACL) ? vol->m_nBlockSizeInBytes / 512 : 0;
+    return sectors > aclSectors;
+}
