@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "backends.h"
+#include "text.h"
 
 namespace salvitra {
 
@@ -16,25 +17,6 @@ namespace {
 // Walks at most this many steps: far more than any real result holds, and
 // a guard should a damaged result ever link back on itself.
 constexpr uint64_t kWalkBudget = 1ull << 32;
-
-void appendUtf8(std::string &out, uint32_t cp)
-{
-    if (cp < 0x80) {
-        out += (char)cp;
-    } else if (cp < 0x800) {
-        out += (char)(0xC0 | (cp >> 6));
-        out += (char)(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += (char)(0xE0 | (cp >> 12));
-        out += (char)(0x80 | ((cp >> 6) & 0x3F));
-        out += (char)(0x80 | (cp & 0x3F));
-    } else {
-        out += (char)(0xF0 | (cp >> 18));
-        out += (char)(0x80 | ((cp >> 12) & 0x3F));
-        out += (char)(0x80 | ((cp >> 6) & 0x3F));
-        out += (char)(0x80 | (cp & 0x3F));
-    }
-}
 
 std::string lowerExtension(const std::string &name)
 {

@@ -1,4 +1,5 @@
 #include "hfsp_paths.h"
+#include "text.h"
 
 #include <algorithm>
 #include <unordered_set>
@@ -14,25 +15,6 @@ constexpr uint32_t kRootFolder = 2;
 constexpr uint32_t kRootParent = 1;
 // HFS+ sets no depth limit; a chain longer than this is a loop in disguise.
 constexpr int kMaxDepth = 1024;
-
-void putUtf8(std::string &out, uint32_t cp)
-{
-    if (cp < 0x80) {
-        out += (char)cp;
-    } else if (cp < 0x800) {
-        out += (char)(0xC0 | (cp >> 6));
-        out += (char)(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += (char)(0xE0 | (cp >> 12));
-        out += (char)(0x80 | ((cp >> 6) & 0x3F));
-        out += (char)(0x80 | (cp & 0x3F));
-    } else {
-        out += (char)(0xF0 | (cp >> 18));
-        out += (char)(0x80 | ((cp >> 12) & 0x3F));
-        out += (char)(0x80 | ((cp >> 6) & 0x3F));
-        out += (char)(0x80 | (cp & 0x3F));
-    }
-}
 
 }  // namespace
 
@@ -53,16 +35,16 @@ std::string hfsNameToUtf8(const uint16_t *units, size_t count)
         uint32_t u = units[i];
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
             units[i + 1] <= 0xDFFF) {
-            putUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+            appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
             i++;
         } else if (u >= 0xD800 && u <= 0xDFFF) {
-            putUtf8(out, 0xFFFD);
+            appendUtf8(out, 0xFFFD);
         } else if (u == '/') {
             out += ':';
         } else if (u == 0) {
-            putUtf8(out, 0x2400);
+            appendUtf8(out, 0x2400);
         } else {
-            putUtf8(out, u);
+            appendUtf8(out, u);
         }
     }
     return out;

@@ -1,29 +1,11 @@
 #include "ntfs_paths.h"
+#include "text.h"
 
 #include <cstddef>
 #include <cstring>
 #include <vector>
 
 namespace salvitra {
-
-static void putUtf8(std::string &out, uint32_t cp)
-{
-    if (cp < 0x80) {
-        out += (char)cp;
-    } else if (cp < 0x800) {
-        out += (char)(0xC0 | (cp >> 6));
-        out += (char)(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += (char)(0xE0 | (cp >> 12));
-        out += (char)(0x80 | ((cp >> 6) & 0x3F));
-        out += (char)(0x80 | (cp & 0x3F));
-    } else {
-        out += (char)(0xF0 | (cp >> 18));
-        out += (char)(0x80 | ((cp >> 12) & 0x3F));
-        out += (char)(0x80 | ((cp >> 6) & 0x3F));
-        out += (char)(0x80 | (cp & 0x3F));
-    }
-}
 
 std::string utf16leToUtf8(const void *bytes, size_t units)
 {
@@ -35,14 +17,14 @@ std::string utf16leToUtf8(const void *bytes, size_t units)
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
             uint32_t lo = (uint32_t)b[2 * i + 2] | ((uint32_t)b[2 * i + 3] << 8);
             if (lo >= 0xDC00 && lo <= 0xDFFF) {
-                putUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+                appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
                 i++;
                 continue;
             }
         }
         if ((u >= 0xD800 && u <= 0xDFFF) || u == 0)
             u = 0xFFFD;
-        putUtf8(out, u);
+        appendUtf8(out, u);
     }
     return out;
 }

@@ -8,6 +8,9 @@ namespace salvitra {
 
 // "1.5 MiB", "512 B", ...
 std::string humanSize(uint64_t bytes);
+// Appends code point cp in UTF-8 (anything that is not a Unicode scalar
+// value becomes U+FFFD).
+void appendUtf8(std::string &out, uint32_t cp);
 // A JSON string literal, quotes included; invalid UTF-8 bytes become U+FFFD.
 std::string jsonString(const std::string &s);
 
