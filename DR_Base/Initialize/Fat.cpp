@@ -212,7 +212,6 @@ int32_t check_FAT(_Device_List *node, Partiton_Struct *part)
     }
     part->FsType = g.type;
     set_FAT_info(node, part, boot, g);
-    free(part->BootData);
-    part->BootData = buf;
+    sv_keep_boot_data(part, buf);
     return 0;
 }

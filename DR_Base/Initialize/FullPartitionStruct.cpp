@@ -36,6 +36,31 @@ uint8_t *sv_read_block(_Device_List *node, uint64_t off, uint32_t len)
     return buf;
 }
 
+uint8_t *sv_probe_block(_Device_List *node, const Partiton_Struct *part, uint64_t off, uint32_t len,
+                        sv_probe_test test, Partiton_Struct *probe, int32_t *rc)
+{
+    *rc = 1;
+    if (!part || part->PartOffset > UINT64_MAX - off)
+        return nullptr;
+    uint8_t *buf = sv_read_block(node, part->PartOffset + off, len);
+    if (!buf)
+        return nullptr;
+    *probe = Partiton_Struct{};
+    probe->PartSize = part->PartSize;
+    *rc = test(node, sv_view_make(buf, len), probe);
+    if (*rc != 0) {
+        free(buf);
+        return nullptr;
+    }
+    return buf;
+}
+
+void sv_keep_boot_data(Partiton_Struct *part, uint8_t *buf)
+{
+    free(part->BootData);
+    part->BootData = buf;
+}
+
 void Get_Part_Type(_Device_List *node, const InFoDisk *entry, Partiton_Struct *part)
 {
     typedef int32_t (*Probe)(_Device_List *, Partiton_Struct *);

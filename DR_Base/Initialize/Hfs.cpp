@@ -36,23 +36,18 @@ int32_t test_HFS(_Device_List *node, sv_view mdb, Partiton_Struct *part)
 
 int32_t check_HFS(_Device_List *node, Partiton_Struct *part)
 {
-    if (!sv_node_dev(node) || !part || part->PartOffset > UINT64_MAX - 1024)
+    if (!sv_node_dev(node) || !part)
         return 1;
-    uint8_t *buf = sv_read_block(node, part->PartOffset + 1024, 512);
+    Partiton_Struct probe;
+    int32_t rc;
+    uint8_t *buf = sv_probe_block(node, part, 1024, 512, test_HFS, &probe, &rc);
     if (!buf)
-        return 1;
-    Partiton_Struct probe{};
-    int32_t rc = test_HFS(node, sv_view_make(buf, 512), &probe);
-    if (rc != 0) {
-        free(buf);
         return rc;
-    }
     part->FsType = FS_HFS;
     sv_copy_field(part->FsInfo, sizeof part->FsInfo, "HFS", 3);
     /* A Pascal string of at most 27 Mac OS Roman characters. */
     uint8_t n = buf[36] > 27 ? 27 : buf[36];
     sv_macroman_to_utf8(buf + 37, n, part->VolumeName, sizeof part->VolumeName);
-    free(part->BootData);
-    part->BootData = buf;
+    sv_keep_boot_data(part, buf);
     return 0;
 }

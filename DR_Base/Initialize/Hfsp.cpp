@@ -31,22 +31,17 @@ int32_t test_HFSP(_Device_List *node, sv_view vh, Partiton_Struct *part)
 
 int32_t check_HFSP(_Device_List *node, Partiton_Struct *part)
 {
-    if (!sv_node_dev(node) || !part || part->PartOffset > UINT64_MAX - 1024)
+    if (!sv_node_dev(node) || !part)
         return 1;
-    uint8_t *buf = sv_read_block(node, part->PartOffset + 1024, 512);
+    Partiton_Struct probe;
+    int32_t rc;
+    uint8_t *buf = sv_probe_block(node, part, 1024, 512, test_HFSP, &probe, &rc);
     if (!buf)
-        return 1;
-    Partiton_Struct probe{};
-    int32_t rc = test_HFSP(node, sv_view_make(buf, 512), &probe);
-    if (rc != 0) {
-        free(buf);
         return rc;
-    }
     part->FsType = probe.FsType;
     const char *info = probe.FsType == FS_HFSX ? "HFSX" : "HFS+";
     sv_copy_field(part->FsInfo, sizeof part->FsInfo, info, 4);
     memset(part->VolumeName, 0, sizeof part->VolumeName);
-    free(part->BootData);
-    part->BootData = buf;
+    sv_keep_boot_data(part, buf);
     return 0;
 }

@@ -148,19 +148,15 @@ int32_t check_NTFS(_Device_List *node, Partiton_Struct *part)
     if (!dev || !part || !sv_sector_size_ok(dev))
         return 1;
     uint32_t ss = (uint32_t)dev->SectorSize;
-    uint8_t *buf = sv_read_block(node, part->PartOffset, ss);
+    Partiton_Struct probe;
+    int32_t rc;
+    uint8_t *buf = sv_probe_block(node, part, 0, ss, test_NTFS, &probe, &rc);
     if (!buf)
         return 1;
-    Partiton_Struct probe{};
-    if (test_NTFS(node, sv_view_make(buf, ss), &probe) != 0) {
-        free(buf);
-        return 1;
-    }
     part->FsType = FS_NTFS;
     memset(part->FsInfo, 0, sizeof part->FsInfo);
     memset(part->VolumeName, 0, sizeof part->VolumeName);
     ntfs_read_MFT(node, part, buf);
-    free(part->BootData);
-    part->BootData = buf;
+    sv_keep_boot_data(part, buf);
     return 0;
 }

@@ -60,19 +60,15 @@ int32_t check_EXFAT(_Device_List *node, Partiton_Struct *part)
     if (!dev || !part || !sv_sector_size_ok(dev))
         return 1;
     uint32_t ss = (uint32_t)dev->SectorSize;
-    uint8_t *buf = sv_read_block(node, part->PartOffset, ss);
+    Partiton_Struct probe;
+    int32_t rc;
+    uint8_t *buf = sv_probe_block(node, part, 0, ss, test_EXFAT, &probe, &rc);
     if (!buf)
         return 1;
-    Partiton_Struct probe{};
-    if (test_EXFAT(node, sv_view_make(buf, ss), &probe) != 0) {
-        free(buf);
-        return 1;
-    }
     part->FsType = FS_EXFAT;
     sv_copy_field(part->FsInfo, sizeof part->FsInfo, "exFAT", 5);
     memset(part->VolumeName, 0, sizeof part->VolumeName);
     exfat_label(node, part, sv_view_make(buf, ss));
-    free(part->BootData);
-    part->BootData = buf;
+    sv_keep_boot_data(part, buf);
     return 0;
 }

@@ -100,25 +100,18 @@ static void ext_describe(Partiton_Struct *part, const uint8_t *p)
 int32_t check_EXT(_Device_List *node, Partiton_Struct *part)
 {
     Physics_Device_Struct *dev = sv_node_dev(node);
-    if (!dev || !part || !sv_sector_size_ok(dev) || part->PartOffset > UINT64_MAX - 1024)
+    if (!dev || !part || !sv_sector_size_ok(dev))
         return 1;
-    uint32_t len = 2 * (uint32_t)dev->SectorSize;
-    uint8_t *buf = sv_read_block(node, part->PartOffset + 1024, len);
+    Partiton_Struct probe;
+    int32_t rc;
+    uint8_t *buf = sv_probe_block(node, part, 1024, 2 * (uint32_t)dev->SectorSize, test_EXT, &probe, &rc);
     if (!buf)
-        return 1;
-    Partiton_Struct probe{};
-    probe.PartSize = part->PartSize;
-    int32_t rc = test_EXT(node, sv_view_make(buf, len), &probe);
-    if (rc != 0) {
-        free(buf);
         return rc;
-    }
     part->FsType = probe.FsType;
     ext_describe(part, buf);
     /* The volume label the user gave with mke2fs -L or e2label. */
     sv_copy_utf8_field(part->VolumeName, sizeof part->VolumeName,
                        reinterpret_cast<const char *>(buf + 120), 16);
-    free(part->BootData);
-    part->BootData = buf;
+    sv_keep_boot_data(part, buf);
     return 0;
 }

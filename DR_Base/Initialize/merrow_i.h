@@ -59,6 +59,20 @@ bool sv_sector_size_ok(const Physics_Device_Struct *dev);
  */
 uint8_t *sv_read_block(_Device_List *node, uint64_t off, uint32_t len);
 
+/*
+ * The shared first half of every check_*: reads len bytes at byte off of
+ * the partition (off + PartOffset on the device) and runs test on them with
+ * a scratch record that carries the partition's size.  On success returns
+ * the block (to become BootData through sv_keep_boot_data) with the scratch
+ * record filled in; otherwise null, with *rc the failed check (1 when the
+ * bytes could not be read).
+ */
+typedef int32_t (*sv_probe_test)(_Device_List *node, sv_view bytes, Partiton_Struct *probe);
+uint8_t *sv_probe_block(_Device_List *node, const Partiton_Struct *part, uint64_t off, uint32_t len,
+                        sv_probe_test test, Partiton_Struct *probe, int32_t *rc);
+/* Hands buf to the record as its BootData, freeing an earlier one. */
+void sv_keep_boot_data(Partiton_Struct *part, uint8_t *buf);
+
 /* ---- volume-name text (VolumeName.cpp): both write a terminated UTF-8
  * text cut on a character boundary to fit out_len ---- */
 void sv_utf16le_to_utf8(const uint8_t *src, size_t nchars, char *out, size_t out_len);
