@@ -41,6 +41,8 @@ function(salvitra_library name)
     target_link_options(${name} PRIVATE -Wl,--version-script=${_map})
     set_target_properties(${name} PROPERTIES LINK_DEPENDS ${_map}
                           SALVITRA_EXPORTS_FILE ${SL_EXPORTS})
+    # The export check of the test suite walks this list.
+    set_property(GLOBAL APPEND PROPERTY SALVITRA_EXPORTING_LIBRARIES ${name})
   endif()
   generate_export_header(${name} BASE_NAME ${name}
                          EXPORT_FILE_NAME ${CMAKE_BINARY_DIR}/include/${name}_export.h)
