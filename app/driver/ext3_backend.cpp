@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "backends.h"
+#include "text.h"
 #include "cosk.h"
 #include "ext_backend.h"
 
@@ -90,17 +91,6 @@ std::string ext3FolderPath(const Ext3DirNode *node)
         path += *it;
     }
     return path;
-}
-
-std::string extensionOf(const std::string &name)
-{
-    size_t dot = name.find_last_of('.');
-    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size())
-        return "";
-    std::string ext = name.substr(dot + 1);
-    for (char &c : ext)
-        c = (char)tolower((unsigned char)c);
-    return ext;
 }
 
 std::unique_ptr<ScanBackend> makeExt3Backend(const ScanRequest &req)

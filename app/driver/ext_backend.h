@@ -6,6 +6,7 @@
 #include <string>
 
 #include "scan.h"
+#include "text.h"
 
 struct Ext2FileNode;
 struct Ext3DirNode;
@@ -35,7 +36,5 @@ WriteResult DelExt2Recovery(Ext2FileNode *file, const std::string &path, WriteSt
 // "photos/2023" below it), from its parent chain.
 std::string ext3FolderPath(const Ext3DirNode *node);
 
-// Lower-case extension of a name ("JPG" -> "jpg"), "" when it has none.
-std::string extensionOf(const std::string &name);
 
 }  // namespace salvitra

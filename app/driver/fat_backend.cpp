@@ -18,16 +18,6 @@ namespace {
 // a guard should a damaged result ever link back on itself.
 constexpr uint64_t kWalkBudget = 1ull << 32;
 
-std::string lowerExtension(const std::string &name)
-{
-    size_t dot = name.find_last_of('.');
-    std::string ext = dot == std::string::npos ? name : name.substr(dot + 1);
-    for (char &c : ext)
-        if (c >= 'A' && c <= 'Z')
-            c = (char)(c - 'A' + 'a');
-    return ext;
-}
-
 std::string folderOf(const std::vector<tagStFatInfo *> &dirs, const std::string &prefix)
 {
     std::string folder = prefix;
@@ -171,7 +161,7 @@ FoundFile fatFoundFile(tagStFatInfo *rec, const std::vector<tagStFatInfo *> &dir
     f.folder = folderOf(dirs, "");
     f.size = rec->nFileSize;
     f.mtime = fatRecordTime(rec);
-    f.type = lowerExtension(f.name);
+    f.type = extensionOf(f.name);
     f.record = rec;
     if (rec->nStartCluster < 2) {
         f.readable = false;
@@ -331,7 +321,7 @@ public:
                 f.name = fatNameToUtf8(rec->szName);
                 f.folder = folderOf(path, top);
                 f.size = rec->nFileSize;
-                f.type = lowerExtension(f.name);
+                f.type = extensionOf(f.name);
                 f.record = rec;
                 if (rec->nStartCluster < 2) {
                     f.readable = false;

@@ -1,6 +1,7 @@
 // HFS+ quick scan: the journal scan of libvarn, and the writer that streams
 // a found file's data fork back through it.
 #include "backends.h"
+#include "text.h"
 
 #if SALVITRA_HAVE_VARN
 
@@ -27,16 +28,6 @@ void trace(const char *line)
 // The list is built by the library and ends at its tail; the budget only
 // guards against a damaged link.
 constexpr size_t kMaxRecords = 1u << 26;
-
-std::string lowerExtension(const std::string &name)
-{
-    size_t dot = name.find_last_of('.');
-    std::string ext = dot == std::string::npos ? name : name.substr(dot + 1);
-    for (char &c : ext)
-        if (c >= 'A' && c <= 'Z')
-            c = (char)(c - 'A' + 'a');
-    return ext;
-}
 
 // Bytes of the data fork the record's extents cover.
 uint64_t mappedBytes(const file_info *rec, uint32_t blockSize)
@@ -86,7 +77,7 @@ public:
             f.folder = folders.path(r->ParentID);
             f.size = r->DataSize;
             f.mtime = hfsTimeToUnix(r->CreateDate);
-            f.type = lowerExtension(f.name);
+            f.type = extensionOf(f.name);
             f.record = r;
             uint64_t mapped = mappedBytes(r, blockSize);
             if (r->DataSize == 0) {

@@ -1,6 +1,7 @@
 // NTFS quick scan (deleted files through the MFT) and formatted-volume
 // search, on libtaskel's NTFS entry points.
 #include "backends.h"
+#include "text.h"
 
 #if SALVITRA_HAVE_TASKEL
 
@@ -184,7 +185,7 @@ public:
                 f.note = "original folder unknown";
             f.size = r->nFileSize;
             f.mtime = ntfsTimeToUnix(r->nCreateTime);
-            f.type = fileExtension(f.name);
+            f.type = extensionOf(f.name);
             f.record = r;
             out.push_back(std::move(f));
         }
@@ -249,7 +250,7 @@ public:
             }
             f.size = r->nFileSize;
             f.mtime = ntfsTimeToUnix(r->nCreateTime);
-            f.type = fileExtension(f.name);
+            f.type = extensionOf(f.name);
             f.offset = r->nPosition;
             f.record = r;
             out.push_back(std::move(f));

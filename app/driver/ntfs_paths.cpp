@@ -51,18 +51,6 @@ int64_t ntfsTimeToUnix(uint64_t t)
     return (int64_t)(t / 10000000ULL) - epochDiff;
 }
 
-std::string fileExtension(const std::string &name)
-{
-    size_t dot = name.find_last_of('.');
-    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size())
-        return "";
-    std::string ext = name.substr(dot + 1);
-    for (char &c : ext)
-        if (c >= 'A' && c <= 'Z')
-            c = (char)(c - 'A' + 'a');
-    return ext;
-}
-
 static std::string parentName(const NTFS_MFT_ParentID_Name &o)
 {
     size_t n = o.cNameLength < 128 ? o.cNameLength : 128;

@@ -25,9 +25,6 @@ std::string ntfsName(const NTFS_FORMAT_INFO_t &rec);
 // 100-ns units since 1601-01-01 as seconds since the epoch; -1 for 0.
 int64_t ntfsTimeToUnix(uint64_t t);
 
-// Lower-case extension of a file name ("jpg"), or "".
-std::string fileExtension(const std::string &name);
-
 // Folder paths of deleted files from their parent references.  lookup is
 // Ntfs_Get_NameParentID of the library that ran the scan: for a record it
 // gives the record's parent reference and that parent's flags and name.

@@ -20,6 +20,18 @@ std::string humanSize(uint64_t bytes)
     return buf;
 }
 
+std::string extensionOf(const std::string &name)
+{
+    size_t dot = name.find_last_of('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size())
+        return "";
+    std::string ext = name.substr(dot + 1);
+    for (char &c : ext)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    return ext;
+}
+
 void appendUtf8(std::string &out, uint32_t cp)
 {
     if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))

@@ -11,6 +11,9 @@ std::string humanSize(uint64_t bytes);
 // Appends code point cp in UTF-8 (anything that is not a Unicode scalar
 // value becomes U+FFFD).
 void appendUtf8(std::string &out, uint32_t cp);
+// The lower-case extension of a file name ("Photo.JPG" -> "jpg"); empty
+// for names without one (".bashrc", "noext", "dot.").
+std::string extensionOf(const std::string &name);
 // A JSON string literal, quotes included; invalid UTF-8 bytes become U+FFFD.
 std::string jsonString(const std::string &s);
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "text.h"
 #include "mem_device.h"
 #include "ntfs_backend.h"
 #include "ntfs_image.h"
@@ -34,9 +35,9 @@ TEST(NtfsText, Utf16ToUtf8)
     EXPECT_EQ(ntfsTimeToUnix(116444736000000000ull), 0);
     EXPECT_EQ(ntfsTimeToUnix(132000000000000000ull), 1555526400);
     EXPECT_EQ(ntfsTimeToUnix(0), -1);
-    EXPECT_EQ(fileExtension("Photo.JPG"), "jpg");
-    EXPECT_EQ(fileExtension(".hidden"), "");
-    EXPECT_EQ(fileExtension("noext"), "");
+    EXPECT_EQ(extensionOf("Photo.JPG"), "jpg");
+    EXPECT_EQ(extensionOf(".hidden"), "");
+    EXPECT_EQ(extensionOf("noext"), "");
 }
 
 // ---- folders from parent references ----

@@ -269,10 +269,12 @@ TEST_F(NtfsReads, ParentFoldersAndTheDirectoryLister)
     std::set<std::string> names;
     for (NTFS_DEL_FILEINFO_t *e = _Get_ExternUse(); e; e = e->pNextFile) {
         names.insert(recName(e));
-        if (recName(e) == "keep_dir")
+        if (recName(e) == "keep_dir") {
             EXPECT_EQ(e->cIsDir, 1);
-        if (recName(e) == "keep.txt")
+        }
+        if (recName(e) == "keep.txt") {
             EXPECT_EQ(pk(e->nFileSize), 960u);
+        }
     }
     EXPECT_EQ(names, (std::set<std::string>{"keep.txt", "keep_dir", "docs", "compressed"}));
     NTFS_Free_File_Info(_Get_ExternUse());
