@@ -119,8 +119,8 @@ sn_status pdf_end(sn_src *s, sn_hit *hit)
     }
     uint64_t at = 8, end = 0;
     for (unsigned n = 0; n < 10000; n++) {
-        uint64_t eof;
-        if (!sn_find(s, at, s->limit, "%%EOF", 5, &eof))
+        uint64_t eof, stop;
+        if (!sn_find_end(s, at, "%%EOF", 5, &eof, &stop))
             break;
         at = eof + 5;
         if (!closes_section(s, eof))

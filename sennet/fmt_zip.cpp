@@ -86,14 +86,34 @@ void zip64_sizes(sn_src *s, uint64_t extra, uint16_t xlen, uint64_t *csize, uint
     }
 }
 
-/* End of entry data with a data descriptor starting at `data`. */
+/* A descriptor without its signature ends the entry data that starts at
+ * `data` right before the header at `at`. */
+bool bare_descriptor_before(sn_src *s, uint64_t data, uint64_t at)
+{
+    uint32_t c32;
+    uint64_t dist = at - data;
+    return dist >= 12 && sn_rd_le32(s, at - 8, &c32) && c32 == dist - 12;
+}
+
+/* End of entry data with a data descriptor starting at `data`.  The search
+ * ends at the next sector that starts another file (a following entry of
+ * the same archive included), so a descriptor that never comes costs one
+ * pass over the entry's data. */
 sn_status descriptor_end(sn_src *s, uint64_t data, uint64_t *next)
 {
     uint64_t from = data;
     for (unsigned tries = 0; tries < 100000; tries++) {
-        uint64_t at;
-        if (!sn_find(s, from, s->limit, "PK", 2, &at))
-            return sn_fail(s);
+        uint64_t at, stop;
+        if (!sn_find_end(s, from, "PK", 2, &at, &stop)) {
+            if (s->stopped)
+                return SN_STOP;
+            const uint8_t *h = stop < s->limit ? sn_get(s, stop, 4) : nullptr;
+            if (h && memcmp(h, "PK\x03\x04", 4) == 0 && bare_descriptor_before(s, data, stop)) {
+                *next = stop;
+                return SN_OK;
+            }
+            return SN_CORRUPT;
+        }
         const uint8_t *p = sn_get(s, at, 4);
         if (!p)
             return sn_fail(s);
@@ -110,9 +130,7 @@ sn_status descriptor_end(sn_src *s, uint64_t data, uint64_t *next)
                 return SN_OK;
             }
         } else if ((p[2] == 3 && p[3] == 4) || (p[2] == 1 && p[3] == 2)) {
-            /* descriptor without its signature right before */
-            uint32_t c32;
-            if (dist >= 12 && sn_rd_le32(s, at - 8, &c32) && c32 == dist - 12) {
+            if (bare_descriptor_before(s, data, at)) {
                 *next = at;
                 return SN_OK;
             }

@@ -143,3 +143,64 @@ bool sn_foreign_header_at(sn_src *s, uint64_t off)
     sn_hit h;
     return sn_probe(sv_view_make(p, got), &h) != nullptr;
 }
+
+namespace {
+
+/* A header the engine trusts starts at sector-aligned file offset off:
+ * magic of at least four bytes and the format's header check.  One-, two-
+ * and three-byte magics (MPEG audio sync, TS, BMP, JPEG) also turn up in
+ * the data of other files and do not count. */
+bool trusted_header_at(sn_src *s, uint64_t off)
+{
+    size_t got;
+    const uint8_t *p = sn_get_some(s, off, 4096, &got);
+    if (!p)
+        return false;
+    sv_view head = sv_view_make(p, got);
+    for (const sn_format *const *f = sn_dispatch(p[0]); *f; f++) {
+        if ((*f)->magic_len < 4 || !magic_ok(*f, head))
+            continue;
+        sn_hit h = {(*f)->name, 0, 0};
+        if ((*f)->header(head, &h))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool sn_find_end(sn_src *s, uint64_t from, const void *pat, size_t plen, uint64_t *at,
+                 uint64_t *stop)
+{
+    uint64_t pos = from;
+    *stop = from;
+    if (plen == 0 || plen > 64)
+        return false;
+    /* Sector by sector: the boundary first, then the matches that start
+     * before the next one. */
+    for (;;) {
+        if (pos != 0 && sn_on_sector(s, pos) && trusted_header_at(s, pos)) {
+            *stop = pos;
+            return false;
+        }
+        if (pos >= s->limit || s->limit - pos < plen) {
+            *stop = s->limit;
+            return false;
+        }
+        uint64_t next = pos + (SN_SECTOR - (s->start + pos) % SN_SECTOR);
+        uint64_t want = next - pos + plen - 1;
+        if (want > s->limit - pos)
+            want = s->limit - pos;
+        const uint8_t *p = sn_get(s, pos, (size_t)want);
+        if (!p) {
+            *stop = pos;
+            return false;
+        }
+        const void *m = memmem(p, (size_t)want, pat, plen);
+        if (m) {
+            *at = pos + (uint64_t)((const uint8_t *)m - p);
+            return true;
+        }
+        pos = next;
+    }
+}

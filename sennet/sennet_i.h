@@ -147,6 +147,17 @@ sn_status sn_check(const sn_format *f, sn_src *src, sn_hit *hit);
  * notice that their data was cut off by another file. */
 bool sn_foreign_header_at(sn_src *s, uint64_t off);
 
+/* First occurrence of pat at or after file offset from, for formats that
+ * find their end by searching.  The search ends at the limit and at the
+ * first sector boundary that starts a header the engine trusts: data is not
+ * searched past the start of another file, and the searches of two
+ * candidates of one format never cover the same bytes, which keeps a deep
+ * scan linear in the medium's size however many candidates never find
+ * their end.  When nothing is found *stop is where the search ended (a
+ * trusted header, the limit, or a failed read). */
+bool sn_find_end(sn_src *s, uint64_t from, const void *pat, size_t plen, uint64_t *at,
+                 uint64_t *stop);
+
 /* Walks a FLAC stream that starts at file offset base ("fLaC"); its end
  * in *end.  Shared by the FLAC format and ID3-tagged FLAC files. */
 sn_status sn_flac_walk(sn_src *s, uint64_t base, uint64_t *end);

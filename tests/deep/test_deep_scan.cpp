@@ -222,6 +222,50 @@ TEST(DeepScan, FilesLongerThanTheWindow)
     EXPECT_TRUE(found[1].data == png);
 }
 
+// Sectors that start like a PDF with no end marker, or like a ZIP entry
+// whose data descriptor never comes, each search only up to the next file:
+// the real PDF and the streamed ZIP after them (its descriptors spread over
+// several sectors) are still found whole, and a truncated PDF cut short by
+// the real one does not swallow it.
+TEST(DeepScan, EndSearchesStopAtTheNextFileAndFindItWhole)
+{
+    const auto &c = carvingCorpus();
+    EngineGuard g;
+    const auto &pdf = c.byName("doc.pdf")->bytes;
+    const auto &zip = c.byName("stream.zip")->bytes;
+    auto sectors = [](std::vector<uint8_t> &img, const std::vector<uint8_t> &head, int n) {
+        for (int i = 0; i < n; i++) {
+            std::vector<uint8_t> s = svt::patternBytes(512, 100 + i);
+            for (uint8_t &b : s)
+                b = (b == '%' || b == 'P') ? '#' : b;
+            std::copy(head.begin(), head.end(), s.begin());
+            img.insert(img.end(), s.begin(), s.end());
+        }
+    };
+    const std::string pdfHead = "%PDF-1.4\n1 0 obj\n<< /Type /Catalog >>\nendobj\n";
+    const uint8_t zipHead[] = {'P', 'K', 3, 4, 20, 0, 8, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                               0,   0,   0, 0, 0,  0, 5, 0, 0, 0, 'a', '.', 't', 'x', 't'};
+    std::vector<uint8_t> img(4096, 0);
+    sectors(img, std::vector<uint8_t>(pdfHead.begin(), pdfHead.end()), 300);
+    // the first half of the real PDF, cut off by a whole copy
+    img.insert(img.end(), pdf.begin(), pdf.begin() + (pdf.size() / 2) / 512 * 512);
+    const uint64_t pdfAt = img.size();
+    img.insert(img.end(), pdf.begin(), pdf.end());
+    img.resize((img.size() + 511) / 512 * 512, 0);
+    sectors(img, std::vector<uint8_t>(zipHead, zipHead + sizeof zipHead), 300);
+    const uint64_t zipAt = img.size();
+    img.insert(img.end(), zip.begin(), zip.end());
+    img.resize(img.size() + 8192, 0);
+
+    auto found = scanBytes(img);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].offset, pdfAt);
+    EXPECT_TRUE(found[0].data == pdf);
+    EXPECT_EQ(found[1].offset, zipAt);
+    EXPECT_EQ(found[1].type, "zip");
+    EXPECT_TRUE(found[1].data == zip);
+}
+
 struct CallbackLog {
     int calls = 0;
     int stopAfter = 0;
