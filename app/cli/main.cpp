@@ -12,7 +12,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "deep.h"
 #include "inventory.h"
+#include "output_dir.h"
 #include "recover.h"
 #include "scan.h"
 #include "text.h"
@@ -61,14 +63,19 @@ struct Options {
     std::vector<std::string> only;
 };
 
-bool parseNumber(const std::string &s, uint64_t &out)
+// Decimal only ("010" is ten, "08" eight); hexadecimal with an explicit
+// "0x" where allowHex (byte offsets).
+bool parseNumber(const std::string &s, uint64_t &out, bool allowHex = false)
 {
-    if (s.empty())
+    if (s.empty() || s[0] == '-' || s[0] == '+')
         return false;
+    int base = 10;
+    if (allowHex && s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
+        base = 16;
     char *end = nullptr;
     errno = 0;
-    unsigned long long v = strtoull(s.c_str(), &end, 0);
-    if (errno || *end || s[0] == '-')
+    unsigned long long v = strtoull(s.c_str(), &end, base);
+    if (errno || *end || end == s.c_str() || isspace((unsigned char)s[0]))
         return false;
     out = v;
     return true;
@@ -91,11 +98,11 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
             out = argv[++i];
             return true;
         };
-        auto number = [&](uint64_t &out) {
+        auto number = [&](uint64_t &out, bool allowHex = false) {
             std::string v;
             if (!value(v))
                 return false;
-            if (!parseNumber(v, out)) {
+            if (!parseNumber(v, out, allowHex)) {
                 err = a + ": '" + v + "' is not a number";
                 return false;
             }
@@ -126,7 +133,7 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
                 return false;
             o.device = n > 1000 ? 1000 : (int)n;
         } else if (a == "--range") {
-            if (!number(o.rangeStart) || !number(o.rangeEnd))
+            if (!number(o.rangeStart, true) || !number(o.rangeEnd, true))
                 return false;
             o.hasRange = true;
         } else if (a == "--types") {
@@ -168,17 +175,17 @@ void printDevicesText(const Inventory &inv)
         return;
     }
     for (const DeviceInfo &d : inv.devices()) {
-        printf("disk%d  %s\n", d.devNum, d.name.empty() ? "(no name)" : d.name.c_str());
-        printf("    path %s, %s (%llu bytes), sector size %d\n", d.path.c_str(),
+        printf("disk%d  %s\n", d.devNum, d.name.empty() ? "(no name)" : termText(d.name).c_str());
+        printf("    path %s, %s (%llu bytes), sector size %d\n", termText(d.path).c_str(),
                humanSize(d.size).c_str(), (unsigned long long)d.size, d.sectorSize);
         int shown = 0;
         for (const PartitionInfo &p : inv.partitions()) {
             if (p.devNum == d.devNum) {
                 printf("    [%d] %-7s offset %llu, size %s (%llu bytes), name \"%s\", info \"%s\", "
                        "access '%c'",
-                       p.index, p.fsLabel.c_str(), (unsigned long long)p.offset,
+                       p.index, termText(p.fsLabel).c_str(), (unsigned long long)p.offset,
                        humanSize(p.size).c_str(), (unsigned long long)p.size,
-                       p.volumeName.c_str(), p.fsInfo.c_str(), p.accessMode);
+                       termText(p.volumeName).c_str(), termText(p.fsInfo).c_str(), p.accessMode);
                 if (p.viaDevNum >= 0)
                     printf(" (read through disk%d)", p.viaDevNum);
                 printf("\n");
@@ -227,7 +234,7 @@ int cmdDevices(const Options &o)
     Inventory inv;
     std::string err;
     if (!inv.build(o.images, &err)) {
-        fprintf(stderr, "salvitra-cli: %s\n", err.c_str());
+        fprintf(stderr, "salvitra-cli: %s\n", termText(err).c_str());
         return 1;
     }
     if (o.json)
@@ -331,7 +338,7 @@ void printFilesText(const Options &o, const std::vector<const FoundFile *> &file
             size_t n = 0;
             for (const FoundFile *f : files)
                 n += f->type == t;
-            printf("%s: %zu file%s\n", t.c_str(), n, n == 1 ? "" : "s");
+            printf("%s: %zu file%s\n", termText(t).c_str(), n, n == 1 ? "" : "s");
             for (const FoundFile *f : files)
                 if (f->type == t)
                     printf("  %5u  offset %-14llu %12llu bytes\n", f->index,
@@ -339,9 +346,9 @@ void printFilesText(const Options &o, const std::vector<const FoundFile *> &file
         }
     } else {
         for (const FoundFile *f : files) {
-            std::string note = f->note.empty() ? "" : "  (" + f->note + ")";
+            std::string note = f->note.empty() ? "" : "  (" + termText(f->note) + ")";
             printf("%12llu  %s  %s%s\n", (unsigned long long)f->size, formatTime(f->mtime).c_str(),
-                   fullPath(*f).c_str(), note.c_str());
+                   termText(fullPath(*f)).c_str(), note.c_str());
         }
     }
     printf("%zu file%s found.\n", files.size(), files.size() == 1 ? "" : "s");
@@ -383,6 +390,15 @@ int cmdScanOrRecover(const Options &o, bool recover)
         fprintf(stderr, "salvitra-cli: --range and --types work with --deep only\n");
         return 2;
     }
+    std::vector<std::string> unknown = unknownDeepTypes(o.types);
+    if (!unknown.empty()) {
+        std::string known;
+        for (const std::string &t : deepTypeNames())
+            known += (known.empty() ? "" : ", ") + t;
+        fprintf(stderr, "salvitra-cli: unknown file type '%s' for --types; known types: %s\n",
+                termText(unknown[0]).c_str(), known.c_str());
+        return 2;
+    }
     if (recover && o.outDir.empty()) {
         fprintf(stderr, "salvitra-cli: recover needs --out DIR\n");
         return 2;
@@ -391,7 +407,7 @@ int cmdScanOrRecover(const Options &o, bool recover)
     Inventory inv;
     std::string err;
     if (!inv.build(o.images, &err)) {
-        fprintf(stderr, "salvitra-cli: %s\n", err.c_str());
+        fprintf(stderr, "salvitra-cli: %s\n", termText(err).c_str());
         return 1;
     }
     Partiton_Struct *target = nullptr;
@@ -430,15 +446,18 @@ int cmdScanOrRecover(const Options &o, bool recover)
     }
 
     const DeviceInfo *dev = inv.deviceOf(target);
+    // Decided before the scan, and before anything is created.
+    OutputDir outDir;
     if (recover) {
-        if (!makeDirs(o.outDir, &err)) {
-            fprintf(stderr, "salvitra-cli: cannot create the output folder: %s\n", err.c_str());
-            return 1;
-        }
         std::string why;
         if (dev && outputOnScannedMedium(o.outDir, dev->path, &why)) {
             fprintf(stderr, "salvitra-cli: refusing to write recovered files onto the medium being "
-                            "scanned: %s\nChoose an output folder on another disk.\n", why.c_str());
+                            "scanned: %s\nChoose an output folder on another disk.\n", termText(why).c_str());
+            return 1;
+        }
+        OutputError oe;
+        if (!outDir.open(o.outDir, &oe) || !outDir.checkWritable(&oe)) {
+            fprintf(stderr, "salvitra-cli: cannot write to the output folder: %s\n", termText(oe.text).c_str());
             return 1;
         }
     }
@@ -489,18 +508,18 @@ int cmdScanOrRecover(const Options &o, bool recover)
         if (rf.result == WriteResult::Ok) {
             if (rf.stats.readFailures)
                 printf("written with %u unreadable chunk%s (zero-filled): %s\n", rf.stats.readFailures,
-                       rf.stats.readFailures == 1 ? "" : "s", rf.path.c_str());
+                       rf.stats.readFailures == 1 ? "" : "s", termText(rf.path).c_str());
             continue;
         }
         if (rf.result == WriteResult::Empty) {
-            printf("empty file: %s\n", rf.path.c_str());
+            printf("empty file: %s\n", termText(rf.path).c_str());
             continue;
         }
         skipped++;
-        printf("skipped %s: %s\n", fullPath(*rf.file).c_str(), writeResultText(rf.result));
+        printf("skipped %s: %s\n", termText(fullPath(*rf.file)).c_str(), writeResultText(rf.result));
     }
     printf("Recovered %u file%s (%llu bytes) into %s", sum.written, sum.written == 1 ? "" : "s",
-           (unsigned long long)sum.bytes, o.outDir.c_str());
+           (unsigned long long)sum.bytes, termText(o.outDir).c_str());
     if (skipped)
         printf("; %u skipped", skipped);
     if (sum.readFailures)
@@ -523,7 +542,7 @@ int main(int argc, char **argv)
     Options o;
     std::string err;
     if (!parseArgs(argc, argv, o, err)) {
-        fprintf(stderr, "salvitra-cli: %s\n%s", err.c_str(), kUsage);
+        fprintf(stderr, "salvitra-cli: %s\n%s", termText(err).c_str(), kUsage);
         return 2;
     }
     if (o.command == "devices")
@@ -532,6 +551,6 @@ int main(int argc, char **argv)
         return cmdScanOrRecover(o, false);
     if (o.command == "recover")
         return cmdScanOrRecover(o, true);
-    fprintf(stderr, "salvitra-cli: unknown command '%s'\n%s", o.command.c_str(), kUsage);
+    fprintf(stderr, "salvitra-cli: unknown command '%s'\n%s", termText(o.command).c_str(), kUsage);
     return 2;
 }

@@ -4,6 +4,9 @@
 // picked: the front ends filter what they show and write.
 #include "deep.h"
 
+#include <algorithm>
+#include <strings.h>
+
 #include "backends.h"
 
 #if SALVITRA_HAVE_SENNET
@@ -105,5 +108,27 @@ WriteResult HeadRecovery(Partiton_Struct *, void *, const std::string &, WriteSt
 }
 
 #endif
+
+std::vector<std::string> deepTypeNames()
+{
+    std::vector<std::string> out;
+    for (const char *const *t = Sennet_KnownTypes(); t && *t; t++)
+        out.push_back(*t);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::vector<std::string> unknownDeepTypes(const std::vector<std::string> &wanted)
+{
+    std::vector<std::string> known = deepTypeNames(), out;
+    for (const std::string &w : wanted) {
+        bool found = false;
+        for (const std::string &k : known)
+            found = found || strcasecmp(k.c_str(), w.c_str()) == 0;
+        if (!found)
+            out.push_back(w);
+    }
+    return out;
+}
 
 }  // namespace salvitra

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "scan.h"
 
@@ -20,5 +21,12 @@ uint32_t deepChunkLength(const Partiton_Struct *part);
 
 // Output name of the index-th file of a type: "<index>.<type>" in folder "<type>".
 std::string deepFileName(uint32_t index, const std::string &type);
+
+// Every type name the deep scan can report ("jpg", "png", ...), sorted.
+std::vector<std::string> deepTypeNames();
+
+// The names of `wanted` the deep scan does not know (compared without
+// regard to case); empty when every name is known.
+std::vector<std::string> unknownDeepTypes(const std::vector<std::string> &wanted);
 
 }  // namespace salvitra

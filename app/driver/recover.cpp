@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -129,74 +128,6 @@ bool setFileTime(const std::string &path, int64_t mtime)
     ts[0].tv_nsec = 0;
     ts[1] = ts[0];
     return utimensat(AT_FDCWD, path.c_str(), ts, 0) == 0;
-}
-
-namespace {
-
-bool readSys(const std::string &path, std::string &out)
-{
-    FILE *f = fopen(path.c_str(), "re");
-    if (!f)
-        return false;
-    char buf[PATH_MAX];
-    size_t n = fread(buf, 1, sizeof buf - 1, f);
-    fclose(f);
-    buf[n] = '\0';
-    out = buf;
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
-        out.pop_back();
-    return true;
-}
-
-// The whole-disk /sys/block entry holding block device dev (itself or its parent).
-std::string wholeDiskOf(dev_t dev)
-{
-    char link[64];
-    snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(dev), minor(dev));
-    char *real = realpath(link, nullptr);
-    if (!real)
-        return {};
-    std::string p = real;
-    free(real);
-    std::string v;
-    if (readSys(p + "/partition", v)) {
-        size_t slash = p.find_last_of('/');
-        p = p.substr(0, slash);
-    }
-    return p;
-}
-
-}  // namespace
-
-bool outputOnScannedMedium(const std::string &outDir, const std::string &devicePath, std::string *why)
-{
-    struct stat out, src;
-    if (stat(outDir.c_str(), &out) != 0 || stat(devicePath.c_str(), &src) != 0)
-        return false;
-    std::string outDisk = wholeDiskOf(out.st_dev);
-    if (S_ISBLK(src.st_mode)) {
-        if (out.st_dev == src.st_rdev || (!outDisk.empty() && outDisk == wholeDiskOf(src.st_rdev))) {
-            if (why)
-                *why = outDir + " is on " + devicePath + ", the medium being scanned";
-            return true;
-        }
-        return false;
-    }
-    // An image: refuse when the output folder is inside a loop mount of it.
-    std::string backing;
-    if (!outDisk.empty() && readSys(outDisk + "/loop/backing_file", backing)) {
-        char *a = realpath(backing.c_str(), nullptr);
-        char *b = realpath(devicePath.c_str(), nullptr);
-        bool same = a && b && strcmp(a, b) == 0;
-        free(a);
-        free(b);
-        if (same) {
-            if (why)
-                *why = outDir + " is inside a mount of " + devicePath + ", the image being scanned";
-            return true;
-        }
-    }
-    return false;
 }
 
 RecoverSummary recoverFiles(ScanSession &session, const std::vector<const FoundFile *> &files,

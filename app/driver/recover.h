@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "inventory.h"
+#include "output_dir.h"
 #include "scan.h"
 
 namespace salvitra {
@@ -47,11 +48,6 @@ bool makeDirs(const std::string &dir, std::string *err);
 
 // Sets a written file's modification time; false when it could not.
 bool setFileTime(const std::string &path, int64_t mtime);
-
-// Refuses an output folder that lies on the medium being scanned: on the
-// device itself, on one of its partitions, or on a loop device backed by the
-// scanned image.  why says what was found.
-bool outputOnScannedMedium(const std::string &outDir, const std::string &devicePath, std::string *why);
 
 // Writes every selected file through the session's backend.  onFile is
 // called before each file (index, count, name); stopRequested ends the loop

@@ -68,7 +68,70 @@ size_t utf8Length(const std::string &s, size_t i)
     return n;
 }
 
+// The code point of the well-formed UTF-8 sequence at s[i] (no overlong
+// forms, no surrogates) and its length in *n; false when there is none.
+bool decodeUtf8(const std::string &s, size_t i, uint32_t *cp, size_t *n)
+{
+    size_t len = utf8Length(s, i);
+    if (len == 0)
+        return false;
+    const unsigned char *p = (const unsigned char *)s.data() + i;
+    uint32_t v;
+    if (len == 1)
+        v = p[0];
+    else if (len == 2)
+        v = (uint32_t)(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
+    else if (len == 3)
+        v = (uint32_t)(p[0] & 0x0F) << 12 | (uint32_t)(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+    else
+        v = (uint32_t)(p[0] & 0x07) << 18 | (uint32_t)(p[1] & 0x3F) << 12 | (uint32_t)(p[2] & 0x3F) << 6 |
+            (p[3] & 0x3F);
+    static const uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (v < kMin[len] || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF))
+        return false;
+    *cp = v;
+    *n = len;
+    return true;
+}
+
 }  // namespace
+
+std::string termText(const std::string &s)
+{
+    std::string out;
+    out.reserve(s.size());
+    char buf[12];
+    for (size_t i = 0; i < s.size();) {
+        uint32_t cp;
+        size_t n;
+        if (!decodeUtf8(s, i, &cp, &n)) {
+            snprintf(buf, sizeof buf, "\\x%02x", (unsigned char)s[i]);
+            out += buf;
+            i++;
+            continue;
+        }
+        if (cp == '\\') {
+            out += "\\\\";
+        } else if (cp == '\n') {
+            out += "\\n";
+        } else if (cp == '\r') {
+            out += "\\r";
+        } else if (cp == '\t') {
+            out += "\\t";
+        } else if (cp < 0x20 || cp == 0x7F) {
+            snprintf(buf, sizeof buf, "\\x%02x", cp);
+            out += buf;
+        } else if ((cp >= 0x80 && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
+                   (cp >= 0x2066 && cp <= 0x2069)) {
+            snprintf(buf, sizeof buf, "\\u%04x", cp);
+            out += buf;
+        } else {
+            out.append(s, i, n);
+        }
+        i += n;
+    }
+    return out;
+}
 
 std::string jsonString(const std::string &s)
 {

@@ -14,6 +14,12 @@ void appendUtf8(std::string &out, uint32_t cp);
 // The lower-case extension of a file name ("Photo.JPG" -> "jpg"); empty
 // for names without one (".bashrc", "noext", "dot.").
 std::string extensionOf(const std::string &name);
+// Text from a medium made safe for a terminal: control characters (C0,
+// DEL, C1), bidirectional overrides and bytes that are not valid UTF-8 are
+// shown escaped ("\n", "\x1b", "\xff", "\u202e"), and a backslash as "\\",
+// so a file name can neither move the cursor, ring, recolour or fake a line
+// of output.  Every text line a front end prints goes through it.
+std::string termText(const std::string &s);
 // A JSON string literal, quotes included; invalid UTF-8 bytes become U+FFFD.
 std::string jsonString(const std::string &s);
 

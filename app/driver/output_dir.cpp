@@ -1,0 +1,581 @@
+#include "output_dir.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#include <vector>
+
+namespace salvitra {
+
+namespace {
+
+// Handles kept open at most; past it the cache starts again (folders
+// already made are only opened again, never re-created).
+constexpr size_t kMaxOpenDirs = 256;
+
+void setError(OutputError *err, int errnum, const std::string &what)
+{
+    if (!err)
+        return;
+    err->errnum = errnum;
+    err->text = what + ": " + strerror(errnum);
+    err->repeats = outputErrorRepeats(errnum);
+}
+
+void closeFd(int &fd)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+std::string joinRel(const std::string &a, const std::string &b)
+{
+    return a.empty() ? b : a + "/" + b;
+}
+
+// "photo.jpg" -> "photo (n).jpg"; names without an extension get " (n)".
+std::string numbered(const std::string &name, unsigned n)
+{
+    size_t dot = name.find_last_of('.');
+    std::string stem = name, ext;
+    if (dot != std::string::npos && dot > 0) {
+        stem = name.substr(0, dot);
+        ext = name.substr(dot);
+    }
+    return stem + " (" + std::to_string(n) + ")" + ext;
+}
+
+}  // namespace
+
+bool outputErrorRepeats(int errnum)
+{
+    switch (errnum) {
+    case ENOSPC:
+    case EDQUOT:
+    case EROFS:
+    case EACCES:
+    case EPERM:
+    case EIO:
+    case EFBIG:
+    case EMFILE:
+    case ENFILE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+OutputDir::~OutputDir()
+{
+    for (auto &d : dirs_)
+        closeFd(d.second);
+    closeFd(root_);
+}
+
+bool OutputDir::open(const std::string &path, OutputError *err)
+{
+    closeFd(root_);
+    for (auto &d : dirs_)
+        closeFd(d.second);
+    dirs_.clear();
+    path_ = path;
+    while (path_.size() > 1 && path_.back() == '/')
+        path_.pop_back();
+    if (path_.empty()) {
+        setError(err, ENOENT, "(empty output folder name)");
+        return false;
+    }
+    // Missing parents of the chosen folder, as the user named them.
+    for (size_t pos = 1; pos <= path_.size(); pos++) {
+        if (pos != path_.size() && path_[pos] != '/')
+            continue;
+        std::string cur = path_.substr(0, pos);
+        if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) {
+            setError(err, errno, cur);
+            return false;
+        }
+    }
+    root_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root_ < 0) {
+        setError(err, errno, path_);
+        return false;
+    }
+    return true;
+}
+
+bool OutputDir::checkWritable(OutputError *err)
+{
+    if (root_ < 0) {
+        setError(err, EBADF, path_);
+        return false;
+    }
+    struct statvfs vfs;
+    if (fstatvfs(root_, &vfs) == 0 && (vfs.f_flag & ST_RDONLY)) {
+        setError(err, EROFS, path_);
+        return false;
+    }
+    std::string probe = ".salvitra-write-test-" + std::to_string(getpid());
+    int fd = openat(root_, probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        setError(err, errno, path_);
+        return false;
+    }
+    bool ok = ::write(fd, "s", 1) == 1;
+    int e = ok ? 0 : (errno ? errno : ENOSPC);
+    close(fd);
+    unlinkat(root_, probe.c_str(), 0);
+    if (!ok) {
+        setError(err, e, path_);
+        return false;
+    }
+    return true;
+}
+
+int OutputDir::folder(const std::string &relDir, OutputError *err)
+{
+    if (root_ < 0) {
+        setError(err, EBADF, path_);
+        return -1;
+    }
+    if (relDir.empty())
+        return root_;
+    auto hit = dirs_.find(relDir);
+    if (hit != dirs_.end())
+        return hit->second;
+    if (dirs_.size() >= kMaxOpenDirs) {
+        for (auto &d : dirs_)
+            closeFd(d.second);
+        dirs_.clear();
+    }
+    // From the nearest folder already open, one component at a time.
+    size_t slash = relDir.find_last_of('/');
+    int parent = root_;
+    std::string parentRel;
+    if (slash != std::string::npos) {
+        parentRel = relDir.substr(0, slash);
+        parent = folder(parentRel, err);
+        if (parent < 0)
+            return -1;
+    }
+    std::string comp = relDir.substr(slash == std::string::npos ? 0 : slash + 1);
+    std::string shown = path_ + "/" + relDir;
+    if (comp.empty() || comp == "." || comp == "..") {
+        setError(err, EINVAL, shown);
+        return -1;
+    }
+    if (mkdirat(parent, comp.c_str(), 0755) != 0 && errno != EEXIST) {
+        setError(err, errno, shown);
+        return -1;
+    }
+    int fd = openat(parent, comp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        int e = errno;
+        struct stat sb;
+        if (fstatat(parent, comp.c_str(), &sb, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(sb.st_mode)) {
+            if (err) {
+                err->errnum = ELOOP;
+                err->text = shown + ": is a symbolic link; files are never written through links";
+                err->repeats = false;
+            }
+        } else {
+            setError(err, e, shown);
+        }
+        return -1;
+    }
+    dirs_[relDir] = fd;
+    return fd;
+}
+
+uint64_t OutputDir::freeSpace(int dirfd)
+{
+    struct statvfs vfs;
+    if (dirfd < 0 || fstatvfs(dirfd, &vfs) != 0 || vfs.f_frsize == 0)
+        return UINT64_MAX;
+    uint64_t blocks = geteuid() == 0 ? vfs.f_bfree : vfs.f_bavail;
+    if (blocks > UINT64_MAX / vfs.f_frsize)
+        return UINT64_MAX;
+    return blocks * vfs.f_frsize;
+}
+
+bool OutputDir::create(const std::string &relPath, uint64_t size, OutputFile &out, OutputError *err)
+{
+    size_t slash = relPath.find_last_of('/');
+    std::string relDir = slash == std::string::npos ? "" : relPath.substr(0, slash);
+    std::string name = relPath.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+        setError(err, EINVAL, path_ + "/" + relPath);
+        return false;
+    }
+    int dirfd = folder(relDir, err);
+    if (dirfd < 0)
+        return false;
+    uint64_t room = freeSpace(dirfd);
+    if (size > room) {
+        if (err) {
+            err->errnum = ENOSPC;
+            err->text = path_ + "/" + relPath + ": " + strerror(ENOSPC) + " (the file needs " +
+                        std::to_string(size) + " bytes, " + std::to_string(room) + " are free)";
+            err->repeats = true;
+        }
+        return false;
+    }
+    std::string tryName = name;
+    for (unsigned n = 1; n <= 100000; n++) {
+        int fd = openat(dirfd, tryName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            out.fd = fd;
+            out.dirfd = dirfd;
+            out.name = tryName;
+            out.relPath = joinRel(relDir, tryName);
+            return true;
+        }
+        if (errno != EEXIST) {
+            setError(err, errno, path_ + "/" + joinRel(relDir, tryName));
+            return false;
+        }
+        tryName = numbered(name, n);
+    }
+    setError(err, EEXIST, path_ + "/" + relPath);
+    return false;
+}
+
+bool OutputDir::finish(OutputFile &f, bool whole, int64_t mtime, bool keepPartial, OutputError *err,
+                       std::string *kept)
+{
+    if (f.fd < 0)
+        return false;
+    bool ok = true;
+    if (whole && mtime >= 0) {
+        struct timespec ts[2];
+        ts[0].tv_sec = (time_t)mtime;
+        ts[0].tv_nsec = 0;
+        ts[1] = ts[0];
+        futimens(f.fd, ts); // a time that cannot be set does not spoil the data
+    }
+    if (close(f.fd) != 0) {
+        // Delayed write errors (NFS, FUSE) show up here.
+        setError(err, errno, path_ + "/" + f.relPath);
+        ok = false;
+        whole = false;
+    }
+    f.fd = -1;
+    if (whole)
+        return ok;
+    if (keepPartial) {
+        std::string base = f.name + ".partial";
+        std::string to = base;
+        for (unsigned n = 1; n <= 1000; n++) {
+            if (renameat2(f.dirfd, f.name.c_str(), f.dirfd, to.c_str(), RENAME_NOREPLACE) == 0) {
+                size_t slash = f.relPath.find_last_of('/');
+                if (kept)
+                    *kept = (slash == std::string::npos ? "" : f.relPath.substr(0, slash + 1)) + to;
+                return false;
+            }
+            if (errno != EEXIST)
+                break;
+            to = f.name + " (" + std::to_string(n) + ").partial";
+        }
+    }
+    unlinkat(f.dirfd, f.name.c_str(), 0);
+    return false;
+}
+
+bool writeAll(OutputFile &f, const void *buf, size_t len, OutputError *err)
+{
+    const uint8_t *p = static_cast<const uint8_t *>(buf);
+    while (len > 0) {
+        ssize_t n = ::write(f.fd, p, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            // A write that takes nothing means the disk is full.
+            if (err) {
+                int e = n < 0 ? errno : ENOSPC;
+                err->errnum = e;
+                err->text = f.relPath + ": " + strerror(e);
+                err->repeats = outputErrorRepeats(e);
+            }
+            return false;
+        }
+        p += n;
+        len -= (size_t)n;
+    }
+    return true;
+}
+
+// ---- the scanned medium ----
+
+namespace {
+
+struct Scanned {
+    std::string path;
+    bool block = false;
+    dev_t rdev = 0;     // block device
+    dev_t fileDev = 0;  // image file
+    ino_t fileIno = 0;
+};
+
+bool readLine(const std::string &path, std::string &out)
+{
+    FILE *f = fopen(path.c_str(), "re");
+    if (!f)
+        return false;
+    char buf[PATH_MAX];
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    buf[n] = '\0';
+    out = buf;
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
+    return true;
+}
+
+std::string sysfsDir(dev_t dev)
+{
+    char link[64];
+    snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(dev), minor(dev));
+    char *real = realpath(link, nullptr);
+    if (!real)
+        return {};
+    std::string p = real;
+    free(real);
+    return p;
+}
+
+// The whole disk of a block device (itself, or the parent of a partition).
+std::string wholeDiskDir(dev_t dev)
+{
+    std::string p = sysfsDir(dev);
+    std::string v;
+    if (!p.empty() && readLine(p + "/partition", v))
+        p = p.substr(0, p.find_last_of('/'));
+    return p;
+}
+
+bool parseDevNum(const std::string &s, dev_t *out)
+{
+    unsigned ma, mi;
+    char extra;
+    if (sscanf(s.c_str(), "%u:%u%c", &ma, &mi, &extra) != 2)
+        return false;
+    *out = makedev(ma, mi);
+    return true;
+}
+
+bool blockHolds(dev_t b, const Scanned &s, int depth, std::string *via);
+
+// Is the file (or block device) st the scanned medium, or stored on it?
+bool statHolds(const struct stat &st, const Scanned &s, int depth, std::string *via)
+{
+    if (depth > 8)
+        return false;
+    if (S_ISBLK(st.st_mode))
+        return blockHolds(st.st_rdev, s, depth + 1, via);
+    if (!s.block && st.st_dev == s.fileDev && st.st_ino == s.fileIno)
+        return true;
+    // An image stored on the scanned disk.
+    return s.block && major(st.st_dev) != 0 && blockHolds(st.st_dev, s, depth + 1, via);
+}
+
+bool pathHolds(const std::string &path, const Scanned &s, int depth, std::string *via)
+{
+    struct stat st;
+    if (path.empty() || path[0] != '/' || stat(path.c_str(), &st) != 0)
+        return false;
+    if (!statHolds(st, s, depth, via))
+        return false;
+    if (via && via->empty())
+        *via = path;
+    return true;
+}
+
+// What a loop device reads: its backing file's identity from the driver,
+// else the path sysfs shows.
+bool loopHolds(const std::string &sysDir, const Scanned &s, int depth, std::string *via)
+{
+    std::string backing;
+    if (!readLine(sysDir + "/loop/backing_file", backing))
+        return false;
+    std::string name = sysDir.substr(sysDir.find_last_of('/') + 1);
+    int fd = ::open(("/dev/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        struct loop_info64 info;
+        memset(&info, 0, sizeof info);
+        bool got = ioctl(fd, LOOP_GET_STATUS64, &info) == 0;
+        close(fd);
+        if (got && !s.block && (dev_t)info.lo_device == s.fileDev && (ino_t)info.lo_inode == s.fileIno) {
+            if (via)
+                *via = "/dev/" + name + " (backed by " + backing + ")";
+            return true;
+        }
+    }
+    if (pathHolds(backing, s, depth + 1, nullptr)) {
+        if (via)
+            *via = "/dev/" + name + " (backed by " + backing + ")";
+        return true;
+    }
+    return false;
+}
+
+bool blockHolds(dev_t b, const Scanned &s, int depth, std::string *via)
+{
+    if (depth > 8)
+        return false;
+    if (s.block) {
+        if (b == s.rdev)
+            return true;
+        std::string a = wholeDiskDir(b), c = wholeDiskDir(s.rdev);
+        if (!a.empty() && a == c)
+            return true;
+    }
+    std::string dir = sysfsDir(b);
+    if (dir.empty())
+        return false;
+    std::string disk = wholeDiskDir(b);
+    if (loopHolds(dir, s, depth, via) || (disk != dir && loopHolds(disk, s, depth, via)))
+        return true;
+    // Device-mapper, md and the like: the devices it is built on.
+    for (const std::string &d : {dir, disk}) {
+        DIR *sl = opendir((d + "/slaves").c_str());
+        if (!sl)
+            continue;
+        bool found = false;
+        while (struct dirent *e = readdir(sl)) {
+            if (e->d_name[0] == '.')
+                continue;
+            std::string num;
+            dev_t sd;
+            if (readLine(d + "/slaves/" + e->d_name + "/dev", num) && parseDevNum(num, &sd) &&
+                blockHolds(sd, s, depth + 1, via)) {
+                found = true;
+                break;
+            }
+        }
+        closedir(sl);
+        if (found)
+            return true;
+        if (disk == dir)
+            break;
+    }
+    return false;
+}
+
+// Undoes the octal escapes of /proc/self/mountinfo ("\040" for a space).
+std::string unescapeMount(const std::string &s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] == '\\' && s.size() - i >= 4 && s[i + 1] >= '0' && s[i + 1] <= '3') {
+            out += (char)((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+// The sources of the mounts whose device number is dev.
+std::vector<std::string> mountSources(dev_t dev)
+{
+    std::vector<std::string> out;
+    FILE *f = fopen("/proc/self/mountinfo", "re");
+    if (!f)
+        return out;
+    char *line = nullptr;
+    size_t cap = 0;
+    while (getline(&line, &cap, f) > 0) {
+        // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - FSTYPE SOURCE SUPER
+        char idbuf[32], parbuf[32], devbuf[32];
+        if (sscanf(line, "%31s %31s %31s", idbuf, parbuf, devbuf) != 3)
+            continue;
+        dev_t d;
+        if (!parseDevNum(devbuf, &d) || d != dev)
+            continue;
+        const char *sep = strstr(line, " - ");
+        if (!sep)
+            continue;
+        char fstype[256], source[PATH_MAX];
+        if (sscanf(sep + 3, "%255s %4095s", fstype, source) == 2)
+            out.push_back(unescapeMount(source));
+    }
+    free(line);
+    fclose(f);
+    return out;
+}
+
+// "/a/b/c" made absolute and cut back to its nearest existing folder.
+std::string nearestExisting(const std::string &path)
+{
+    std::string p = path;
+    if (p.empty() || p[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!getcwd(cwd, sizeof cwd))
+            return {};
+        p = std::string(cwd) + "/" + p;
+    }
+    struct stat sb;
+    while (stat(p.c_str(), &sb) != 0) {
+        size_t slash = p.find_last_of('/');
+        if (slash == std::string::npos || p == "/")
+            return {};
+        p = slash == 0 ? "/" : p.substr(0, slash);
+    }
+    return p;
+}
+
+}  // namespace
+
+bool outputOnScannedMedium(const std::string &outDir, const std::string &devicePath, std::string *why)
+{
+    Scanned s;
+    s.path = devicePath;
+    struct stat src;
+    if (stat(devicePath.c_str(), &src) != 0)
+        return false;
+    if (S_ISBLK(src.st_mode)) {
+        s.block = true;
+        s.rdev = src.st_rdev;
+    } else {
+        s.fileDev = src.st_dev;
+        s.fileIno = src.st_ino;
+    }
+    std::string at = nearestExisting(outDir);
+    struct stat out;
+    if (at.empty() || stat(at.c_str(), &out) != 0)
+        return false;
+    std::string via;
+    bool holds = false;
+    if (major(out.st_dev) != 0)
+        holds = blockHolds(out.st_dev, s, 0, &via);
+    // Mounts without a block device of their own (FUSE, network) name
+    // their source in the mount table; fuseblk mounts are covered above.
+    if (!holds) {
+        for (const std::string &source : mountSources(out.st_dev)) {
+            via.clear();
+            if (pathHolds(source, s, 0, &via)) {
+                via = source;
+                holds = true;
+                break;
+            }
+        }
+    }
+    if (holds && why) {
+        *why = outDir + " is on " + (via.empty() ? devicePath : via) + ", which holds " + devicePath +
+               ", the medium being scanned";
+    }
+    return holds;
+}
+
+}  // namespace salvitra

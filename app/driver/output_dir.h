@@ -1,0 +1,97 @@
+// The output side of a recovery: the folder the user chose and everything
+// created below it.
+//
+// Nothing found on a medium may make Salvitra write outside that folder:
+// every folder and file below it is created relative to an open handle of
+// its parent, never through a symbolic link (openat with O_NOFOLLOW and
+// O_DIRECTORY, files with O_EXCL), and each folder is created once and its
+// handle kept.  Before a file is created the free space of its folder is
+// checked; errors say what the system said, and the ones that will repeat
+// for every further file (full disk, read-only, no permission) are marked
+// so that the recovery stops instead of skipping file after file.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace salvitra {
+
+struct OutputError {
+    int errnum = 0;      // errno of the failing call (0: none)
+    std::string text;    // "PATH: No space left on device", ...
+    bool repeats = false; // every further file would fail the same way: stop
+    explicit operator bool() const { return errnum != 0 || !text.empty(); }
+};
+
+// True for errors that no other file will escape: no space, quota,
+// read-only file system, permission, I/O error of the output disk.
+bool outputErrorRepeats(int errnum);
+
+// A file being written below the output folder.
+struct OutputFile {
+    int fd = -1;
+    int dirfd = -1;        // its folder (owned by the OutputDir)
+    std::string name;      // name inside that folder
+    std::string relPath;   // from the output folder, as created
+};
+
+class OutputDir {
+public:
+    OutputDir() = default;
+    ~OutputDir();
+    OutputDir(const OutputDir &) = delete;
+    OutputDir &operator=(const OutputDir &) = delete;
+
+    // Opens the chosen folder, creating it and its missing parents.  The
+    // path the user typed is taken as the system resolves it; only what is
+    // created below it is guarded against links.
+    bool open(const std::string &path, OutputError *err);
+    // Creates and removes a probe file, so that a folder the recovery
+    // cannot write to is known before the scan starts.
+    bool checkWritable(OutputError *err);
+
+    // The folder relDir ("a/b/c", empty: the output folder itself), each
+    // missing component created once; a component that exists as a link or
+    // as a file is refused.  Returns a handle owned by this object, or -1.
+    int folder(const std::string &relDir, OutputError *err);
+
+    // A new file at relPath for `size` bytes: its folders are made, the free
+    // space is checked, and the name is made unique ("name (1).ext") when
+    // taken.  On success out holds the open file.
+    bool create(const std::string &relPath, uint64_t size, OutputFile &out, OutputError *err);
+    // Closes a file.  A whole file gets its modification time (mtime >= 0)
+    // and keeps its name.  A file that is not whole never stays under its
+    // name: with keepPartial it becomes "NAME.partial" (*kept says the new
+    // relative path), otherwise it is removed.
+    bool finish(OutputFile &f, bool whole, int64_t mtime, bool keepPartial, OutputError *err,
+                std::string *kept = nullptr);
+
+    // Free bytes the folder's file system gives this process (f_bavail, or
+    // f_bfree for root); UINT64_MAX when unknown.
+    static uint64_t freeSpace(int dirfd);
+
+    const std::string &path() const { return path_; }
+    int fd() const { return root_; }
+
+private:
+    std::string path_;
+    int root_ = -1;
+    std::map<std::string, int> dirs_; // relDir -> handle
+};
+
+// Writes len bytes at the file's current end; on a short or failed write
+// err says why.
+bool writeAll(OutputFile &f, const void *buf, size_t len, OutputError *err);
+
+// Refuses an output folder that lies on the medium being scanned, decided
+// before anything is created (the nearest existing folder of outDir is
+// looked at).  Identities are compared, not paths: the image's device and
+// inode (so a hard link of it counts), the block device holding the output
+// folder with its whole disk, its partitions, the devices it is built on
+// and a loop device's backing file; for mounts without a block device
+// (FUSE: exfat-fuse, ntfs-3g) the mount's source from /proc/self/mountinfo.
+// why says what was found.
+bool outputOnScannedMedium(const std::string &outDir, const std::string &devicePath, std::string *why);
+
+}  // namespace salvitra
