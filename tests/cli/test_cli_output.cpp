@@ -1,0 +1,110 @@
+// salvitra-cli on the output side, as a user runs it: names from a crafted
+// medium never reach the terminal raw, arguments are refused with the
+// reason, and output folders that cannot work are refused before the scan.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "test_support.h"
+
+using svt::TempDir;
+
+namespace {
+
+std::string q(const std::string &s) { return svt::shellQuote(s); }
+
+bool hasRawControl(const std::string &s)
+{
+    for (unsigned char c : s)
+        if ((c < 0x20 && c != '\n') || c == 0x7F)
+            return true;
+    return s.find("\xC2\x9B") != std::string::npos;
+}
+
+TEST(CliOutput, NamesFromTheMediumNeverReachTheTerminalRaw)
+{
+    std::string img = svt::fixture("hostile_names") + "/fat-names.img";
+    svt::CommandResult r = svt::runCli("scan --quick --partition 0 --image " + q(img));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(hasRawControl(r.out)) << r.out;
+    EXPECT_NE(r.out.find("\\x1b[2J\\x07\\nRecovered 999 files\\r\\u009b"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\nRecovered 999"), std::string::npos);
+
+    // JSON keeps the exact name.
+    r = svt::runCli("scan --quick --json --partition 0 --image " + q(img));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"\\u001b[2J\\u0007\\nRecovered 999 files\\r\xC2\x9B___.txt\""), std::string::npos)
+        << r.out;
+
+    TempDir out;
+    r = svt::runCli("recover --quick --partition 0 --image " + q(img) + " --out " + q(out.path()));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(hasRawControl(r.out)) << r.out;
+    EXPECT_FALSE(hasRawControl(r.err)) << r.err;
+    // The file itself comes back whole under a name with the controls replaced.
+    auto data = svt::readFile(svt::fixture("hostile_names") + "/data.bin");
+    EXPECT_EQ(svt::readFile(out.file("_[2J__Recovered 999 files_\xC2\x9B___.txt")), data);
+}
+
+TEST(CliOutput, ArgumentsAreReadAsTheUserMeantThem)
+{
+    std::string img = svt::fixture("hostile_names") + "/fat-names.img";
+    // decimal, whatever the leading zeros
+    svt::CommandResult r = svt::runCli("scan --quick --partition 010 --image " + q(img));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("there is no partition 10 "), std::string::npos) << r.err;
+    r = svt::runCli("scan --quick --partition 08 --image " + q(img));
+    EXPECT_NE(r.err.find("there is no partition 8 "), std::string::npos) << r.err;
+    r = svt::runCli("scan --quick --partition 00 --image " + q(img));
+    EXPECT_EQ(r.status, 0) << r.err;
+    // an unknown type is refused with the list of known ones
+    r = svt::runCli("scan --deep --partition 0 --types JPG,jpgg --image " + q(img));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown file type 'jpgg'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("jpg, "), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Scanning"), std::string::npos) << r.err;
+}
+
+TEST(CliOutput, OutputFoldersThatCannotWorkAreRefusedBeforeTheScan)
+{
+    TempDir t;
+    chmod(t.path().c_str(), 0755);
+    std::string img = t.file("card.img");
+    svt::writeFile(img, svt::readFile(svt::fixture("hostile_names") + "/fat-names.img"));
+    chmod(img.c_str(), 0644);
+    std::string rootOwned = t.file("root-owned");
+    ASSERT_EQ(mkdir(rootOwned.c_str(), 0755), 0);
+    if (geteuid() == 0 && svt::haveTool("setpriv")) {
+        svt::CommandResult r = svt::run("setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                                        q(SV_CLI) + " recover --quick --partition 0 --image " + q(img) +
+                                        " --out " + q(rootOwned + "/out") + " 2>&1");
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.out.find("Permission denied"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Scanning"), std::string::npos) << r.out;
+    }
+    // The scanned image mounted (through a hard link): refused, and the
+    // output folder is not created on it.
+    img = t.file("ext2.img");
+    svt::writeFile(img, svt::readFile(svt::fixture("output_media") + "/ext2.img"));
+    std::string link = t.file("same.img");
+    ASSERT_EQ(::link(img.c_str(), link.c_str()), 0);
+    std::string mnt = t.file("mnt");
+    ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+    svt::CommandResult m = svt::run("mount -o loop " + q(link) + " " + q(mnt) + " 2>&1");
+    if (m.status != 0)
+        GTEST_SKIP() << "loop mounts are not allowed here: " << m.out;
+    svt::CommandResult r = svt::runCli("recover --quick --partition 0 --image " + q(img) + " --out " +
+                                       q(mnt + "/recovered"));
+    svt::run("umount " + q(mnt));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("refusing to write recovered files onto the medium being scanned"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("Scanning"), std::string::npos) << r.err;
+    svt::run("mount -o loop " + q(link) + " " + q(mnt));
+    struct stat sb;
+    EXPECT_NE(stat((mnt + "/recovered").c_str(), &sb), 0) << "the output folder was made on the scanned medium";
+    svt::run("umount " + q(mnt));
+}
+
+}  // namespace
