@@ -6,10 +6,14 @@
 #if SALVITRA_HAVE_TASKEL
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -47,26 +51,56 @@ struct Loaded {
     std::string why;
 };
 
+// A file or folder that no other user can change: owned by root or by us,
+// not writable by group or others (a sticky world-writable folder such as
+// /tmp does not count as safe either).
+bool trustedPath(const std::string &path, bool dir, std::string *why)
+{
+    struct stat sb;
+    if (stat(path.c_str(), &sb) != 0) {
+        *why = path + ": " + strerror(errno);
+        return false;
+    }
+    if (dir ? !S_ISDIR(sb.st_mode) : !S_ISREG(sb.st_mode)) {
+        *why = path + ": not a " + (dir ? "folder" : "file");
+        return false;
+    }
+    if ((sb.st_uid != 0 && sb.st_uid != geteuid()) || (sb.st_mode & (S_IWGRP | S_IWOTH))) {
+        *why = path + ": another user could replace it";
+        return false;
+    }
+    return true;
+}
+
+// libtaskel is loaded only from the lib folder beside the program's own
+// folder: <prefix>/bin and <prefix>/lib when installed, and build/bin and
+// build/lib in the build tree, told apart by nothing but the program's real
+// path.  Never through the loader's search path, and never from a file or
+// folder another user can write.
 Loaded load()
 {
     Loaded l;
-    std::vector<std::string> candidates;
     std::string dir = exeDir();
-    if (!dir.empty())
-        candidates.push_back(dir + "/../lib/libtaskel.so");
-#ifdef SALVITRA_TASKEL_PATH
-    candidates.push_back(SALVITRA_TASKEL_PATH);
-#endif
-    candidates.push_back("libtaskel.so");
-    void *h = nullptr;
-    for (const std::string &c : candidates) {
-        h = dlopen(c.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (h) {
-            l.api.path = c;
-            break;
-        }
+    if (dir.empty()) {
+        l.why = "the program's own folder is unknown";
+        return l;
+    }
+    char *real = realpath((dir + "/../lib/libtaskel.so").c_str(), nullptr);
+    if (!real) {
+        l.why = dir + "/../lib/libtaskel.so: " + strerror(errno);
+        return l;
+    }
+    std::string path = real;
+    free(real);
+    std::string libDir = path.substr(0, path.find_last_of('/'));
+    if (!trustedPath(path, false, &l.why) || !trustedPath(libDir.empty() ? "/" : libDir, true, &l.why))
+        return l;
+    void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (h) {
+        l.api.path = path;
+    } else {
         const char *e = dlerror();
-        l.why += (l.why.empty() ? "" : "; ") + std::string(e ? e : c.c_str());
+        l.why = e ? e : path;
     }
     if (!h)
         return l;

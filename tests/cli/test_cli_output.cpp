@@ -107,4 +107,34 @@ TEST(CliOutput, OutputFoldersThatCannotWorkAreRefusedBeforeTheScan)
     svt::run("umount " + q(mnt));
 }
 
+// Run as root, the program must not load libtaskel from a folder another
+// user can write, nor pick one up through the loader's search path.
+TEST(CliOutput, LibtaskelIsLoadedOnlyFromBesideTheProgram)
+{
+    std::string ntfs = svt::fixture("output_media") + "/ntfs.img";
+    struct stat sb;
+    if (stat(ntfs.c_str(), &sb) != 0)
+        GTEST_SKIP() << "mkntfs is missing";
+    TempDir t;
+    std::string bin = t.file("bin"), lib = t.file("lib");
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(lib.c_str(), 0777), 0);
+    chmod(lib.c_str(), 0777);
+    ASSERT_EQ(svt::run("cp " + q(SV_CLI) + " " + q(bin) + "/ && cp " + q(svt::buildDir() + "/lib/libtaskel.so") +
+                       " " + q(lib) + "/").status, 0);
+    const std::string args = " scan --quick --partition 0 --image " + q(ntfs) + " 2>&1";
+    svt::CommandResult r = svt::run(q(bin + "/salvitra-cli") + args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("another user could replace it"), std::string::npos) << r.out;
+    chmod(lib.c_str(), 0755);
+    r = svt::run(q(bin + "/salvitra-cli") + args);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("0 files found."), std::string::npos) << r.out;
+    // No lib folder beside it: the loader's search path is not asked.
+    ASSERT_EQ(svt::run("rm -r " + q(lib)).status, 0);
+    r = svt::run("LD_LIBRARY_PATH=" + q(svt::buildDir() + "/lib") + " " + q(bin + "/salvitra-cli") + args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("libtaskel could not be loaded"), std::string::npos) << r.out;
+}
+
 }  // namespace
