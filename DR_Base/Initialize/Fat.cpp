@@ -47,12 +47,14 @@ int32_t parse_fat(sv_view b, uint32_t sector_size, uint64_t part_size, FatGeomet
         return 1;
     g->bps = sv_ld_le16(p + 11);
     if (g->bps != sector_size)
-        return 2;
+        return sv_probe_fail(2, "FAT boot sector with %u-byte sectors on a device of %u-byte sectors: not supported",
+                             (unsigned)g->bps, (unsigned)sector_size);
     g->spc = p[13];
     if (!is_power_of_two_upto(g->spc, 128))
-        return 3;
+        return sv_probe_fail(3, "FAT boot sector with %u sectors per cluster: not a power of two up to 128",
+                             (unsigned)g->spc);
     if (p[21] != 0xF0 && p[21] < 0xF8)
-        return 4;
+        return sv_probe_fail(4, "FAT boot sector with media byte 0x%02X: not a FAT volume", p[21]);
     g->reserved = sv_ld_le16(p + 14);
     g->nfats = p[16];
     g->root_entries = sv_ld_le16(p + 17);
@@ -65,7 +67,7 @@ int32_t parse_fat(sv_view b, uint32_t sector_size, uint64_t part_size, FatGeomet
     /* No room for a single cluster: not a volume (the unsigned difference
      * would otherwise wrap into a huge cluster count). */
     if (g->total <= overhead)
-        return 5;
+        return sv_probe_fail(5, "FAT boot sector whose tables fill the whole volume: no room for data");
     g->clusters = (g->total - overhead) / g->spc;
     g->root_cluster = sv_ld_le32(p + 44);
 
@@ -92,9 +94,11 @@ int32_t parse_fat(sv_view b, uint32_t sector_size, uint64_t part_size, FatGeomet
             return 6;
     }
     if (part_size != 0 && g->total > part_size / sector_size)
-        return 7;
+        return sv_probe_fail(7, "FAT volume of %llu sectors in a partition of %llu: larger than its partition",
+                             (unsigned long long)g->total, (unsigned long long)(part_size / sector_size));
     if (g->fat_size < min_fat_sectors(g->type, g->clusters, sector_size))
-        return 7;
+        return sv_probe_fail(7, "FAT of %llu sectors too small for %llu clusters",
+                             (unsigned long long)g->fat_size, (unsigned long long)g->clusters);
     return 0;
 }
 

@@ -5,6 +5,7 @@
  */
 #include "merrow_i.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -63,13 +64,18 @@ void sv_keep_boot_data(Partiton_Struct *part, uint8_t *buf)
 
 void Get_Part_Type(_Device_List *node, const InFoDisk *entry, Partiton_Struct *part)
 {
-    typedef int32_t (*Probe)(_Device_List *, Partiton_Struct *);
-    static const Probe fat_first[] = {check_FAT, check_EXT, nullptr};
-    static const Probe ntfs_first[] = {check_NTFS, check_EXFAT, check_EXT, nullptr};
-    static const Probe ext_only[] = {check_EXT, nullptr};
-    static const Probe dynamic[] = {check_NTFS, check_FAT, nullptr};
-    static const Probe apple[] = {check_HFSP, check_HFS, check_FAT, check_NTFS,
-                                  check_EXT, check_EXFAT, nullptr};
+    struct Probe {
+        int32_t (*fn)(_Device_List *, Partiton_Struct *);
+        const char *name;
+    };
+    static const Probe fat_first[] = {{check_FAT, "FAT"}, {check_EXT, "ext"}, {nullptr, nullptr}};
+    static const Probe ntfs_first[] = {
+        {check_NTFS, "NTFS"}, {check_EXFAT, "exFAT"}, {check_EXT, "ext"}, {nullptr, nullptr}};
+    static const Probe ext_only[] = {{check_EXT, "ext"}, {nullptr, nullptr}};
+    static const Probe dynamic[] = {{check_NTFS, "NTFS"}, {check_FAT, "FAT"}, {nullptr, nullptr}};
+    static const Probe apple[] = {{check_HFSP, "HFS+"}, {check_HFS, "HFS"}, {check_FAT, "FAT"},
+                                  {check_NTFS, "NTFS"}, {check_EXT, "ext"}, {check_EXFAT, "exFAT"},
+                                  {nullptr, nullptr}};
     const Probe *order = nullptr;
     switch (entry->Type) {
     case 0x01: case 0x04: case 0x06: case 0x0B: case 0x0C: case 0x0E:
@@ -89,11 +95,26 @@ void Get_Part_Type(_Device_List *node, const InFoDisk *entry, Partiton_Struct *p
         order = apple;
         break;
     default:
+        sv_reject(node, part->PartOffset, "entry of type 0x%02X: not a file system Salvitra reads",
+                  entry->Type);
         return;
     }
-    for (; *order; order++)
-        if ((*order)(node, part) == 0)
+    char why[224];
+    size_t used = 0;
+    why[0] = '\0';
+    for (; order->fn; order++) {
+        sv_probe_reason_clear();
+        int32_t code = order->fn(node, part);
+        if (code == 0)
             return;
+        const char *r = sv_probe_reason();
+        int n = *r ? snprintf(why + used, sizeof why - used, "%s%s", used ? "; " : "", r)
+                   : snprintf(why + used, sizeof why - used, "%sno %s volume (check %d)", used ? "; " : "",
+                              order->name, (int)code);
+        if (n > 0)
+            used = (size_t)n < sizeof why - used ? used + (size_t)n : sizeof why - 1;
+    }
+    sv_reject(node, part->PartOffset, "entry of type 0x%02X: %s", entry->Type, why);
 }
 
 /* Where a file system's identifying bytes lie relative to its first byte. */

@@ -91,8 +91,16 @@ int32_t test_NTFS(_Device_List *node, sv_view boot, Partiton_Struct *part)
     if (memcmp(p + 3, "NTFS", 4) != 0 || sv_ld_le64(p + 40) == 0)
         return 1;
     uint8_t spc = p[13];
+    uint16_t bps = sv_ld_le16(p + 11);
+    if (spc > 128 && spc >= 256 - 31 && bps) {
+        /* Large clusters give their sector count as a negative power of two. */
+        unsigned long long bytes = (unsigned long long)bps << (256 - spc);
+        return sv_probe_fail(1, "NTFS boot sector with %llu %s clusters: not supported",
+                             bytes >= (1ull << 20) ? bytes >> 20 : bytes >> 10, bytes >= (1ull << 20) ? "MiB" : "KiB");
+    }
     if (spc == 0 || spc > 128 || (spc & (spc - 1)) != 0)
-        return 1;
+        return sv_probe_fail(1, "NTFS boot sector with %u sectors per cluster: not a power of two up to 128",
+                             (unsigned)spc);
     part->FsType = FS_NTFS;
     return 0;
 }

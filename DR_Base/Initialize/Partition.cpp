@@ -5,6 +5,7 @@
 #include "merrow_i.h"
 #include "RAID.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -107,6 +108,9 @@ void EBR_info(_Device_List *node, uint64_t ebr_offset)
         InFoDisk e = entry_at(sector, i);
         if (e.SectorCount == 0 || e.FirstSector == 0)
             break;
+        if (!sv_mbr_is_partition(e.Type) && !sv_mbr_is_extended(e.Type))
+            sv_reject(node, ebr_offset + (uint64_t)e.FirstSector * ss,
+                      "logical entry of type 0x%02X: not a file system Salvitra reads", e.Type);
         if (sv_mbr_is_partition(e.Type)) {
             /* Logical partitions start relative to their own EBR. */
             uint64_t first = ebr_offset / ss + e.FirstSector;
@@ -139,6 +143,22 @@ void Init_Part_i386(_Device_List *node, uint8_t *sector0)
             volume_type = 0x04;
         else if (test_NTFS(node, s0, &scratch) == 0 || test_EXFAT(node, s0, &scratch) == 0)
             volume_type = 0x07;
+        bool any = false;
+        for (int i = 0; i < 4; i++)
+            any = any || entry_at(sector0, i).SectorCount != 0;
+        if (!volume_type && !any) {
+            /* Neither a table with entries nor a volume: say what each
+             * boot-sector check found. */
+            char fat[96], ntfs[96];
+            sv_probe_reason_clear();
+            test_FAT(node, s0, &scratch);
+            snprintf(fat, sizeof fat, "%s", *sv_probe_reason() ? sv_probe_reason() : "no FAT boot sector");
+            sv_probe_reason_clear();
+            test_NTFS(node, s0, &scratch);
+            snprintf(ntfs, sizeof ntfs, "%s", *sv_probe_reason() ? sv_probe_reason() : "no NTFS boot sector");
+            sv_reject(node, 0, "sector 0: an empty partition table and no volume (%s; %s; no exFAT boot sector)",
+                      fat, ntfs);
+        }
     } else {
         /* ext and HFS keep their superblock at byte 1024, whatever the
          * sector size. */
@@ -152,8 +172,11 @@ void Init_Part_i386(_Device_List *node, uint8_t *sector0)
         else if (test_HFS(node, v, &scratch) == 0 || test_HFSP(node, v, &scratch) == 0)
             volume_type = 0xAF;
         free(sb);
-        if (!volume_type)
+        if (!volume_type) {
+            sv_reject(node, 0, "no partition table (no boot signature in sector 0) and no ext, HFS or HFS+ "
+                               "superblock at byte 1024");
             return;
+        }
     }
     if (volume_type)
         fabricate_table(sector0, volume_type);
@@ -175,6 +198,9 @@ void Init_Part_i386(_Device_List *node, uint8_t *sector0)
         } else if (e.Type == 0xEE) {
             News_Disk(node, &e, true);
             return;
+        } else {
+            sv_reject(node, (uint64_t)e.FirstSector * ss, "entry %d of type 0x%02X: not a file system Salvitra reads",
+                      i + 1, e.Type);
         }
     }
 }
@@ -221,6 +247,7 @@ extern "C" MERROW_EXPORT void FullPartitionBlock(void)
 
 extern "C" MERROW_EXPORT void FullPartitionBlock_exit(void)
 {
+    sv_rejections_clear();
     while (GlobPointerPartiton) {
         auto *part = static_cast<Partiton_Struct *>(GlobPointerPartiton->data);
         /* A private copy shares its parent's descriptor and cache: only

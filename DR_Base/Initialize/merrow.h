@@ -203,6 +203,12 @@ MERROW_EXPORT void RemoveFoundFileCallback(void *context);
  */
 MERROW_EXPORT int Salvitra_SetDiskImages(const char *const *paths, int count);
 
+/* Why the index-th table entry or bare-volume check of the last list build
+ * gave no partition: the device number, the byte offset it was looked for
+ * at, and a line of text.  0, or -1 past the last one. */
+MERROW_EXPORT int32_t Salvitra_GetRejection(int32_t index, int32_t *dev_num, uint64_t *offset, char *text,
+                                            size_t text_len);
+
 /* The path /dev/diskN resolves to right now, or an empty string. */
 MERROW_EXPORT int Salvitra_ResolveDiskPath(uint32_t n, char *out, size_t out_len);
 

@@ -81,6 +81,16 @@ void sv_macroman_to_utf8(const uint8_t *src, size_t len, char *out, size_t out_l
 /* ---- file-system probes: 0 = recognised, else the number of the failed
  * check.  test_* judge an already-read buffer; check_* read it themselves.
  * Both write the record only on success. ---- */
+/* Refusals, kept for Salvitra_GetRejection (Rejections.cpp).  A probe
+ * returns sv_probe_fail(code, "why") instead of a bare code; the partition
+ * walk reads sv_probe_reason() after each failed probe and notes one line
+ * per entry it could not use with sv_reject. */
+int32_t sv_probe_fail(int32_t code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void sv_probe_reason_clear(void);
+const char *sv_probe_reason(void);
+void sv_reject(_Device_List *node, uint64_t offset, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void sv_rejections_clear(void);
+
 int32_t test_FAT(_Device_List *node, sv_view boot, Partiton_Struct *part);
 int32_t check_FAT(_Device_List *node, Partiton_Struct *part);
 void set_part_name_chomp(Partiton_Struct *part, const char *src, size_t len);

@@ -27,7 +27,9 @@ const char *kUsage =
     "usage: salvitra-cli COMMAND [OPTIONS]\n"
     "\n"
     "Commands:\n"
-    "  devices [--json]                        list devices and their partitions\n"
+    "  devices [--json] [--verbose]            list devices and their partitions\n"
+    "                                          (--verbose: and every table entry or\n"
+    "                                          volume check that gave none, with why)\n"
     "  scan MODE TARGET [--json]               scan and list the files found\n"
     "  recover MODE TARGET --out DIR [--only GLOB]...\n"
     "                                          scan, then copy the files found into DIR\n"
@@ -53,6 +55,7 @@ struct Options {
     std::string command;
     std::vector<std::string> images;
     bool json = false;
+    bool verbose = false;
     bool quick = false, formatted = false, deep = false;
     int partition = -1;
     int device = -1;
@@ -112,6 +115,8 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
         std::string v;
         if (a == "--json") {
             o.json = true;
+        } else if (a == "--verbose" || a == "-v") {
+            o.verbose = true;
         } else if (a == "--image") {
             if (!value(v))
                 return false;
@@ -168,7 +173,7 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
 
 // ---- devices ----
 
-void printDevicesText(const Inventory &inv)
+void printDevicesText(const Inventory &inv, bool verbose)
 {
     if (inv.devices().empty()) {
         printf("No devices found.\n");
@@ -195,8 +200,19 @@ void printDevicesText(const Inventory &inv)
                 shown++;
             }
         }
-        if (shown == 0)
+        int rejected = 0;
+        for (const Rejection &r : inv.rejections())
+            rejected += r.devNum == d.devNum;
+        if (shown == 0) {
             printf("    no recognised partitions\n");
+            if (rejected && !verbose)
+                printf("    ('devices --verbose' says why)\n");
+        }
+        if (verbose)
+            for (const Rejection &r : inv.rejections())
+                if (r.devNum == d.devNum)
+                    printf("    not used: at byte %llu, %s\n", (unsigned long long)r.offset,
+                           termText(r.reason).c_str());
     }
 }
 
@@ -240,7 +256,7 @@ int cmdDevices(const Options &o)
     if (o.json)
         printDevicesJson(inv);
     else
-        printDevicesText(inv);
+        printDevicesText(inv, o.verbose);
     return 0;
 }
 

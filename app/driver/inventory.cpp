@@ -67,6 +67,12 @@ bool Inventory::build(const std::vector<std::string> &images, std::string *err)
     FullPartitionBlock();
     built_ = true;
     snapshot();
+    char text[256];
+    Rejection r;
+    for (int32_t i = 0; Salvitra_GetRejection(i, &r.devNum, &r.offset, text, sizeof text) == 0; i++) {
+        r.reason = text;
+        rejections_.push_back(r);
+    }
     return true;
 }
 
@@ -77,6 +83,7 @@ void Inventory::teardown()
     FullPartitionBlock_exit();
     FullDevStruct_exit();
     built_ = false;
+    rejections_.clear();
     devices_.clear();
     partitions_.clear();
     wholeDevices_.clear();

@@ -36,6 +36,13 @@ struct PartitionInfo {
     Partiton_Struct *part = nullptr;  // owned by libmerrow
 };
 
+// A table entry or bare-volume check that gave no partition, and why.
+struct Rejection {
+    int devNum = -1;
+    uint64_t offset = 0;     // where the volume was looked for (bytes)
+    std::string reason;
+};
+
 // Builds the core library's lists on construction and tears them down on
 // destruction (partitions first).  One inventory exists at a time.
 class Inventory {
@@ -53,6 +60,7 @@ public:
 
     const std::vector<DeviceInfo> &devices() const { return devices_; }
     const std::vector<PartitionInfo> &partitions() const { return partitions_; }
+    const std::vector<Rejection> &rejections() const { return rejections_; }
     const DeviceInfo *device(int devNum) const;
     const PartitionInfo *partition(int index) const;
 
@@ -70,6 +78,7 @@ private:
     bool built_ = false;
     std::vector<DeviceInfo> devices_;
     std::vector<PartitionInfo> partitions_;
+    std::vector<Rejection> rejections_;
     std::vector<std::unique_ptr<Partiton_Struct>> wholeDevices_;
 };
 

@@ -59,6 +59,13 @@ TEST(CliPartitions, DeviceWithoutRecognisedPartitionsSaysSo)
     svt::CommandResult r = svt::runCli("devices --image " + svt::shellQuote(t.file("blank.img")));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("    no recognised partitions\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("'devices --verbose' says why"), std::string::npos) << r.out;
+    r = svt::runCli("devices --verbose --image " + svt::shellQuote(t.file("blank.img")));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("    not used: at byte 0, no partition table (no boot signature in sector 0) and no "
+                         "ext, HFS or HFS+ superblock at byte 1024\n"),
+              std::string::npos)
+        << r.out;
 }
 
 }  // namespace

@@ -330,3 +330,63 @@ TEST(AppleMap, MapClaimingABillionEntriesEnds)
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> rejections()
+{
+    std::vector<std::string> out;
+    char text[256];
+    int32_t dev;
+    uint64_t off;
+    for (int32_t i = 0; Salvitra_GetRejection(i, &dev, &off, text, sizeof text) == 0; i++)
+        out.push_back(std::to_string(dev) + "@" + std::to_string(off) + " " + text);
+    return out;
+}
+
+// Every entry that gave no partition, and a medium that gave none at all,
+// is noted with the reason, until the list is torn down.
+TEST(Rejections, EveryUnusedEntryAndBareVolumeSaysWhy)
+{
+    Bytes fat = fixtureBytes("card-fat16.img");
+    Bytes bad = fat;
+    bad[13] = 3; // 3 sectors per cluster
+    Bytes disk(2048 * 512 + 2 * fat.size(), 0);
+    svt::mbrEntry(disk, 0, 0, 0x12, 63, 100);  // a vendor's recovery partition
+    svt::mbrEntry(disk, 0, 1, 0x0C, 2048, (uint32_t)(fat.size() / 512));
+    svt::mbrEntry(disk, 0, 2, 0x06, 2048 + (uint32_t)(fat.size() / 512), (uint32_t)(fat.size() / 512));
+    svt::mbrSignature(disk, 0);
+    svt::putBytes(disk, 2048 * 512, bad);
+    svt::putBytes(disk, 2048 * 512 + fat.size(), fat);
+    {
+        MemDisk d(disk);
+        d.parse();
+        EXPECT_EQ(svt::listedPartitions().size(), 1u);
+        auto r = rejections();
+        ASSERT_EQ(r.size(), 2u);
+        EXPECT_EQ(r[0], "3@32256 entry 1 of type 0x12: not a file system Salvitra reads");
+        EXPECT_EQ(r[1].rfind("3@1048576 entry of type 0x0C: FAT boot sector with 3 sectors per cluster", 0), 0u)
+            << r[1];
+    }
+    EXPECT_TRUE(rejections().empty()); // torn down with the list
+
+    Bytes ntfs = fixtureBytes("card-ntfs.img");
+    ASSERT_GT(ntfs.size(), 512u);
+    ntfs[13] = 256 - 12; // 4096 sectors of 512 bytes per cluster
+    {
+        MemDisk d(ntfs);
+        d.parse();
+        EXPECT_TRUE(svt::listedPartitions().empty());
+        auto r = rejections();
+        ASSERT_EQ(r.size(), 1u);
+        EXPECT_NE(r[0].find("NTFS boot sector with 2 MiB clusters: not supported"), std::string::npos) << r[0];
+    }
+    Bytes noise = svt::patternBytes(1 << 20, 5);
+    MemDisk d(noise);
+    d.parse();
+    auto r = rejections();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_NE(r[0].find("no partition table"), std::string::npos) << r[0];
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+/*
+ * Why a table entry or a bare volume did not become a partition.  The
+ * probes say why they refused a boot sector (sv_probe_fail); the partition
+ * walk turns the refusals of every probe it tried into one line per entry
+ * (sv_reject).  The lines live until the partition list is torn down and
+ * are read through Salvitra_GetRejection, so that a front end can explain
+ * "no recognised partitions".
+ */
+#include "merrow_i.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct Rejection {
+    int32_t dev;
+    uint64_t offset;
+    char text[256];
+};
+
+/* Entries kept per list build: a table that loops or lists thousands of
+ * entries does not grow the log without end. */
+constexpr uint32_t kMaxRejections = 512;
+
+struct RejectionLog {
+    Rejection *items;
+    uint32_t count;
+    uint32_t cap;
+    char last_reason[160]; /* what the last probe that failed said */
+};
+
+RejectionLog g_rej;
+
+}  // namespace
+
+int32_t sv_probe_fail(int32_t code, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(g_rej.last_reason, sizeof g_rej.last_reason, fmt, ap);
+    va_end(ap);
+    return code;
+}
+
+void sv_probe_reason_clear(void)
+{
+    g_rej.last_reason[0] = '\0';
+}
+
+const char *sv_probe_reason(void)
+{
+    return g_rej.last_reason;
+}
+
+void sv_reject(_Device_List *node, uint64_t offset, const char *fmt, ...)
+{
+    Physics_Device_Struct *dev = sv_node_dev(node);
+    if (g_rej.count >= kMaxRejections)
+        return;
+    if (g_rej.count == g_rej.cap) {
+        uint32_t cap = g_rej.cap ? g_rej.cap * 2 : 16;
+        auto *n = static_cast<Rejection *>(MALLOC(sizeof(Rejection) * cap));
+        if (g_rej.count)
+            memcpy(n, g_rej.items, sizeof(Rejection) * g_rej.count);
+        free(g_rej.items);
+        g_rej.items = n;
+        g_rej.cap = cap;
+    }
+    Rejection *r = &g_rej.items[g_rej.count++];
+    r->dev = dev ? dev->DevNum : -1;
+    r->offset = offset;
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(r->text, sizeof r->text, fmt, ap);
+    va_end(ap);
+}
+
+void sv_rejections_clear(void)
+{
+    free(g_rej.items);
+    memset(&g_rej, 0, sizeof g_rej);
+}
+
+extern "C" MERROW_EXPORT int32_t Salvitra_GetRejection(int32_t index, int32_t *dev_num, uint64_t *offset,
+                                                       char *text, size_t text_len)
+{
+    if (index < 0 || (uint32_t)index >= g_rej.count)
+        return -1;
+    const Rejection *r = &g_rej.items[index];
+    if (dev_num)
+        *dev_num = r->dev;
+    if (offset)
+        *offset = r->offset;
+    if (text && text_len) {
+        strncpy(text, r->text, text_len - 1);
+        text[text_len - 1] = '\0';
+    }
+    return 0;
+}
