@@ -23,6 +23,41 @@ ImageFile::ImageFile(const uint8_t *data, size_t size)
     path_ = tmpl;
 }
 
+namespace {
+ReadWatch *g_watch = nullptr;
+}
+
+ReadWatch::ReadWatch(Physics_Device_Struct *dev, uint64_t mediumSize)
+    : dev_(dev), orig_(dev ? dev->Ops : nullptr), size_(mediumSize)
+{
+    if (!dev_ || !orig_ || g_watch)
+        abort();
+    ops_ = *orig_;
+    ops_.read = read;
+    dev_->Ops = &ops_;
+    g_watch = this;
+}
+
+ReadWatch::~ReadWatch()
+{
+    dev_->Ops = orig_;
+    g_watch = nullptr;
+}
+
+void ReadWatch::checkSize(uint64_t size) const
+{
+    if (size > size_)
+        abort();
+}
+
+int32_t ReadWatch::read(Physics_Device_Struct *dev, void *buf, uint32_t len, uint64_t off)
+{
+    ReadWatch *w = g_watch;
+    if (w->armed_ && len && off >= w->size_)
+        abort(); // file data looked for outside the medium
+    return w->orig_->read(dev, buf, len, off);
+}
+
 ImageFile::~ImageFile()
 {
     unlink(path_.c_str());

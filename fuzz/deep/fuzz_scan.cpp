@@ -22,11 +22,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         part.PartSize = size;
         part.Device = dev;
         Search_FileHeadRceoverMian(&part);
+        svf::ReadWatch watch(dev, size);
+        watch.arm(true); // every read below is file data
         std::vector<uint8_t> buf(1024);
         while (const char *t = Get_Dir()) {
             for (int i = 0; void *r = Get_File_pr(t, i); i++) {
                 uint64_t n = Get_File_Size(r);
-                if (n == 0 || Get_File_Offset(r) + n > size)
+                watch.checkSize(n);
+                if (n == 0 || Get_File_Offset(r) > size - n)
                     abort();
                 for (uint64_t done = 0; done < n; done += buf.size())
                     Get_file_data(&part, r, buf.data(), (uint32_t)buf.size());

@@ -5,9 +5,10 @@
 #include <vector>
 
 #include "fuzz_mem_volume.h"
+#include "fuzz_support.h"
 #include "polder.h"
 
-static void walk(tagStLinkNode *root, int depth)
+static void walk(tagStLinkNode *root, int depth, svf::ReadWatch &watch)
 {
     // Records and nodes meet in pre-order; every array ends with null.
     std::vector<uint8_t> buf(4096);
@@ -35,8 +36,10 @@ static void walk(tagStLinkNode *root, int depth)
         }
         int64_t pos = 0;
         uint32_t n = e->nFileSize < buf.size() ? e->nFileSize : (uint32_t)buf.size();
+        watch.arm(true); // file data only from inside the medium
         if (n)
             fat_readfile(e, buf.data(), n, &pos);
+        watch.arm(false);
     }
     if (last->pNext)
         abort();  // a node no directory record leads to
@@ -46,11 +49,12 @@ static void walk(tagStLinkNode *root, int depth)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     svf::MemVolume vol(data, size);
+    svf::ReadWatch watch(vol.part()->Device, vol.part()->PartSize);
     if (fat_init(vol.part())) {
         int files = 0, dirs = 0;
         tagStLinkNode *root = fat_searchfile(true, &files, &dirs);
         if (root)
-            walk(root, 0);
+            walk(root, 0, watch);
     }
     fat_exit();
     return 0;

@@ -21,6 +21,7 @@ public:
         ops_.ops.write = [](Physics_Device_Struct *, const void *, uint32_t, uint64_t) -> int32_t { return -1; };
         ops_.ops.clean = [](Physics_Device_Struct *) -> int32_t { return 0; };
         ops_.self = this;
+        current() = this;
         dev_.SectorSize = 512;
         dev_.Fd = -1;
         dev_.Ops = &ops_.ops;
@@ -32,18 +33,25 @@ public:
         part_.Device = &dev_;
         part_.BootData = boot_;
     }
+    ~MemVolume() { current() = nullptr; }
     Partiton_Struct *part() { return &part_; }
 
 private:
     static int32_t readOp(Physics_Device_Struct *dev, void *dst, uint32_t len, uint64_t off)
     {
-        MemVolume *v = reinterpret_cast<Owned *>(dev->Ops)->self;
+        (void)dev;
+        MemVolume *v = current(); // the operations table may be wrapped (svf::ReadWatch)
         memset(dst, 0, len);
         if (off >= v->size_)
             return -1;
         uint64_t n = v->size_ - off < len ? v->size_ - off : len;
         memcpy(dst, v->data_ + off, n);
         return (int32_t)n;
+    }
+    static MemVolume *&current()
+    {
+        static MemVolume *v = nullptr;
+        return v;
     }
     struct Owned {
         DeviceOps ops;
