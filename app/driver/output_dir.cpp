@@ -314,6 +314,65 @@ bool writeAll(OutputFile &f, const void *buf, size_t len, OutputError *err)
     return true;
 }
 
+bool copyInto(OutputFile &f, uint64_t size, uint32_t unit,
+              const std::function<int64_t(uint8_t *, uint32_t)> &read, CopyStats &stats,
+              const std::function<bool()> &gate, uint64_t giveUpAfter)
+{
+    constexpr uint64_t kPiece = 1u << 20;
+    if (unit == 0)
+        unit = 512;
+    // Whole units, about 1 MiB, never more than the file needs.
+    uint64_t piece = unit >= kPiece ? unit : kPiece / unit * unit;
+    uint64_t need = (size + unit - 1) / unit * unit;
+    if (need < piece)
+        piece = need ? need : unit;
+    std::vector<uint8_t> buf((size_t)piece);
+    uint64_t badRun = 0;
+    while (stats.bytes < size) {
+        if (gate && !gate()) {
+            stats.stopped = true;
+            return false;
+        }
+        uint64_t left = size - stats.bytes;
+        uint32_t len = (uint32_t)(left < piece ? left : piece);
+        int64_t got = read(buf.data(), len);
+        if (got != (int64_t)len) {
+            // Whatever a failed read left in the buffer is not trusted.
+            size_t keep = got > 0 && got < (int64_t)len ? (size_t)got : 0;
+            memset(buf.data() + keep, 0, len - keep);
+            stats.unreadablePieces++;
+            stats.unreadableBytes += len - keep;
+            badRun = keep ? len - keep : badRun + len;
+        } else {
+            badRun = 0;
+        }
+        if (!writeAll(f, buf.data(), len, &stats.err))
+            return false;
+        stats.bytes += len;
+        if (giveUpAfter && badRun >= giveUpAfter && stats.bytes < size) {
+            // Keep the file up to its last readable byte.
+            uint64_t good = stats.bytes - badRun;
+            if (ftruncate(f.fd, (off_t)good) == 0 && lseek(f.fd, (off_t)good, SEEK_SET) >= 0) {
+                stats.unreadableBytes -= badRun;
+                stats.bytes = good;
+            }
+            stats.cutShort = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+uint64_t sizeCappedByMedium(uint64_t listed, uint64_t medium, std::string *why)
+{
+    if (listed <= medium)
+        return listed;
+    if (why)
+        *why = "listed as " + std::to_string(listed) + " bytes on a medium of " + std::to_string(medium) +
+               ": cut to the medium's size";
+    return medium;
+}
+
 // ---- the scanned medium ----
 
 namespace {

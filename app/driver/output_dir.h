@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -83,6 +84,37 @@ private:
 // Writes len bytes at the file's current end; on a short or failed write
 // err says why.
 bool writeAll(OutputFile &f, const void *buf, size_t len, OutputError *err);
+
+// What a copy did, for the writer's status and its reasons.
+struct CopyStats {
+    uint64_t bytes = 0;          // written (zero-filled pieces included)
+    uint64_t unreadableBytes = 0; // written as zeros because they could not be read
+    uint32_t unreadablePieces = 0;
+    bool cutShort = false;       // given up at `bytes`: all that followed was unreadable
+    bool stopped = false;        // the gate said stop
+    OutputError err;             // the output failed (text from the system)
+    // Nothing at all could be read: not a recovered file.
+    bool nothingRead() const { return bytes == 0 || unreadableBytes == bytes; }
+};
+
+// Copies `size` bytes into f, asking read(buffer, length) for the next piece
+// of the file each time.  Pieces are whole multiples of `unit` (the medium's
+// allocation unit; any length past the last whole unit of the file) and up
+// to about 1 MiB, the buffer no larger than the file needs.  A piece that
+// cannot be read (read returns less than asked, or -1) is written as zeros
+// and counted; once `giveUpAfter` bytes in a row could not be read the copy
+// ends there (cutShort), since a file whose every chunk past some point is
+// unreadable or outside the medium has nothing more to give.  gate is asked
+// before every piece (false: stopped).  Returns true when all of `size` was
+// written.
+bool copyInto(OutputFile &f, uint64_t size, uint32_t unit,
+              const std::function<int64_t(uint8_t *, uint32_t)> &read, CopyStats &stats,
+              const std::function<bool()> &gate = {}, uint64_t giveUpAfter = 16ull << 20);
+
+// The size a writer may produce for a listed file: never more than the
+// medium (partition, range or device) it was found on.  When the listed
+// size is larger, *why says so ("listed as N bytes on a medium of M").
+uint64_t sizeCappedByMedium(uint64_t listed, uint64_t medium, std::string *why);
 
 // Refuses an output folder that lies on the medium being scanned, decided
 // before anything is created (the nearest existing folder of outDir is

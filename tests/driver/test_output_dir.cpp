@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <functional>
@@ -266,6 +267,96 @@ TEST(ScannedMedium, RecognisedByIdentityWhateverItIsCalled)
         }
         svt::run("losetup -d " + loop);
     }
+}
+
+// The copy every writer shares: large whole-unit reads, zeros (never stale
+// bytes) for what cannot be read, a tail that is all unreadable given up.
+TEST(CopyInto, WholeUnitReadsZerosForBadPiecesAndAnUnreadableTailGivenUp)
+{
+    TempDir t;
+    OutputDir dir;
+    OutputError err;
+    ASSERT_TRUE(dir.open(t.file("out"), &err));
+    const uint32_t unit = 4096;
+    const std::vector<uint8_t> data = svt::patternBytes((3u << 20) + 100, 3);
+    struct Source {
+        const std::vector<uint8_t> &data;
+        uint64_t pos = 0;
+        uint64_t badFrom = UINT64_MAX, badTo = UINT64_MAX; // [from, to) cannot be read
+        std::vector<uint32_t> asked;
+        int64_t operator()(uint8_t *buf, uint32_t len)
+        {
+            asked.push_back(len);
+            uint64_t at = pos;
+            pos += len;
+            memset(buf, 0xEE, len); // what a failing reader might leave behind
+            if (at < badTo && at + len > badFrom) {
+                if (badFrom <= at)
+                    return -1;
+                memcpy(buf, data.data() + at, badFrom - at); // the readable start of the piece
+                return (int64_t)(badFrom - at);
+            }
+            memcpy(buf, data.data() + at, len);
+            return len;
+        }
+    };
+    auto copy = [&](Source &src, uint64_t size, salvitra::CopyStats &st, uint64_t giveUp) {
+        OutputFile f;
+        EXPECT_TRUE(dir.create("f.bin", size, f, &err)) << err.text;
+        bool whole = salvitra::copyInto(f, size, unit, std::ref(src), st, {}, giveUp);
+        dir.finish(f, true, -1, false, &err);
+        auto out = svt::readFile(t.file("out/") + f.relPath);
+        unlink((t.file("out/") + f.relPath).c_str());
+        EXPECT_EQ(whole, !st.cutShort && !st.stopped);
+        return out;
+    };
+
+    Source all{data};
+    salvitra::CopyStats st;
+    EXPECT_EQ(copy(all, data.size(), st, 1u << 20), data);
+    EXPECT_EQ(st.unreadablePieces, 0u);
+    for (size_t i = 0; i < all.asked.size(); i++) {
+        EXPECT_LE(all.asked[i], 1u << 20);
+        EXPECT_TRUE(i + 1 == all.asked.size() || all.asked[i] % unit == 0);
+    }
+    EXPECT_EQ(all.asked.size(), 4u); // three pieces of 1 MiB, then the rest
+
+    // A bad stretch inside: zeros there, the rest intact.
+    Source mid{data};
+    mid.badFrom = (1u << 20) + 10;
+    mid.badTo = (2u << 20);
+    st = {};
+    auto out = copy(mid, data.size(), st, 4u << 20);
+    std::vector<uint8_t> want = data;
+    std::fill(want.begin() + mid.badFrom, want.begin() + mid.badTo, 0);
+    EXPECT_EQ(out, want);
+    EXPECT_EQ(st.unreadableBytes, mid.badTo - mid.badFrom);
+    EXPECT_FALSE(st.nothingRead());
+
+    // Unreadable from 1.5 MiB to the end: kept up to there, marked cut short.
+    Source tail{data};
+    tail.badFrom = (3u << 20) / 2;
+    tail.badTo = UINT64_MAX;
+    st = {};
+    out = copy(tail, data.size(), st, 1u << 20);
+    EXPECT_TRUE(st.cutShort);
+    EXPECT_EQ(out, std::vector<uint8_t>(data.begin(), data.begin() + tail.badFrom));
+    EXPECT_EQ(st.bytes, tail.badFrom);
+
+    // Nothing readable at all, and a small file asks for no more than it is.
+    Source none{data};
+    none.badFrom = 0;
+    st = {};
+    copy(none, 10000, st, 0);
+    EXPECT_TRUE(st.nothingRead());
+    Source small{data};
+    st = {};
+    copy(small, 100, st, 0);
+    EXPECT_EQ(small.asked, std::vector<uint32_t>{100});
+
+    std::string why;
+    EXPECT_EQ(salvitra::sizeCappedByMedium(4ull << 30, 16u << 20, &why), 16u << 20);
+    EXPECT_EQ(why, "listed as 4294967296 bytes on a medium of 16777216: cut to the medium's size");
 }
 
 TEST(TerminalText, EveryControlAndInvalidByteIsShownEscaped)
