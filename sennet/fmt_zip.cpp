@@ -7,6 +7,9 @@
  */
 #include "sennet_i.h"
 
+#include <map>
+#include <vector>
+
 namespace {
 
 const char *const kTypes[] = {"zip", "docx", "xlsx", "pptx", "odt", "ods", "odp", "epub",
@@ -28,27 +31,32 @@ bool zip_header(sv_view v, sn_hit *hit)
     return true;
 }
 
-struct Kind {
-    bool content_types = false, word = false, xl = false, ppt = false, manifest = false,
-         android = false;
-    const char *odf = nullptr;
+/* What the entry names say about the kind of archive. */
+enum : uint8_t {
+    kContentTypes = 1,
+    kWord = 2,
+    kXl = 4,
+    kPpt = 8,
+    kManifest = 16,
+    kAndroid = 32,
 };
 
-void note_name(Kind &k, const uint8_t *n, size_t len)
+uint8_t name_kind(const uint8_t *n, size_t len)
 {
     auto is = [&](const char *p) { return len >= strlen(p) && memcmp(n, p, strlen(p)) == 0; };
     if (is("[Content_Types].xml"))
-        k.content_types = true;
-    else if (is("word/"))
-        k.word = true;
-    else if (is("xl/"))
-        k.xl = true;
-    else if (is("ppt/"))
-        k.ppt = true;
-    else if (is("META-INF/MANIFEST.MF"))
-        k.manifest = true;
-    else if (is("AndroidManifest.xml"))
-        k.android = true;
+        return kContentTypes;
+    if (is("word/"))
+        return kWord;
+    if (is("xl/"))
+        return kXl;
+    if (is("ppt/"))
+        return kPpt;
+    if (is("META-INF/MANIFEST.MF"))
+        return kManifest;
+    if (is("AndroidManifest.xml"))
+        return kAndroid;
+    return 0;
 }
 
 /* A stored "mimetype" first entry names the OpenDocument or EPUB kind. */
@@ -140,70 +148,184 @@ sn_status descriptor_end(sn_src *s, uint64_t data, uint64_t *next)
     return SN_CORRUPT;
 }
 
-sn_status zip_end(sn_src *s, sn_hit *hit)
-{
-    Kind kind;
-    uint64_t at = 0;
+/* The local entries walked from a candidate. */
+struct LocalWalk {
+    uint64_t at = 0;      /* first byte after the last entry */
     unsigned entries = 0;
-    /* local entries */
+    uint8_t kind = 0;
+    const char *odf = nullptr;
+};
+
+/* Entries from `w.at` on.  Every sector-aligned entry walked is remembered
+ * in the scan's memo with how the walk from it ended, and a walk that
+ * reaches an entry the memo knows takes the rest from there: a chain of
+ * entries that each start a sector is walked once, not once per entry. */
+sn_status walk_locals(sn_src *s, LocalWalk &w)
+{
+    sn_zip_memo *memo = s->zip_memo;
+    std::vector<uint8_t> own;                            /* kind of each entry walked here */
+    std::vector<std::pair<uint64_t, size_t>> aligned;    /* (absolute offset, index in own) */
+    sn_zip_chain tail{};
+    bool joined = false, memoable = true;
+    sn_status st = SN_OK;
     for (;;) {
-        const uint8_t *p = sn_get(s, at, 30);
-        if (!p)
-            return sn_fail(s);
+        const uint8_t *p = sn_get(s, w.at, 30);
+        if (!p) {
+            st = sn_fail(s);
+            memoable = !s->stopped; /* the end of the range is the same for every candidate */
+            break;
+        }
         if (memcmp(p, "PK\x03\x04", 4) != 0)
             break;
-        if (++entries > kMaxEntries)
-            return SN_CORRUPT;
+        bool on_sector = sn_on_sector(s, w.at);
+        if (memo && w.entries > 0 && on_sector && sn_zip_memo_find(memo, s->start + w.at, &tail)) {
+            joined = true;
+            break;
+        }
+        if (++w.entries > kMaxEntries) {
+            st = SN_CORRUPT;
+            memoable = false;
+            break;
+        }
         uint16_t flags = sv_ld_le16(p + 6), method = sv_ld_le16(p + 8);
         uint64_t csize = sv_ld_le32(p + 18), usize = sv_ld_le32(p + 22);
         uint16_t nlen = sv_ld_le16(p + 26), xlen = sv_ld_le16(p + 28);
-        const uint8_t *name = sn_get(s, at + 30, nlen);
-        if (!name)
-            return sn_fail(s);
-        note_name(kind, name, nlen);
-        bool mimetype = entries == 1 && nlen == 8 && memcmp(name, "mimetype", 8) == 0 && method == 0;
-        uint64_t data = at + 30 + nlen + xlen;
-        zip64_sizes(s, at + 30 + nlen, xlen, &csize, &usize);
-        if (data > s->limit)
-            return SN_CORRUPT;
+        const uint8_t *name = sn_get(s, w.at + 30, nlen);
+        if (!name) {
+            st = sn_fail(s);
+            memoable = !s->stopped; /* the end of the range is the same for every candidate */
+            break;
+        }
+        uint8_t kind = name_kind(name, nlen);
+        w.kind |= kind;
+        if (memo) {
+            if (on_sector)
+                aligned.emplace_back(s->start + w.at, own.size());
+            own.push_back(kind);
+        }
+        bool mimetype = w.entries == 1 && nlen == 8 && memcmp(name, "mimetype", 8) == 0 && method == 0;
+        uint64_t data = w.at + 30 + nlen + xlen;
+        zip64_sizes(s, w.at + 30 + nlen, xlen, &csize, &usize);
+        if (data > s->limit) {
+            st = SN_CORRUPT;
+            break;
+        }
         if (mimetype && csize > 0 && csize < 128) {
             const uint8_t *m = sn_get(s, data, (size_t)csize);
             if (m)
-                kind.odf = mimetype_kind(m, (size_t)csize);
+                w.odf = mimetype_kind(m, (size_t)csize);
         }
         if ((flags & 0x08) && csize == 0) {
-            sn_status st = descriptor_end(s, data, &at);
-            if (st != SN_OK)
-                return st;
+            st = descriptor_end(s, data, &w.at);
+            if (st != SN_OK) {
+                memoable = st != SN_STOP;
+                break;
+            }
         } else {
-            if (csize > s->limit - data)
-                return SN_CORRUPT;
-            at = data + csize;
+            if (csize > s->limit - data) {
+                st = SN_CORRUPT;
+                break;
+            }
+            w.at = data + csize;
             if (flags & 0x08) {
                 /* a descriptor follows, with or without its signature */
-                const uint8_t *d = sn_get(s, at, 4);
-                if (!d)
-                    return sn_fail(s);
+                const uint8_t *d = sn_get(s, w.at, 4);
+                if (!d) {
+                    st = sn_fail(s);
+                    memoable = !s->stopped;
+                    break;
+                }
                 bool zip64 = csize >= 0xFFFFFFFFu || usize >= 0xFFFFFFFFu;
-                at += (memcmp(d, "PK\x07\x08", 4) == 0 ? 4 : 0) + (zip64 ? 20 : 12);
+                w.at += (memcmp(d, "PK\x07\x08", 4) == 0 ? 4 : 0) + (zip64 ? 20 : 12);
             }
         }
     }
-    /* archive decryption header and extra data record are not walked */
-    uint64_t cd = at;
+    if (joined) {
+        st = (sn_status)tail.status;
+        w.entries += tail.left;
+        w.kind |= tail.kind;
+        if (st == SN_OK)
+            w.at = tail.end - s->start;
+    }
+    if (memo && memoable) {
+        uint8_t suffix = joined ? tail.kind : 0;
+        uint32_t after = joined ? tail.left : 0;
+        for (size_t i = own.size(); i-- > 0;) {
+            suffix |= own[i];
+            while (!aligned.empty() && aligned.back().second == i) {
+                sn_zip_chain c;
+                c.end = s->start + w.at;
+                c.left = (uint32_t)(own.size() - i) + after;
+                c.kind = suffix;
+                c.status = (uint8_t)st;
+                sn_zip_memo_add(memo, aligned.back().first, c);
+                aligned.pop_back();
+            }
+        }
+    }
+    return st;
+}
+
+/* Central directory entries from `at`: where they end, how many, their
+ * kinds.  Remembered per directory, since every candidate of a chain of
+ * local entries reaches the same one. */
+sn_status walk_central(sn_src *s, uint64_t at, uint64_t *end, unsigned *central, uint8_t *kind)
+{
+    sn_zip_chain known;
+    if (s->zip_memo && sn_zip_memo_find_cd(s->zip_memo, s->start + at, &known)) {
+        *end = known.end - s->start;
+        *central = known.left;
+        *kind |= known.kind;
+        return (sn_status)known.status;
+    }
+    const uint64_t from = at;
     const uint8_t *p;
-    unsigned central = 0;
+    unsigned n = 0;
+    uint8_t k = 0;
+    sn_status st = SN_OK;
     while ((p = sn_get(s, at, 46)) && memcmp(p, "PK\x01\x02", 4) == 0) {
-        if (++central > kMaxEntries)
-            return SN_CORRUPT;
+        if (++n > kMaxEntries) {
+            st = SN_CORRUPT;
+            break;
+        }
         uint16_t nlen = sv_ld_le16(p + 28), xlen = sv_ld_le16(p + 30), clen = sv_ld_le16(p + 32);
         const uint8_t *name = sn_get(s, at + 46, nlen);
         if (name)
-            note_name(kind, name, nlen);
+            k |= name_kind(name, nlen);
         at += 46ull + nlen + xlen + clen;
     }
     if (s->stopped)
         return SN_STOP;
+    if (s->zip_memo) {
+        sn_zip_chain c;
+        c.end = s->start + at;
+        c.left = n;
+        c.kind = k;
+        c.status = (uint8_t)st;
+        sn_zip_memo_add_cd(s->zip_memo, s->start + from, c);
+    }
+    *end = at;
+    *central = n;
+    *kind |= k;
+    return st;
+}
+
+sn_status zip_end(sn_src *s, sn_hit *hit)
+{
+    LocalWalk w;
+    sn_status st = walk_locals(s, w);
+    if (st != SN_OK)
+        return st;
+    uint64_t at = w.at;
+    unsigned entries = w.entries;
+    uint8_t kind = w.kind;
+    /* archive decryption header and extra data record are not walked */
+    uint64_t cd = at;
+    const uint8_t *p;
+    unsigned central = 0;
+    st = walk_central(s, cd, &at, &central, &kind);
+    if (st != SN_OK)
+        return st;
     uint64_t cd_end = at;
     p = sn_get(s, at, 4);
     if (p && memcmp(p, "PK\x05\x05", 4) == 0) { /* digital signature */
@@ -245,17 +367,17 @@ sn_status zip_end(sn_src *s, sn_hit *hit)
     if (at > s->limit)
         return SN_CORRUPT;
     hit->size = at;
-    if (kind.odf)
-        hit->type = kind.odf;
-    else if (kind.content_types && kind.word)
+    if (w.odf)
+        hit->type = w.odf;
+    else if ((kind & kContentTypes) && (kind & kWord))
         hit->type = "docx";
-    else if (kind.content_types && kind.xl)
+    else if ((kind & kContentTypes) && (kind & kXl))
         hit->type = "xlsx";
-    else if (kind.content_types && kind.ppt)
+    else if ((kind & kContentTypes) && (kind & kPpt))
         hit->type = "pptx";
-    else if (kind.android)
+    else if (kind & kAndroid)
         hit->type = "apk";
-    else if (kind.manifest)
+    else if (kind & kManifest)
         hit->type = "jar";
     else
         hit->type = "zip";
@@ -267,3 +389,57 @@ sn_status zip_end(sn_src *s, sn_hit *hit)
 extern const sn_format sn_fmt_zip = {
     "zip", kTypes, {'P', 'K', 0x03, 0x04}, 4, 0, 'P', kMax, zip_header, zip_end,
 };
+
+/* The scan's memory of ZIP walks (see walk_locals). */
+struct sn_zip_memo {
+    std::map<uint64_t, sn_zip_chain> chain; /* sector-aligned local entry -> its walk */
+    std::map<uint64_t, sn_zip_chain> cd;    /* central directory start -> its walk */
+};
+
+namespace {
+/* Entries kept at most; past it the memo starts again (still correct,
+ * only slower on a medium built to fill it). */
+constexpr size_t kMemoMax = 1u << 18;
+}
+
+sn_zip_memo *sn_zip_memo_new(void)
+{
+    return new sn_zip_memo;
+}
+
+void sn_zip_memo_free(sn_zip_memo *m)
+{
+    delete m;
+}
+
+bool sn_zip_memo_find(sn_zip_memo *m, uint64_t abs, sn_zip_chain *out)
+{
+    auto it = m->chain.find(abs);
+    if (it == m->chain.end())
+        return false;
+    *out = it->second;
+    return true;
+}
+
+void sn_zip_memo_add(sn_zip_memo *m, uint64_t abs, const sn_zip_chain &c)
+{
+    if (m->chain.size() >= kMemoMax)
+        m->chain.clear();
+    m->chain[abs] = c;
+}
+
+bool sn_zip_memo_find_cd(sn_zip_memo *m, uint64_t abs, sn_zip_chain *out)
+{
+    auto it = m->cd.find(abs);
+    if (it == m->cd.end())
+        return false;
+    *out = it->second;
+    return true;
+}
+
+void sn_zip_memo_add_cd(sn_zip_memo *m, uint64_t abs, const sn_zip_chain &c)
+{
+    if (m->cd.size() >= kMemoMax)
+        m->cd.clear();
+    m->cd[abs] = c;
+}

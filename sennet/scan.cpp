@@ -171,6 +171,7 @@ struct Scan {
     uint64_t cache_abs;
     size_t cache_len;
     bool fast[256];
+    sn_zip_memo *zip_memo;
 };
 
 /* Tests the candidate at absolute offset off (inside the window that starts
@@ -199,6 +200,7 @@ sn_status try_candidate(Scan &sc, uint64_t pos, size_t wlen, uint64_t off, sn_hi
         src.cache_abs = sc.cache_abs;
         src.cache_len = sc.cache_len;
         src.check_stop = true;
+        src.zip_memo = sc.zip_memo;
         sn_status st = sn_check(f, &src, hit);
         sc.cache_abs = src.cache_abs;
         sc.cache_len = src.cache_len;
@@ -225,6 +227,7 @@ int run_scan(Partiton_Struct *part)
     }
     sc.win = static_cast<uint8_t *>(MALLOC(kWindow + SN_LOOKAHEAD));
     sc.cache = static_cast<uint8_t *>(MALLOC(SN_CACHE_LEN));
+    sc.zip_memo = sn_zip_memo_new();
 
     bool stopped = false;
     uint64_t pos = 0;
@@ -290,6 +293,7 @@ int run_scan(Partiton_Struct *part)
     }
     free(sc.win);
     free(sc.cache);
+    sn_zip_memo_free(sc.zip_memo);
     if (sv_progress_running())
         changeExportsData(100);
     return stopped ? 1 : 0;

@@ -38,6 +38,26 @@ typedef struct sn_hit {
     uint64_t hint;    /* free for the format: passed from header to file check */
 } sn_hit;
 
+/* How the walk from one ZIP local entry (or central directory) ended:
+ * the absolute offset after it, the entries from there on, the kinds their
+ * names showed and the status.  The scan keeps one memo of them per pass
+ * (fmt_zip.cpp); sources without one walk everything each time. */
+typedef struct sn_zip_chain {
+    uint64_t end;
+    uint32_t left;
+    uint8_t kind;
+    uint8_t status;
+} sn_zip_chain;
+typedef struct sn_zip_memo sn_zip_memo;
+sn_zip_memo *sn_zip_memo_new(void);
+void sn_zip_memo_free(sn_zip_memo *m);
+bool sn_zip_memo_find(sn_zip_memo *m, uint64_t abs, sn_zip_chain *out);
+bool sn_zip_memo_find_cd(sn_zip_memo *m, uint64_t abs, sn_zip_chain *out);
+#ifdef __cplusplus
+void sn_zip_memo_add(sn_zip_memo *m, uint64_t abs, const sn_zip_chain &c);
+void sn_zip_memo_add_cd(sn_zip_memo *m, uint64_t abs, const sn_zip_chain &c);
+#endif
+
 /*
  * The bytes of one candidate file, addressed from its first byte.  Reads
  * come from the scan window when they fall inside it and otherwise from the
@@ -58,6 +78,7 @@ typedef struct sn_src {
     size_t cache_len;
     bool check_stop;       /* give up when the progress value reaches 100 */
     bool stopped;          /* set when a read was refused because of a stop */
+    sn_zip_memo *zip_memo; /* the scan's memory of ZIP walks (may be NULL) */
 } sn_src;
 
 #define SN_CACHE_LEN (2u * 1024u * 1024u)

@@ -1,7 +1,8 @@
 // bench_deep_hostile: deep scan of media built to make end searches long.
-// Two patterns, each at 4, 16 and 64 MiB: every sector starts like a PDF
-// that never has an end marker, or like a ZIP entry whose sizes live in a
-// data descriptor that never comes; the rest of each sector is random.
+// Three patterns, each at 4, 16 and 64 MiB: every sector starts like a PDF
+// that never has an end marker, like a ZIP entry whose sizes live in a data
+// descriptor that never comes, or holds one stored ZIP entry leading to the
+// next with no central directory after the last; the rest is random.
 // The time per MiB must stay flat as the medium grows: it is printed as a
 // ratio to `cat` of the same (cached) image.
 #include <chrono>
@@ -38,6 +39,13 @@ void fill_sector(uint8_t *s, const char *pattern, std::mt19937_64 &rng)
         for (size_t k = sizeof head - 1; k < 512; k++)
             if (s[k] == '%')
                 s[k] = '#';
+    } else if (strcmp(pattern, "zipchain") == 0) {
+        /* one stored entry per sector, each leading to the next, and no
+         * central directory after the last */
+        static const uint8_t zip[30] = {'P', 'K', 3, 4, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                        0,   0,   0xDD, 1, 0, 0, 0xDD, 1, 0, 0, 5, 0, 0, 0};
+        memcpy(s, zip, sizeof zip);
+        memcpy(s + 30, "a.txt", 5);
     } else {
         static const uint8_t zip[30] = {'P', 'K', 3, 4, 20, 0, 8, 0, 8, 0, 0, 0, 0, 0, 0, 0,
                                         0,   0,   0, 0, 0,  0, 0, 0, 0, 0, 5, 0, 0, 0};
@@ -63,7 +71,7 @@ int main()
     AddFoundFileCallBack(onFound, nullptr);
     printf("%-8s %6s %10s %10s %12s %10s\n", "pattern", "MiB", "cat s", "scan s", "scan s/MiB",
            "cat/scan");
-    for (const char *pattern : {"pdf", "zip"}) {
+    for (const char *pattern : {"pdf", "zip", "zipchain"}) {
         for (uint64_t mib : {4, 16, 64}) {
             std::mt19937_64 rng(7);
             std::vector<uint8_t> buf(mib << 20);

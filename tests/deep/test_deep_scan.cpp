@@ -266,6 +266,49 @@ TEST(DeepScan, EndSearchesStopAtTheNextFileAndFindItWhole)
     EXPECT_TRUE(found[1].data == zip);
 }
 
+// A chain of ZIP entries that each start a sector is walked once for all
+// the candidates in it, not once per candidate: what the walk learnt must
+// not change what is found.  Here a stale entry leads straight into a real
+// archive whose entries all start sectors, after a long chain of entries
+// that leads nowhere (no central directory).
+TEST(DeepScan, ZipEntryChainsAreWalkedOnceAndArchivesInThemAreFound)
+{
+    const auto &c = carvingCorpus();
+    EngineGuard g;
+    const auto &zip = c.byName("sectors.zip")->bytes;
+    ASSERT_EQ(zip[512], 'P');
+    ASSERT_EQ(zip[513], 'K'); // the second entry starts the second sector
+    auto entry = [](uint32_t dataLen) {
+        std::vector<uint8_t> e = {'P', 'K', 3, 4, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        for (int i = 0; i < 2; i++)
+            for (int k = 0; k < 4; k++)
+                e.push_back((uint8_t)(dataLen >> (8 * k)));
+        e.insert(e.end(), {5, 0, 0, 0, 'a', '.', 't', 'x', 't'});
+        std::vector<uint8_t> data = svt::patternBytes(dataLen, dataLen);
+        for (uint8_t &b : data)
+            b = b == 'P' ? 'Q' : b;
+        e.insert(e.end(), data.begin(), data.end());
+        return e;
+    };
+    std::vector<uint8_t> img(4096, 0);
+    for (int i = 0; i < 2000; i++) { // 1 MiB of entries leading nowhere
+        auto e = entry(512 - 35);
+        img.insert(img.end(), e.begin(), e.end());
+    }
+    img.resize(img.size() + 4096, 0);
+    auto stale = entry(512 - 35); // ends where the archive begins
+    img.insert(img.end(), stale.begin(), stale.end());
+    const uint64_t zipAt = img.size();
+    img.insert(img.end(), zip.begin(), zip.end());
+    img.resize((img.size() + 511) / 512 * 512 + 4096, 0);
+
+    auto found = scanBytes(img);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].offset, zipAt);
+    EXPECT_EQ(found[0].type, "zip");
+    EXPECT_TRUE(found[0].data == zip);
+}
+
 struct CallbackLog {
     int calls = 0;
     int stopAfter = 0;
