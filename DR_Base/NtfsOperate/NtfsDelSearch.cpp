@@ -88,9 +88,9 @@ extern "C" NTFS_EXPORT PNTFS_DEL_FILEINFO Ntfs_Get_Del_File(void)
         bytes = g_ntfs.Volume.limit;
     uint64_t records = bytes / rs;
 
-    sv_progress_set(0);
+    sv_progress_begin();
     if (records == 0) {
-        sv_progress_set(100);
+        sv_progress_finish();
         return nullptr;
     }
     ntfs_finder f = ntfs_present_finder();
@@ -133,6 +133,6 @@ extern "C" NTFS_EXPORT PNTFS_DEL_FILEINFO Ntfs_Get_Del_File(void)
     }
     free(chunk);
     if (!stopped)
-        sv_progress_set(100);
+        sv_progress_finish();
     return head;
 }

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,7 +29,8 @@ class ScanBackend {
 public:
     virtual ~ScanBackend() = default;
     virtual Status run(ScanJob &job) = 0;
-    virtual WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats, ScanJob &job) = 0;
+    virtual WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+                              const std::function<bool()> &gate) = 0;
     virtual void release() = 0;
 };
 

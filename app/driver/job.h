@@ -247,8 +247,8 @@ private:
     bool ended_ = false;
     Status status_;
     std::deque<FoundFile> files_;
-    std::vector<FoundFile> pending_;
-    uint64_t pendingFirst_ = 0;
+    size_t filesFlushed_ = 0;      // files handed to the observer
+    mutable int lastPercent_ = 0;  // the last percentage shown (never goes back)
     std::chrono::steady_clock::time_point lastFlush_{};
     std::chrono::steady_clock::time_point phaseStart_{};
     uint64_t writeTotal_ = 0, written_ = 0, filesWritten_ = 0;

@@ -24,7 +24,5 @@ WriteResult writeChunks(const std::string &path, uint64_t size, uint32_t chunk,
                         const std::function<int64_t(uint8_t *, uint32_t)> &read, WriteStats &stats,
                         const std::function<bool()> &gate = {});
 
-// The gate of a job for writeChunks (always open without a job).
-std::function<bool()> jobGate(ScanJob *job);
 
 }  // namespace salvitra
