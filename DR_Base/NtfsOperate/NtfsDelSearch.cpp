@@ -102,6 +102,12 @@ extern "C" NTFS_EXPORT PNTFS_DEL_FILEINFO Ntfs_Get_Del_File(void)
     double threshold = 0.05;
     bool stopped = false;
     for (uint64_t first = 0; first < records; first += per_chunk) {
+        /* A stop requested before this chunk (during the set-up, say)
+         * costs no read of it. */
+        if (!sv_progress_running()) {
+            stopped = true;
+            break;
+        }
         uint64_t n = records - first < per_chunk ? records - first : per_chunk;
         uint64_t want = n * rs;
         memset(chunk, 0, want);
