@@ -38,14 +38,16 @@ inline std::vector<uint8_t> bmpFile(uint32_t size, uint32_t seed)
     return f;
 }
 
-// `count` BMP files of 1 KiB back to back from offset 0, then `tail` zero bytes.
-inline std::vector<uint8_t> bmpRun(size_t count, size_t tail = 0)
+// `count` BMP files of 1 KiB from offset 0, each followed by `gap` zero
+// bytes (a multiple of 512), then `tail` zero bytes.
+inline std::vector<uint8_t> bmpRun(size_t count, size_t tail = 0, size_t gap = 0)
 {
     std::vector<uint8_t> img;
-    img.reserve(count * 1024 + tail);
+    img.reserve(count * (1024 + gap) + tail);
     for (size_t i = 0; i < count; i++) {
         std::vector<uint8_t> f = bmpFile(1024, (uint32_t)i + 1);
         img.insert(img.end(), f.begin(), f.end());
+        img.resize(img.size() + gap);
     }
     img.resize(img.size() + tail);
     return img;
