@@ -221,25 +221,26 @@ Status ScanJob::run()
     auto lease = std::make_unique<Lease>();
     lease->owner = this;
     lease->lib = (size_t)row_->library;
+    Status busy;
     {
         std::lock_guard<std::mutex> l(g_leaseMu);
         const void *&lib = g_libOwner[lease->lib];
         if (lib && lib != this) {
-            lease->owner = nullptr;
-            Status s{StatusCode::Busy, std::string(scanLibraryName(row_->library)) +
-                                           " holds the results of another scan; release that scan first"};
-            finish(s);
-            return s;
+            busy = Status{StatusCode::Busy, std::string(scanLibraryName(row_->library)) +
+                                                " holds the results of another scan; release that scan first"};
+        } else if (g_scanOwner && g_scanOwner != this) {
+            busy = Status{StatusCode::Busy, "another scan is running; only one scan runs at a time"};
+        } else {
+            lib = this;
+            g_scanOwner = this;
+            lease->scanning = true;
         }
-        if (g_scanOwner && g_scanOwner != this) {
-            lease->owner = nullptr;
-            Status s{StatusCode::Busy, "another scan is running; only one scan runs at a time"};
-            finish(s);
-            return s;
-        }
-        lib = this;
-        g_scanOwner = this;
-        lease->scanning = true;
+    }
+    if (!busy.ok()) {
+        lease->owner = nullptr;  // holds nothing
+        lease.reset();
+        finish(busy);
+        return busy;
     }
     if (req_.inventory) {
         req_.inventory->hold();

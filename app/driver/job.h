@@ -13,7 +13,10 @@
 // run()/start(), wait(), release() and the destructor belong to the owner.
 // The observer is called on job threads (the scanning thread, or the
 // job's progress ticker), never on the caller's, and never two calls at
-// once; a GUI turns the calls into queued signals.
+// once; a GUI turns the calls into queued signals.  A deep scan's engine
+// waits while onFiles runs: an observer that blocks on the interface thread
+// (a blocking queued signal) must not be waited for from that thread —
+// stop() never waits, wait() and release() do.
 //
 // The stop holds: once stop() is called the shared progress value stays at
 // the stop value (200) until the scanner returns, whatever the scanner
