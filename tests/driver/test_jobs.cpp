@@ -6,6 +6,7 @@
 // These tests also run under ThreadSanitizer (label jobs).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <map>
@@ -119,9 +120,11 @@ bool eventually(F f)
     return f();
 }
 
-// True when the count stays where it is for a while.
+// True when the count stays where it is for a while (once the step under
+// way when it was asked to hold has ended).
 bool holdsStill(const std::function<int64_t()> &count)
 {
+    std::this_thread::sleep_for(50ms);
     int64_t before = count();
     std::this_thread::sleep_for(150ms);
     return count() == before;
@@ -480,16 +483,19 @@ TEST(JobLifetimes, ARebuildAskedForDuringAJobWaitsForItsEnd)
     req.part = p->part;
     req.inventory = &inv;
     auto job = std::make_unique<ScanJob>(req);
-    ASSERT_TRUE(job->run());
-    EXPECT_EQ(inv.holders(), 1);
+    job->pause();  // the scan holds at its delivery, still running
+    ASSERT_TRUE(job->start());
+    ASSERT_TRUE(eventually([&] { return inv.holders() == 1; }));
 
-    int rebuilt = 0;
+    std::atomic<int> rebuilt{0};
     inv.setOnRebuilt([&](bool ok, const std::string &) { rebuilt += ok; });
     EXPECT_EQ(inv.requestRebuild({image}), Inventory::Rebuild::Deferred);
     EXPECT_TRUE(inv.rebuildPending());
     EXPECT_FALSE(inv.teardown()) << "the lists are in use";
     EXPECT_FALSE(inv.build({image}, &err));
-    EXPECT_EQ(rebuilt, 0);
+    job->resume();
+    ASSERT_TRUE(job->wait());
+    EXPECT_EQ(rebuilt, 0) << "the job's files still read through the lists";
 
     // The records the job reads through are still there.
     svt::TempDir out;
