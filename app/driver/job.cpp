@@ -14,7 +14,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kStopValue = 200;
-constexpr size_t kBatchFiles = 64;
+constexpr size_t kBatchFiles = 256;
 constexpr auto kBatchAge = std::chrono::milliseconds(100);
 // How often the ticker re-asserts the stop value while a stopped scanner
 // is still running.
@@ -289,6 +289,7 @@ void ScanJob::finish(const Status &s)
         setState(JobState::Finished);
     }
     cv_.notify_all();
+    tickCv_.notify_all();
     if (ticker_.joinable() && ticker_.get_id() != std::this_thread::get_id())
         ticker_.join();
     if (observer_) {
@@ -323,6 +324,7 @@ void ScanJob::stop()
     if (scanning_)
         storeProgress(kStopValue);
     cv_.notify_all();
+    tickCv_.notify_all();
 }
 
 void ScanJob::pause()
@@ -409,7 +411,7 @@ void ScanJob::tickerLoop()
             wake = std::min(wake, Clock::now() + kStopHoldPeriod);
         if (observer_ && filesFlushed_ < files_.size())
             wake = std::min(wake, lastFlush_ + kBatchAge);
-        cv_.wait_until(l, wake);
+        tickCv_.wait_until(l, wake);
         if (ended_)
             break;
         if (stop_)
@@ -456,23 +458,37 @@ std::vector<FoundFile> ScanJob::snapshot(size_t from, size_t max) const
 size_t ScanJob::waitForFiles(size_t known, int timeoutMs) const
 {
     std::unique_lock<std::mutex> l(mu_);
+    fileWaiters_++;
     cv_.wait_for(l, std::chrono::milliseconds(timeoutMs),
                  [&] { return files_.size() > known || ended_ || !ran_.load(); });
+    fileWaiters_--;
     return files_.size();
 }
 
 bool ScanJob::deliver(FoundFile f)
 {
-    bool open = gate();
     bool due = false;
+    bool open = true;
+    bool wake = false;
     {
-        std::lock_guard<std::mutex> l(mu_);
+        // The gate and the append under one lock.
+        std::unique_lock<std::mutex> l(mu_);
+        if (paused_ && !stop_)
+            cv_.wait(l, [&] { return !paused_ || stop_; });
+        if (stop_) {
+            holdStopValue();
+            open = false;
+        }
         f.id = files_.size();
         files_.push_back(std::move(f));
         if (observer_)
             due = files_.size() - filesFlushed_ >= kBatchFiles;
+        wake = fileWaiters_ > 0;
     }
-    cv_.notify_all();
+    // Only a reader waiting for files is woken: not once per file for
+    // nobody (the ticker waits elsewhere).
+    if (wake)
+        cv_.notify_all();
     if (due)
         flush();
     return open;
@@ -511,7 +527,7 @@ void ScanJob::flush()
             batch.push_back(files_[i]);
         filesFlushed_ = files_.size();
     }
-    observer_->onFiles(first, batch);
+    observer_->onFiles(first, std::move(batch));
 }
 
 // ---- writes ----
@@ -590,6 +606,7 @@ void ScanJob::release()
             writing_ = false;
         }
         cv_.notify_all();
+        tickCv_.notify_all();
         ticker_.join();
     }
     if (backend_)

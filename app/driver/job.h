@@ -139,9 +139,11 @@ class JobObserver {
 public:
     virtual ~JobObserver() = default;
     // New files, in delivery order: batch[i].id == first + i.  Deep scans
-    // deliver while the engine runs (about every 64 files or 100 ms);
-    // quick scans deliver when the scanner returns.
-    virtual void onFiles(uint64_t first, const std::vector<FoundFile> &batch) { (void)first, (void)batch; }
+    // deliver while the engine runs (every 256 files, and at least every
+    // 100 ms while files are waiting);
+    // quick scans deliver when the scanner returns.  The batch is the
+    // observer's own copy: move it on (into a queued signal, say).
+    virtual void onFiles(uint64_t first, std::vector<FoundFile> batch) { (void)first, (void)batch; }
     // About every progress interval while a scan or a recovery runs.
     virtual void onProgress(const Progress &p) { (void)p; }
     // Once per phase: after the scan, and after each recoverFiles call.
@@ -245,7 +247,9 @@ private:
     int intervalMs_ = 200;
 
     mutable std::mutex mu_;  // store, status, pause, progress counters
-    mutable std::condition_variable cv_;
+    mutable std::condition_variable cv_;   // pause gate, the end, new files
+    std::condition_variable tickCv_;       // the ticker: stop and end only
+    mutable int fileWaiters_ = 0;          // threads in waitForFiles
     bool paused_ = false;
     bool ended_ = false;
     Status status_;

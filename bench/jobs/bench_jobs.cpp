@@ -52,11 +52,11 @@ public:
         cv_.notify_all();
         thread_.join();
     }
-    void onFiles(uint64_t, const std::vector<FoundFile> &batch) override
+    void onFiles(uint64_t, std::vector<FoundFile> batch) override
     {
         {
             std::lock_guard<std::mutex> l(mu_);
-            queue_.push_back(batch);
+            queue_.push_back(std::move(batch));
         }
         cv_.notify_one();
     }

@@ -76,7 +76,7 @@ private:
 // Everything an observer is told, in order.
 class Recorder : public JobObserver {
 public:
-    void onFiles(uint64_t first, const std::vector<FoundFile> &batch) override
+    void onFiles(uint64_t first, std::vector<FoundFile> batch) override
     {
         std::function<void()> hook;
         {
