@@ -383,10 +383,10 @@ TEST(HfsPlusProbe, SignatureMustMatchVersion)
 
 TEST(HfsPlusProbe, RealVolumeMadeOnMacOS)
 {
-    std::string path = svt::sourceDir() + "/../shared/data/hfsplus-macos.raw";
+    std::string path = svt::sourceDir() + "/tests/data/hfsplus-macos.raw";
     Bytes vol = svt::readFile(path);
     if (vol.empty())
-        GTEST_SKIP() << path << " is not there";
+        FAIL() << path << " is missing";
     MemDisk d(vol);
     d.parse();
     auto got = svt::listedPartitions();
