@@ -139,24 +139,12 @@ bool deleted_dir_usable(QuickState &s, uint32_t cluster)
     return is_dot_entry(s.clusterBuf) && is_dotdot_entry(s.clusterBuf + kEntrySize);
 }
 
-/* Keeps a file record: counts it and notes how much of it is still free space. */
+/* Keeps a file record: counts it and plans where its data is read from. */
 void keep_file(QuickState &s, Frame &f, tagStFatInfo *rec)
 {
     s.fileCount++;
     f.node->bHasFile = 1;
-    if (!rec->nFileSize || !fat_cluster_valid(s.L, rec->nStartCluster))
-        return;
-    uint64_t need = ((uint64_t)rec->nFileSize + s.L.clusterSize - 1) / s.L.clusterSize;
-    // Damaged entries can claim 4 GiB apiece: the FAT lookups spent on
-    // these checks are bounded per search, and a file left unchecked
-    // says so.
-    if (need > s.freeRunBudget) {
-        rec->nReserved = kFreeRunUnknown;
-        return;
-    }
-    rec->nReserved = fat_free_run(&s.fat, rec->nStartCluster, (uint32_t)need);
-    uint64_t spent = (uint64_t)rec->nReserved + 1;
-    s.freeRunBudget = s.freeRunBudget > spent ? s.freeRunBudget - spent : 0;
+    plan_file(s, rec, true);
 }
 
 }  // namespace

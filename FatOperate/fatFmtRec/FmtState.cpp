@@ -159,6 +159,50 @@ extern "C" POLDER_EXPORT void fat_fmtStop(void)
     __atomic_store_n(&g_fmt.stop, 1, __ATOMIC_RELAXED);
 }
 
+namespace polder {
+
+namespace {
+
+/* An old cluster (in the layout inferred for one tree) and the present volume. */
+struct FmtPathCtx {
+    FmtState *s;
+    uint64_t dataStart;   /* 512-byte sectors */
+    uint32_t spc;
+};
+
+/*
+ * An old cluster is in use when a present FAT cluster that shares any of
+ * its bytes is.  Where the present FAT says nothing (another file system
+ * now, or bytes before the present data area) the cluster counts as free.
+ */
+bool fmt_in_use(void *p, uint32_t cluster)
+{
+    auto *c = static_cast<FmtPathCtx *>(p);
+    FmtState &s = *c->s;
+    if (!s.haveLayout || cluster < 2)
+        return false;
+    const FatLayout &L = s.L;
+    uint64_t from = (c->dataStart + (uint64_t)(cluster - 2) * c->spc) * 512;
+    uint64_t to = from + (uint64_t)c->spc * 512;
+    uint64_t data = (uint64_t)L.dataSectorStart * L.bytesPerSector;
+    if (to <= data || L.clusterSize == 0)
+        return false;
+    if (from < data)
+        from = data;
+    uint64_t first = (from - data) / L.clusterSize + 2;
+    uint64_t last = (to - 1 - data) / L.clusterSize + 2;
+    for (uint64_t p2 = first; p2 <= last && p2 <= L.maxCluster; p2++) {
+        uint32_t v;
+        if (fat_table_entry(&s.fat, (uint32_t)p2, &v) == OK && v != 0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+}  // namespace polder
+
 extern "C" POLDER_EXPORT bool fat_fmtRec_readfile(tagStFatInfo *info, void *buffer, unsigned long length,
                                                   int64_t *sectorPos)
 {
@@ -179,8 +223,9 @@ extern "C" POLDER_EXPORT bool fat_fmtRec_readfile(tagStFatInfo *info, void *buff
     uint64_t maxCluster = spc && sectors > dataStart ? (sectors - dataStart) / spc + 1 : 0;
     if (maxCluster > UINT32_MAX)
         maxCluster = UINT32_MAX;
-    return read_contiguous(s.part->Device, s.pSize, 512, dataStart, spc, info->nStartCluster,
-                           (uint32_t)maxCluster, buffer, length, sectorPos);
+    FmtPathCtx ctx{&s, dataStart, spc};
+    FreePathRead r{s.part->Device, s.pSize, 512, dataStart, spc, (uint32_t)maxCluster, fmt_in_use, &ctx};
+    return read_free_path(r, &s.readCursor, info, info->nStartCluster, buffer, length, sectorPos);
 }
 
 extern "C" POLDER_EXPORT void fat_fmtRec_exit(void)
