@@ -304,6 +304,7 @@ extern "C" POLDER_EXPORT tagStLinkNode *fat_searchfile(bool search, int *fileCou
     if (!search || !s.ready)
         return nullptr;
     quick_free_result(&s);  // a second search replaces the first result
+    s.readCursor = FreePathCursor{};
     memset(s.visited, 0, ((size_t)s.L.maxCluster / 32 + 1) * sizeof(uint32_t));
     s.freeRunBudget = kFreeRunBudget;
     tagStLinkNode *root = quick_walk(s);

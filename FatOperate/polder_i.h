@@ -330,8 +330,22 @@ struct FmtState {
     tagStFmtDirNode *head;         /* last node created */
     tagStFmtDirNode *tmpHead;      /* directory being walked */
     FreePathCursor readCursor;     /* where fat_fmtRec_readfile stopped */
+    uint64_t planBudget;           /* present-FAT checks left for the file plans */
 };
 extern FmtState g_fmt;
+
+/* An old cluster in the layout of one rebuilt tree. */
+struct FmtPathCtx {
+    FmtState *s;
+    uint64_t dataStart;   /* 512-byte sectors */
+    uint32_t spc;
+};
+/* InUseFn for old clusters: in use when the present FAT uses any of their bytes. */
+bool fmt_in_use(void *ctx, uint32_t cluster);
+/* Highest old cluster of a tree's layout that fits the partition. */
+uint32_t fmt_max_cluster(const FmtState &s, uint64_t dataStart, uint32_t spc);
+/* Counts the old clusters the present volume uses inside a file (bPlan, nSkipped). */
+void fmt_plan_file(FmtState &s, tagStFatInfo *rec, uint64_t dataStart, uint32_t spc);
 
 /* Phase 1: the directory starts of the whole partition; false when stopped. */
 bool fmt_scan(FmtState &s);

@@ -161,15 +161,6 @@ extern "C" POLDER_EXPORT void fat_fmtStop(void)
 
 namespace polder {
 
-namespace {
-
-/* An old cluster (in the layout inferred for one tree) and the present volume. */
-struct FmtPathCtx {
-    FmtState *s;
-    uint64_t dataStart;   /* 512-byte sectors */
-    uint32_t spc;
-};
-
 /*
  * An old cluster is in use when a present FAT cluster that shares any of
  * its bytes is.  Where the present FAT says nothing (another file system
@@ -199,7 +190,33 @@ bool fmt_in_use(void *p, uint32_t cluster)
     return false;
 }
 
-}  // namespace
+uint32_t fmt_max_cluster(const FmtState &s, uint64_t dataStart, uint32_t spc)
+{
+    uint64_t sectors = s.pSize / 512;
+    uint64_t maxCluster = spc && sectors > dataStart ? (sectors - dataStart) / spc + 1 : 0;
+    return maxCluster > UINT32_MAX ? UINT32_MAX : (uint32_t)maxCluster;
+}
+
+void fmt_plan_file(FmtState &s, tagStFatInfo *rec, uint64_t dataStart, uint32_t spc)
+{
+    if (!s.haveLayout || !rec->nFileSize || rec->nStartCluster < 2 || !spc)
+        return;
+    uint64_t clusterBytes = (uint64_t)spc * 512;
+    uint64_t need = (rec->nFileSize + clusterBytes - 1) / clusterBytes;
+    uint32_t maxCluster = fmt_max_cluster(s, dataStart, spc);
+    FmtPathCtx ctx{&s, dataStart, spc};
+    uint64_t found = 1, skipped = 0;
+    for (uint32_t c = rec->nStartCluster; found < need && c < maxCluster && s.planBudget > 0; s.planBudget--) {
+        c++;
+        if (fmt_in_use(&ctx, c))
+            skipped++;
+        else
+            found++;
+    }
+    rec->nSkipped = skipped > UINT32_MAX ? UINT32_MAX : (uint32_t)skipped;
+    if (skipped)
+        rec->bPlan |= FAT_PLAN_SKIPPED;
+}
 
 }  // namespace polder
 
@@ -219,12 +236,9 @@ extern "C" POLDER_EXPORT bool fat_fmtRec_readfile(tagStFatInfo *info, void *buff
     const tagStFmtDirNode *root = s.roots[tree - 1];
     uint32_t spc = root->nReserved;
     uint64_t dataStart = root->nDataSectorStart;
-    uint64_t sectors = s.pSize / 512;
-    uint64_t maxCluster = spc && sectors > dataStart ? (sectors - dataStart) / spc + 1 : 0;
-    if (maxCluster > UINT32_MAX)
-        maxCluster = UINT32_MAX;
     FmtPathCtx ctx{&s, dataStart, spc};
-    FreePathRead r{s.part->Device, s.pSize, 512, dataStart, spc, (uint32_t)maxCluster, fmt_in_use, &ctx};
+    FreePathRead r{s.part->Device, s.pSize, 512, dataStart, spc, fmt_max_cluster(s, dataStart, spc), fmt_in_use,
+                   &ctx};
     return read_free_path(r, &s.readCursor, info, info->nStartCluster, buffer, length, sectorPos);
 }
 
@@ -241,6 +255,8 @@ extern "C" POLDER_EXPORT tagStFmtDirNode **fat_fmtRec_search(int)
     changeExportsData(0);
     s.progress = Progress{};
     fmt_free_trees(s);
+    s.readCursor = FreePathCursor{};  // records of the last search are gone
+    s.planBudget = kFreeRunBudget;
     s.nStarts = 0;
     s.dirCount = 0;
     if (fmt_scan(s))

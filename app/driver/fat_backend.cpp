@@ -342,6 +342,10 @@ public:
                 if (rec->nStartCluster < 2) {
                     f.readable = false;
                     f.note = "no data location recorded";
+                } else if (rec->bPlan & FAT_PLAN_SKIPPED) {
+                    f.note = std::to_string(rec->nSkipped) +
+                             " of its clusters are used by the present volume and were skipped: right if the file "
+                             "was written around them, damaged at the end if they now hold newer files";
                 }
                 out.push_back(std::move(f));
             });

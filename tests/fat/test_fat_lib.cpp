@@ -450,6 +450,7 @@ TEST(PolderFormatted, OldClustersThePresentVolumeUsesAreSkipped)
 {
     auto v = fatt::Volume::load(svt::fixture("fat32fmt") + "/fat32fmt.img", FS_FAT32);
     // The old photo and the layout of its tree.
+    uint32_t skipped = UINT32_MAX;
     auto find = [&](std::vector<uint8_t> *data, uint32_t *clusterOff) {
         EXPECT_TRUE(fat_fmtRec_init(v->part()));
         tagStFmtDirNode **roots = fat_fmtRec_search(0);
@@ -459,6 +460,7 @@ TEST(PolderFormatted, OldClustersThePresentVolumeUsesAreSkipped)
                     return;
                 // The second old cluster's byte offset in the image.
                 *clusterOff = (roots[r]->nDataSectorStart + (rec->nStartCluster - 1) * roots[r]->nReserved) * 512;
+                skipped = rec->nSkipped;
                 data->assign(rec->nFileSize, 0);
                 int64_t pos = 0;
                 for (uint32_t at = 0; at < rec->nFileSize; at += 4096)
@@ -471,6 +473,7 @@ TEST(PolderFormatted, OldClustersThePresentVolumeUsesAreSkipped)
     find(&before, &second);
     ASSERT_EQ(before.size(), 50000u);
     ASSERT_NE(second, 0u);
+    EXPECT_EQ(skipped, 0u);
     for (const fatt::Truth &t : fatt::readTruth(svt::fixture("fat32fmt")))
         if (t.path == "2019/img_001.jpg")
             EXPECT_EQ(fatt::sha256Hex(before), t.sha256);
@@ -483,6 +486,7 @@ TEST(PolderFormatted, OldClustersThePresentVolumeUsesAreSkipped)
     ed.setFatEntry(present, 0x0FFFFFFF);
     uint32_t dummy = 0;
     find(&after, &dummy);
+    EXPECT_EQ(skipped, 1u);
     ASSERT_EQ(after.size(), before.size());
     EXPECT_TRUE(std::equal(before.begin(), before.begin() + 2048, after.begin()));
     EXPECT_TRUE(std::equal(before.begin() + 4096, before.end(), after.begin() + 2048));
