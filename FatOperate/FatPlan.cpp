@@ -192,6 +192,10 @@ void choose_start(QuickState &s, tagStFatInfo *rec, uint64_t need)
     uint8_t head[kHeadBytes];
     const FatLayout &L = s.L;
     const uint32_t low = rec->nEntryCluster & 0xFFFF;
+    // With one place on the volume the entry can mean, there is nothing to
+    // choose.
+    if ((low >= 2 ? low : low + 65536ull) + 65536 > L.maxCluster)
+        return;
     char ext[16];
     name_extension(rec, ext);
     const bool checkable = ext[0] && header_fits(ext, nullptr, 0) == 0;
