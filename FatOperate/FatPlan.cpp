@@ -194,8 +194,16 @@ void choose_start(QuickState &s, tagStFatInfo *rec, uint64_t need)
     const uint32_t low = rec->nEntryCluster & 0xFFFF;
     // With one place on the volume the entry can mean, there is nothing to
     // choose.
-    if ((low >= 2 ? low : low + 65536ull) + 65536 > L.maxCluster)
+    const uint64_t first = low >= 2 ? low : low + 65536ull;
+    if (first > L.maxCluster)
         return;
+    if (first + 65536 > L.maxCluster) {
+        if (first != rec->nEntryCluster) {
+            rec->nStartCluster = (uint32_t)first;
+            rec->bPlan |= FAT_PLAN_REBUILT;
+        }
+        return;
+    }
     char ext[16];
     name_extension(rec, ext);
     const bool checkable = ext[0] && header_fits(ext, nullptr, 0) == 0;
