@@ -176,8 +176,8 @@ FoundFile fatFoundFile(tagStFatInfo *rec, const std::vector<tagStFatInfo *> &dir
     } else {
         std::string note;
         if (rec->bPlan & FAT_PLAN_REBUILT)
-            note = "its first cluster number was incomplete (deleted by Windows); cluster " +
-                   std::to_string(rec->nStartCluster) + " was chosen by the data found there";
+            note = "the entry lost the upper part of its first cluster number (deleted by Windows); cluster " +
+                   std::to_string(rec->nStartCluster) + " was chosen as the only place that fits the file";
         if (rec->bPlan & FAT_PLAN_SKIPPED) {
             if (!note.empty())
                 note += "; ";
