@@ -139,6 +139,35 @@ bool deleted_dir_usable(QuickState &s, uint32_t cluster)
     return is_dot_entry(s.clusterBuf) && is_dotdot_entry(s.clusterBuf + kEntrySize);
 }
 
+/*
+ * The first cluster of a deleted FAT32 directory whose entry may have lost
+ * its high word: among the clusters low + k x 65536 of the volume, the one
+ * that starts with a "." entry naming that very cluster and a ".." entry.
+ * The entry's own cluster when there is no such place or more than one.
+ */
+uint32_t deleted_dir_cluster(QuickState &s, uint32_t cluster)
+{
+    const FatLayout &L = s.L;
+    if (L.fsType != FS_FAT32 || (cluster >> 16) != 0)
+        return cluster;
+    uint64_t first = cluster >= 2 ? cluster : cluster + 65536ull;
+    uint32_t found = cluster, matches = 0;
+    for (uint64_t c = first; c <= L.maxCluster && s.freeRunBudget > 0; c += 65536) {
+        s.freeRunBudget--;
+        uint32_t v;
+        if (bit_test(s.visited, (uint32_t)c) || fat_table_entry(&s.fat, (uint32_t)c, &v) != OK ||
+            (v != 0 && !fat_is_eoc(L, v)))
+            continue;
+        dev_read(s.part->Device, s.limit, fat_cluster_offset(L, (uint32_t)c), s.L.clusterSize, s.clusterBuf);
+        if (is_dot_entry(s.clusterBuf) && is_dotdot_entry(s.clusterBuf + kEntrySize) &&
+            entry_cluster(s.clusterBuf) == c) {
+            found = (uint32_t)c;
+            matches++;
+        }
+    }
+    return matches == 1 ? found : cluster;
+}
+
 /* Keeps a file record: counts it and plans where its data is read from. */
 void keep_file(QuickState &s, Frame &f, tagStFatInfo *rec)
 {
@@ -248,9 +277,11 @@ static tagStLinkNode *quick_walk(QuickState &s)
                 if (!isDir) {
                     keep_file(s, f, rec);
                 } else if (deletedEntry || insideDeleted) {
-                    if (depth <= kMaxDepth && deleted_dir_usable(s, cluster)) {
+                    uint32_t at = depth <= kMaxDepth ? deleted_dir_cluster(s, cluster) : cluster;
+                    if (depth <= kMaxDepth && deleted_dir_usable(s, at)) {
+                        rec->nStartCluster = at;
                         auto *one = static_cast<uint32_t *>(MALLOC(sizeof(uint32_t)));
-                        one[0] = cluster;
+                        one[0] = at;
                         open_child(s, stack, depth, one, 1, true, i);
                         descended = true;
                     } else {
