@@ -151,6 +151,8 @@ uint32_t deleted_dir_cluster(QuickState &s, uint32_t cluster)
     if (L.fsType != FS_FAT32 || (cluster >> 16) != 0)
         return cluster;
     uint64_t first = cluster >= 2 ? cluster : cluster + 65536ull;
+    if (first + 65536 > L.maxCluster)
+        return first <= L.maxCluster ? (uint32_t)first : cluster;  // one place at most
     uint32_t found = cluster, matches = 0;
     for (uint64_t c = first; c <= L.maxCluster && s.freeRunBudget > 0; c += 65536) {
         s.freeRunBudget--;
