@@ -113,6 +113,7 @@ tagStFatInfo *make_record(const uint8_t *e, const LfnState *lfn, bool withTime)
     }
     r->szName[len] = 0;
     r->nStartCluster = entry_cluster(e);
+    r->nEntryCluster = r->nStartCluster;
     r->nFileSize = sv_ld_le32(e + 28);
     r->bDirectory = (e[11] & 0x10) ? 1 : 0;
     if (withTime) {
@@ -187,10 +188,7 @@ void progress_note(Progress *p, double fraction)
 
 void progress_finish()
 {
-    int32_t cur = sv_progress_get();
-    while (cur < 100 &&
-           !__atomic_compare_exchange_n(&ExportsData, &cur, 100, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
-    }
+    sv_progress_finish();
 }
 
 }  // namespace polder

@@ -92,31 +92,53 @@ int32_t test_NTFS(_Device_List *node, sv_view boot, Partiton_Struct *part)
         return 1;
     uint8_t spc = p[13];
     uint16_t bps = sv_ld_le16(p + 11);
-    if (spc > 128 && spc >= 256 - 31 && bps) {
-        /* Large clusters give their sector count as a negative power of two. */
-        unsigned long long bytes = (unsigned long long)bps << (256 - spc);
-        return sv_probe_fail(1, "NTFS boot sector with %llu %s clusters: not supported",
-                             bytes >= (1ull << 20) ? bytes >> 20 : bytes >> 10, bytes >= (1ull << 20) ? "MiB" : "KiB");
+    bool counted = spc != 0 && spc <= 128 && (spc & (spc - 1)) == 0;
+    if (!counted && ntfs_cluster_bytes(p) == 0) {
+        if (spc > 128 && 256 - spc <= 31 && bps) {
+            /* Large clusters give their sector count as a negative power of two. */
+            unsigned long long bytes = (unsigned long long)bps << (256 - spc);
+            return sv_probe_fail(1, "NTFS boot sector with %llu %s clusters: not supported",
+                                 bytes >= (1ull << 20) ? bytes >> 20 : bytes >> 10,
+                                 bytes >= (1ull << 20) ? "MiB" : "KiB");
+        }
+        return sv_probe_fail(1, "NTFS boot sector with %u sectors per cluster: not supported", (unsigned)spc);
     }
-    if (spc == 0 || spc > 128 || (spc & (spc - 1)) != 0)
-        return sv_probe_fail(1, "NTFS boot sector with %u sectors per cluster: not a power of two up to 128",
-                             (unsigned)spc);
     part->FsType = FS_NTFS;
     return 0;
+}
+
+uint32_t ntfs_cluster_bytes(const uint8_t *boot)
+{
+    uint32_t bps = sv_ld_le16(boot + 11);
+    uint8_t spc = boot[13];
+    if (bps < 256 || bps > 4096 || (bps & (bps - 1)) != 0 || spc == 0)
+        return 0;
+    uint64_t bytes;
+    if (spc <= 128) {
+        if (spc & (spc - 1))
+            return 0;
+        bytes = (uint64_t)bps * spc;
+    } else {
+        uint32_t shift = 256u - spc;
+        if (shift > 21)
+            return 0;
+        bytes = (uint64_t)bps << shift;
+    }
+    return bytes <= (2u << 20) ? (uint32_t)bytes : 0;
 }
 
 /* The volume name from the first MFT records; empty when unreadable. */
 static void ntfs_read_MFT(_Device_List *node, Partiton_Struct *part, const uint8_t *boot)
 {
     uint32_t bps = sv_ld_le16(boot + 11);
-    uint32_t spc = boot[13];
+    uint64_t cluster_bytes = ntfs_cluster_bytes(boot);
     int8_t per_record = (int8_t)boot[64];
-    if (bps < 256 || bps > 65536 || (bps & (bps - 1)) != 0)
+    if (bps < 256 || bps > 65536 || (bps & (bps - 1)) != 0 || cluster_bytes == 0)
         return;
     /* A negative count means a record of 2^-n bytes, not clusters. */
     uint64_t rec_size;
     if (per_record > 0)
-        rec_size = (uint64_t)bps * spc * (uint64_t)per_record;
+        rec_size = cluster_bytes * (uint64_t)per_record;
     else if (per_record >= -20)
         rec_size = 1ull << -per_record;
     else
@@ -124,7 +146,6 @@ static void ntfs_read_MFT(_Device_List *node, Partiton_Struct *part, const uint8
     if (rec_size < 256 || rec_size > 65536)
         return;
     uint64_t mft_cluster = sv_ld_le64(boot + 48);
-    uint64_t cluster_bytes = (uint64_t)bps * spc;
     if (mft_cluster > (UINT64_MAX - part->PartOffset) / cluster_bytes)
         return;
     uint32_t len = (uint32_t)(4 * rec_size);

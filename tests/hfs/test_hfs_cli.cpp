@@ -127,7 +127,9 @@ void scanAndRecover(const std::string &image, const HfsScenario &s)
         EXPECT_EQ(readFile(file), e.data);
         struct stat sb;
         ASSERT_EQ(stat(file.c_str(), &sb), 0);
-        EXPECT_EQ((int64_t)sb.st_mtime, (int64_t)e.createDate - 2082844800);
+        // The journal keeps only the creation date: it is never stamped
+        // on the output as a modification time.
+        EXPECT_NE((int64_t)sb.st_mtime, (int64_t)e.createDate - 2082844800);
     }
     // The file whose last pieces only the extents overflow file knew.
     EXPECT_NE(rec.out.find("unreadable chunk"), std::string::npos) << rec.out;
@@ -170,9 +172,9 @@ TEST(HfsCli, VolumeInAnMbrPartition)
 TEST(HfsCli, AVolumeWithoutJournalHasNothingToList)
 {
     NEED_PARTITIONS();
-    std::string real = sourceDir() + "/../shared/data/hfsplus-macos.raw";
+    std::string real = sourceDir() + "/tests/data/hfsplus-macos.raw";
     if (!std::ifstream(real).good())
-        GTEST_SKIP() << "real HFS+ image not found at " << real;
+        FAIL() << "real HFS+ image missing: " << real;
     CommandResult scan = runCli("scan --quick --partition 0 --image " + shellQuote(real));
     ASSERT_EQ(scan.status, 0) << scan.err;
     EXPECT_NE(scan.out.find("0 files found."), std::string::npos) << scan.out;

@@ -231,9 +231,9 @@ TEST(Gpt, DamagedPrimaryHeaderFallsBackToTheBackup)
 
 TEST(Gpt, HfsPlusTypeHoldsTheRealMacVolume)
 {
-    Bytes hfs = svt::readFile(svt::sourceDir() + "/../shared/data/hfsplus-macos.raw");
+    Bytes hfs = svt::readFile(svt::sourceDir() + "/tests/data/hfsplus-macos.raw");
     if (hfs.empty())
-        GTEST_SKIP() << "hfsplus-macos.raw is not there";
+        FAIL() << "tests/data/hfsplus-macos.raw is missing";
     Bytes disk(8u << 20, 0);
     svt::writeGpt(disk, {{kHfsPlus, 2048, 2048 + hfs.size() / 512 - 1}});
     svt::putBytes(disk, 2048 * 512, hfs);
@@ -297,9 +297,9 @@ TEST(AppleMap, HfsEntriesAreProbedAndOthersSkipped)
 
 TEST(AppleMap, RealMacVolumeInAnAppleHfsEntry)
 {
-    Bytes hfs = svt::readFile(svt::sourceDir() + "/../shared/data/hfsplus-macos.raw");
+    Bytes hfs = svt::readFile(svt::sourceDir() + "/tests/data/hfsplus-macos.raw");
     if (hfs.empty())
-        GTEST_SKIP() << "hfsplus-macos.raw is not there";
+        FAIL() << "tests/data/hfsplus-macos.raw is missing";
     Bytes disk = appleMap(8u << 20, {{"disk image", "Apple_HFS", 64, (uint32_t)(hfs.size() / 512)}});
     svt::putBytes(disk, 64 * 512, hfs);
     MemDisk d(disk);
@@ -372,14 +372,14 @@ TEST(Rejections, EveryUnusedEntryAndBareVolumeSaysWhy)
 
     Bytes ntfs = fixtureBytes("card-ntfs.img");
     ASSERT_GT(ntfs.size(), 512u);
-    ntfs[13] = 256 - 12; // 4096 sectors of 512 bytes per cluster
+    ntfs[13] = 256 - 13; // 8192 sectors of 512 bytes per cluster
     {
         MemDisk d(ntfs);
         d.parse();
         EXPECT_TRUE(svt::listedPartitions().empty());
         auto r = rejections();
         ASSERT_EQ(r.size(), 1u);
-        EXPECT_NE(r[0].find("NTFS boot sector with 2 MiB clusters: not supported"), std::string::npos) << r[0];
+        EXPECT_NE(r[0].find("NTFS boot sector with 4 MiB clusters: not supported"), std::string::npos) << r[0];
     }
     Bytes noise = svt::patternBytes(1 << 20, 5);
     MemDisk d(noise);
