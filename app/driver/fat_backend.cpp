@@ -3,7 +3,6 @@
 
 #include "fat_backend.h"
 
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -161,17 +160,21 @@ FoundFile fatFoundFile(tagStFatInfo *rec, const std::vector<tagStFatInfo *> &dir
     f.folder = folderOf(dirs, "");
     f.size = rec->nFileSize;
     f.mtime = fatRecordTime(rec);
+    f.times = f.mtime >= 0 ? FileTimes::ModifiedOnly : FileTimes::None;
     f.type = extensionOf(f.name);
     f.record = rec;
+    f.state = FileState::Deleted;
     if (rec->nStartCluster < 2) {
-        f.readable = false;
+        f.state = FileState::Unreadable;
         f.note = "no data location recorded";
     } else if (clusterSize && rec->nReserved != UINT32_MAX) {
         uint64_t need = ((uint64_t)rec->nFileSize + clusterSize - 1) / clusterSize;
         uint64_t free = rec->nReserved;
         if (free == 0) {
+            f.state = FileState::Damaged;
             f.note = "its first cluster now belongs to another file: the data is probably overwritten";
         } else if (free < need) {
+            f.state = FileState::Damaged;
             f.note = "only the first " + std::to_string(free * clusterSize) +
                      " bytes lie in free space; the rest was stored elsewhere (fragmented) or overwritten "
                      "and cannot be right";
@@ -199,7 +202,7 @@ using ReadFn = bool (*)(tagStFatInfo *, void *, unsigned long, int64_t *);
 // read whole is read again one block at a time, so that only the blocks
 // that fail are written as zeros (and counted).
 WriteResult copyContiguous(ReadFn readFile, tagStFatInfo *rec, uint32_t block, const std::string &path,
-                           WriteStats &stats, const std::function<bool()> &stopRequested)
+                           WriteStats &stats, const std::function<bool()> &gate)
 {
     int64_t pos = 0;
     auto read = [&](uint8_t *buf, uint32_t len) -> int64_t {
@@ -216,28 +219,28 @@ WriteResult copyContiguous(ReadFn readFile, tagStFatInfo *rec, uint32_t block, c
         }
         return len;
     };
-    return writeChunks(path, rec->nFileSize, chunkFor(block), read, stats, stopRequested);
+    return writeChunks(path, rec->nFileSize, chunkFor(block), read, stats, gate);
 }
 
 }  // namespace
 
 WriteResult DelFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::string &path, WriteStats &stats,
-                           const std::function<bool()> &stopRequested)
+                           const std::function<bool()> &gate)
 {
     uint32_t block = get_blocksize(part);
     if (block == 0) {
-        fprintf(stderr, "System Error: fatRecovery, cluster_Size get size fail\n");
+        diagnostic("System Error: fatRecovery, cluster_Size get size fail");
         return WriteResult::NoChunk;
     }
     if (!rec) {
-        fprintf(stderr, "stPFatInFo is no----------\n");
+        diagnostic("stPFatInFo is no----------");
         return WriteResult::NoRecord;
     }
-    return copyContiguous(fat_readfile, rec, block, path, stats, stopRequested);
+    return copyContiguous(fat_readfile, rec, block, path, stats, gate);
 }
 
 WriteResult FmtFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::string &path,
-                           WriteStats &stats, const std::function<bool()> &stopRequested)
+                           WriteStats &stats, const std::function<bool()> &gate)
 {
     if (!rec)
         return WriteResult::NoRecord;
@@ -246,7 +249,7 @@ WriteResult FmtFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::
     uint32_t block = get_blocksize(part);
     if (block == 0 || block % 512)
         block = 4096;
-    return copyContiguous(fat_fmtRec_readfile, rec, block, path, stats, stopRequested);
+    return copyContiguous(fat_fmtRec_readfile, rec, block, path, stats, gate);
 }
 
 namespace {
@@ -256,30 +259,33 @@ public:
     explicit FatBackend(Partiton_Struct *part) : part_(part) {}
     ~FatBackend() override { release(); }
 
-    bool run(std::vector<FoundFile> &out) override
+    Status run(ScanJob &job) override
     {
         // The order of the disk page's quick scan: init, then the search.
         int files = 0, dirs = 0;
         if (!fat_init(part_))
-            return false;
+            return {StatusCode::NotThisFileSystem, "the FAT boot sector or table could not be read"};
         inited_ = true;
         tagStLinkNode *root = fat_searchfile(true, &files, &dirs);
         if (!root)
-            return false;
+            return {};
+        std::vector<FoundFile> out;
         uint32_t cluster = get_blocksize(part_);
         CreateQuickFatTree(root, [&](tagStFatInfo *rec, const std::vector<tagStFatInfo *> &path) {
             if (!rec || rec->bDirectory || rec->nFileSize == 0)
                 return;
             out.push_back(fatFoundFile(rec, path, cluster));
         });
-        return true;
+        job.deliverAll(std::move(out));
+        return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+                      const std::function<bool()> &gate) override
     {
         if (!inited_)
             return WriteResult::NoRecord;
-        return DelFatRecovery(part_, static_cast<tagStFatInfo *>(file.record), path, stats);
+        return DelFatRecovery(part_, static_cast<tagStFatInfo *>(file.record), path, stats, gate);
     }
 
     void release() override
@@ -299,14 +305,15 @@ public:
     explicit FatFormattedBackend(Partiton_Struct *part) : part_(part) {}
     ~FatFormattedBackend() override { release(); }
 
-    bool run(std::vector<FoundFile> &out) override
+    Status run(ScanJob &job) override
     {
         if (!fat_fmtRec_init(part_))
-            return false;
+            return {StatusCode::UnreadableMedium, "the partition could not be read"};
         inited_ = true;
         tagStFmtDirNode **roots = fat_fmtRec_search(0);
         if (!roots)
-            return false;
+            return {};
+        std::vector<FoundFile> out;
         for (size_t r = 0; roots[r]; r++) {
             tagStFmtDirNode *root = roots[r];
             char name[sizeof root->szName + 1] = {};
@@ -321,23 +328,28 @@ public:
                 f.name = fatNameToUtf8(rec->szName);
                 f.folder = folderOf(path, top);
                 f.size = rec->nFileSize;
+                f.mtime = fatRecordTime(rec);
+                f.times = f.mtime >= 0 ? FileTimes::ModifiedOnly : FileTimes::None;
                 f.type = extensionOf(f.name);
                 f.record = rec;
+                f.state = FileState::Formatted;
                 if (rec->nStartCluster < 2) {
-                    f.readable = false;
+                    f.state = FileState::Unreadable;
                     f.note = "no data location recorded";
                 }
                 out.push_back(std::move(f));
             });
         }
-        return true;
+        job.deliverAll(std::move(out));
+        return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+                      const std::function<bool()> &gate) override
     {
         if (!inited_)
             return WriteResult::NoRecord;
-        return FmtFatRecovery(part_, static_cast<tagStFatInfo *>(file.record), path, stats);
+        return FmtFatRecovery(part_, static_cast<tagStFatInfo *>(file.record), path, stats, gate);
     }
 
     void release() override

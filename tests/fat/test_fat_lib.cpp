@@ -289,7 +289,7 @@ TEST(PolderDamage, OverlongLongNameRunsAndOutOfRangeClusters)
         if (kv.first == "_ELETED.TXT")
             rec = kv.second;
     FoundFile f = fatFoundFile(rec, {}, 2048);
-    EXPECT_FALSE(f.readable);
+    EXPECT_FALSE(f.readable());
     int64_t pos = 0;
     std::vector<uint8_t> buf(512, 0x55);
     EXPECT_FALSE(fat_readfile(rec, buf.data(), 512, &pos));

@@ -38,7 +38,7 @@ std::string pathOf(const FoundFile &f)
 struct Scan {
     std::unique_ptr<fatt::Volume> vol;
     std::unique_ptr<fatt::FileVolume> fileVol;
-    std::unique_ptr<ScanSession> session;
+    std::unique_ptr<ScanJob> session;
     std::map<std::string, const FoundFile *> byPath;
     std::vector<fatt::Truth> truth;
 };
@@ -58,7 +58,7 @@ std::unique_ptr<Scan> scan(const std::string &fixture, const std::string &image,
         req.part = s->vol->part();
     }
     req.formatted = formatted;
-    s->session = std::make_unique<ScanSession>(req);
+    s->session = std::make_unique<ScanJob>(req);
     EXPECT_TRUE(s->session->supported());
     EXPECT_TRUE(s->session->run());
     for (const FoundFile &f : s->session->files()) {
