@@ -314,18 +314,26 @@ bool writeAll(OutputFile &f, const void *buf, size_t len, OutputError *err)
     return true;
 }
 
-bool copyInto(OutputFile &f, uint64_t size, uint32_t unit,
-              const std::function<int64_t(uint8_t *, uint32_t)> &read, CopyStats &stats,
-              const std::function<bool()> &gate, uint64_t giveUpAfter)
+uint32_t copyPiece(uint32_t unit, uint64_t size)
 {
     constexpr uint64_t kPiece = 1u << 20;
     if (unit == 0)
         unit = 512;
-    // Whole units, about 1 MiB, never more than the file needs.
     uint64_t piece = unit >= kPiece ? unit : kPiece / unit * unit;
     uint64_t need = (size + unit - 1) / unit * unit;
     if (need < piece)
         piece = need ? need : unit;
+    return (uint32_t)piece;
+}
+
+bool copyInto(OutputFile &f, uint64_t size, uint32_t piece,
+              const std::function<int64_t(uint8_t *, uint32_t)> &read, CopyStats &stats,
+              const std::function<bool()> &gate, uint64_t giveUpAfter)
+{
+    if (piece == 0)
+        piece = 512;
+    if (piece > size && size > 0)
+        piece = (uint32_t)size; // a small file gets a buffer of its size
     std::vector<uint8_t> buf((size_t)piece);
     uint64_t badRun = 0;
     while (stats.bytes < size) {

@@ -98,18 +98,21 @@ struct CopyStats {
 };
 
 // Copies `size` bytes into f, asking read(buffer, length) for the next piece
-// of the file each time.  Pieces are whole multiples of `unit` (the medium's
-// allocation unit; any length past the last whole unit of the file) and up
-// to about 1 MiB, the buffer no larger than the file needs.  A piece that
-// cannot be read (read returns less than asked, or -1) is written as zeros
-// and counted; once `giveUpAfter` bytes in a row could not be read the copy
-// ends there (cutShort), since a file whose every chunk past some point is
-// unreadable or outside the medium has nothing more to give.  gate is asked
-// before every piece (false: stopped).  Returns true when all of `size` was
-// written.
-bool copyInto(OutputFile &f, uint64_t size, uint32_t unit,
+// of the file each time: `piece` bytes (fewer for the last), with a buffer
+// no larger than the file needs.  A piece that cannot be read (read returns
+// less than asked, or -1) is written as zeros and counted; once
+// `giveUpAfter` bytes in a row could not be read the copy ends at the last
+// readable byte (cutShort), since a file whose every chunk past some point
+// is unreadable or outside the medium has nothing more to give.  gate is
+// asked before every piece (false: stopped).  Returns true when all of
+// `size` was written.
+bool copyInto(OutputFile &f, uint64_t size, uint32_t piece,
               const std::function<int64_t(uint8_t *, uint32_t)> &read, CopyStats &stats,
               const std::function<bool()> &gate = {}, uint64_t giveUpAfter = 16ull << 20);
+
+// The piece length for readers that take any whole number of allocation
+// units: about 1 MiB of whole units, never more than the file needs.
+uint32_t copyPiece(uint32_t unit, uint64_t size);
 
 // The size a writer may produce for a listed file: never more than the
 // medium (partition, range or device) it was found on.  When the listed

@@ -303,7 +303,7 @@ TEST(CopyInto, WholeUnitReadsZerosForBadPiecesAndAnUnreadableTailGivenUp)
     auto copy = [&](Source &src, uint64_t size, salvitra::CopyStats &st, uint64_t giveUp) {
         OutputFile f;
         EXPECT_TRUE(dir.create("f.bin", size, f, &err)) << err.text;
-        bool whole = salvitra::copyInto(f, size, unit, std::ref(src), st, {}, giveUp);
+        bool whole = salvitra::copyInto(f, size, salvitra::copyPiece(unit, size), std::ref(src), st, {}, giveUp);
         dir.finish(f, true, -1, false, &err);
         auto out = svt::readFile(t.file("out/") + f.relPath);
         unlink((t.file("out/") + f.relPath).c_str());
