@@ -581,7 +581,7 @@ int cmdScanOrRecover(const Options &o, bool recover)
             printf("damaged (%s): %s\n", termText(rf.note).c_str(), termText(fullPath(*rf.file)).c_str());
             break;
         default:
-            printf("not written: %s: %s\n", termText(fullPath(*rf.file)).c_str(),
+            printf("skipped %s: %s\n", termText(fullPath(*rf.file)).c_str(),
                    termText(rf.note.empty() ? writeResultText(rf.result) : rf.note).c_str());
             break;
         }
@@ -591,7 +591,7 @@ int cmdScanOrRecover(const Options &o, bool recover)
     if (sum.damaged)
         printf("; %u damaged", sum.damaged);
     if (sum.failed)
-        printf("; %u not written", sum.failed);
+        printf("; %u skipped", sum.failed);
     if (sum.readFailures)
         printf("; %u unreadable chunk%s written as zeros", sum.readFailures,
                sum.readFailures == 1 ? "" : "s");

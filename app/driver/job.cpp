@@ -467,10 +467,15 @@ size_t ScanJob::waitForFiles(size_t known, int timeoutMs) const
 namespace {
 
 // No file can hold more than the medium it was found on: a larger listed
-// size is cut to it, and the file is marked damaged with the reason.
+// size is cut to it, and the file is marked damaged with the reason.  ext
+// files are left alone: their block maps are checked against the volume,
+// and a sparse file may rightly be larger than the volume (its holes read
+// as zeros).
 void capToMedium(FoundFile &f, const Partiton_Struct *part)
 {
     if (!part || part->PartSize == 0 || f.size <= part->PartSize)
+        return;
+    if (part->FsType == FS_EXT2 || part->FsType == FS_EXT3 || part->FsType == FS_EXT4)
         return;
     std::string why;
     f.listedSize = f.size;

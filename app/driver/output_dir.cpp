@@ -343,6 +343,8 @@ bool copyInto(OutputFile &f, uint64_t size, uint32_t piece,
         }
         uint64_t left = size - stats.bytes;
         uint32_t len = (uint32_t)(left < piece ? left : piece);
+        // Readers may leave holes (sparse files) untouched: they read as zeros.
+        memset(buf.data(), 0, len);
         int64_t got = read(buf.data(), len);
         if (got != (int64_t)len) {
             // Whatever a failed read left in the buffer is not trusted.

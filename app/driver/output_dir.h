@@ -98,8 +98,8 @@ struct CopyStats {
 };
 
 // Copies `size` bytes into f, asking read(buffer, length) for the next piece
-// of the file each time: `piece` bytes (fewer for the last), with a buffer
-// no larger than the file needs.  A piece that cannot be read (read returns
+// of the file each time: `piece` bytes (fewer for the last), into a cleared
+// buffer no larger than the file needs.  A piece that cannot be read (read returns
 // less than asked, or -1) is written as zeros and counted; once
 // `giveUpAfter` bytes in a row could not be read the copy ends at the last
 // readable byte (cutShort), since a file whose every chunk past some point

@@ -149,7 +149,8 @@ RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &
     }
     // No file can hold more than the medium it was found on.
     const Partiton_Struct *part = job.request().part;
-    const uint64_t medium = part && part->PartSize ? part->PartSize : UINT64_MAX;
+    const bool sparse = part && (part->FsType == FS_EXT2 || part->FsType == FS_EXT3 || part->FsType == FS_EXT4);
+    const uint64_t medium = part && part->PartSize && !sparse ? part->PartSize : UINT64_MAX;
     uint64_t total = 0;
     for (const FoundFile *f : files)
         if (f && f->readable())
@@ -180,7 +181,7 @@ RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &
             onFile(i, files.size(), rel);
         if (!f->readable()) {
             // Nothing will be written: no folders for it either.
-            fail(rf, WriteResult::Unreadable, f->note);
+            fail(rf, WriteResult::Unreadable, writeResultText(WriteResult::Unreadable));
             sum.files.push_back(rf);
             continue;
         }

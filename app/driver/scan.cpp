@@ -40,8 +40,8 @@ WriteResult writeChunks(const std::string &path, uint64_t size, uint32_t chunk,
         // One chunk per read: every backend's reader delivers the file's
         // next chunk of the length it is asked for.
         copyInto(*out, size, chunk, read, cs, gate);
-        stats.bytes = cs.bytes;
-        stats.readFailures = cs.unreadablePieces;
+        stats.bytes += cs.bytes;
+        stats.readFailures += cs.unreadablePieces;
         if (cs.stopped) {
             result = WriteResult::Stopped;
             stats.incomplete = true;

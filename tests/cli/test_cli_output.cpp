@@ -123,7 +123,7 @@ TEST(CliOutput, LibtaskelIsLoadedOnlyFromBesideTheProgram)
     ASSERT_EQ(svt::run("cp " + q(SV_CLI) + " " + q(bin) + "/ && cp " + q(svt::buildDir() + "/lib/libtaskel.so") +
                        " " + q(lib) + "/").status, 0);
     const std::string args = " scan --quick --partition 0 --image " + q(ntfs) + " 2>&1";
-    svt::CommandResult r = svt::run(q(bin + "/salvitra-cli") + args);
+    svt::CommandResult r = svt::run("SALVITRA_TRACE=1 " + q(bin + "/salvitra-cli") + args);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("another user could replace it"), std::string::npos) << r.out;
     chmod(lib.c_str(), 0755);
