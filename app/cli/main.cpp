@@ -25,6 +25,13 @@ using namespace salvitra;
 
 namespace {
 
+// Exit statuses (listed in the README).
+constexpr int kExitOk = 0;         // every selected file written whole (scan, devices: done)
+constexpr int kExitScanFailed = 1; // the scan could not start: bad image, file system not readable
+constexpr int kExitUsage = 2;      // the command line is wrong
+constexpr int kExitNotWhole = 3;   // some selected files were not written, or only in part
+constexpr int kExitStopped = 130;  // stopped (Ctrl-C)
+
 const char *kUsage =
     "usage: salvitra-cli COMMAND [OPTIONS]\n"
     "\n"
@@ -51,7 +58,11 @@ const char *kUsage =
     "  [N] FILE-SYSTEM offset, size, volume name, description, access mode\n"
     "where N is the number --partition takes.\n"
     "\n"
-    "Devices are only ever opened read-only.\n";
+    "Devices are only ever opened read-only.\n"
+    "\n"
+    "Exit status: 0 done (recover: every selected file written whole); 1 the scan\n"
+    "could not start; 2 a wrong command line; 3 files not written or written only in\n"
+    "part; 130 stopped.\n";
 
 struct Options {
     std::string command;
@@ -253,7 +264,7 @@ int cmdDevices(const Options &o)
     std::string err;
     if (!inv.build(o.images, &err)) {
         fprintf(stderr, "salvitra-cli: %s\n", termText(err).c_str());
-        return 1;
+        return kExitScanFailed;
     }
     if (o.json)
         printDevicesJson(inv);
@@ -416,20 +427,20 @@ int cmdScanOrRecover(const Options &o, bool recover)
     int modes = (int)o.quick + (int)o.formatted + (int)o.deep;
     if (modes != 1) {
         fprintf(stderr, "salvitra-cli: choose one of --quick, --formatted or --deep\n");
-        return 2;
+        return kExitUsage;
     }
     if ((o.partition >= 0) == (o.device >= 0)) {
         fprintf(stderr, "salvitra-cli: name the target with --partition N or --device N\n");
-        return 2;
+        return kExitUsage;
     }
     if (o.device >= 0 && !o.deep) {
         fprintf(stderr, "salvitra-cli: --device works with --deep only (a whole device has no file "
                         "system of its own)\n");
-        return 2;
+        return kExitUsage;
     }
     if ((o.hasRange || !o.types.empty()) && !o.deep) {
         fprintf(stderr, "salvitra-cli: --range and --types work with --deep only\n");
-        return 2;
+        return kExitUsage;
     }
     std::vector<std::string> unknown = unknownDeepTypes(o.types);
     if (!unknown.empty()) {
@@ -438,18 +449,18 @@ int cmdScanOrRecover(const Options &o, bool recover)
             known += (known.empty() ? "" : ", ") + t;
         fprintf(stderr, "salvitra-cli: unknown file type '%s' for --types; known types: %s\n",
                 termText(unknown[0]).c_str(), known.c_str());
-        return 2;
+        return kExitUsage;
     }
     if (recover && o.outDir.empty()) {
         fprintf(stderr, "salvitra-cli: recover needs --out DIR\n");
-        return 2;
+        return kExitUsage;
     }
 
     Inventory inv;
     std::string err;
     if (!inv.build(o.images, &err)) {
         fprintf(stderr, "salvitra-cli: %s\n", termText(err).c_str());
-        return 1;
+        return kExitScanFailed;
     }
     Partiton_Struct *target = nullptr;
     if (o.partition >= 0) {
@@ -457,14 +468,14 @@ int cmdScanOrRecover(const Options &o, bool recover)
         if (!p) {
             fprintf(stderr, "salvitra-cli: there is no partition %d (see 'salvitra-cli devices')\n",
                     o.partition);
-            return 1;
+            return kExitScanFailed;
         }
         target = p->part;
     } else {
         target = inv.wholeDevice(o.device);
         if (!target) {
             fprintf(stderr, "salvitra-cli: there is no device %d (see 'salvitra-cli devices')\n", o.device);
-            return 1;
+            return kExitScanFailed;
         }
     }
 
@@ -475,7 +486,7 @@ int cmdScanOrRecover(const Options &o, bool recover)
         range = rangeCopy(*target, o.rangeStart, o.rangeEnd, &why);
         if (!why.ok()) {
             fprintf(stderr, "salvitra-cli: %s\n", why.reason.c_str());
-            return 2;
+            return kExitUsage;
         }
         target = &range;
     }
@@ -488,12 +499,12 @@ int cmdScanOrRecover(const Options &o, bool recover)
         if (dev && outputOnScannedMedium(o.outDir, dev->path, &why)) {
             fprintf(stderr, "salvitra-cli: refusing to write recovered files onto the medium being "
                             "scanned: %s\nChoose an output folder on another disk.\n", termText(why).c_str());
-            return 1;
+            return kExitScanFailed;
         }
         OutputError oe;
         if (!outDir.open(o.outDir, &oe) || !outDir.checkWritable(&oe)) {
             fprintf(stderr, "salvitra-cli: cannot write to the output folder: %s\n", termText(oe.text).c_str());
-            return 1;
+            return kExitScanFailed;
         }
     }
 
@@ -508,7 +519,7 @@ int cmdScanOrRecover(const Options &o, bool recover)
         Status s = job.run();
         fprintf(stderr, "salvitra-cli: no %s scan of this partition (%s): %s\n", scanKindText(req.kind()),
                 fsShortLabel(target->FsType).c_str(), s.text().c_str());
-        return 1;
+        return kExitScanFailed;
     }
 
     signal(SIGINT, onSigint);
@@ -523,7 +534,7 @@ int cmdScanOrRecover(const Options &o, bool recover)
     } else if (!scan.ok()) {
         fprintf(stderr, "salvitra-cli: the scan did not complete: %s\n", termText(scan.text()).c_str());
         if (job.fileCount() == 0)
-            return 1;
+            return kExitScanFailed;
     }
 
     std::vector<const FoundFile *> files = selectFiles(job, o.deep ? o.types : std::vector<std::string>{}, o.only);
@@ -534,11 +545,12 @@ int cmdScanOrRecover(const Options &o, bool recover)
             printFilesText(o, files);
         if (recover)
             printf("Nothing was recovered: the scan was interrupted.\n");
-        return interrupted ? 130 : 0;
+        return interrupted ? kExitStopped : kExitOk;
     }
 
     RecoverOptions ropt;
     ropt.outDir = o.outDir;
+    ropt.output = &outDir;
     ropt.onlyGlobs = o.only;
     ProgressLine rbar("Recovering");
     RecoverSummary sum;
@@ -551,39 +563,47 @@ int cmdScanOrRecover(const Options &o, bool recover)
     worker.join();
     interrupted = g_interrupted != 0;
 
-    uint32_t skipped = 0;
     for (const RecoveredFile &rf : sum.files) {
-        if (rf.result == WriteResult::Ok) {
+        switch (rf.result) {
+        case WriteResult::Ok:
             if (rf.stats.readFailures)
                 printf("written with %u unreadable chunk%s (zero-filled): %s\n", rf.stats.readFailures,
                        rf.stats.readFailures == 1 ? "" : "s", termText(rf.path).c_str());
-            continue;
-        }
-        if (rf.result == WriteResult::Empty) {
+            break;
+        case WriteResult::Empty:
             printf("empty file: %s\n", termText(rf.path).c_str());
-            continue;
-        }
-        if (rf.result == WriteResult::Stopped) {
+            break;
+        case WriteResult::Stopped:
             if (rf.stats.incomplete)
-                printf("incomplete (stopped after %llu of %llu bytes): %s\n", (unsigned long long)rf.stats.bytes,
-                       (unsigned long long)rf.file->size, termText(rf.path).c_str());
-            continue;
+                printf("incomplete (%s): %s\n", termText(rf.note).c_str(), termText(fullPath(*rf.file)).c_str());
+            break;
+        case WriteResult::Damaged:
+            printf("damaged (%s): %s\n", termText(rf.note).c_str(), termText(fullPath(*rf.file)).c_str());
+            break;
+        default:
+            printf("skipped %s: %s\n", termText(fullPath(*rf.file)).c_str(),
+                   termText(rf.note.empty() ? writeResultText(rf.result) : rf.note).c_str());
+            break;
         }
-        skipped++;
-        printf("skipped %s: %s\n", termText(fullPath(*rf.file)).c_str(), writeResultText(rf.result));
     }
     printf("Recovered %u file%s (%llu bytes) into %s", sum.written, sum.written == 1 ? "" : "s",
            (unsigned long long)sum.bytes, termText(o.outDir).c_str());
-    if (skipped)
-        printf("; %u skipped", skipped);
+    if (sum.damaged)
+        printf("; %u damaged", sum.damaged);
+    if (sum.failed)
+        printf("; %u skipped", sum.failed);
     if (sum.readFailures)
         printf("; %u unreadable chunk%s written as zeros", sum.readFailures,
                sum.readFailures == 1 ? "" : "s");
     printf(".\n");
+    if (sum.outputStopped)
+        fprintf(stderr, "salvitra-cli: recovery stopped: %s\n", termText(sum.status.reason).c_str());
     if (sum.stopped)
         printf("Recovery stopped before the end: %zu of %zu files were not copied%s.\n",
-               files.size() - sum.written, files.size(), sum.incomplete ? "; the incomplete one is kept" : "");
-    return interrupted ? 130 : 0;
+               files.size() - sum.written, files.size(), sum.incomplete ? "; the incomplete one is kept as .partial" : "");
+    if (interrupted || sum.stopped)
+        return kExitStopped;
+    return sum.allWhole() ? kExitOk : kExitNotWhole;
 }
 
 }  // namespace
@@ -601,7 +621,7 @@ int main(int argc, char **argv)
     std::string err;
     if (!parseArgs(argc, argv, o, err)) {
         fprintf(stderr, "salvitra-cli: %s\n%s", termText(err).c_str(), kUsage);
-        return 2;
+        return kExitUsage;
     }
     if (o.command == "devices")
         return cmdDevices(o);
@@ -610,5 +630,5 @@ int main(int argc, char **argv)
     if (o.command == "recover")
         return cmdScanOrRecover(o, true);
     fprintf(stderr, "salvitra-cli: unknown command '%s'\n%s", termText(o.command).c_str(), kUsage);
-    return 2;
+    return kExitUsage;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "backends.h"
+#include "output_dir.h"
 
 #if SALVITRA_HAVE_SENNET
 #include "sennet.h"
@@ -37,8 +38,10 @@ WriteResult HeadRecovery(Partiton_Struct *part, void *record, const std::string 
         return WriteResult::NoRecord;
     uint64_t size = Get_File_Size(record);
     Set_fileRW_Head();
+    // The engine reads any length: about 1 MiB of whole allocation units
+    // at a time (a whole-device record has none: 1 KiB units).
     WriteResult r = writeChunks(
-        path, size, deepChunkLength(part),
+        path, size, copyPiece(deepChunkLength(part), size),
         [&](uint8_t *buf, uint32_t len) -> int64_t { return Get_file_data(part, record, buf, len); },
         stats, gate);
     Set_fileRW_Head();

@@ -38,7 +38,8 @@ struct FoundFile {
     uint64_t id = 0;
     std::string name;          // file name as the scanner knows it (UTF-8)
     std::string folder;        // folder path inside the volume, '/'-separated, "" for the root
-    uint64_t size = 0;         // bytes
+    uint64_t size = 0;         // bytes (never more than the medium it was found on)
+    uint64_t listedSize = 0;   // the size the medium states when it was larger (size was cut), else 0
     // Seconds since the epoch, -1 unknown.  Recovery stamps `mtime` (only)
     // on the output file; a creation time is never passed off as one.
     int64_t mtime = -1;        // last modification

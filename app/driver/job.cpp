@@ -1,6 +1,7 @@
 // Scan jobs: state, the stop that holds, the pause gate, the result store,
 // library leases and the one diagnostics channel.
 #include "job.h"
+#include "output_dir.h"
 
 #include <algorithm>
 
@@ -109,6 +110,7 @@ const char *writeResultText(WriteResult r)
     case WriteResult::Unreadable: return "the data cannot be read back by this scan method";
     case WriteResult::OutputError: return "the output file could not be written";
     case WriteResult::Stopped: return "stopped";
+    case WriteResult::Damaged: return "only part of it could be written";
     }
     return "?";
 }
@@ -123,6 +125,7 @@ StatusCode writeStatusCode(WriteResult r)
     case WriteResult::OutputError: return StatusCode::OutputError;
     case WriteResult::NoRecord:
     case WriteResult::NoChunk:
+    case WriteResult::Damaged:
     case WriteResult::Unreadable: return StatusCode::UnreadableMedium;
     }
     return StatusCode::OutputError;
@@ -465,8 +468,32 @@ size_t ScanJob::waitForFiles(size_t known, int timeoutMs) const
     return files_.size();
 }
 
+namespace {
+
+// No file can hold more than the medium it was found on: a larger listed
+// size is cut to it, and the file is marked damaged with the reason.  ext
+// files are left alone: their block maps are checked against the volume,
+// and a sparse file may rightly be larger than the volume (its holes read
+// as zeros).
+void capToMedium(FoundFile &f, const Partiton_Struct *part)
+{
+    if (!part || part->PartSize == 0 || f.size <= part->PartSize)
+        return;
+    if (part->FsType == FS_EXT2 || part->FsType == FS_EXT3 || part->FsType == FS_EXT4)
+        return;
+    std::string why;
+    f.listedSize = f.size;
+    f.size = sizeCappedByMedium(f.size, part->PartSize, &why);
+    if (f.state != FileState::Unreadable)
+        f.state = FileState::Damaged;
+    f.note = f.note.empty() ? why : f.note + "; " + why;
+}
+
+}  // namespace
+
 bool ScanJob::deliver(FoundFile f)
 {
+    capToMedium(f, req_.part);
     bool due = false;
     bool open = true;
     bool wake = false;
@@ -500,6 +527,7 @@ void ScanJob::deliverAll(std::vector<FoundFile> files)
     {
         std::lock_guard<std::mutex> l(mu_);
         for (FoundFile &f : files) {
+            capToMedium(f, req_.part);
             f.id = files_.size();
             files_.push_back(std::move(f));
         }

@@ -114,7 +114,9 @@ enum class WriteResult {
     NoChunk,       // the allocation unit of the partition is unknown
     Unreadable,    // this method cannot read the data
     OutputError,   // the output could not be created or written
-    Stopped        // the user stopped the recovery (stats.incomplete when inside the file)
+    Stopped,       // the user stopped the recovery (stats.incomplete when inside the file)
+    Damaged        // written in part only (cut to the medium, or unreadable from some point on):
+                   // kept as NAME.partial, the reason in RecoveredFile::note
 };
 const char *writeResultText(WriteResult r);
 // The status a write result amounts to (Ok and Empty are Done).

@@ -373,6 +373,25 @@ bool copyInto(OutputFile &f, uint64_t size, uint32_t piece,
     return true;
 }
 
+namespace {
+thread_local WriteTarget *t_target = nullptr;
+}
+
+WriteTargetScope::WriteTargetScope(WriteTarget &t) : prev_(t_target)
+{
+    t_target = &t;
+}
+
+WriteTargetScope::~WriteTargetScope()
+{
+    t_target = prev_;
+}
+
+WriteTarget *WriteTargetScope::current()
+{
+    return t_target;
+}
+
 uint64_t sizeCappedByMedium(uint64_t listed, uint64_t medium, std::string *why)
 {
     if (listed <= medium)

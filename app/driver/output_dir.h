@@ -119,6 +119,30 @@ uint32_t copyPiece(uint32_t unit, uint64_t size);
 // size is larger, *why says so ("listed as N bytes on a medium of M").
 uint64_t sizeCappedByMedium(uint64_t listed, uint64_t medium, std::string *why);
 
+// The file the recovery loop opened for the writer that runs next on this
+// thread: writeChunks copies into it instead of opening a path, with at most
+// `limit` bytes (the medium the file was found on), and leaves what the copy
+// did in `copy`.  Installed for one write by WriteTargetScope.
+struct WriteTarget {
+    OutputFile file;
+    uint64_t limit = UINT64_MAX;
+    CopyStats copy;
+    bool used = false;
+};
+
+class WriteTargetScope {
+public:
+    explicit WriteTargetScope(WriteTarget &t);
+    ~WriteTargetScope();
+    WriteTargetScope(const WriteTargetScope &) = delete;
+    WriteTargetScope &operator=(const WriteTargetScope &) = delete;
+    // The target of this thread, or null.
+    static WriteTarget *current();
+
+private:
+    WriteTarget *prev_;
+};
+
 // Refuses an output folder that lies on the medium being scanned, decided
 // before anything is created (the nearest existing folder of outDir is
 // looked at).  Identities are compared, not paths: the image's device and

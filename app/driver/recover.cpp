@@ -134,12 +134,36 @@ RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &
                             const std::function<void(size_t, size_t, const std::string &)> &onFile)
 {
     RecoverSummary sum;
+    OutputDir own;
+    OutputDir *out = opt.output;
+    OutputError oe;
+    if (!out) {
+        if (!own.open(opt.outDir, &oe)) {
+            job.beginWrites(0);
+            sum.status = job.endWrites(false, oe.text);
+            sum.failed = (uint32_t)files.size();
+            sum.outputStopped = true;
+            return sum;
+        }
+        out = &own;
+    }
+    // No file can hold more than the medium it was found on.
+    const Partiton_Struct *part = job.request().part;
+    const bool sparse = part && (part->FsType == FS_EXT2 || part->FsType == FS_EXT3 || part->FsType == FS_EXT4);
+    const uint64_t medium = part && part->PartSize && !sparse ? part->PartSize : UINT64_MAX;
     uint64_t total = 0;
     for (const FoundFile *f : files)
         if (f && f->readable())
-            total += f->size;
+            total += f->size < medium ? f->size : medium;
     job.beginWrites(total);
     std::string error;
+    auto fail = [&](RecoveredFile &rf, WriteResult r, const std::string &why) {
+        rf.result = r;
+        rf.note = why;
+        sum.failed++;
+        if (error.empty() && r == WriteResult::OutputError)
+            error = why;
+    };
     for (size_t i = 0; i < files.size(); i++) {
         // A paused recovery holds here between files; a stop ends it.
         if (!job.gate()) {
@@ -152,42 +176,93 @@ RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &
         RecoveredFile rf;
         rf.file = f;
         std::string rel = relativeOutputPath(*f, opt.keepFolders);
-        std::string path = opt.outDir + "/" + rel;
+        rf.path = out->path() + "/" + rel;
         if (onFile)
             onFile(i, files.size(), rel);
         if (!f->readable()) {
             // Nothing will be written: no folders for it either.
-            rf.path = path;
-            rf.result = WriteResult::Unreadable;
+            fail(rf, WriteResult::Unreadable, writeResultText(WriteResult::Unreadable));
             sum.files.push_back(rf);
             continue;
         }
-        size_t slash = path.find_last_of('/');
-        std::string err;
-        if (!makeDirs(path.substr(0, slash), &err)) {
-            rf.path = path;
-            rf.result = WriteResult::OutputError;
-            if (error.empty())
-                error = err;
+        std::string capped;
+        WriteTarget t;
+        t.limit = sizeCappedByMedium(f->size, medium, &capped);
+        if (capped.empty() && f->listedSize > f->size)
+            capped = "listed as " + std::to_string(f->listedSize) + " bytes on a medium of " +
+                     std::to_string(f->size) + ": cut to the medium's size";
+        oe = OutputError();
+        if (!out->create(rel, t.limit, t.file, &oe)) {
+            fail(rf, WriteResult::OutputError, oe.text);
             sum.files.push_back(rf);
+            if (oe.repeats) {
+                sum.outputStopped = true;
+                break;
+            }
             continue;
         }
-        rf.path = uniquePath(path);
-        rf.result = job.write(*f, rf.path, rf.stats);
-        // Only a modification time is stamped: a creation time is not one.
-        if (rf.result == WriteResult::Ok || rf.result == WriteResult::Empty)
-            setFileTime(rf.path, f->mtime);
-        if (rf.result == WriteResult::Ok) {
-            sum.written++;
-        } else if (rf.result == WriteResult::Stopped) {
+        rf.path = out->path() + "/" + t.file.relPath;
+        {
+            WriteTargetScope scope(t);
+            rf.result = job.write(*f, rf.path, rf.stats);
+        }
+        std::string kept;
+        oe = OutputError();
+        switch (rf.result) {
+        case WriteResult::Ok:
+        case WriteResult::Empty:
+            if (t.used && t.limit > 0 && t.copy.nothingRead()) {
+                // Not one chunk could be read: nothing was recovered.
+                out->finish(t.file, false, -1, false, &oe);
+                fail(rf, WriteResult::Unreadable, "no part of its data could be read");
+            } else if (t.copy.cutShort || !capped.empty()) {
+                out->finish(t.file, false, -1, true, &oe, &kept);
+                rf.result = WriteResult::Damaged;
+                rf.note = !capped.empty() ? capped
+                                          : "unreadable from byte " + std::to_string(t.copy.bytes) + " on";
+                if (!kept.empty()) {
+                    rf.note += "; kept as " + kept;
+                    rf.path = out->path() + "/" + kept;
+                }
+                sum.damaged++;
+            } else if (out->finish(t.file, true, f->mtime, false, &oe)) {
+                // Only a modification time is stamped: a creation time is not one.
+                if (rf.result == WriteResult::Ok)
+                    sum.written++;
+            } else {
+                fail(rf, WriteResult::OutputError, oe.text);
+            }
+            break;
+        case WriteResult::Stopped:
             sum.stopped = true;
-            if (rf.stats.incomplete)
+            if (rf.stats.incomplete && rf.stats.bytes) {
+                out->finish(t.file, false, -1, true, &oe, &kept);
+                rf.note = "stopped after " + std::to_string(rf.stats.bytes) + " bytes";
+                if (!kept.empty()) {
+                    rf.note += "; kept as " + kept;
+                    rf.path = out->path() + "/" + kept;
+                }
                 sum.incomplete++;
+            } else {
+                out->finish(t.file, false, -1, false, &oe);
+            }
+            break;
+        case WriteResult::OutputError:
+            // What is on the disk is truncated: it does not stay under the name.
+            out->finish(t.file, false, -1, false, &oe);
+            fail(rf, WriteResult::OutputError, t.copy.err ? t.copy.err.text : writeResultText(rf.result));
+            if (t.copy.err.repeats)
+                sum.outputStopped = true;
+            break;
+        default:
+            out->finish(t.file, false, -1, false, &oe);
+            fail(rf, rf.result, writeResultText(rf.result));
+            break;
         }
         sum.bytes += rf.stats.bytes;
         sum.readFailures += rf.stats.readFailures;
         sum.files.push_back(rf);
-        if (sum.stopped)
+        if (sum.stopped || sum.outputStopped)
             break;
     }
     sum.status = job.endWrites(sum.stopped, sum.stopped ? std::string() : error);

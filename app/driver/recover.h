@@ -14,6 +14,9 @@ namespace salvitra {
 
 struct RecoverOptions {
     std::string outDir;
+    // The output folder already opened and checked (before the scan); when
+    // null, recoverFiles opens outDir itself.
+    OutputDir *output = nullptr;
     bool keepFolders = true;              // recreate the volume's folders under outDir
     std::vector<std::string> onlyGlobs;   // match on name or folder/name; empty: everything
 };
@@ -23,6 +26,7 @@ struct RecoveredFile {
     std::string path;                     // where it was written (or would have been)
     WriteResult result = WriteResult::Ok;
     WriteStats stats;
+    std::string note;                     // why it is damaged or was not written (the system's words)
 };
 
 struct RecoverSummary {
@@ -32,7 +36,12 @@ struct RecoverSummary {
     std::vector<RecoveredFile> files;     // every file attempted, in order
     bool stopped = false;
     uint32_t incomplete = 0;              // files cut short by the stop (kept, stats.incomplete)
+    uint32_t damaged = 0;                 // written in part only (kept as NAME.partial)
+    uint32_t failed = 0;                  // selected but not written (unreadable, output errors)
+    bool outputStopped = false;           // an output error that every further file would meet ended it
     Status status;                        // Done, Stopped, or OutputError with the first reason
+    // Every selected file was written whole.
+    bool allWhole() const { return !stopped && damaged == 0 && failed == 0; }
 };
 
 // True when file matches one of the globs (or there are none).

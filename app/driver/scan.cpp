@@ -1,5 +1,7 @@
 #include "scan.h"
 
+#include "output_dir.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -14,51 +16,43 @@ WriteResult writeChunks(const std::string &path, uint64_t size, uint32_t chunk,
 {
     if (chunk == 0)
         return WriteResult::NoChunk;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return errno == EEXIST ? WriteResult::Exists : WriteResult::OutputError;
-    if (size == 0) {
-        close(fd);
-        return WriteResult::Empty;
+    // The recovery loop opened the file already (no links followed, free
+    // space checked); other callers name a new file.
+    WriteTarget *target = WriteTargetScope::current();
+    OutputFile own;
+    OutputFile *out = &own;
+    if (target && target->file.fd >= 0) {
+        out = &target->file;
+        target->used = true;
+        if (size > target->limit)
+            size = target->limit;
+    } else {
+        own.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (own.fd < 0)
+            return errno == EEXIST ? WriteResult::Exists : WriteResult::OutputError;
+        own.relPath = path;
     }
-    std::vector<uint8_t> buf(chunk);
     WriteResult result = WriteResult::Ok;
-    uint64_t left = size;
-    while (left > 0) {
-        // Paused: held here, between two chunks.  Stopped: the file ends
-        // within one chunk and is marked incomplete.
-        if (gate && !gate()) {
+    CopyStats cs;
+    if (size == 0) {
+        result = WriteResult::Empty;
+    } else {
+        // One chunk per read: every backend's reader delivers the file's
+        // next chunk of the length it is asked for.
+        copyInto(*out, size, chunk, read, cs, gate);
+        stats.bytes += cs.bytes;
+        stats.readFailures += cs.unreadablePieces;
+        if (cs.stopped) {
             result = WriteResult::Stopped;
             stats.incomplete = true;
-            break;
+        } else if (cs.err) {
+            result = WriteResult::OutputError;
         }
-        uint32_t len = left < chunk ? (uint32_t)left : chunk;
-        memset(buf.data(), 0, len);
-        int64_t got = read(buf.data(), len);
-        if (got != (int64_t)len) {
-            stats.readFailures++;
-            // Whatever the reader left behind a failed read is not trusted.
-            size_t keep = got > 0 && got < (int64_t)len ? (size_t)got : 0;
-            memset(buf.data() + keep, 0, len - keep);
-        }
-        size_t put = 0;
-        while (put < len) {
-            ssize_t n = ::write(fd, buf.data() + put, len - put);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                result = WriteResult::OutputError;
-                break;
-            }
-            put += (size_t)n;
-        }
-        if (result != WriteResult::Ok)
-            break;
-        stats.bytes += len;
-        left -= len;
     }
-    if (close(fd) != 0 && result == WriteResult::Ok)
+    if (out == &own && close(own.fd) != 0 && result == WriteResult::Ok)
         result = WriteResult::OutputError;
+    if (target && out != &own)
+        target->copy = cs;
     return result;
 }
 

@@ -123,7 +123,7 @@ TEST(CliOutput, LibtaskelIsLoadedOnlyFromBesideTheProgram)
     ASSERT_EQ(svt::run("cp " + q(SV_CLI) + " " + q(bin) + "/ && cp " + q(svt::buildDir() + "/lib/libtaskel.so") +
                        " " + q(lib) + "/").status, 0);
     const std::string args = " scan --quick --partition 0 --image " + q(ntfs) + " 2>&1";
-    svt::CommandResult r = svt::run(q(bin + "/salvitra-cli") + args);
+    svt::CommandResult r = svt::run("SALVITRA_TRACE=1 " + q(bin + "/salvitra-cli") + args);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("another user could replace it"), std::string::npos) << r.out;
     chmod(lib.c_str(), 0755);
@@ -135,6 +135,28 @@ TEST(CliOutput, LibtaskelIsLoadedOnlyFromBesideTheProgram)
     r = svt::run("LD_LIBRARY_PATH=" + q(svt::buildDir() + "/lib") + " " + q(bin + "/salvitra-cli") + args);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("libtaskel could not be loaded"), std::string::npos) << r.out;
+}
+
+// Exit statuses a script can trust: 3 when a selected file came back only
+// in part (here one that claims 4 GiB on an 8 MiB card), 0 when every one
+// came back whole, 1 when the scan cannot start.
+TEST(CliOutput, ExitStatusesSayWhetherEveryFileCameBackWhole)
+{
+    std::string img = svt::fixture("hostile_names") + "/big-claim.img";
+    TempDir out;
+    svt::CommandResult r = svt::runCli("recover --quick --partition 0 --image " + q(img) + " --out " + q(out.path()));
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.out.find("damaged (listed as 4294963200 bytes on a medium of 8388608: cut to the medium's size; "
+                         "kept as "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Recovered 1 file"), std::string::npos) << r.out;
+    TempDir out2;
+    r = svt::runCli("recover --quick --partition 0 --image " + q(img) + " --out " + q(out2.path()) +
+                    " --only '*ECOND.BIN'");
+    EXPECT_EQ(r.status, 0) << r.err << r.out;
+    r = svt::runCli("scan --quick --partition 0 --image " + q(svt::fixture("hostile_names") + "/data.bin"));
+    EXPECT_EQ(r.status, 1) << r.err;
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // files, on a bare volume and on a partitioned disk.
 #include <gtest/gtest.h>
 
+#include <iostream>
+
 #include <fstream>
 #include <map>
 #include <set>
@@ -117,7 +119,9 @@ void scanAndRecover(const std::string &image, const HfsScenario &s)
     TempDir out;
     CommandResult rec = runCli("recover --quick --partition 0 --image " + shellQuote(image) +
                                " --out " + shellQuote(out.path()));
-    ASSERT_EQ(rec.status, 0) << rec.err;
+    // 3: some listed files cannot be read back by this method (not written).
+    bool unreadable = scan.out.find("\"readable\": false") != std::string::npos;
+    ASSERT_EQ(rec.status, unreadable ? 3 : 0) << rec.err << rec.out;
     for (const auto &kv : s.records) {
         const HfsExpected &e = kv.second;
         if (e.folder || e.dataSize == 0 || !e.complete)
