@@ -193,6 +193,10 @@ RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &
                      std::to_string(f->size) + ": cut to the medium's size";
         oe = OutputError();
         if (!out->create(rel, t.limit, t.file, &oe)) {
+            // A size that was cut to the medium is no measure of the room
+            // the next files need: only this one is skipped.
+            if (!capped.empty() && oe.errnum == ENOSPC)
+                oe.repeats = false;
             fail(rf, WriteResult::OutputError, oe.text);
             sum.files.push_back(rf);
             if (oe.repeats) {
