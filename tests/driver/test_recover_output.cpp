@@ -110,6 +110,23 @@ TEST(RecoverOutput, AFullOutputDiskStopsTheRecoveryWithTheSystemsWords)
     EXPECT_NE(sum.files[2].note.find("No space left on device"), std::string::npos) << sum.files[2].note;
     EXPECT_EQ(sum.status.code, StatusCode::OutputError);
     EXPECT_EQ(ls.out.find("(2)"), std::string::npos) << "a third file was left behind:\n" << ls.out;
+
+    // A size cut to the medium that does not fit says nothing about the
+    // next file: only that one is skipped.
+    ASSERT_EQ(svt::run("mount -t tmpfs -o size=800k tmpfs " + svt::shellQuote(mnt)).status, 0);
+    std::vector<const FoundFile *> both;
+    for (const FoundFile &f : job.files())
+        if (f.name.find("IG.BIN") != std::string::npos)
+            both.insert(both.begin(), &f);
+        else if (f.name.find("ECOND.BIN") != std::string::npos)
+            both.push_back(&f);
+    ASSERT_EQ(both.size(), 2u);
+    opt.output = nullptr;
+    sum = recoverFiles(job, both, opt);
+    svt::run("umount " + svt::shellQuote(mnt));
+    EXPECT_FALSE(sum.outputStopped);
+    EXPECT_EQ(sum.written, 1u);
+    EXPECT_EQ(sum.files[0].result, WriteResult::OutputError);
 }
 
 }  // namespace
