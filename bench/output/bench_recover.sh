@@ -14,8 +14,9 @@ work=$(mktemp -d /tmp/bench_recover.XXXXXX)
 trap 'umount "$work/mnt" 2>/dev/null; rm -rf "$work"' EXIT
 cd "$work"
 now() { date +%s.%N; }
-secs() { local t0=$(now); "$@" >/dev/null 2>&1; local t1=$(now); echo "$t1 - $t0" | bc -l; }
-ratio() { echo "scale=2; $1 / $2" | bc -l; }
+calc() { awk "BEGIN { printf \"%.4f\", $1 }"; }
+secs() { local t0=$(now); "$@" >/dev/null 2>&1; local t1=$(now); calc "$t1 - $t0"; }
+ratio() { awk "BEGIN { printf \"%.2f\", $1 / $2 }"; }
 
 # ---- large files ----
 sox -n -r 48000 -c 2 -b 16 big.wav synth 500 sine 440 2>/dev/null
@@ -25,10 +26,10 @@ dd if=big.wav of=raw.img bs=1M seek=4 conv=notrunc status=none
 cat raw.img >/dev/null
 tcat=$(secs cat raw.img)
 rm -rf out; tdeep=$(secs "$cli" recover --deep --device 0 --image raw.img --out out)
-mb=$(echo "$size / 1048576" | bc -l)
-printf "%-44s %8.1f MiB/s\n" "cat (cached image)" "$(echo "$mb / $tcat" | bc -l)"
+mb=$(calc "$size / 1048576")
+printf "%-44s %8.1f MiB/s\n" "cat (cached image)" "$(calc "$mb / $tcat")"
 printf "%-44s %8.1f MiB/s  ratio to cat %s (target >= 0.50)\n" "deep, whole-device record ($((size >> 20)) MiB WAV)" \
-  "$(echo "$mb / $tdeep" | bc -l)" "$(ratio "$tcat" "$tdeep")"
+  "$(calc "$mb / $tdeep")" "$(ratio "$tcat" "$tdeep")"
 if cmp -s big.wav out/*/*.wav 2>/dev/null || cmp -s big.wav "$(find out -name '*.wav' | head -1)"; then :; else
   echo "  (the WAV did not come back byte for byte)"; fi
 
@@ -38,7 +39,7 @@ mcopy -i fat.img big.wav ::BIG.WAV && mdel -i fat.img ::BIG.WAV
 cat fat.img >/dev/null
 rm -rf out; tquick=$(secs "$cli" recover --quick --partition 0 --image fat.img --out out)
 printf "%-44s %8.1f MiB/s  ratio to cat %s (target >= 0.50)\n" "quick, FAT32 deleted file" \
-  "$(echo "$mb / $tquick" | bc -l)" "$(ratio "$tcat" "$tquick")"
+  "$(calc "$mb / $tquick")" "$(ratio "$tcat" "$tquick")"
 rm -f raw.img fat.img big.wav
 
 # ---- 10,000 small deleted files ----
