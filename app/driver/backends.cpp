@@ -18,6 +18,8 @@ std::unique_ptr<ScanBackend> makeBackend(const ScanRequest &req)
         return req.formatted ? makeFatFormattedBackend(req) : makeFatBackend(req);
     case FS_NTFS:
         return req.formatted ? makeNtfsFormattedBackend(req) : makeNtfsBackend(req);
+    case FS_EXFAT:
+        return req.formatted ? nullptr : makeExfatBackend(req);
     case FS_EXT2:
         return req.formatted ? nullptr : makeExt2Backend(req);
     case FS_EXT3:
@@ -51,6 +53,9 @@ std::unique_ptr<ScanBackend> makeExt3Backend(const ScanRequest &) { return nullp
 #endif
 #if !SALVITRA_HAVE_VARN
 std::unique_ptr<ScanBackend> makeHfspBackend(const ScanRequest &) { return nullptr; }
+#endif
+#if !SALVITRA_HAVE_HOLLIN
+std::unique_ptr<ScanBackend> makeExfatBackend(const ScanRequest &) { return nullptr; }
 #endif
 #if !SALVITRA_HAVE_SENNET
 std::unique_ptr<ScanBackend> makeDeepBackend(const ScanRequest &) { return nullptr; }

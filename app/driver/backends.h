@@ -15,6 +15,7 @@ std::unique_ptr<ScanBackend> makeNtfsFormattedBackend(const ScanRequest &req);
 std::unique_ptr<ScanBackend> makeExt2Backend(const ScanRequest &req);
 std::unique_ptr<ScanBackend> makeExt3Backend(const ScanRequest &req);
 std::unique_ptr<ScanBackend> makeHfspBackend(const ScanRequest &req);
+std::unique_ptr<ScanBackend> makeExfatBackend(const ScanRequest &req);
 std::unique_ptr<ScanBackend> makeDeepBackend(const ScanRequest &req);
 
 }  // namespace salvitra
