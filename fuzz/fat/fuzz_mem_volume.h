@@ -1,6 +1,6 @@
-// A fuzz input as a FAT partition: byte 0 picks the type (FAT12, FAT16,
-// FAT32), the rest is the volume, served from memory through the device
-// operations table.
+// A fuzz input as a partition served from memory through the device
+// operations table.  Without a fixed type, byte 0 picks FAT12, FAT16 or
+// FAT32 and the rest is the volume; with one, all of it is the volume.
 #pragma once
 
 #include <cstdint>
@@ -12,11 +12,17 @@ namespace svf {
 
 class MemVolume {
 public:
-    MemVolume(const uint8_t *data, size_t size)
+    MemVolume(const uint8_t *data, size_t size, int32_t fixedType = 0)
     {
-        type_ = size ? FS_FAT12 + data[0] % 3 : FS_FAT12;
-        data_ = size ? data + 1 : data;
-        size_ = size ? size - 1 : 0;
+        if (fixedType) {
+            type_ = fixedType;
+            data_ = data;
+            size_ = size;
+        } else {
+            type_ = size ? FS_FAT12 + data[0] % 3 : FS_FAT12;
+            data_ = size ? data + 1 : data;
+            size_ = size ? size - 1 : 0;
+        }
         ops_.ops.read = readOp;
         ops_.ops.write = [](Physics_Device_Struct *, const void *, uint32_t, uint64_t) -> int32_t { return -1; };
         ops_.ops.clean = [](Physics_Device_Struct *) -> int32_t { return 0; };
