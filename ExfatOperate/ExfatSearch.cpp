@@ -50,6 +50,33 @@ bool looks_like_folder(const uint8_t *c, uint32_t cs)
     return anySet || (c[0] & 0x40);
 }
 
+/* Entries a set begun in the cluster still needs from the next one (0: the
+ * cluster ends on a set boundary). */
+uint32_t dangling_entries(const uint8_t *c, uint32_t cs)
+{
+    const uint32_t n = cs / kEntrySize;
+    for (uint32_t i = n; i-- > 0;) {
+        const uint8_t *e = c + (size_t)i * kEntrySize;
+        if ((e[0] & 0x7F) == 0x05 || !(e[0] & 0x40)) {
+            // The last primary entry: does its set run past the cluster?
+            if ((e[0] & 0x7F) != 0x05)
+                return 0;
+            const uint32_t end = i + 1 + e[1];
+            return end > n ? end - n : 0;
+        }
+    }
+    return 0;
+}
+
+/* True when the cluster starts with need secondary entries. */
+bool continues_set(const uint8_t *c, uint32_t cs, uint32_t need)
+{
+    for (uint32_t k = 0; k < need && k < cs / kEntrySize; k++)
+        if (!(c[(size_t)k * kEntrySize] & 0x40) || (c[(size_t)k * kEntrySize] & 0x7F) == 0x05)
+            return false;
+    return true;
+}
+
 bool has_end_mark(const uint8_t *c, uint32_t cs)
 {
     for (uint32_t off = 0; cs - off >= kEntrySize; off += kEntrySize)
@@ -191,6 +218,8 @@ uint64_t dir_load_tail(State &s, uint64_t at)
         s.probeBuf = static_cast<uint8_t *>(MALLOC((size_t)batch * cs));
     uint64_t c = (uint64_t)last + 1;
     uint64_t windowEnd = c + kTailWindow;
+    // A set cut at the cluster's end must go on at the start of the next part.
+    uint32_t need = dangling_entries(s.dirBuf + at - cs, cs);
     while (at + cs <= kMaxDirBytes && c < windowEnd && c - 2 < s.L.clusterCount && sv_progress_running()) {
         uint32_t n = batch;
         if (s.L.clusterCount - (c - 2) < n)
@@ -203,8 +232,10 @@ uint64_t dir_load_tail(State &s, uint64_t at)
         for (; k < n; k++) {
             const uint32_t cc = (uint32_t)(c + k);
             const uint8_t *p = s.probeBuf + (size_t)k * cs;
-            if (cluster_in_use(s, cc) || set_contains(&s.visited, cc) || !looks_like_folder(p, cs))
+            if (cluster_in_use(s, cc) || set_contains(&s.visited, cc) || !looks_like_folder(p, cs) ||
+                !continues_set(p, cs, need))
                 continue;
+            need = dangling_entries(p, cs);
             set_insert(&s.visited, cc);
             runs_add(&s.scratch, cc, at / cs);
             dir_reserve(s, at + cs, at);
