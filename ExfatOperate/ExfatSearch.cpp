@@ -146,8 +146,8 @@ void chain_clusters(State &s, uint32_t first, uint32_t max, RunList *out)
 uint64_t dir_byte_offset(const State &s, uint64_t pos)
 {
     uint64_t skip = 0;
-    for (uint32_t r = 0; r < s.scratch.n; r++) {
-        const Run &run = s.scratch.runs[r];
+    for (uint32_t r = 0; r < s.loaded.n; r++) {
+        const Run &run = s.loaded.runs[r];
         if (!run.start)
             continue;
         const uint64_t len = (uint64_t)run.count * s.L.clusterSize;
@@ -206,11 +206,8 @@ uint64_t dir_load_tail(State &s, uint64_t at)
 {
     const uint32_t cs = s.L.clusterSize;
     uint32_t last = 0;
-    for (uint32_t i = s.scratch.n; i-- > 0;)
-        if (s.scratch.runs[i].start) {
-            last = s.scratch.runs[i].start + s.scratch.runs[i].count - 1;
-            break;
-        }
+    if (s.loaded.n)
+        last = s.loaded.runs[s.loaded.n - 1].start + s.loaded.runs[s.loaded.n - 1].count - 1;
     if (!last)
         return at;
     const uint32_t batch = kReadGroup / cs ? kReadGroup / cs : 1;
@@ -237,7 +234,7 @@ uint64_t dir_load_tail(State &s, uint64_t at)
                 continue;
             need = dangling_entries(p, cs);
             set_insert(&s.visited, cc);
-            runs_add(&s.scratch, cc, at / cs);
+            runs_add(&s.loaded, cc, at / cs);
             dir_reserve(s, at + cs, at);
             memcpy(s.dirBuf + at, p, cs);
             at += cs;
@@ -278,6 +275,7 @@ uint64_t dir_load(State &s, uint32_t first, uint64_t length, bool noFatChain, bo
         Plan plan;
         plan_clusters(s, first, (uint32_t)n, noFatChain, !deleted, &s.scratch, &plan, &budget);
     }
+    runs_clear(&s.loaded);
     uint64_t total = 0;
     for (uint32_t i = 0; i < s.scratch.n; i++)
         if (s.scratch.runs[i].start)
@@ -301,6 +299,8 @@ uint64_t dir_load(State &s, uint32_t first, uint64_t length, bool noFatChain, bo
                    (!markVisited || set_insert(&s.visited, c + g)))
                 g++;
             dev_read(s.dev, s.limit, cluster_offset(s.L, c), g * cs, s.dirBuf + at);
+            for (uint32_t j = 0; j < g; j++)
+                runs_add(&s.loaded, c + j, at / cs + j);
             at += (uint64_t)g * cs;
             k += g;
         }

@@ -26,6 +26,7 @@ void release(State &s)
     set_free(&s.visited);
     set_free(&s.chain);
     runs_free(&s.scratch);
+    runs_free(&s.loaded);
     runs_free(&s.readRuns);
     s = State{};
 }
@@ -35,28 +36,31 @@ void release(State &s)
 bool read_layout(State &s, Layout *out)
 {
     uint8_t first[512];
-    if (dev_read(s.dev, s.limit, 0, sizeof first, first) != OK)
-        return false;
-    uint8_t shift = first[108];
-    if (shift < 9 || shift > 12)
-        return false;
-    const uint32_t ss = 1u << shift;
-    const uint32_t len = ss * kBootRegionSectors;
-    auto *region = static_cast<uint8_t *>(MALLOC(len));
+    dev_read(s.dev, s.limit, 0, sizeof first, first);
+    const uint8_t mainShift = first[108];
+    auto *region = static_cast<uint8_t *>(MALLOC((4096u) * kBootRegionSectors));
     bool found = false;
     Layout main{};
-    if (dev_read(s.dev, s.limit, 0, len, region) == OK &&
-        boot_parse(sv_view_make(region, len), s.limit, &main) == BOOT_OK) {
-        found = true;
-        *out = main;
+    if (mainShift >= 9 && mainShift <= 12) {
+        const uint32_t len = (1u << mainShift) * kBootRegionSectors;
+        if (dev_read(s.dev, s.limit, 0, len, region) == OK &&
+            boot_parse(sv_view_make(region, len), s.limit, &main) == BOOT_OK) {
+            found = true;
+            *out = main;
+        }
     }
-    if (!found || !main.checksumOk) {
+    // The backup follows the main region; with the main sector gone its
+    // sector size is not known, so each one is tried.
+    for (uint32_t shift = 9; shift <= 12 && (!found || !main.checksumOk); shift++) {
+        const uint32_t len = (1u << shift) * kBootRegionSectors;
         Layout backup{};
         if (dev_read(s.dev, s.limit, len, len, region) == OK &&
-            boot_parse(sv_view_make(region, len), s.limit, &backup) == BOOT_OK && backup.checksumOk) {
+            boot_parse(sv_view_make(region, len), s.limit, &backup) == BOOT_OK && backup.checksumOk &&
+            backup.sectorShift == shift) {
             backup.backup = true;
             *out = backup;
             found = true;
+            break;
         }
     }
     free(region);

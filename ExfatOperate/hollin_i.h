@@ -198,6 +198,7 @@ struct State {
     uint64_t dirCap;
     uint8_t *probeBuf;           /* clusters looked at for a folder's lost tail */
     RunList scratch;             /* a folder's clusters */
+    RunList loaded;              /* the clusters in dirBuf, in order */
     tagExfatFile *readRec;       /* the record readRuns belongs to */
     RunList readRuns;
     uint64_t planBudget;

@@ -391,3 +391,48 @@ TEST_F(ExfatLib, StopRequestHoldsAndFailedReadsAreZerosAndCounted)
     std::fill(want.begin() + cs, want.begin() + 2 * cs, 0);
     EXPECT_EQ(got, want);
 }
+
+// Some drivers give a folder's trailing clusters back once every entry in
+// them is deleted: the entries are then found in free clusters past the
+// folder's end, but only in one that continues the set its last cluster cuts.
+TEST_F(ExfatLib, LostFolderTailIsTakenOnlyWhereItContinuesTheCutSet)
+{
+    Exit guard;
+    std::vector<uint8_t> data, scratch;
+    const uint32_t fileC = place(1, 50, &data);
+    const uint32_t folder = ed->findFree(3, true);
+    ed->addSet(ed->rootCluster(), {u"Shrunk", folder, cs, UINT64_MAX, true, true, false});
+    // 42 three-entry sets fill 126 slots; a four-entry set is cut after two.
+    std::vector<uint8_t> dir;
+    for (int i = 0; i < 42; i++) {
+        std::u16string n = u"f" + std::u16string(1, (char16_t)(u'A' + i % 26)) + std::u16string(1, (char16_t)(u'a' + i / 26));
+        auto e = exft::Editor::buildSet({n, fileC, 100});
+        dir.insert(dir.end(), e.begin(), e.end());
+    }
+    auto cut = exft::Editor::buildSet({u"cut across two clusters.txt", fileC, 200});
+    ASSERT_EQ(cut.size(), 4u * 32);
+    dir.insert(dir.end(), cut.begin(), cut.end());
+    ASSERT_EQ(dir.size(), (size_t)cs + 64);
+    ed->writeCluster(folder, dir);
+    // The next free cluster holds a stranger's set; the one after it the rest.
+    std::vector<uint8_t> stranger = exft::Editor::buildSet({u"stranger.txt", fileC, 300});
+    stranger.resize(cs, 0);
+    ed->writeCluster(folder + 1, stranger);
+    std::vector<uint8_t> rest(dir.begin() + cs, dir.end());
+    auto more = exft::Editor::buildSet({u"after.txt", fileC, 400});
+    rest.insert(rest.end(), more.begin(), more.end());
+    rest.resize(cs, 0);
+    ed->writeCluster(folder + 2, rest);
+    ed->setInUse(folder + 1, false);
+    ed->setInUse(folder + 2, false);
+
+    auto vol = volume();
+    ASSERT_TRUE(exfat_init(vol->part()));
+    Result res = search();
+    EXPECT_EQ(res.files, 44);
+    ASSERT_EQ(res.byPath.count("Shrunk/cut across two clusters.txt"), 1u);
+    EXPECT_EQ(res.byPath["Shrunk/cut across two clusters.txt"]->nEntryOffset, ed->clusterOffset(folder) + 126 * 32);
+    EXPECT_EQ(res.byPath.count("Shrunk/after.txt"), 1u);
+    EXPECT_EQ(res.byPath["Shrunk/after.txt"]->nEntryOffset, ed->clusterOffset(folder + 2) + 64);
+    EXPECT_EQ(res.byPath.count("Shrunk/stranger.txt"), 0u);
+}
