@@ -160,7 +160,10 @@ TEST_F(ExfatLib, OnlyEntrySetsWhosePartsAgreeAreTaken)
     const uint32_t root = ed->rootCluster();
     std::vector<uint8_t> data;
     const uint32_t c = place(1, 1, &data);
+    // Stamped 2021-06-15 07:44:16 local time, +1.5 s, at UTC+2.
     exft::SetSpec good{u"good.txt", c, 1000};
+    good.modified10ms = 150;
+    good.modifiedUtc = 0x80 | 8;
     ed->addSet(root, good);
 
     // Wrong checksum.
@@ -186,7 +189,9 @@ TEST_F(ExfatLib, OnlyEntrySetsWhosePartsAgreeAreTaken)
     // A whole 255-unit name (17 name entries) is kept.
     std::u16string longName(251, u'x');
     longName += u".bin";
-    ed->addSet(root, {longName, c, 1000});
+    exft::SetSpec west{longName, c, 1000};
+    west.modifiedUtc = 0x80 | 0x78;  // UTC-2
+    ed->addSet(root, west);
 
     auto vol = volume();
     ASSERT_TRUE(exfat_init(vol->part()));
@@ -196,9 +201,14 @@ TEST_F(ExfatLib, OnlyEntrySetsWhosePartsAgreeAreTaken)
     std::string longUtf8(251, 'x');
     ASSERT_EQ(res.byPath.count(longUtf8 + ".bin"), 1u);
     EXPECT_EQ(res.byPath[longUtf8 + ".bin"]->nNameLength, 255);
+    EXPECT_EQ(res.byPath[longUtf8 + ".bin"]->stModify.tUnix, 1623750256);  // 09:44:16 UTC
+    EXPECT_EQ(res.byPath[longUtf8 + ".bin"]->stModify.nUtcMinutes, -120);
     tagExfatFile *g = res.byPath["good.txt"];
     EXPECT_EQ(g->bDataState, EXFAT_DATA_EXACT);
     EXPECT_TRUE(g->stModify.bValid && g->stModify.bUtc);
+    EXPECT_EQ(g->stModify.tUnix, 1623735857);  // 05:44:17 UTC
+    EXPECT_EQ(g->stModify.wMilli, 500);
+    EXPECT_EQ(g->stModify.nUtcMinutes, 120);
     std::vector<uint8_t> got = readAll(g);
     EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
 }
