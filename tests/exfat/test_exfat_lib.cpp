@@ -323,12 +323,27 @@ TEST_F(ExfatLib, WalkEndsOnLoopsAndFoldersThatContainThemselves)
     ed->addSet(root, {u"Myself", self, cs, UINT64_MAX, true, true, true});
     // The root's own FAT chain loops back on itself.
     ed->setFat(root, root);
+    // A deleted chained file whose FAT chain loops, one whose chain leaves
+    // the heap: neither chain is taken as it stands.
+    std::vector<uint8_t> looped, leaving;
+    const uint32_t l = place(3, 22, &looped);
+    ed->setFat(l, l + 1);
+    ed->setFat(l + 1, l);
+    ed->addSet(root, {u"loop.bin", l, 3ull * cs, UINT64_MAX, false});
+    const uint32_t o = place(2, 23, &leaving);
+    ed->setFat(o, ed->clusterCount() + 7);
+    ed->addSet(root, {u"leaves.bin", o, 2ull * cs, UINT64_MAX, false});
 
     auto vol = volume();
     ASSERT_TRUE(exfat_init(vol->part()));
     Result res = search();
     EXPECT_EQ(res.dirs, 2);  // the root and Myself, once each
-    EXPECT_EQ(res.files, 1);
+    EXPECT_EQ(res.files, 3);
+    ASSERT_TRUE(res.byPath.count("loop.bin") && res.byPath.count("leaves.bin"));
+    EXPECT_EQ(res.byPath["loop.bin"]->bDataState, EXFAT_DATA_GUESSED);
+    EXPECT_EQ(readAll(res.byPath["loop.bin"]), looped);
+    EXPECT_EQ(res.byPath["leaves.bin"]->bDataState, EXFAT_DATA_GUESSED);
+    EXPECT_EQ(readAll(res.byPath["leaves.bin"]), leaving);
     ASSERT_EQ(res.byPath.count("Myself/inner.txt"), 1u);
     EXPECT_EQ(readAll(res.byPath["Myself/inner.txt"]), std::vector<uint8_t>(data.begin(), data.begin() + 300));
 }
