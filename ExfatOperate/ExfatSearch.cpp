@@ -15,6 +15,8 @@ namespace {
 constexpr uint32_t kReadGroup = 1u << 20;
 /* How far past a folder's last cluster its lost continuation is looked for. */
 constexpr uint32_t kTailWindow = 8192;
+/* Clusters larger than this are probed by their first sector. */
+constexpr uint32_t kProbeClusterSize = 32 * 1024;
 
 /* True when a cluster holds nothing but directory entries. */
 bool looks_like_folder(const uint8_t *c, uint32_t cs)
@@ -48,6 +50,20 @@ bool looks_like_folder(const uint8_t *c, uint32_t cs)
     }
     // A cluster that starts inside a set may hold no whole one.
     return anySet || (c[0] & 0x40);
+}
+
+/* True when a sector starts like a folder cluster: entry types only. */
+bool plausible_sector(const uint8_t *p, uint32_t len)
+{
+    if (p[0] == 0x00)
+        return false;
+    for (uint32_t off = 0; len - off >= kEntrySize; off += kEntrySize) {
+        const uint8_t t = p[off] & 0x7F;
+        if (p[off] != 0x00 && t != 0x05 && t != 0x40 && t != 0x41 && t != 0x60 && t != 0x61 &&
+            !(t >= 0x01 && t <= 0x03) && !(t >= 0x20 && t <= 0x22))
+            return false;
+    }
+    return true;
 }
 
 /* Entries a set begun in the cluster still needs from the next one (0: the
@@ -210,23 +226,38 @@ uint64_t dir_load_tail(State &s, uint64_t at)
         last = s.loaded.runs[s.loaded.n - 1].start + s.loaded.runs[s.loaded.n - 1].count - 1;
     if (!last)
         return at;
-    const uint32_t batch = kReadGroup / cs ? kReadGroup / cs : 1;
+    // Small clusters are read in large batches; of large ones only the free
+    // candidates' first sectors are looked at before a whole one is read.
+    const bool probe = cs > kProbeClusterSize;
+    const uint32_t batch = probe ? 1 : kReadGroup / cs;
     if (!s.probeBuf)
-        s.probeBuf = static_cast<uint8_t *>(MALLOC((size_t)batch * cs));
+        s.probeBuf = static_cast<uint8_t *>(MALLOC(probe ? cs : (size_t)batch * cs));
     uint64_t c = (uint64_t)last + 1;
     uint64_t windowEnd = c + kTailWindow;
     // A set cut at the cluster's end must go on at the start of the next part.
     uint32_t need = dangling_entries(s.dirBuf + at - cs, cs);
-    while (at + cs <= kMaxDirBytes && c < windowEnd && c - 2 < s.L.clusterCount && sv_progress_running()) {
+    bool ended = false;
+    while (!ended && at + cs <= kMaxDirBytes && c < windowEnd && c - 2 < s.L.clusterCount && sv_progress_running()) {
         uint32_t n = batch;
         if (s.L.clusterCount - (c - 2) < n)
             n = (uint32_t)(s.L.clusterCount - (c - 2));
         if (windowEnd - c < n)
             n = (uint32_t)(windowEnd - c);
-        dev_read(s.dev, s.limit, cluster_offset(s.L, (uint32_t)c), n * cs, s.probeBuf);
-        uint32_t k = 0;
-        bool ended = false;
-        for (; k < n; k++) {
+        if (probe) {
+            const uint32_t cc = (uint32_t)c;
+            const uint32_t ss = s.L.bytesPerSector;
+            n = 1;
+            if (cluster_in_use(s, cc) || set_contains(&s.visited, cc) ||
+                dev_read(s.dev, s.limit, cluster_offset(s.L, cc), ss, s.probeBuf) != OK ||
+                !plausible_sector(s.probeBuf, ss) || !continues_set(s.probeBuf, ss, need) ||
+                dev_read(s.dev, s.limit, cluster_offset(s.L, cc), cs, s.probeBuf) != OK) {
+                c++;
+                continue;
+            }
+        } else {
+            dev_read(s.dev, s.limit, cluster_offset(s.L, (uint32_t)c), n * cs, s.probeBuf);
+        }
+        for (uint32_t k = 0; k < n; k++) {
             const uint32_t cc = (uint32_t)(c + k);
             const uint8_t *p = s.probeBuf + (size_t)k * cs;
             if (cluster_in_use(s, cc) || set_contains(&s.visited, cc) || !looks_like_folder(p, cs) ||
@@ -245,8 +276,6 @@ uint64_t dir_load_tail(State &s, uint64_t at)
                 break;
             }
         }
-        if (ended)
-            break;
         c += n;
     }
     return at;
