@@ -7,6 +7,13 @@
  * deleted folder).  Found files are read back through the plan the library
  * makes for each of them from the allocation bitmap and the FAT.
  *
+ * Some drivers give a folder's trailing clusters back once every entry in
+ * them is deleted (and clear their FAT entries).  A folder whose last
+ * cluster ends without an end mark is therefore followed into free, not yet
+ * walked clusters after it that hold only directory entries and carry on
+ * the entry set its last cluster cuts.  A deleted folder's clusters that
+ * are in use again are never read as its contents.
+ *
  * One scan exists at a time per process: exfat_init -> exfat_searchfile ->
  * any number of exfat_readfile calls -> exfat_exit.  Every record handed
  * out belongs to the library until exfat_exit (or the next search).  The
