@@ -117,10 +117,7 @@ extern "C" HOLLIN_EXPORT tagExfatFile *exfat_searchfile(int *fileCount, int *dir
 {
     State &s = g_state;
     // A new search starts from 0, but a stop requested already stays.
-    int32_t cur = sv_progress_get();
-    while (cur < 200 &&
-           !__atomic_compare_exchange_n(&ExportsData, &cur, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
-    }
+    sv_progress_begin();
     if (fileCount)
         *fileCount = 0;
     if (dirCount)

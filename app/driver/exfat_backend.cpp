@@ -33,7 +33,7 @@ std::string folderOf(const tagExfatFile *rec)
     return folder;
 }
 
-std::string dataNote(const tagExfatFile *rec, uint32_t cs)
+std::string dataNote(const tagExfatFile *rec)
 {
     std::string note;
     switch (rec->bDataState) {
@@ -67,7 +67,6 @@ std::string dataNote(const tagExfatFile *rec, uint32_t cs)
     if (rec->nValidDataLength < rec->nSize)
         add("only the first " + std::to_string(rec->nValidDataLength) +
             " bytes were ever written; the rest is zeros");
-    (void)cs;
     return note;
 }
 
@@ -76,22 +75,26 @@ public:
     explicit ExfatBackend(const ScanRequest &req) : req_(req) {}
     ~ExfatBackend() override { release(); }
 
-    bool run(std::vector<FoundFile> &out) override
+    Status run(ScanJob &job) override
     {
         if (!exfat_init(req_.part))
-            return false;
+            return {StatusCode::NotThisFileSystem, "no readable exFAT boot region"};
         open_ = true;
         int files = 0, dirs = 0;
-        const uint32_t cs = exfat_get_blocksize();
+        std::vector<FoundFile> out;
         for (tagExfatFile *r = exfat_searchfile(&files, &dirs); r; r = exfat_get_next(r))
             if (r->bDeleted && !r->bDirectory)
-                out.push_back(exfatFoundFile(r, cs));
-        return true;
+                out.push_back(exfatFoundFile(r));
+        job.deliverAll(std::move(out));
+        return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+                      const std::function<bool()> &gate) override
     {
-        return DelExfatRecovery(static_cast<tagExfatFile *>(file.record), path, stats);
+        if (!file.readable())
+            return WriteResult::Unreadable;
+        return DelExfatRecovery(static_cast<tagExfatFile *>(file.record), path, stats, gate);
     }
 
     void release() override
@@ -141,23 +144,40 @@ int64_t exfatTime(const tagExfatTime &t)
     return v == (time_t)-1 ? -1 : (int64_t)v;
 }
 
-FoundFile exfatFoundFile(tagExfatFile *rec, uint32_t clusterSize)
+FoundFile exfatFoundFile(tagExfatFile *rec)
 {
     FoundFile f;
     f.name = exfatName(rec);
     f.folder = folderOf(rec);
     f.size = rec->nSize;
     f.mtime = exfatTime(rec->stModify);
+    f.created = exfatTime(rec->stCreate);
+    f.times = f.mtime >= 0 && f.created >= 0 ? FileTimes::Both
+              : f.mtime >= 0                 ? FileTimes::ModifiedOnly
+              : f.created >= 0               ? FileTimes::CreatedOnly
+                                             : FileTimes::None;
     f.type = extensionOf(f.name);
     f.record = rec;
-    f.readable = !(rec->bDataState == EXFAT_DATA_OVERWRITTEN || rec->bDataState == EXFAT_DATA_INVALID) ||
-                 rec->nSize == 0;
-    f.note = dataNote(rec, clusterSize);
+    switch (rec->bDataState) {
+    case EXFAT_DATA_DAMAGED:
+        f.state = FileState::Damaged;
+        break;
+    case EXFAT_DATA_OVERWRITTEN:
+    case EXFAT_DATA_INVALID:
+        f.state = rec->nSize ? FileState::Unreadable : FileState::Deleted;
+        break;
+    default:
+        f.state = FileState::Deleted;
+        break;
+    }
+    if (f.state == FileState::Deleted && rec->nValidDataLength < rec->nSize)
+        f.state = FileState::Damaged;
+    f.note = dataNote(rec);
     return f;
 }
 
 WriteResult DelExfatRecovery(tagExfatFile *rec, const std::string &path, WriteStats &stats,
-                             const std::function<bool()> &stopRequested)
+                             const std::function<bool()> &gate)
 {
     if (!rec)
         return WriteResult::NoRecord;
@@ -177,7 +197,7 @@ WriteResult DelExfatRecovery(tagExfatFile *rec, const std::string &path, WriteSt
                                     lost += bad;
                                     return got < 0 ? -1 : (int64_t)len;
                                 },
-                                stats, stopRequested);
+                                stats, gate);
     stats.readFailures += lost;
     return r;
 }

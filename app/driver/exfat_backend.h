@@ -19,10 +19,11 @@ std::string exfatName(const tagExfatFile *rec);
 // when there is none.
 int64_t exfatTime(const tagExfatTime &t);
 // A FoundFile for a deleted file record (folder path from its parents).
-FoundFile exfatFoundFile(tagExfatFile *rec, uint32_t clusterSize);
-// Writes one found file to path (never over an existing file).
+FoundFile exfatFoundFile(tagExfatFile *rec);
+// Writes one found file to path (never over an existing file), passing
+// gate before every chunk.
 WriteResult DelExfatRecovery(tagExfatFile *rec, const std::string &path, WriteStats &stats,
-                             const std::function<bool()> &stopRequested = {});
+                             const std::function<bool()> &gate = {});
 
 }  // namespace salvitra
 

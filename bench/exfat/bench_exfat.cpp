@@ -244,7 +244,7 @@ int main()
             for (int r = 0; r < runs; r++) {
                 ScanRequest req;
                 req.part = part;
-                ScanSession s(req);
+                ScanJob s(req);
                 auto t0 = Clock::now();
                 s.run();
                 auto t1 = Clock::now();
@@ -258,7 +258,7 @@ int main()
 
             ScanRequest req;
             req.part = part;
-            ScanSession s(req);
+            ScanJob s(req);
             s.run();
             const FoundFile *big = nullptr;
             for (const FoundFile &f : s.files())
@@ -276,7 +276,7 @@ int main()
                     std::string out = dir + "/recovered" + std::to_string(r) + ".bin";
                     WriteStats st;
                     auto t0 = Clock::now();
-                    WriteResult wr = s.backend()->write(*big, out, st);
+                    WriteResult wr = s.write(*big, out, st);
                     auto t1 = Clock::now();
                     if (wr != WriteResult::Ok)
                         fprintf(stderr, "bench_exfat: write failed: %s\n", writeResultText(wr));

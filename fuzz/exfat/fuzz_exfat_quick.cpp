@@ -10,7 +10,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    svf::MemVolume vol(data, size, FS_EXFAT);
+    // Byte 0 only says whether the volume is sparse (bit 7); the rest is the volume.
+    svf::MemVolume vol(data, size);
+    vol.part()->FsType = FS_EXFAT;
     if (exfat_init(vol.part())) {
         int files = 0, dirs = 0;
         std::vector<uint8_t> buf(8192);

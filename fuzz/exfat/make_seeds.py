@@ -6,7 +6,8 @@ A 64 KiB exFAT volume with 512-byte sectors and clusters, written here
 table, and in the root a deleted contiguous file, a deleted chained file, a
 deleted folder holding a deleted file, and a live folder holding a deleted
 file with a long name.  A second seed has the main boot region's checksum
-broken, so the backup is read.
+broken, so the backup is read.  Every seed starts with the harness's flag
+byte.
 """
 import os
 import struct
@@ -123,10 +124,11 @@ def main():
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
     img = build()
-    open(os.path.join(out, "volume"), "wb").write(img)
+    # Each seed starts with the harness's flag byte (0: not sparse).
+    open(os.path.join(out, "volume"), "wb").write(b"\0" + img)
     broken = bytearray(img)
     broken[SS + 7] ^= 0xFF           # the main region's checksum no longer holds
-    open(os.path.join(out, "backup"), "wb").write(broken)
+    open(os.path.join(out, "backup"), "wb").write(b"\0" + broken)
 
 
 if __name__ == "__main__":

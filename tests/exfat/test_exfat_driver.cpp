@@ -62,12 +62,14 @@ TEST(ExfatDriver, DeletedFilesComeBackWithNamesFoldersAndTimes)
     fatt::FileVolume vol(dir + "/exfat.img", FS_EXFAT);
     ScanRequest req;
     req.part = vol.part();
-    ScanSession session(req);
-    ASSERT_TRUE(session.supported());
-    ASSERT_TRUE(session.run());
+    ScanJob job(req);
+    ASSERT_TRUE(job.supported());
+    ASSERT_STREQ(job.row()->label, "exFAT");
+    Status st = job.run();
+    ASSERT_TRUE(st.ok()) << st.text();
 
     std::map<std::string, const FoundFile *> byPath;
-    for (const FoundFile &f : session.files())
+    for (const FoundFile &f : job.files())
         byPath[f.folder.empty() ? f.name : f.folder + "/" + f.name] = &f;
 
     std::vector<const FoundFile *> wanted;
@@ -82,21 +84,24 @@ TEST(ExfatDriver, DeletedFilesComeBackWithNamesFoldersAndTimes)
         const FoundFile *f = byPath[path];
         EXPECT_EQ(f->size, e.size) << path;
         EXPECT_EQ(f->mtime, e.mtime) << path;
+        // Created when the fixture was made; the modification time was set back.
+        EXPECT_GT(f->created, e.mtime) << path;
+        EXPECT_EQ(f->times, FileTimes::Both);
         if (e.state == "reused") {
             // Listed, marked, and never written from another file's clusters.
-            EXPECT_FALSE(f->readable) << path;
+            EXPECT_EQ(f->state, FileState::Unreadable) << path;
             EXPECT_NE(f->note.find("overwritten"), std::string::npos) << f->note;
             continue;
         }
-        EXPECT_TRUE(f->readable) << path;
+        EXPECT_EQ(f->state, FileState::Deleted) << path << ": " << f->note;
         wanted.push_back(f);
     }
-    EXPECT_EQ(session.files().size(), deleted);
+    EXPECT_EQ(job.files().size(), deleted);
 
     svt::TempDir out;
     RecoverOptions opt;
     opt.outDir = out.path();
-    RecoverSummary sum = recoverFiles(session, wanted, opt);
+    RecoverSummary sum = recoverFiles(job, wanted, opt);
     EXPECT_EQ(sum.readFailures, 0u);
     ASSERT_EQ(sum.files.size(), wanted.size());
     for (const RecoveredFile &r : sum.files) {
