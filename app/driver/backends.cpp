@@ -21,6 +21,7 @@ std::unique_ptr<ScanBackend> makeBackend(const ScanRequest &req)
     case FS_EXT2:
         return req.formatted ? nullptr : makeExt2Backend(req);
     case FS_EXT3:
+    case FS_EXT4:
         return req.formatted ? nullptr : makeExt3Backend(req);
     case FS_HFSPLUS:
         return req.formatted ? nullptr : makeHfspBackend(req);
