@@ -110,6 +110,8 @@ COSK_EXPORT void *ext3_user_get_treenode(Ext3DirNode *node);
 COSK_EXPORT int ext3_readfile(Ext3FileNode *file, uint64_t length, uint64_t *got, uint64_t block,
                               void *buffer);
 
+/* Block size of the volume, 0 before ext3_init. */
+COSK_EXPORT uint32_t ext3_get_blocksize(void);
 /* The root's node of the last walk (null before one). */
 COSK_EXPORT Ext3DirNode *ext3_get_head(void);
 /* Inode number of a walk record, 0 for null. */

@@ -586,7 +586,8 @@ extern "C" COSK_EXPORT int64_t ext3_journal_searchfile(void)
     ext3_free_journal_files();
     if (g_ext3.jr->check != EXT_JOURNAL_OK)
         return -1;
-    if (sv_progress_get() < 100)
+    /* A new search starts from 0; a stop already asked for (200) holds. */
+    if (sv_progress_get() != 200)
         sv_progress_set(0);
     if (!g_ext3.jr->walked) {
         ext3_walk(false);

@@ -107,3 +107,8 @@ extern "C" COSK_EXPORT uint32_t ext3_get_inodenum(Ext3FileNode *file)
 {
     return file ? reinterpret_cast<Ext3FileNodeImpl *>(file)->inodeNumber : 0;
 }
+
+extern "C" COSK_EXPORT uint32_t ext3_get_blocksize(void)
+{
+    return g_ext3.initialised ? g_ext3.vol.m_nBlockSizeInBytes : 0;
+}

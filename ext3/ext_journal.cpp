@@ -241,7 +241,10 @@ ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol)
         pos += n;
     }
 
-    /* Pass 2: who owns each slot now — the newest transaction that wrote it. */
+    /* Pass 2: who owns each slot now.  A slot that holds a descriptor,
+     * commit or revoke block holds just that (jbd2 escapes data blocks
+     * that would look like one); any other slot holds the data of the
+     * newest transaction that claims it, committed or not. */
     std::vector<int64_t> ownerAge(ringSlots, INT64_MIN);
     std::vector<uint8_t> ownerMeta(ringSlots, 0);
     for (const MetaBlock &m : metas) {
@@ -251,7 +254,7 @@ ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol)
     }
     for (const ExtJournalCopy &c : claims) {
         uint32_t s = c.pos - first;
-        if (c.age > ownerAge[s]) {
+        if (!ownerMeta[s] && c.age > ownerAge[s]) {
             ownerAge[s] = c.age;
             ownerMeta[s] = 0;
         }

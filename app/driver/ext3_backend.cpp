@@ -108,7 +108,15 @@ private:
         ext3JournalPlace(f->InodeNumber, f->Name, f->Folder, ext, &ff.folder, &ff.name);
         ff.type = extensionOf(ff.name);
         ff.note = ext3JournalNote(f->Size, f->ReusedBlocks, f->MissingBlocks);
+        // Nothing to read when every data block is gone.
+        ff.readable = !(f->Size > 0 && f->ReusedBlocks + f->MissingBlocks >= blockCount(f->Size));
         return ff;
+    }
+
+    static uint64_t blockCount(uint64_t size)
+    {
+        const uint64_t bs = ext3_get_blocksize();
+        return bs > 0 ? (size + bs - 1) / bs : 0;
     }
 
     ScanRequest req_;
