@@ -182,6 +182,15 @@ ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol)
     /* A ring larger than the journal file holds only what the file has. */
     if (maxlen > blocks)
         maxlen = (uint32_t)blocks;
+    /* Fast-commit blocks sit at the end, outside the ring. */
+    if (j->incompat & JBD2_FEATURE_INCOMPAT_FAST_COMMIT) {
+        uint32_t fc = sv_ld_be32(blk.data() + 0x54);
+        if (fc == 0)
+            fc = JBD2_DEFAULT_FAST_COMMIT_BLOCKS;
+        if (fc >= maxlen)
+            return EXT_JOURNAL_GEOMETRY;
+        maxlen -= fc;
+    }
     if (first == 0 || first >= maxlen || maxlen - first < 2)
         return EXT_JOURNAL_GEOMETRY;
     if (j->start != 0 && (j->start < first || j->start >= maxlen))
