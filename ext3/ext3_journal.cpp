@@ -412,6 +412,25 @@ private:
                 continue;
             take_dir_block(buf.data(), c.fsBlock, c.age, dirOf, &entries);
         }
+        /* Folders kept inside their inode (inline data): every copy of an
+         * inode-table block holds their entries as they were then. */
+        TableIndex tables;
+        tables.build(vol_);
+        for (size_t i = 0; i < copies.size(); i++) {
+            uint32_t group, index;
+            const ExtJournalCopy &c = copies[i];
+            if (!tables.find(c.fsBlock, &group, &index) || ext_journal_read_copy(j_, &c, buf.data()) != EXT_OK)
+                continue;
+            for (uint32_t s = 0; s < vol_->m_nInodesPerBlock; s++) {
+                const uint8_t *ino = buf.data() + (size_t)s * vol_->m_nInodeSize;
+                if (type_of(ino) != EXT_S_IFDIR || !(sv_ld_le32(ino + EXT_I_FLAGS) & EXT_INODE_FL_INLINE_DATA))
+                    continue;
+                uint64_t n = (uint64_t)group * vol_->inodesPerGroup + (uint64_t)index * vol_->m_nInodesPerBlock + s + 1;
+                if (n > vol_->inodesCount)
+                    continue;
+                take_inline_dir(ino, (uint32_t)n, c.age, &entries);
+            }
+        }
         /* Blocks of deleted folders that are still free hold their last
          * entries on the medium. */
         for (const Found &f : found_) {
@@ -460,6 +479,28 @@ private:
                 continue;
             offer_name(e.inode, e.name, dir, e.type, age);
         }
+    }
+
+    /* An inline folder: the parent's inode number, then entries in the
+     * rest of i_block, and more in the system.data attribute. */
+    void take_inline_dir(const uint8_t *ino, uint32_t dir, int64_t age, std::vector<DirEntry> *entries)
+    {
+        uint32_t parent = sv_ld_le32(ino + EXT_I_BLOCK);
+        if (parent != 0 && parent <= vol_->inodesCount && parent != dir) {
+            auto n = names_.find(dir);
+            if (n == names_.end())
+                names_[dir] = NameOf{"", parent, FT_DIR, INT64_MIN};
+            else if (n->second.parent == 0)
+                n->second.parent = parent;
+        }
+        entries->clear();
+        parse_dir_block(ino + EXT_I_BLOCK + 4, 56, vol_->inodesCount, entries);
+        std::vector<uint8_t> more;
+        inline_xattr(ino, vol_->m_nInodeSize, &more);
+        if (!more.empty() && more.size() < 65536)
+            parse_dir_block(more.data(), (uint32_t)more.size(), vol_->inodesCount, entries);
+        for (const DirEntry &e : *entries)
+            offer_name(e.inode, e.name, dir, e.type, age);
     }
 
     /* The path of folder `dir`, or false when it cannot be traced to a live
