@@ -186,6 +186,8 @@ struct DirEntry {
  * (so entries merged into their predecessor count), "." and ".." too. */
 void parse_dir_block(const uint8_t *block, uint32_t bs, uint32_t inodesCount, std::vector<DirEntry> *out)
 {
+    if (bs < 8)
+        return;
     sv_view v = sv_view_make(block, bs);
     uint32_t off = 0;
     while (off <= bs - 8) {

@@ -153,8 +153,11 @@ ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol)
     uint64_t blocks = ext_block_count(vol, ext_inode_size(inode.data()));
     if (blocks < 2)
         return EXT_JOURNAL_INODE;
+    /* The journal file lies on the volume: no larger than it. */
     if (blocks > EXT_JOURNAL_MAX_BLOCKS)
         blocks = EXT_JOURNAL_MAX_BLOCKS;
+    if (blocks > vol->readableBlocks)
+        blocks = vol->readableBlocks;
     std::vector<ExtRun> runs;
     ExtMapStats stats;
     ext_map_inode(vol, inode.data(), blocks, raw_meta_read, const_cast<ExtVolume *>(vol), &runs, &stats);
