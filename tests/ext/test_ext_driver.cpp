@@ -415,6 +415,36 @@ INSTANTIATE_TEST_SUITE_P(Volumes, JournalDriver,
                              return n;
                          });
 
+TEST(JournalDriver, AFileWhoseNameWasWipedComesBackInLostFilesWithItsType)
+{
+    std::string dir = svt::fixture("extjd");
+    std::vector<uint8_t> image = svt::readFile(dir + "/jd.img");
+    svt::MemDevice dev(image);
+    ScanRequest req;
+    req.part = dev.partition(0, image.size(), FS_EXT4);
+    ScanSession session(req);
+    ASSERT_TRUE(session.run());
+    std::ifstream truth(dir + "/jd.truth");
+    std::string kind, folder, name, source, want;
+    while (std::getline(truth, kind, '\t') && std::getline(truth, folder, '\t') &&
+           std::getline(truth, name, '\t') && std::getline(truth, source))
+        if (kind == "lost")
+            want = name;
+    ASSERT_FALSE(want.empty());
+    const FoundFile *lost = nullptr;
+    for (const FoundFile &f : session.files())
+        if (f.folder == "lost files" && f.name == want)
+            lost = &f;
+    ASSERT_NE(lost, nullptr) << want;
+    EXPECT_EQ(lost->type, "jpg");
+    svt::TempDir out;
+    RecoverOptions opt;
+    opt.outDir = out.path();
+    RecoverSummary sum = recoverFiles(session, {lost}, opt);
+    EXPECT_EQ(sum.written, 1u);
+    EXPECT_TRUE(svt::readFile(out.file("lost files/" + want)) == svt::readFile(dir + "/photo.src"));
+}
+
 TEST(JournalDriver, FilesWithoutANameGoToLostFilesUnderTheirInodeNumber)
 {
     std::string folder, name;
