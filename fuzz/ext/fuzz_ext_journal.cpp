@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cosk.h"
-#include "fuzz_ext_common.h"
+#include "mem_device.h"
 
 namespace {
 
@@ -39,10 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The input is the journal file: spread over its blocks in order.
     for (size_t s = 0; s < t.slots.size() && s * 1024 < size; s++)
         memcpy(image.data() + t.slots[s], data + s * 1024, std::min<size_t>(1024, size - s * 1024));
-    svf::ImagePartition ip(image.data(), image.size(), FS_EXT4);
-    if (!ip.part())
-        return 0;
-    if (ext3_init(ip.part())) {
+    // Served from memory: thousands of runs a second instead of tens.
+    svt::MemDevice dev(std::move(image));
+    if (ext3_init(dev.partition(0, dev.bytes().size(), FS_EXT4))) {
         int64_t count = ext3_journal_searchfile();
         std::vector<uint8_t> buf(65536);
         for (int64_t i = 0; i < count; i++) {
