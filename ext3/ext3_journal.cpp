@@ -502,7 +502,8 @@ private:
         if (!more.empty() && more.size() < 65536)
             parse_dir_block(more.data(), (uint32_t)more.size(), vol_->inodesCount, entries);
         for (const DirEntry &e : *entries)
-            offer_name(e.inode, e.name, dir, e.type, age);
+            if (e.name != "." && e.name != "..")
+                offer_name(e.inode, e.name, dir, e.type, age);
     }
 
     /* The path of folder `dir`, or false when it cannot be traced to a live
