@@ -89,17 +89,19 @@ uint32_t walk_tags(const ExtJournal *j, const uint8_t *blk, Fn fn)
     while (off <= limit && limit - off >= j->tagBytes && k + 1 < ringSlots) {
         const uint8_t *t = blk + off;
         uint64_t fs = sv_ld_be32(t);
-        uint32_t flags;
+        uint32_t flags, csum;
         if (v3) {
             flags = sv_ld_be32(t + 4);
             if (b64)
                 fs |= (uint64_t)sv_ld_be32(t + 8) << 32;
+            csum = sv_ld_be32(t + 12);
         } else {
             flags = sv_ld_be16(t + 6);
             if (b64)
                 fs |= (uint64_t)sv_ld_be32(t + 8) << 32;
+            csum = sv_ld_be16(t + 4);
         }
-        fn(k, fs, (flags & JBD2_FLAG_ESCAPE) != 0);
+        fn(k, fs, (flags & JBD2_FLAG_ESCAPE) != 0, csum);
         k++;
         off += j->tagBytes;
         if (!(flags & JBD2_FLAG_SAME_UUID))
@@ -122,6 +124,11 @@ void walk_revokes(const ExtJournal *j, const uint8_t *blk, uint32_t seq, std::ve
         uint64_t fs = rsz == 8 ? sv_ld_be64(blk + off) : sv_ld_be32(blk + off);
         out->push_back(Revoke{fs, seq});
     }
+}
+
+bool has_block_csum(uint32_t incompat)
+{
+    return has_tail(incompat);
 }
 
 bool by_block_newest(const ExtJournalCopy &a, const ExtJournalCopy &b)
@@ -201,6 +208,7 @@ ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol)
     j->first = first;
     j->maxlen = maxlen;
     j->tagBytes = tag_bytes(j->incompat);
+    j->csumSeed = ext_crc32c(0xFFFFFFFFu, blk.data() + 0x30, 16);
 
     /* Pass 1: every block of the ring. */
     const uint32_t ringSlots = maxlen - first;
@@ -235,11 +243,11 @@ ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol)
             uint32_t btype = sv_ld_be32(b + 4), seq = sv_ld_be32(b + 8);
             if (btype == JBD2_DESCRIPTOR_BLOCK) {
                 MetaBlock m{p, btype, seq, 0};
-                m.dataBlocks = walk_tags(j, b, [&](uint32_t k, uint64_t fs, bool esc) {
+                m.dataBlocks = walk_tags(j, b, [&](uint32_t k, uint64_t fs, bool esc, uint32_t csum) {
                     if (claims.size() >= claimCap || !ext_block_valid(vol, fs))
                         return;
                     claims.push_back(ExtJournalCopy{fs, age_of(j, seq), ring_next(j, p, 1 + (uint64_t)k),
-                                                    seq, (uint8_t)(esc ? 1 : 0)});
+                                                    seq, csum, (uint8_t)(esc ? 1 : 0)});
                 });
                 metas.push_back(m);
             } else if (btype == JBD2_COMMIT_BLOCK) {
@@ -346,11 +354,41 @@ size_t ext_journal_find(const ExtJournal *j, uint64_t fsBlock, const ExtJournalC
     return (size_t)(hi - lo);
 }
 
+uint32_t ext_crc32c(uint32_t crc, const uint8_t *p, size_t len)
+{
+    static uint32_t table[256];
+    static bool ready = false;
+    if (!ready) {
+        for (uint32_t i = 0; i < 256; i++) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; k++)
+                c = (c >> 1) ^ (0x82F63B78u & (0u - (c & 1)));
+            table[i] = c;
+        }
+        ready = true;
+    }
+    for (size_t i = 0; i < len; i++)
+        crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
 ExtStatus ext_journal_read_copy(const ExtJournal *j, const ExtJournalCopy *c, uint8_t *buf)
 {
     if (c->pos >= j->where.size())
         return EXT_CORRUPT;
     ExtStatus st = ext_read_block_raw(j->vol, j->where[c->pos], buf);
+    if (st == EXT_OK && has_block_csum(j->incompat)) {
+        /* The checksum covers the sequence number, then the block as the
+         * journal holds it (escaped). */
+        uint8_t seq[4] = {(uint8_t)(c->seq >> 24), (uint8_t)(c->seq >> 16), (uint8_t)(c->seq >> 8),
+                          (uint8_t)c->seq};
+        uint32_t crc = ext_crc32c(ext_crc32c(j->csumSeed, seq, 4), buf, j->vol->m_nBlockSizeInBytes);
+        bool v3 = (j->incompat & JBD2_FEATURE_INCOMPAT_CSUM_V3) != 0;
+        if (v3 ? crc != c->csum : (crc & 0xFFFF) != c->csum) {
+            const_cast<ExtJournal *>(j)->badChecksums++;
+            return EXT_CORRUPT;
+        }
+    }
     if (st == EXT_OK && c->escaped) {
         buf[0] = 0xC0;
         buf[1] = 0x3B;
@@ -367,6 +405,9 @@ bool ext_journal_overlay(const void *ctx, uint64_t block, uint8_t *buf, ExtStatu
                                [](const ExtJournalCopy &c, uint64_t b) { return c.fsBlock < b; });
     if (it == j->replay.end() || it->fsBlock != block)
         return false;
-    *st = ext_journal_read_copy(j, &*it, buf);
+    ExtStatus r = ext_journal_read_copy(j, &*it, buf);
+    if (r == EXT_CORRUPT)
+        return false;  /* recovery would not replay a copy that fails its checksum */
+    *st = r;
     return true;
 }

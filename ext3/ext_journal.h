@@ -60,6 +60,7 @@ typedef struct ExtJournalCopy {
     int64_t age;       /* transaction sequence relative to the superblock's: larger is newer */
     uint32_t pos;      /* ring slot */
     uint32_t seq;      /* transaction sequence */
+    uint32_t csum;     /* the tag's checksum of the block (csum v2: low 16 bits) */
     uint8_t escaped;   /* the first four bytes were the magic number */
 } ExtJournalCopy;
 
@@ -71,7 +72,9 @@ typedef struct ExtJournal {
     uint32_t start;            /* s_start: 0 when nothing needs recovery */
     uint32_t incompat;
     uint32_t tagBytes;
+    uint32_t csumSeed;         /* CRC32C of the journal's UUID (csum v2/v3) */
     uint32_t transactions;     /* committed transactions seen */
+    uint32_t badChecksums;     /* copies refused for a wrong checksum so far */
     uint32_t replayed;         /* transactions replayed in memory */
     std::vector<uint64_t> where;         /* ring slot -> volume block (0: not mapped) */
     std::vector<ExtJournalCopy> copies;  /* by volume block, newest first */
@@ -86,8 +89,13 @@ ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol);
  * *first (nothing when the block has no copy). */
 size_t ext_journal_find(const ExtJournal *j, uint64_t fsBlock, const ExtJournalCopy **first);
 
-/* The content of one copy (escaping undone) into buf (block size). */
+/* The content of one copy (escaping undone) into buf (block size).  With
+ * block checksums (csum v2/v3) a copy whose checksum does not match is
+ * refused with EXT_CORRUPT: it was torn or belongs to another write. */
 ExtStatus ext_journal_read_copy(const ExtJournal *j, const ExtJournalCopy *c, uint8_t *buf);
+
+/* CRC32C (Castagnoli) update without pre- or post-inversion, as jbd2 uses it. */
+uint32_t ext_crc32c(uint32_t crc, const uint8_t *p, size_t len);
 
 /* The volume overlay of a journal that needs recovery (ExtVolume::overlayRead). */
 bool ext_journal_overlay(const void *ctx, uint64_t block, uint8_t *buf, ExtStatus *st);

@@ -169,6 +169,35 @@ TEST(JournalReplay, RevokeRecordsKeepOlderCopiesFromBeingReplayed)
     EXPECT_TRUE(buf == svt::readFile(dir + "/revoke-y.expect")) << "a copy newer than its revoke was lost";
 }
 
+TEST(JournalChecksums, CopiesWhoseBlockChecksumFailsAreNotUsed)
+{
+    std::string dir = svt::fixture("extj");
+    std::ifstream skip(dir + "/SKIP");
+    std::string why;
+    if (std::getline(skip, why))
+        GTEST_SKIP() << why;
+    // ext4j's journal carries csum v3 block tags (metadata_csum).
+    std::vector<uint8_t> image = svt::readFile(dir + "/ext4j.img");
+    svt::CommandResult ex = svt::run("debugfs -R 'ex <8>' " + svt::shellQuote(dir + "/ext4j.img") +
+                                     " 2>/dev/null | awk '$1 == \"0/\" { print $8, $11 }'");
+    ASSERT_EQ(ex.status, 0);
+    std::istringstream pieces(ex.out);
+    uint64_t physical, length;
+    int touched = 0;
+    while (pieces >> physical >> length)
+        for (uint64_t b = physical; b < physical + length; b++) {
+            uint8_t *blk = image.data() + b * 1024;
+            if (blk[0] == 0xC0 && blk[1] == 0x3B && blk[2] == 0x39 && blk[3] == 0x98)
+                continue;  // descriptor, commit, revoke blocks and the superblock stay
+            blk[1000] ^= 0x5A;
+            touched++;
+        }
+    ASSERT_GT(touched, 100);
+    JScan scan(image);
+    ASSERT_EQ(scan.ok, 1);
+    EXPECT_EQ(scan.count, 0) << "every copy failed its checksum";
+}
+
 // ---- hostile journals -----------------------------------------------------------
 
 // jd.img in memory with its journal at a known place: slot 0 is the journal
