@@ -3,7 +3,7 @@
 // Makes a 1 GiB ext4 volume (metadata_csum, 64bit, flex_bg; 100,000 inodes;
 // a 64 MiB journal), mounts it on a loop device and writes 10,000 small
 // files in 100 folders and one 256 MiB file through the kernel driver, then
-// deletes them all.  Then it times
+// deletes them all, one transaction per folder.  Then it times
 //   - the journal search (ext3_init + ext3_journal_searchfile) and the
 //     driver's scan (which adds a type guess per file);
 //   - the recovery of the large file through the driver's writer, against
@@ -86,19 +86,25 @@ bool makeVolume(const std::string &img, const std::string &bigSrc, uint64_t bigB
         fprintf(stderr, "bench_ext_journal: loop mounts are not possible here (they need root)\n");
         return false;
     }
-    std::string py = "import os,sys\nm=sys.argv[1]\n"
+    // One transaction per folder written and per folder deleted: the
+    // journal then holds many copies of the same inode-table blocks.
+    std::string py = "import os,shutil,sys\nm=sys.argv[1]\n"
                      "for d in range(100):\n"
                      "    os.mkdir('%s/d%d' % (m, d))\n"
                      "    for i in range(100):\n"
-                     "        open('%s/d%d/f%d.txt' % (m, d, i), 'wb').write(os.urandom(3000 + i))\n";
+                     "        open('%s/d%d/f%d.txt' % (m, d, i), 'wb').write(os.urandom(3000 + i))\n"
+                     "    os.sync()\n"
+                     "for d in range(100):\n"
+                     "    shutil.rmtree('%s/d%d' % (m, d))\n"
+                     "    os.sync()\n";
     FILE *f = fopen((g_dir + "/fill.py").c_str(), "w");
     if (!f)
         return false;
     fputs(py.c_str(), f);
     fclose(f);
-    bool ok = sh("python3 '" + g_dir + "/fill.py' '" + mnt + "'") == 0 &&
-              sh("cp '" + bigSrc + "' '" + mnt + "/big.bin' && sync") == 0 &&
-              sh("rm -rf '" + mnt + "'/d* '" + mnt + "/big.bin' && sync") == 0;
+    bool ok = sh("cp '" + bigSrc + "' '" + mnt + "/big.bin' && sync") == 0 &&
+              sh("python3 '" + g_dir + "/fill.py' '" + mnt + "'") == 0 &&
+              sh("rm -f '" + mnt + "/big.bin' && sync") == 0;
     sh("umount '" + mnt + "'");
     return ok;
 }
