@@ -98,8 +98,11 @@ private:
         ff.size = f->Size;
         ff.mtime = f->Mtime;
         ff.record = f;
+        // A file without a name, or whose name has no extension, is typed
+        // by its first bytes.
         const char *ext = nullptr;
-        if (f->Name[0] == '\0' && (f->Mode & 0xF000) == 0x8000 && f->Size > 0) {
+        bool typed = f->Name[0] != '\0' && !extensionOf(f->Name).empty();
+        if (!typed && (f->Mode & 0xF000) == 0x8000 && f->Size > 0) {
             std::vector<uint8_t> head(4096);
             int64_t got = ext3_journal_readfile(f, 0, head.data(), (uint32_t)head.size(), nullptr);
             if (got > 0)
@@ -107,6 +110,8 @@ private:
         }
         ext3JournalPlace(f->InodeNumber, f->Name, f->Folder, ext, &ff.folder, &ff.name);
         ff.type = extensionOf(ff.name);
+        if (ff.type.empty() && ext)
+            ff.type = ext;
         ff.note = ext3JournalNote(f->Size, f->ReusedBlocks, f->MissingBlocks);
         // Nothing to read when every data block is gone.
         ff.readable = !(f->Size > 0 && f->ReusedBlocks + f->MissingBlocks >= blockCount(f->Size));
