@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "sv_bytes.h"
 
@@ -28,6 +29,7 @@ bool is_power_of_two(uint32_t v)
 /* Incompatible features a read-only scan with the journal can follow. */
 const uint32_t kExt4Incompat =
     EXT_FEATURE_INCOMPAT_FILETYPE | EXT_FEATURE_INCOMPAT_RECOVER | EXT_FEATURE_INCOMPAT_EXTENTS |
+    EXT_FEATURE_INCOMPAT_META_BG |
     EXT_FEATURE_INCOMPAT_64BIT | EXT_FEATURE_INCOMPAT_MMP | EXT_FEATURE_INCOMPAT_FLEX_BG |
     EXT_FEATURE_INCOMPAT_EA_INODE | EXT_FEATURE_INCOMPAT_CSUM_SEED | EXT_FEATURE_INCOMPAT_LARGEDIR |
     EXT_FEATURE_INCOMPAT_INLINE_DATA | EXT_FEATURE_INCOMPAT_ENCRYPT | EXT_FEATURE_INCOMPAT_CASEFOLD;
@@ -127,8 +129,16 @@ ExtOpenCheck check_superblock(ExtVolume *vol, const uint8_t *sb, unsigned accept
     vol->m_nGroupCount = (uint32_t)groups;
     vol->m_nDescBlockCount =
         (uint32_t)((groups + vol->m_nGroupDescPerBlock - 1) / vol->m_nGroupDescPerBlock);
-    /* The descriptor table follows the superblock's block. */
-    if ((uint64_t)vol->firstDataBlock + 1 + vol->m_nDescBlockCount > vol->blocksCount)
+    /* The descriptor table follows the superblock's block; with meta_bg
+     * only its first s_first_meta_bg blocks do. */
+    vol->firstMetaBg = UINT32_MAX;
+    if (incompat & EXT_FEATURE_INCOMPAT_META_BG) {
+        sv_le32(v, 0x104, &vol->firstMetaBg);
+        if (vol->firstMetaBg > vol->m_nDescBlockCount)
+            vol->firstMetaBg = vol->m_nDescBlockCount;
+    }
+    uint32_t classic = vol->firstMetaBg < vol->m_nDescBlockCount ? vol->firstMetaBg : vol->m_nDescBlockCount;
+    if ((uint64_t)vol->firstDataBlock + 1 + classic > vol->blocksCount)
         return EXT_OPEN_GEOMETRY;
     return EXT_OPEN_OK;
 }
@@ -165,9 +175,11 @@ ExtOpenCheck ext_volume_open_flags(ExtVolume *vol, Partiton_Struct *part, unsign
     if (part->PartSize != 0 && part->PartSize / bs < vol->readableBlocks)
         vol->readableBlocks = part->PartSize / bs;
     /* The descriptors must lie on the medium before they size anything. */
-    if ((uint64_t)vol->firstDataBlock + 1 + vol->m_nDescBlockCount > vol->readableBlocks) {
-        ext_volume_close(vol);
-        return EXT_OPEN_READ;
+    for (uint32_t i = 0; i < vol->m_nDescBlockCount; i++) {
+        if (!ext_block_valid(vol, ext_desc_block(vol, i))) {
+            ext_volume_close(vol);
+            return EXT_OPEN_READ;
+        }
     }
 
     vol->m_stGroupDescriptors = static_cast<uint8_t *>(MALLOC((size_t)vol->m_nDescBlockCount * bs));
@@ -184,8 +196,7 @@ ExtStatus ext_volume_reload_descriptors(ExtVolume *vol)
 {
     const uint32_t bs = vol->m_nBlockSizeInBytes;
     for (uint32_t i = 0; i < vol->m_nDescBlockCount; i++) {
-        ExtStatus st = __ext2_ReadBlock(vol, (uint64_t)vol->firstDataBlock + 1 + i,
-                                        vol->m_stGroupDescriptors + (size_t)i * bs);
+        ExtStatus st = __ext2_ReadBlock(vol, ext_desc_block(vol, i), vol->m_stGroupDescriptors + (size_t)i * bs);
         if (st != EXT_OK)
             return st;
     }
@@ -258,6 +269,37 @@ uint64_t ext_group_end_block(const ExtVolume *vol, uint32_t group)
 {
     uint64_t end = ext_group_first_block(vol, group) + vol->blocksPerGroup;
     return end < vol->blocksCount ? end : vol->blocksCount;
+}
+
+/* True when group g keeps a copy of the superblock (and so the first
+ * block of its meta_bg descriptors comes after it). */
+static bool group_has_super(const ExtVolume *vol, uint32_t g)
+{
+    if (g <= 1)
+        return g == 0 || !(vol->featureCompat & EXT_FEATURE_COMPAT_SPARSE_SUPER2);
+    const uint8_t *sb = vol->m_stSuperBlock;
+    if (vol->featureCompat & EXT_FEATURE_COMPAT_SPARSE_SUPER2)
+        return sb && (g == sv_ld_le32(sb + 0x24C) || g == sv_ld_le32(sb + 0x250));
+    if (!sb || !(sv_ld_le32(sb + 100) & EXT_FEATURE_RO_COMPAT_SPARSE_SUPER))
+        return true;
+    for (uint32_t base : {3u, 5u, 7u}) {
+        uint64_t p = base;
+        while (p < g)
+            p *= base;
+        if (p == g)
+            return true;
+    }
+    return false;
+}
+
+uint64_t ext_desc_block(const ExtVolume *vol, uint32_t i)
+{
+    if (i < vol->firstMetaBg)
+        return (uint64_t)vol->firstDataBlock + 1 + i;
+    uint64_t g = (uint64_t)i * vol->m_nGroupDescPerBlock;
+    if (g >= vol->m_nGroupCount)
+        return 0;
+    return ext_group_first_block(vol, (uint32_t)g) + (group_has_super(vol, (uint32_t)g) ? 1 : 0);
 }
 
 bool ext_block_valid(const ExtVolume *vol, uint64_t block)

@@ -64,6 +64,8 @@ enum {
 #define EXT_FEATURE_INCOMPAT_ENCRYPT 0x10000
 #define EXT_FEATURE_INCOMPAT_CASEFOLD 0x20000
 #define EXT_FEATURE_COMPAT_HAS_JOURNAL 0x0004
+#define EXT_FEATURE_COMPAT_SPARSE_SUPER2 0x0200
+#define EXT_FEATURE_RO_COMPAT_SPARSE_SUPER 0x0001
 #define EXT_DESC_LEN_64BIT_MIN 64
 #define EXT_DESC_LEN_MAX 1024
 #define EXT_N_DIRECT 12
@@ -111,6 +113,7 @@ typedef struct ExtVolume {
     uint32_t m_nInodesPerBlock;
     uint32_t m_nDescBlockCount;
     uint32_t descSize;                     /* 32, or s_desc_size on 64-bit volumes */
+    uint32_t firstMetaBg;                  /* meta_bg: descriptor blocks from here on live in their groups */
     uint32_t featureCompat;
     uint32_t featureIncompat;
     /* Superblock values, validated. */
@@ -154,6 +157,8 @@ uint32_t ext_inode_table_blocks(const ExtVolume *vol);
 /* First and one-past-last block of a group. */
 uint64_t ext_group_first_block(const ExtVolume *vol, uint32_t group);
 uint64_t ext_group_end_block(const ExtVolume *vol, uint32_t group);
+/* Volume block of group-descriptor block i (meta_bg puts them in groups). */
+uint64_t ext_desc_block(const ExtVolume *vol, uint32_t i);
 
 /* True for a block number that can be read: not 0, below blocksCount and on
  * the medium. */

@@ -142,6 +142,7 @@ TEST_P(JournalImages, EveryDeletedFileWithAnInodeCopyComesBackByteForByteWithIts
 INSTANTIATE_TEST_SUITE_P(Volumes, JournalImages,
                          ::testing::Values(Volume{"extj", "ext3j"}, Volume{"extj", "ext4j"},
                                            Volume{"extj", "ext4j-dirty"}, Volume{"extj", "ext4i"},
+                                           Volume{"extj", "ext4m"},
                                            Volume{"extjd", "jd"}, Volume{"extjd", "jd-dirty"}),
                          [](const ::testing::TestParamInfo<Volume> &p) {
                              std::string n = p.param.image;
