@@ -29,6 +29,28 @@ namespace {
 
 enum : uint8_t { FT_REG_FILE = 1, FT_DIR = 2, FT_SYMLINK = 7 };
 
+/* Raises the progress value to `want` while it is below it and below
+ * `ceiling`; a stop request (200) or a finish (100) set meanwhile by
+ * another thread is never overwritten. */
+void progress_raise(int32_t want, int32_t ceiling)
+{
+    int32_t cur = sv_progress_get();
+    while (cur < want && cur < ceiling) {
+        if (__atomic_compare_exchange_n(&ExportsData, &cur, want, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+            break;
+    }
+}
+
+/* Back to 0 for a new search, unless a stop is pending. */
+void progress_restart(void)
+{
+    int32_t cur = sv_progress_get();
+    while (cur < 200) {
+        if (__atomic_compare_exchange_n(&ExportsData, &cur, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+            break;
+    }
+}
+
 /* Inode numbers below this are reserved (s_first_ino on revision 1). */
 uint32_t first_inode(const ExtVolume *vol)
 {
@@ -229,7 +251,6 @@ public:
 
     bool run()
     {
-        progressBase_ = sv_progress_get();
         if (!find_inodes())
             return false;
         map_files();
@@ -244,7 +265,6 @@ private:
     const ExtVolume *vol_;
     const ExtJournal *j_;
     BlockBitmap bitmap_;
-    int32_t progressBase_ = 0;
     /* Deleted inodes found, with the copy they came from. */
     struct Found {
         uint32_t ino;
@@ -261,9 +281,7 @@ private:
         if (total == 0)
             return;
         int32_t want = from + (int32_t)((uint64_t)(to - from) * done / total);
-        int32_t now = sv_progress_get();
-        if (now < 100 && want > now && want < 100)
-            sv_progress_set(want);
+        progress_raise(want, 99);
     }
 
     bool find_inodes()
@@ -631,20 +649,16 @@ extern "C" COSK_EXPORT int64_t ext3_journal_searchfile(void)
     if (g_ext3.jr->check != EXT_JOURNAL_OK)
         return -1;
     /* A new search starts from 0; a stop already asked for (200) holds. */
-    if (sv_progress_get() != 200)
-        sv_progress_set(0);
+    progress_restart();
     if (!g_ext3.jr->walked) {
         ext3_walk(false);
-        int32_t now = sv_progress_get();
-        if (now < 35)
-            sv_progress_set(35);
+        progress_raise(35, 99);
     }
     if (sv_progress_running()) {
         Search s;
         s.run();
     }
-    if (sv_progress_get() < 100)
-        sv_progress_set(100);
+    progress_raise(100, 100);
     return (int64_t)g_ext3.jr->files.size();
 }
 
