@@ -41,15 +41,6 @@ void progress_raise(int32_t want, int32_t ceiling)
     }
 }
 
-/* Back to 0 for a new search, unless a stop is pending. */
-void progress_restart(void)
-{
-    int32_t cur = sv_progress_get();
-    while (cur < 200) {
-        if (__atomic_compare_exchange_n(&ExportsData, &cur, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
-            break;
-    }
-}
 
 /* Inode numbers below this are reserved (s_first_ino on revision 1). */
 uint32_t first_inode(const ExtVolume *vol)
@@ -649,7 +640,7 @@ extern "C" COSK_EXPORT int64_t ext3_journal_searchfile(void)
     if (g_ext3.jr->check != EXT_JOURNAL_OK)
         return -1;
     /* A new search starts from 0; a stop already asked for (200) holds. */
-    progress_restart();
+    sv_progress_begin();
     if (!g_ext3.jr->walked) {
         ext3_walk(false);
         progress_raise(35, 99);
@@ -658,7 +649,7 @@ extern "C" COSK_EXPORT int64_t ext3_journal_searchfile(void)
         Search s;
         s.run();
     }
-    progress_raise(100, 100);
+    sv_progress_finish();
     return (int64_t)g_ext3.jr->files.size();
 }
 

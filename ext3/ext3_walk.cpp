@@ -292,13 +292,13 @@ Ext3DirNode *ext3_walk(bool finish)
     g_ext3.m_stTmpDir = nullptr;
     if (g_ext3.jr)
         g_ext3.jr->walked = true;
-    if (finish && sv_progress_get() < 100)
-        sv_progress_set(100);
+    if (finish)
+        sv_progress_finish();
     return g_ext3.m_stHead;
 }
 
 extern "C" COSK_EXPORT Ext3DirNode *ext3_searchfile(void)
 {
-    changeExportsData(0);
+    sv_progress_begin();
     return ext3_walk(true);
 }

@@ -33,11 +33,13 @@ public:
     explicit Ext3Backend(const ScanRequest &req) : req_(req) {}
     ~Ext3Backend() override { release(); }
 
-    bool run(std::vector<FoundFile> &out) override
+    Status run(ScanJob &job) override
     {
         if (!ext3_init(req_.part))
-            return false;
+            return {StatusCode::NotThisFileSystem,
+                    "the ext3/ext4 superblock or group descriptors could not be read"};
         open_ = true;
+        std::vector<FoundFile> out;
         std::unordered_set<uint32_t> recovered;
         int64_t n = ext3_journal_searchfile();
         Ext3DirNode *head = n >= 0 ? ext3_get_head() : ext3_searchfile();
@@ -65,22 +67,25 @@ public:
                 uint32_t mtime = (uint32_t)m[0] | (uint32_t)m[1] << 8 | (uint32_t)m[2] << 16 |
                                  (uint32_t)m[3] << 24;
                 ff.mtime = mtime ? (int64_t)mtime : -1;
+                ff.times = ff.mtime >= 0 ? FileTimes::ModifiedOnly : FileTimes::None;
                 ff.type = extensionOf(ff.name);
                 ff.record = f;
-                ff.readable = false;
+                ff.state = FileState::Unreadable;
                 ff.note = kUnreadableNote;
                 out.push_back(std::move(ff));
             }
         }
-        return true;
+        job.deliverAll(std::move(out));
+        return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+                      const std::function<bool()> &gate) override
     {
         auto *f = static_cast<Ext3JournalFile *>(file.record);
         if (!f || !journalFiles_.count(f))
             return file.record ? WriteResult::Unreadable : WriteResult::NoRecord;
-        return DelExt3Recovery(f, path, stats);
+        return DelExt3Recovery(f, path, stats, gate);
     }
 
     void release() override
@@ -97,6 +102,9 @@ private:
         FoundFile ff;
         ff.size = f->Size;
         ff.mtime = f->Mtime;
+        ff.created = f->Crtime;
+        ff.times = ff.created >= 0 ? (ff.mtime >= 0 ? FileTimes::Both : FileTimes::CreatedOnly)
+                                   : (ff.mtime >= 0 ? FileTimes::ModifiedOnly : FileTimes::None);
         ff.record = f;
         // A file without a name, or whose name has no extension, is typed
         // by its first bytes.
@@ -114,7 +122,9 @@ private:
             ff.type = ext;
         ff.note = ext3JournalNote(f->Size, f->ReusedBlocks, f->MissingBlocks);
         // Nothing to read when every data block is gone.
-        ff.readable = !(f->Size > 0 && f->ReusedBlocks + f->MissingBlocks >= blockCount(f->Size));
+        bool gone = f->Size > 0 && f->ReusedBlocks + f->MissingBlocks >= blockCount(f->Size);
+        ff.state = gone ? FileState::Unreadable
+                        : f->State == EXT3_JFILE_DAMAGED ? FileState::Damaged : FileState::Deleted;
         return ff;
     }
 
@@ -175,7 +185,8 @@ std::string ext3JournalNote(uint64_t size, uint64_t reused, uint64_t missing)
     return note;
 }
 
-WriteResult DelExt3Recovery(Ext3JournalFile *file, const std::string &path, WriteStats &stats)
+WriteResult DelExt3Recovery(Ext3JournalFile *file, const std::string &path, WriteStats &stats,
+                            const std::function<bool()> &gate)
 {
     if (!file)
         return WriteResult::NoRecord;
@@ -189,7 +200,7 @@ WriteResult DelExt3Recovery(Ext3JournalFile *file, const std::string &path, Writ
                                     offset += len;
                                     return got;
                                 },
-                                stats);
+                                stats, gate);
     stats.readFailures += failed;
     return r;
 }

@@ -132,7 +132,7 @@ void benchScan(const std::string &img)
         ScanRequest req;
         req.part = &ip.part;
         auto t2 = Clock::now();
-        ScanSession s(req);
+        ScanJob s(req);
         s.run();
         auto t3 = Clock::now();
         listed = s.files().size();
@@ -154,11 +154,11 @@ void benchRecovery(const std::string &img, const std::string &bigSrc, uint64_t b
         return;
     ScanRequest req;
     req.part = &ip.part;
-    ScanSession s(req);
+    ScanJob s(req);
     s.run();
     const FoundFile *big = nullptr;
     for (const FoundFile &f : s.files())
-        if (f.size == bigBytes && f.readable)
+        if (f.size == bigBytes && f.readable())
             big = &f;
     if (!big) {
         fprintf(stderr, "bench_ext_journal: the large deleted file was not found\n");
@@ -172,7 +172,7 @@ void benchRecovery(const std::string &img, const std::string &bigSrc, uint64_t b
         unlink(copy.c_str());
         WriteStats st;
         auto t0 = Clock::now();
-        WriteResult r = s.backend()->write(*big, out, st);
+        WriteResult r = s.write(*big, out, st);
         auto t1 = Clock::now();
         if (r != WriteResult::Ok || st.readFailures)
             same = false;
