@@ -390,10 +390,14 @@ TEST_P(JournalDriver, QuickScanRecoversDeletedFilesIntoTheirFolders)
         const FoundFile *f = byPath[path];
         if (kind == "damaged") {
             EXPECT_NE(f->note.find("belong to another file"), std::string::npos) << f->note;
+            EXPECT_NE(f->state, FileState::Deleted);
             continue;
         }
-        EXPECT_TRUE(f->readable());
+        EXPECT_EQ(f->state, FileState::Deleted);
         EXPECT_EQ(f->note, "");
+        // The kernel keeps creation times in 256-byte inodes.
+        EXPECT_EQ(f->times, FileTimes::Both);
+        EXPECT_GT(f->created, 0);
         EXPECT_TRUE(svt::readFile(out.file(path)) == svt::readFile(dir + "/" + source)) << "content";
         struct stat sb;
         ASSERT_EQ(stat(out.file(path).c_str(), &sb), 0);
