@@ -167,6 +167,7 @@ void QDiskTreeDlg::OnBtnOptiton()
     m_optiton = new QOptitonDlg(this);
     if (Partiton_Struct *part = m_tree->SelectedPartition()) {
         if (part->PartSize) {
+            m_optiton->setSectorSize(sectorSizeOf(part));
             m_optiton->setMaxValue(part->PartSize / (uint64_t)sectorSizeOf(part));
             m_optiton->setEditMaxValue();
         }

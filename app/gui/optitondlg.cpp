@@ -174,27 +174,31 @@ QOptitonDlg::QOptitonDlg(QWidget *parent) : QImageDialog(parent)
 
     m_hint = new QLabel("Specific region can be selected by dragging range selection slider or directly \n"
                         "typing numbers in Starting Sector and Ending Sector.", this);
-    m_hint->setFont(QFont("Times", 12));
+    m_hint->setFont(QFont("Times", 10));
     m_hint->setWordWrap(true);
-    m_hint->setGeometry(45, 60, 360, 60);
+    m_hint->setGeometry(35, 56, 380, 48);
     m_title = new QLabel("Mac_OS", this);
-    m_title->setFont(QFont("Times", 15));
-    m_title->setGeometry(45, 130, 360, 28);
+    m_title->setFont(QFont("Times", 14, QFont::Bold));
+    m_title->setGeometry(35, 130, 370, 28);
     m_startLabel = new QLabel("Starting Sector:", this);
-    m_startLabel->setGeometry(30, 240, 100, 24);
+    m_startLabel->setGeometry(5, 240, 125, 24);
     m_endLabel = new QLabel("Ending Sector:", this);
-    m_endLabel->setGeometry(30, 279, 100, 24);
+    m_endLabel->setGeometry(5, 279, 125, 24);
     for (QLabel *l : {m_startLabel, m_endLabel}) {
-        l->setFont(QFont("Times", 13));
+        l->setFont(QFont("Times", 11));
         l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     }
+    m_unitLabel = new QLabel(this);
+    m_unitLabel->setGeometry(135, 310, 290, 36);
+    m_unitLabel->setWordWrap(true);
+    m_unitLabel->setStyleSheet("color:#5b6778; font-size:11px;");
     const QRegularExpression digits("^[0-9]*[1-9][0-9]*$");
     m_startEdit = new QLineEdit("0", this);
     m_startEdit->setGeometry(135, 240, 155, 24);
     m_endEdit = new QLineEdit(this);
     m_endEdit->setGeometry(135, 279, 155, 24);
     for (QLineEdit *e : {m_startEdit, m_endEdit}) {
-        e->setFont(QFont("Times", 13));
+        e->setFont(QFont("Times", 11));
         e->setValidator(new QRegularExpressionValidator(digits, e));
     }
     m_slider = new QDualSlider(this);
@@ -274,7 +278,7 @@ void QOptitonDlg::setCtrlShow(bool kindTab)
     for (QWidget *w : std::initializer_list<QWidget *>{m_tree, m_btnMark, m_btnSelect, m_btnUnSelect})
         w->setVisible(kindTab);
     for (QWidget *w : std::initializer_list<QWidget *>{m_hint, m_title, m_startLabel, m_endLabel, m_startEdit,
-                                                       m_endEdit, m_slider})
+                                                       m_endEdit, m_slider, m_unitLabel})
         w->setVisible(!kindTab);
 }
 
@@ -375,6 +379,7 @@ void QOptitonDlg::setEditMaxValue()
     m_rangeEnd = m_max;
     m_rangeStart = 0;
     m_endEdit->setText(QString::number(m_max));
+    m_unitLabel->setText(QString("Sectors of %1 bytes; the partition has %2 sectors.").arg(m_sectorSize).arg(m_max));
 }
 
 void QOptitonDlg::setStartChange(const QString &text)

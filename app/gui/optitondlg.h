@@ -69,6 +69,7 @@ public:
 
     // The range maximum, in sectors of the partition's device.
     void setMaxValue(unsigned long long max) { m_max = max; }
+    void setSectorSize(int bytes) { m_sectorSize = bytes; }
     unsigned long long maxValue() const { return m_max; }
     void setEditMaxValue();
     bool haveFileType() const;
@@ -125,6 +126,8 @@ private:
     QLabel *m_title;
     QLabel *m_startLabel;
     QLabel *m_endLabel;
+    QLabel *m_unitLabel;
+    int m_sectorSize = 512;
     QLineEdit *m_startEdit;
     QLineEdit *m_endEdit;
     QTreeWidgetItem *m_photo;

@@ -67,9 +67,8 @@ QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
     m_percent->setGeometry(328, 30, 50, 20);
     m_percent->setStyleSheet("color:#ffffff; font-weight:bold;");
     m_statusLabel = new QLabel(this);
-    m_statusLabel->setGeometry(122, 8, 270, 48);
-    m_statusLabel->setWordWrap(true);
-    m_statusLabel->setStyleSheet("color:#ffffff;");
+    m_statusLabel->setGeometry(8, 432, 704, 18);
+    m_statusLabel->setStyleSheet("color:#5b6778; font-size:11px;");
 
     m_nameSearch = new QLineEdit(this);
     m_nameSearch->setPlaceholderText("File Name");

@@ -30,7 +30,8 @@ void *QUtilThread::ThreadProc(void *arg)
 
 bool QUtilThread::Start()
 {
-    stop();
+    if (m_started)
+        stop();
     m_stopRequested = false;
     m_running = true;
     if (pthread_create(&m_thread, nullptr, &QUtilThread::ThreadProc, this) != 0) {
