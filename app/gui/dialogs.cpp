@@ -95,9 +95,9 @@ void QProgressDlg::SetExport(int value)
 {
     if (value == m_value || m_value == 100)
         return;
-    int old = m_value;
+    // The bar steps up from what it shows; a lower value never moves it back.
     m_value = value;
-    for (int v = old + 1; v <= value; v++)
+    for (int v = m_bar->value() + 1; v <= value; v++)
         m_bar->setValue(v);
 }
 

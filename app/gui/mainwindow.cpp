@@ -14,7 +14,6 @@
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
 {
     setObjectName("MainWindow");
-    setWindowModality(Qt::WindowModal);
     setFixedSize(720, 476);
     setWindowIcon(QIcon(":/images/icon_logo.png"));
     setDocumentMode(true);
