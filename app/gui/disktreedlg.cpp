@@ -28,9 +28,9 @@ QDiskTreeDlg::QDiskTreeDlg(QWidget *parent) : QImageDialog(parent)
     m_filter->addItems({"All Files", "Photo", "Video", "Audio", "Others"});
     m_filter->setGeometry(394, 408, 120, 26);
     m_hintLabel = new QLabel("Please select file type to start scan", this);
-    m_hintLabel->setGeometry(400, 0, 306, 45);
+    m_hintLabel->setGeometry(340, 0, 366, 45);
     m_hintLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    m_hintLabel->setStyleSheet("color:#c9d8ee;");
+    m_hintLabel->setStyleSheet("color:#c9d8ee; font-size:12px;");
     m_fsList = new QComboBox(this);
     m_fsList->addItems({"Auto(Recommended)", "HFS", "EXT", "NTFS", "FAT"});
     m_fsList->setToolTip("Select file system");
@@ -196,6 +196,7 @@ void QDiskTreeDlg::OnClickDelRadio()
     m_mode = salvitra::RecoverQuick;
     m_btnOptiton->setEnabled(false);
     emit SetRecoverMod(m_mode);
+    UpdateHint();
 }
 
 void QDiskTreeDlg::OnClickAllRadio()
@@ -216,6 +217,18 @@ void QDiskTreeDlg::SetBtnAble(bool on)
     m_partSelected = on;
     m_btnOptiton->setEnabled(on && m_mode != salvitra::RecoverQuick);
     m_btnScan->setEnabled(on);
+    UpdateHint();
+}
+
+void QDiskTreeDlg::UpdateHint()
+{
+    // What the selected partition offers comes from the driver's table.
+    Partiton_Struct *part = m_partSelected ? m_tree->SelectedPartition() : nullptr;
+    QString hint = "Please select file type to start scan";
+    if (part && m_mode == salvitra::RecoverQuick && !salvitra::capabilities(part).quick)
+        hint = QString("No quick scan for%1: a deep scan finds its files").arg(
+            QString(salvitra::fsTreeLabel(part->FsType)).trimmed().prepend(' '));
+    m_hintLabel->setText(hint);
 }
 
 void QDiskTreeDlg::showForMod(RecoverMod mode)

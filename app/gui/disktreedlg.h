@@ -53,6 +53,7 @@ public:
     QRadioButton *delRadio() const { return m_radioDel; }
     // Sector size of the device a partition record reads through.
     int sectorSizeOf(const Partiton_Struct *part) const;
+    QString hintText() const { return m_hintLabel->text(); }
 
 signals:
     void SetRecoverMod(RecoverMod mode);
@@ -74,6 +75,8 @@ public slots:
     void OnOpenDiskImage();
 
 private:
+    void UpdateHint();
+
     QTreeCtrlDlg *m_tree;
     QPointer<QOptitonDlg> m_optiton;
     RecoverMod m_mode = salvitra::RecoverQuick;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "disk_slots.h"
+#include "job_api.h"
 
 const char *const QTreeCtrlDlg::kEntireDevice = "Entire Device";
 
@@ -100,6 +101,9 @@ void QTreeCtrlDlg::CreateTreeWidget()
             row->setText(2, salvitra::fsTreeLabel(p.fsType));
             row->setIcon(0, diskIcon);
             row->setData(0, PartitionRole, QVariant::fromValue(p.part));
+            salvitra::Capabilities caps = salvitra::capabilities(p.part);
+            row->setToolTip(0, caps.quick ? QString("Quick scan and deep scan")
+                                          : QString("Deep scan only: no quick scanner for this file system"));
         }
         if (Partiton_Struct *whole = m_inventory.wholeDevice(d.devNum)) {
             auto *row = new QTreeWidgetItem(dev);

@@ -200,6 +200,8 @@ TEST_F(Window, QuickScanOfFatFromHomeToResultsAndBackRecoversByteForByte)
 TEST_F(Window, QuickScanWithoutAScannerEndsAtOnceWithNoFiles)
 {
     QTest::mouseClick(w->quickButton(), Qt::LeftButton);
+    tree->setCurrentItem(row(tree, "disk.img", "Untitled"));
+    EXPECT_EQ(w->diskPage()->hintText(), "No quick scan for EXT4: a deep scan finds its files");
     scan("disk.img", "Untitled");
     ASSERT_TRUE(waitUntil([&] { return w->currentPage() == MainWindow::PageFinished; }, 10000));
     EXPECT_EQ(w->scanPage()->foundCount(), 0);
