@@ -152,7 +152,9 @@ void QImageButton::paintEvent(QPaintEvent *)
         p.setRenderHint(QPainter::Antialiasing);
         p.setPen(pen);
         p.setBrush(Qt::NoBrush);
-        p.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 6, 6);
+        const qreal r = width() > 150 && height() > 100 ? 14 : 6;
+        const qreal in = r > 6 ? 3 : 1;
+        p.drawRoundedRect(QRectF(rect()).adjusted(in, in, -in, -in), r, r);
     }
 }
 
