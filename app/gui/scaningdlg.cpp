@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QRegularExpressionValidator>
+#include <QThread>
 
 #include "dialogs.h"
 #include "recover.h"
@@ -345,6 +346,11 @@ void QScaningDlg::OnGoBack()
 
 void QScaningDlg::onFiles(uint64_t, const std::vector<FoundFile> &batch)
 {
+    // A blocking queued signal to our own thread would never return.
+    if (QThread::currentThread() == thread()) {
+        addFiles(batch);
+        return;
+    }
     m_adapter->DoRefreshTree(const_cast<std::vector<FoundFile> *>(&batch), 0);
 }
 

@@ -47,6 +47,7 @@ public:
     // The partition record of the current row (partition or whole device).
     Partiton_Struct *SelectedPartition() const;
     const salvitra::Inventory &inventory() const { return m_inventory; }
+    salvitra::Inventory &inventoryForJobs() { return m_inventory; }
     QTreeWidget *tree() const { return m_tree; }
     QMediaWatcher *watcher() const { return m_watcher; }
 
