@@ -112,6 +112,22 @@ TEST_F(Window, DeviceTreeRowsLabelsAndSizes)
     EXPECT_NE(disk->child(1)->data(0, QTreeCtrlDlg::PartitionRole).value<Partiton_Struct *>(), nullptr);
 }
 
+TEST_F(Window, AMediumThatCannotBeOpenedIsListedWithTheReason)
+{
+    // A socket stands in for a device this user may not open (root reads
+    // every real disk, so permissions cannot be shown here).
+    std::string entry = folder.path() + "/disk2";
+    svt::run("python3 -c 'import socket,sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "
+             + svt::shellQuote(entry));
+    w->diskPage()->treeCtrl()->onDilMountUsb();
+    QTreeWidgetItem *r = row(tree, QString::fromStdString(entry), "");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->childCount(), 0);
+    EXPECT_EQ(r->text(1), "No access");
+    EXPECT_EQ(r->text(2).trimmed(), "No such device or address");
+    EXPECT_TRUE(r->toolTip(0).contains("See Help"));
+}
+
 TEST_F(Window, DeviceSixteenIsNeverShownAndDeviceRowsDoNotScan)
 {
     // Separate files: an image is opened exclusively, once.
