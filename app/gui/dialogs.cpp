@@ -180,8 +180,17 @@ QOpenFilePathDlg::QOpenFilePathDlg(QWidget *parent) : QImageDialog(parent)
     SetImageBackgroud(":/images/bg_open_path.png");
     setWindowIcon(QIcon(":/images/icon_logo.png"));
     setWindowTitle(kTitle);
-    auto *l = makeLabel(this, "Complete Recovery Successfully", 175, 56, 230, 24);
-    l->setStyleSheet("color:#1f2937; font-size:14px; font-weight:bold;");
+    m_label = makeLabel(this, "Complete Recovery Successfully", 175, 56, 230, 40);
+    m_label->setWordWrap(true);
+    m_label->setStyleSheet("color:#1f2937; font-size:14px; font-weight:bold;");
     auto *done = MakeImageButton(this, ":/images/btn_check.png", 140, 136);
     connect(done, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+void QOpenFilePathDlg::SetResult(int written, int failed)
+{
+    if (failed == 0)
+        m_label->setText("Complete Recovery Successfully");
+    else
+        m_label->setText(QString("Recovered %1 of %2 files").arg(written).arg(written + failed));
 }

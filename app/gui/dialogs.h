@@ -82,4 +82,10 @@ class QOpenFilePathDlg : public QImageDialog {
     Q_OBJECT
 public:
     explicit QOpenFilePathDlg(QWidget *parent);
+    // Says so when not every file could be written.
+    void SetResult(int written, int failed);
+    QString text() const { return m_label->text(); }
+
+private:
+    QLabel *m_label;
 };

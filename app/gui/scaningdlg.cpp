@@ -542,9 +542,12 @@ bool QScaningDlg::RecoverTo(const QString &dir, const std::vector<int> &rows, QS
 void QScaningDlg::OnExecute()
 {
     const size_t n = m_recoverRows.size();
+    m_recoverStopped = false;
     for (size_t i = 0; i < n; i++) {
-        if (PassGate())
+        if (PassGate()) {
+            m_recoverStopped = true;
             break;
+        }
         int idx = m_recoverRows[i];
         if (idx < 0 || (size_t)idx >= m_files.size())
             continue;
@@ -560,6 +563,10 @@ void QScaningDlg::OnExecute()
         }
         path = salvitra::uniquePath(path);
         salvitra::WriteResult r = m_job->write(f, path, stats);
+        if (r == salvitra::WriteResult::Stopped) {
+            m_recoverStopped = true;
+            break;
+        }
         if (r == salvitra::WriteResult::Ok || r == salvitra::WriteResult::Empty) {
             salvitra::setFileTime(path, f.mtime);
             m_recoverWritten++;
@@ -575,14 +582,26 @@ void QScaningDlg::OnRecoverDone()
 {
     if (!m_progressDlg)
         return;
-    m_progressDlg->SetExport(100);
+    if (!m_recoverStopped)
+        m_progressDlg->SetExport(100);
     // Deferred: this may run inside the progress dialog's own stop question.
     QProgressDlg *dlg = m_progressDlg;
     m_progressDlg = nullptr;
     dlg->accept();
     dlg->deleteLater();
+    if (m_recoverStopped) {
+        auto *box = new QMessageBox(QMessageBox::Information, "Salvitra",
+                                    QString("The recovery was stopped. %1 files were written to %2.")
+                                        .arg(m_recoverWritten.load())
+                                        .arg(m_outDir),
+                                    QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+        return;
+    }
     auto *done = new QOpenFilePathDlg(this);
     done->setAttribute(Qt::WA_DeleteOnClose);
+    done->SetResult(m_recoverWritten.load(), m_recoverFailed.load());
     done->setToolTip(QString("%1 files written to %2").arg(m_recoverWritten.load()).arg(m_outDir));
     done->open();
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QComboBox>
+#include <QPointer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -143,9 +144,10 @@ private:
     // Recovery (worker side reads these only while it runs).
     QString m_outDir;
     std::vector<int> m_recoverRows;
-    QProgressDlg *m_progressDlg = nullptr;
+    QPointer<QProgressDlg> m_progressDlg;
     std::atomic<int> m_recoverPercent{0};
     std::atomic<int> m_recoverWritten{0};
     std::atomic<int> m_recoverFailed{0};
+    std::atomic<bool> m_recoverStopped{false};
     QString m_recoverError;
 };

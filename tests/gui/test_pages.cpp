@@ -213,6 +213,36 @@ TEST_F(Window, QuickScanOfFatFromHomeToResultsAndBackRecoversByteForByte)
     EXPECT_EQ(w->windowTitle(), "Quorvane");
 }
 
+TEST_F(Window, StoppingARecoveryFromItsProgressDialogEndsItSafely)
+{
+    QTest::mouseClick(w->quickButton(), Qt::LeftButton);
+    scan("disk.img", "PHOTOS");
+    ASSERT_TRUE(waitUntil([&] { return w->currentPage() == MainWindow::PageFinished; }, 30000));
+    QScaningDlg *page = w->scanPage();
+    ASSERT_GT(page->foundCount(), 0);
+    svt::TempDir out;
+    // The recovery waits at its gate until the question is answered; the
+    // confirmed stop then ends it while the dialog's stop handler is still
+    // running, and the dialog must outlive that handler.
+    page->SetPause(true);
+    QString told;
+    answerNextModal([&](QWidget *progress) {
+        answerNextModal([](QWidget *q) { static_cast<QMessageDlg *>(q)->doneDlg(); }, 5000, "QMessageDlg");
+        answerNextModal([&](QWidget *m) {
+            told = static_cast<QMessageBox *>(m)->text();
+            static_cast<QDialog *>(m)->accept();
+        }, 5000, "QMessageBox");
+        static_cast<QProgressDlg *>(progress)->OnStopThree();
+    }, 5000, "QProgressDlg");
+    QString err;
+    ASSERT_TRUE(page->RecoverTo(QString::fromStdString(out.path()), {0, 1}, &err)) << err.toStdString();
+    ASSERT_TRUE(waitUntil([&] { return !told.isEmpty(); }, 5000));
+    EXPECT_TRUE(told.startsWith("The recovery was stopped. 0 files")) << told.toStdString();
+    EXPECT_EQ(svt::run("ls -A " + svt::shellQuote(out.path())).out, "");
+    EXPECT_FALSE(page->IsRunning());
+    goBack();
+}
+
 TEST_F(Window, QuickScanWithoutAScannerEndsAtOnceWithNoFiles)
 {
     QTest::mouseClick(w->quickButton(), Qt::LeftButton);

@@ -11,6 +11,7 @@
 #include <atomic>
 
 #include "dialogs.h"
+#include "mainwindow.h"
 #include "gui_support.h"
 #include "mediawatch.h"
 #include "optitondlg.h"
@@ -58,6 +59,16 @@ TEST(Skin, EveryImageThePagesNameIsCompiledIn)
         "btn_ok", "bg_open_path", "btn_check"};
     for (const char *n : names)
         EXPECT_FALSE(QImage(QString(":/images/%1.png").arg(n)).isNull()) << n;
+}
+
+TEST(Help, ThePageLivesBesideTheProgramAndSaysHowToGetAccess)
+{
+    // The test program sits in the same folder as salvitra.
+    QFile f(MainWindow::HelpPath());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << MainWindow::HelpPath().toStdString();
+    QString html = QString::fromUtf8(f.readAll());
+    for (const char *topic : {"Quick Scan", "Deep Scan", "Recover", "another disk", "Open Disk Image", "disk</code> group"})
+        EXPECT_TRUE(html.contains(topic)) << topic;
 }
 
 TEST(Dialogs, ProgressStepsThroughEveryValueAndNeverBack)
