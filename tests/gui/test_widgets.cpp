@@ -15,6 +15,7 @@
 #include "gui_support.h"
 #include "mediawatch.h"
 #include "optitondlg.h"
+#include "scaningdlg.h"
 #include "test_support.h"
 #include "treectrldlg.h"
 #include "utilthread.h"
@@ -279,4 +280,85 @@ TEST(MediaEvents, AnImageAddedAndRemovedWithinHalfASecondGivesOneUnmount)
     QTest::qWait(QMediaWatcher::SettleMs + 400);
     EXPECT_EQ(spy.mounts, 1);
     EXPECT_EQ(spy.unmounts, 1);
+}
+
+// ---- scanning page controls ----
+
+namespace {
+
+struct FixedProgress : QUtilThread {
+    int value = 0;
+    void OnExecute() override {}
+    int ProgressValue() override { return value; }
+};
+
+}  // namespace
+
+TEST(ScanningPage, PercentShowsOneForZeroAndNeverTheStopValue)
+{
+    QScaningDlg page(nullptr);
+    FixedProgress worker;
+    page.SetScanThread(&worker);
+    worker.value = 0;
+    page.OnTimer();
+    EXPECT_EQ(page.percentText(), "1%");
+    EXPECT_EQ(page.progressBar()->value(), 1);
+    worker.value = 57;
+    page.OnTimer();
+    EXPECT_EQ(page.percentText(), "57%");
+    page.setPercentage(200);
+    EXPECT_EQ(page.percentText(), "57%");
+}
+
+TEST(ScanningPage, StatesAndViewPlacement)
+{
+    QScaningDlg page(nullptr);
+    page.show();
+    page.setBtnStatus(false, salvitra::RecoverDeep);
+    EXPECT_FALSE(page.backButton()->isEnabled());
+    EXPECT_FALSE(page.recoverButton()->isEnabled());
+    EXPECT_TRUE(page.stopButton()->isVisible());
+    page.setBtnStatus(true, salvitra::RecoverDeep);
+    page.SetCtrlHeigth(true, false);
+    EXPECT_TRUE(page.backButton()->isEnabled());
+    EXPECT_FALSE(page.stopButton()->isVisible());
+    // List with preview: the table sits below the preview, search open or not.
+    page.SetShowModBtnCtrl(3);
+    EXPECT_EQ(page.table()->geometry(), QRect(197, 290, 523, 142));
+    page.OnBtnPlus();
+    EXPECT_EQ(page.table()->geometry(), QRect(197, 290, 523, 142));
+    EXPECT_EQ(page.tree()->geometry(), QRect(0, 90, 198, 342));
+    page.SetShowModBtnCtrl(2);
+    EXPECT_EQ(page.table()->geometry(), QRect(197, 90, 523, 342));
+    page.OnBtnMinus();
+    EXPECT_EQ(page.table()->geometry(), QRect(197, 64, 523, 368));
+}
+
+TEST(Skin, SliderHandlesFollowTheMouseAndStopAtEachOther)
+{
+    QOptitonDlg dlg(nullptr);
+    dlg.setMaxValue(1000);
+    dlg.setEditMaxValue();
+    dlg.OnBtnDisk();
+    dlg.show();
+    QDualSlider *s = dlg.slider();
+    QImageButton *h = s->startHandle();
+    const int track = s->trackWidth();
+    // Press on the start handle and drag it right by a quarter of the track.
+    QTest::mousePress(h, Qt::LeftButton, {}, QPoint(3, 5));
+    QPoint to = h->mapToGlobal(QPoint(3 + track / 4, 5));
+    QMouseEvent move(QEvent::MouseMove, h->mapFromGlobal(to), to, Qt::NoButton, Qt::LeftButton, {});
+    QApplication::sendEvent(h, &move);
+    QTest::mouseRelease(h, Qt::LeftButton, {}, h->mapFromGlobal(to));
+    EXPECT_NEAR(s->startPos(), track / 4, 1);
+    EXPECT_NEAR(dlg.startEdit()->text().toDouble(), 250.0, 1000.0 / track + 1);
+    // Dragging it past the end handle stops it there.
+    dlg.endEdit()->setText("500");
+    QTest::mousePress(h, Qt::LeftButton, {}, QPoint(3, 5));
+    to = h->mapToGlobal(QPoint(3 + track, 5));
+    QMouseEvent far(QEvent::MouseMove, h->mapFromGlobal(to), to, Qt::NoButton, Qt::LeftButton, {});
+    QApplication::sendEvent(h, &far);
+    QTest::mouseRelease(h, Qt::LeftButton, {}, h->mapFromGlobal(to));
+    EXPECT_EQ(s->startPos(), s->endPos());
+    EXPECT_EQ(dlg.startEdit()->text(), "500");
 }
