@@ -123,10 +123,14 @@ bool QProgressDlg::askStop(const QString &text, dlgMSGbtn btn)
     dlg.SetNoteText(text);
     dlg.MsgSetBtn(btn);
     int r = dlg.exec();
-    if (m_worker)
-        m_worker->SetPause(false);
-    if (r == QMessageDlg::Confirmed && m_worker)
+    if (!m_worker)
+        return r == QMessageDlg::Confirmed;
+    // A confirmed stop is raised before the pause is released, so the
+    // worker never starts one more file in between.
+    if (r == QMessageDlg::Confirmed)
         m_worker->stop();
+    else
+        m_worker->SetPause(false);
     return r == QMessageDlg::Confirmed;
 }
 
