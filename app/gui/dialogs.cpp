@@ -158,11 +158,11 @@ QSetRecoverPath::QSetRecoverPath(QWidget *parent) : QImageDialog(parent)
     m_path = new QLineEdit(this);
     m_path->setGeometry(90, 42, 230, 22);
     auto *browse = MakeImageButton(this, ":/images/btn_browse.png", 330, 40);
-    auto *ok = MakeImageButton(this, ":/images/btn_ok.png", 185, 126);
-    auto *head = makeLabel(this, "<h3>Note</h3>", 40, 72, 60, 20);
+    auto *ok = MakeImageButton(this, ":/images/btn_ok.png", 173, 131);
+    auto *head = makeLabel(this, "<h3>Note</h3>", 40, 70, 60, 20);
     head->setFont(QFont("Arial", 9));
     auto *note = makeLabel(this, "Please DO NOT save file to the partition where your original file located",
-                           40, 90, 360, 30);
+                           40, 88, 360, 30);
     note->setWordWrap(true);
     note->setFont(QFont("Arial", 8));
     connect(browse, &QPushButton::clicked, this, &QSetRecoverPath::GetFilePath);

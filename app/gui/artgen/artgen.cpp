@@ -856,7 +856,7 @@ int main(int argc, char **argv)
     add("msg_btn_back.png", textButton(96, 32, "Go Back", Look::Primary, 13));
     add("msg_btn_exit.png", textButton(96, 32, "Exit", Look::Danger, 13));
     add("bg_progress.png", dialogBackground(560, 120, 0, gDiskGlyph, QRectF(8, 44, 28, 28)));
-    add("bg_recoverPath.png", dialogBackground(430, 170, 56, gDownload, QRectF(40, 42, 22, 22)));
+    add("bg_recoverPath.png", dialogBackground(430, 170, 46, gDownload, QRectF(40, 42, 22, 22)));
     add("btn_browse.png", textButton(84, 26, "Browse...", Look::Secondary, 12));
     add("btn_ok.png", textButton(84, 32, "OK", Look::Primary, 13));
     add("bg_open_path.png", dialogBackground(420, 180, 56, gCheckCircle, QRectF(118, 48, 40, 40)));
