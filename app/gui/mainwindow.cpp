@@ -143,6 +143,8 @@ void MainWindow::SetScanRecoverMod(RecoverMod mode)
 void MainWindow::AcceptPartiton(Partiton_Struct *part)
 {
     m_scaning->SetPartition(part);
+    const salvitra::DeviceInfo *d = m_disk->treeCtrl()->inventory().deviceOf(part);
+    m_scaning->SetDevicePath(d ? QString::fromStdString(d->path) : QString());
 }
 
 void MainWindow::SetOptitionScan(QStringList types)

@@ -505,19 +505,21 @@ bool QScaningDlg::RecoverTo(const QString &dir, const std::vector<int> &rows, QS
         return false;
     }
     std::string why;
+    // The folder may not exist yet: its nearest existing parent tells
+    // which medium it would be made on.
+    QString existing = QFileInfo(dir).absoluteFilePath();
+    while (!QFileInfo::exists(existing) && QFileInfo(existing).dir().absolutePath() != existing)
+        existing = QFileInfo(existing).dir().absolutePath();
+    if (!m_devicePath.isEmpty()
+        && salvitra::outputOnScannedMedium(existing.toStdString(), m_devicePath.toStdString(), &why)) {
+        if (err)
+            *err = "Please choose a folder on another disk: " + QString::fromStdString(why);
+        return false;
+    }
     if (!salvitra::makeDirs(dir.toStdString(), &why)) {
         if (err)
             *err = "The folder could not be made: " + QString::fromStdString(why);
         return false;
-    }
-    if (m_part && m_part->Device) {
-        char path[4096];
-        if (Salvitra_ResolveDiskPath((uint32_t)m_part->Device->DevNum, path, sizeof path) == 0
-            && salvitra::outputOnScannedMedium(dir.toStdString(), path, &why)) {
-            if (err)
-                *err = "Please choose a folder on another disk: " + QString::fromStdString(why);
-            return false;
-        }
     }
     m_outDir = dir;
     m_recoverRows = rows;

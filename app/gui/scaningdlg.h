@@ -33,6 +33,8 @@ public:
     void SetRecoverMod(salvitra::RecoverMod mode) { m_mode = mode; }
     void SetPartition(Partiton_Struct *part);
     void SetFsType(int type) { m_fsType = type; }
+    // The medium the scanned partition lies on: recovery never writes there.
+    void SetDevicePath(const QString &path) { m_devicePath = path; }
     void setBtnStatus(bool finished, salvitra::RecoverMod mode);
     void setPercentage(int n);
     void SetShowModBtnCtrl(int mode);
@@ -109,6 +111,7 @@ private:
     QTimer m_timer;
     salvitra::RecoverMod m_mode = salvitra::RecoverQuick;
     Partiton_Struct *m_part = nullptr;
+    QString m_devicePath;
     int m_fsType = 0;
     bool m_tall = true;
     bool m_finished = false;

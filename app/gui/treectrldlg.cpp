@@ -54,6 +54,9 @@ bool QTreeCtrlDlg::BuildLists(QString *err)
     std::vector<std::string> images;
     for (const QString &p : m_images)
         images.push_back(p.toStdString());
+    // Probe first: the probe clears the core library's image list, which
+    // the build then sets for as long as these lists live.
+    m_slots = salvitra::probeDiskSlots();
     std::string why;
     bool ok = m_inventory.build(salvitra::slotsWithImages(images), &why);
     if (!ok && err)
@@ -117,7 +120,7 @@ void QTreeCtrlDlg::CreateTreeWidget()
         }
     }
     // Media this user may not read: listed with the reason, never scanned.
-    for (const salvitra::DiskSlot &s : salvitra::probeDiskSlots()) {
+    for (const salvitra::DiskSlot &s : m_slots) {
         if (s.readable || shownPaths.contains(QString::fromStdString(s.path)))
             continue;
         auto *dev = new QTreeWidgetItem(m_tree);

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "disk_slots.h"
 #include "inventory.h"
 #include "mediawatch.h"
 #include "skin.h"
@@ -67,6 +68,7 @@ private:
 
     QTreeWidget *m_tree = nullptr;
     salvitra::Inventory m_inventory;
+    std::vector<salvitra::DiskSlot> m_slots;  // every probed medium, readable or not
     QStringList m_images;
     QMediaWatcher *m_watcher = nullptr;
     bool m_busy = false;

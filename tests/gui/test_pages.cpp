@@ -197,6 +197,17 @@ TEST_F(Window, QuickScanOfFatFromHomeToResultsAndBackRecoversByteForByte)
     for (auto &[rel, sha] : wantByOutput)
         EXPECT_EQ(sha256File(out.path() + "/" + rel), sha) << rel;
 
+    // Never into the scanned medium: a loop mount of one of the image's
+    // partitions (its ext4 volume) is refused
+    // (when loop devices can be made here).
+    svt::TempDir mnt;
+    if (svt::run("mount -o loop,ro,offset=1048576 " + svt::shellQuote(fx + "/disk.img") + " " +
+                 svt::shellQuote(mnt.path()) + " 2>/dev/null").status == 0) {
+        EXPECT_FALSE(page->RecoverTo(QString::fromStdString(mnt.path() + "/x"), rows, &err));
+        EXPECT_TRUE(err.startsWith("Please choose a folder on another disk")) << err.toStdString();
+        svt::run("umount " + svt::shellQuote(mnt.path()));
+    }
+
     // Closing now asks; declining keeps the window and its results.
     answerNextModal([](QWidget *m) { static_cast<QDialog *>(m)->accept(); });
     EXPECT_FALSE(close());
