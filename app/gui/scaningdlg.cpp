@@ -378,6 +378,7 @@ void QScaningDlg::InitTreeNode()
 void QScaningDlg::DeleteTreeInfo()
 {
     m_files.clear();
+    m_typeCounts.clear();
     m_table->setRowCount(0);
     m_tree->clear();
     m_treeFilter.clear();
@@ -390,10 +391,12 @@ void QScaningDlg::setScanType()
 
 void QScaningDlg::addFiles(const std::vector<FoundFile> &batch)
 {
+    size_t first = m_files.size();
+    m_files.insert(m_files.end(), batch.begin(), batch.end());
     for (const FoundFile &f : batch)
-        m_files.push_back(f);
+        m_typeCounts[typeOf(f)]++;
     updateCounts();
-    fillTable();
+    appendRows(first);
 }
 
 void QScaningDlg::updateCounts()
@@ -401,9 +404,7 @@ void QScaningDlg::updateCounts()
     if (m_tree->topLevelItemCount() == 0)
         InitTreeNode();
     QTreeWidgetItem *all = m_tree->topLevelItem(0);
-    QMap<QString, int> counts;
-    for (const FoundFile &f : m_files)
-        counts[typeOf(f)]++;
+    const QMap<QString, int> &counts = m_typeCounts;
     all->setText(0, QString("All files (%1)").arg(m_files.size()));
     QMap<QString, QTreeWidgetItem *> nodes;
     for (int i = 0; i < all->childCount(); i++)
@@ -430,15 +431,26 @@ void QScaningDlg::OnChangedTreeItem()
 
 void QScaningDlg::fillTable()
 {
+    m_table->setRowCount(0);
+    appendRows(0);
+}
+
+void QScaningDlg::appendRows(size_t from)
+{
+    // Rows are added in one go with updates suspended: a deep scan hands
+    // over its files in many small batches.
+    std::vector<size_t> pick;
+    for (size_t i = from; i < m_files.size(); i++)
+        if (m_treeFilter.isEmpty() || typeOf(m_files[i]) == m_treeFilter)
+            pick.push_back(i);
+    if (pick.empty())
+        return;
     m_table->setUpdatesEnabled(false);
     m_table->setSortingEnabled(false);
-    m_table->setRowCount(0);
-    int row = 0;
-    for (size_t i = 0; i < m_files.size(); i++) {
+    int row = m_table->rowCount();
+    m_table->setRowCount(row + (int)pick.size());
+    for (size_t i : pick) {
         const FoundFile &f = m_files[i];
-        if (!m_treeFilter.isEmpty() && typeOf(f) != m_treeFilter)
-            continue;
-        m_table->insertRow(row);
         auto *name = new QTableWidgetItem(QString::fromStdString(f.name));
         name->setFlags(name->flags() | Qt::ItemIsUserCheckable);
         name->setCheckState(Qt::Checked);

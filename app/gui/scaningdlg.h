@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QPointer>
 #include <QLabel>
+#include <QMap>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QTableWidget>
@@ -101,6 +102,7 @@ private:
     void setBgImage();
     void addFiles(const std::vector<salvitra::FoundFile> &batch);
     void fillTable();
+    void appendRows(size_t from);
     void updateCounts();
     void startRecovery(const QString &dir, const std::vector<int> &rows);
 
@@ -142,6 +144,7 @@ private:
     QLabel *m_preview;
 
     std::vector<salvitra::FoundFile> m_files;
+    QMap<QString, int> m_typeCounts;
     QString m_treeFilter;  // the type of the selected tree node; "" for all
 
     // Recovery (worker side reads these only while it runs).
