@@ -59,7 +59,6 @@ protected:
     {
         w->diskPage()->stop();
         w.reset();
-        set_ExportsData(false);
     }
     // Selects a row and presses Scan on the disk page.
     void scan(const QString &device, const QString &volume)
