@@ -3,6 +3,7 @@
 
 #include "mainwindow.h"
 #include "skin.h"
+#include "tsan_qt.h"
 
 int main(int argc, char **argv)
 {

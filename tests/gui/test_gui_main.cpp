@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "skin.h"
+#include "tsan_qt.h"
 
 int main(int argc, char **argv)
 {

@@ -16,6 +16,8 @@
 #include <functional>
 #include <vector>
 
+#include "../tsan_qt.h"
+
 namespace {
 
 // One palette for everything.
