@@ -40,7 +40,14 @@ public:
     void OnPauseChanged(bool paused) override;
     int ProgressValue() override;
 
-    void setOptitonScan(bool on) { m_rangeFlag = on; }
+    // Clearing the option-scan flag also forgets the kinds picked with it.
+    void setOptitonScan(bool on)
+    {
+        m_rangeFlag = on;
+        if (!on)
+            m_types.clear();
+    }
+    QStringList pickedTypes() const { return m_types; }
     bool rangeFlag() const { return m_rangeFlag; }
     RecoverMod scanMode() const { return m_mode; }
     const Partiton_Struct &rangeCopy() const { return m_rangeCopy; }

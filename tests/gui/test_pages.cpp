@@ -310,8 +310,10 @@ TEST_F(Window, RegionFromTheOptionsPageIsSectorsOfTheDevice)
     EXPECT_EQ(copy.PartOffset, 1000u * 512);
     EXPECT_EQ(copy.PartSize, 4000u * 512);
     EXPECT_EQ(copy.Device, rec->Device);
+    EXPECT_EQ(w->diskPage()->pickedTypes().size(), 15);
     goBack();
     EXPECT_FALSE(w->diskPage()->rangeFlag());
+    EXPECT_TRUE(w->diskPage()->pickedTypes().isEmpty());  // the next scan looks for everything
 }
 
 TEST_F(Window, PauseContinueAndStopActOnTheRunningScan)
