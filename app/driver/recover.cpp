@@ -199,26 +199,32 @@ bool outputOnScannedMedium(const std::string &outDir, const std::string &deviceP
     return false;
 }
 
-RecoverSummary recoverFiles(ScanSession &session, const std::vector<const FoundFile *> &files,
-                            const RecoverOptions &opt,
-                            const std::function<void(size_t, size_t, const std::string &)> &onFile,
-                            const std::function<bool()> &stopRequested)
+RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &files, const RecoverOptions &opt,
+                            const std::function<void(size_t, size_t, const std::string &)> &onFile)
 {
     RecoverSummary sum;
-    ScanBackend *backend = session.backend();
+    uint64_t total = 0;
+    for (const FoundFile *f : files)
+        if (f && f->readable())
+            total += f->size;
+    job.beginWrites(total);
+    std::string error;
     for (size_t i = 0; i < files.size(); i++) {
-        if (stopRequested && stopRequested()) {
+        // A paused recovery holds here between files; a stop ends it.
+        if (!job.gate()) {
             sum.stopped = true;
             break;
         }
         const FoundFile *f = files[i];
+        if (!f)
+            continue;
         RecoveredFile rf;
         rf.file = f;
         std::string rel = relativeOutputPath(*f, opt.keepFolders);
         std::string path = opt.outDir + "/" + rel;
         if (onFile)
             onFile(i, files.size(), rel);
-        if (!f->readable) {
+        if (!f->readable()) {
             // Nothing will be written: no folders for it either.
             rf.path = path;
             rf.result = WriteResult::Unreadable;
@@ -230,29 +236,66 @@ RecoverSummary recoverFiles(ScanSession &session, const std::vector<const FoundF
         if (!makeDirs(path.substr(0, slash), &err)) {
             rf.path = path;
             rf.result = WriteResult::OutputError;
+            if (error.empty())
+                error = err;
             sum.files.push_back(rf);
             continue;
         }
         rf.path = uniquePath(path);
-        if (!backend)
-            rf.result = WriteResult::NoRecord;
-        else
-            rf.result = backend->write(*f, rf.path, rf.stats);
-        if (rf.result == WriteResult::Ok || rf.result == WriteResult::Empty) {
+        rf.result = job.write(*f, rf.path, rf.stats);
+        // Only a modification time is stamped: a creation time is not one.
+        if (rf.result == WriteResult::Ok || rf.result == WriteResult::Empty)
             setFileTime(rf.path, f->mtime);
-        }
         if (rf.result == WriteResult::Ok) {
             sum.written++;
-            sum.bytes += rf.stats.bytes;
         } else if (rf.result == WriteResult::Stopped) {
             sum.stopped = true;
+            if (rf.stats.incomplete)
+                sum.incomplete++;
         }
+        sum.bytes += rf.stats.bytes;
         sum.readFailures += rf.stats.readFailures;
         sum.files.push_back(rf);
         if (sum.stopped)
             break;
     }
+    sum.status = job.endWrites(sum.stopped, sum.stopped ? std::string() : error);
     return sum;
+}
+
+std::vector<const FoundFile *> selectFiles(const ScanJob &job, const std::vector<std::string> &types,
+                                           const std::vector<std::string> &globs)
+{
+    std::vector<const FoundFile *> out;
+    for (const FoundFile &f : job.files()) {
+        bool typeOk = types.empty();
+        for (const std::string &t : types)
+            typeOk |= t == f.type;
+        if (typeOk && matchesGlobs(f, globs))
+            out.push_back(&f);
+    }
+    return out;
+}
+
+Partiton_Struct rangeCopy(const Partiton_Struct &part, uint64_t start, uint64_t end, Status *why)
+{
+    Partiton_Struct copy{};
+    if (end <= start || end > part.PartSize) {
+        if (why)
+            *why = Status{StatusCode::NotSupported,
+                          "the range must satisfy START < END <= " + std::to_string(part.PartSize)};
+        return copy;
+    }
+    copy.DevNum = part.DevNum;
+    copy.FsType = part.FsType;
+    copy.Device = part.Device;
+    copy.BootData = part.BootData;
+    copy.AccessMode = part.AccessMode;
+    copy.PartOffset = start;
+    copy.PartSize = end - start;
+    if (why)
+        *why = Status{};
+    return copy;
 }
 
 }  // namespace salvitra
