@@ -121,10 +121,8 @@ void QDiskTreeDlg::OnScan()
         salvitra::ScanRequest req;
         req.part = m_target;
         req.mode = m_mode;
-#ifdef SALVITRA_GUI_JOBS
         // The job holds the lists it reads until it is released.
         req.inventory = &m_tree->inventoryForJobs();
-#endif
         if (m_mode == salvitra::RecoverDeep)
             for (const QString &t : m_types)
                 req.types.push_back(t.toStdString());

@@ -344,14 +344,14 @@ void QScaningDlg::OnGoBack()
 
 // ---- found files ----
 
-void QScaningDlg::onFiles(uint64_t, const std::vector<FoundFile> &batch)
+void QScaningDlg::onFiles(uint64_t, std::vector<FoundFile> batch)
 {
     // A blocking queued signal to our own thread would never return.
     if (QThread::currentThread() == thread()) {
         addFiles(batch);
         return;
     }
-    m_adapter->DoRefreshTree(const_cast<std::vector<FoundFile> *>(&batch), 0);
+    m_adapter->DoRefreshTree(&batch, 0);
 }
 
 void QScaningDlg::OnRefresh(void *batch)

@@ -54,7 +54,7 @@ public:
     void OnRefresh(void *batch) override;
     void OnDelNtfsRefresh(void *batch) override;
     // JobObserver, on the job's threads: hand the batch over and wait.
-    void onFiles(uint64_t first, const std::vector<salvitra::FoundFile> &batch) override;
+    void onFiles(uint64_t first, std::vector<salvitra::FoundFile> batch) override;
 
     // The recovery of ticked files, on this page's own thread.
     void OnExecute() override;
