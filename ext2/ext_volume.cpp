@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "sv_bytes.h"
 
@@ -25,7 +26,15 @@ bool is_power_of_two(uint32_t v)
 }
 
 /* The superblock fields that shape the volume, checked against each other. */
-ExtOpenCheck check_superblock(ExtVolume *vol, const uint8_t *sb)
+/* Incompatible features a read-only scan with the journal can follow. */
+const uint32_t kExt4Incompat =
+    EXT_FEATURE_INCOMPAT_FILETYPE | EXT_FEATURE_INCOMPAT_RECOVER | EXT_FEATURE_INCOMPAT_EXTENTS |
+    EXT_FEATURE_INCOMPAT_META_BG |
+    EXT_FEATURE_INCOMPAT_64BIT | EXT_FEATURE_INCOMPAT_MMP | EXT_FEATURE_INCOMPAT_FLEX_BG |
+    EXT_FEATURE_INCOMPAT_EA_INODE | EXT_FEATURE_INCOMPAT_CSUM_SEED | EXT_FEATURE_INCOMPAT_LARGEDIR |
+    EXT_FEATURE_INCOMPAT_INLINE_DATA | EXT_FEATURE_INCOMPAT_ENCRYPT | EXT_FEATURE_INCOMPAT_CASEFOLD;
+
+ExtOpenCheck check_superblock(ExtVolume *vol, const uint8_t *sb, unsigned accept)
 {
     sv_view v = sv_view_make(sb, EXT_SUPERBLOCK_LEN);
     uint16_t magic = 0, inodeSize = 0;
@@ -37,8 +46,14 @@ ExtOpenCheck check_superblock(ExtVolume *vol, const uint8_t *sb)
     if (vol->revLevel > 1)
         return EXT_OPEN_REVISION;
     sv_le32(v, 96, &incompat);
-    if (vol->revLevel == 1 && (incompat & ~(uint32_t)EXT_FEATURE_INCOMPAT_FILETYPE) != 0)
+    sv_le32(v, 92, &vol->featureCompat);
+    const uint32_t allowed =
+        (accept & EXT_ACCEPT_EXT4) ? kExt4Incompat : (uint32_t)EXT_FEATURE_INCOMPAT_FILETYPE;
+    if (vol->revLevel == 1 && (incompat & ~allowed) != 0)
         return EXT_OPEN_FEATURES;
+    if (vol->revLevel == 0)
+        incompat = 0;
+    vol->featureIncompat = incompat;
 
     sv_le32(v, 24, &logBlock);
     if (logBlock > EXT_MAX_LOG_BLOCK)
@@ -67,10 +82,25 @@ ExtOpenCheck check_superblock(ExtVolume *vol, const uint8_t *sb)
         vol->m_nInodeSize = inodeSize;
     }
     vol->m_nInodesPerBlock = bs / vol->m_nInodeSize;
-    vol->m_nGroupDescPerBlock = bs / EXT_DESC_LEN;
+    vol->descSize = EXT_DESC_LEN;
+    if (incompat & EXT_FEATURE_INCOMPAT_64BIT) {
+        uint16_t ds = 0;
+        sv_le16(v, 0xFE, &ds);
+        if (ds < EXT_DESC_LEN_64BIT_MIN || ds > EXT_DESC_LEN_MAX || ds > bs || !is_power_of_two(ds))
+            return EXT_OPEN_GEOMETRY;
+        vol->descSize = ds;
+    }
+    vol->m_nGroupDescPerBlock = bs / vol->descSize;
 
     sv_le32(v, 0, &vol->inodesCount);
-    sv_le32(v, 4, &vol->blocksCount);
+    uint32_t blocksLo = 0, blocksHi = 0;
+    sv_le32(v, 4, &blocksLo);
+    if (incompat & EXT_FEATURE_INCOMPAT_64BIT)
+        sv_le32(v, 0x150, &blocksHi);
+    /* Block numbers stay below 2^48 (extents hold 48 bits). */
+    if (blocksHi > 0xFFFF)
+        return EXT_OPEN_GEOMETRY;
+    vol->blocksCount = (uint64_t)blocksHi << 32 | blocksLo;
     sv_le32(v, 20, &vol->firstDataBlock);
     sv_le32(v, 32, &vol->blocksPerGroup);
     sv_le32(v, 40, &vol->inodesPerGroup);
@@ -80,8 +110,8 @@ ExtOpenCheck check_superblock(ExtVolume *vol, const uint8_t *sb)
         return EXT_OPEN_GEOMETRY;
     if (vol->inodesPerGroup == 0 || vol->inodesPerGroup > 8 * bs)
         return EXT_OPEN_GEOMETRY;
-    /* Without flex_bg (an incompatible feature, refused above) every
-     * group's inode table lies inside the group. */
+    /* An inode table is never larger than a group (with flex_bg it may
+     * lie in another group, but has the same size). */
     if ((uint64_t)vol->inodesPerGroup * vol->m_nInodeSize > (uint64_t)vol->blocksPerGroup * bs)
         return EXT_OPEN_GEOMETRY;
     if (vol->firstDataBlock > 1 || vol->blocksCount <= vol->firstDataBlock)
@@ -99,8 +129,16 @@ ExtOpenCheck check_superblock(ExtVolume *vol, const uint8_t *sb)
     vol->m_nGroupCount = (uint32_t)groups;
     vol->m_nDescBlockCount =
         (uint32_t)((groups + vol->m_nGroupDescPerBlock - 1) / vol->m_nGroupDescPerBlock);
-    /* The descriptor table follows the superblock's block. */
-    if ((uint64_t)vol->firstDataBlock + 1 + vol->m_nDescBlockCount > vol->blocksCount)
+    /* The descriptor table follows the superblock's block; with meta_bg
+     * only its first s_first_meta_bg blocks do. */
+    vol->firstMetaBg = UINT32_MAX;
+    if (incompat & EXT_FEATURE_INCOMPAT_META_BG) {
+        sv_le32(v, 0x104, &vol->firstMetaBg);
+        if (vol->firstMetaBg > vol->m_nDescBlockCount)
+            vol->firstMetaBg = vol->m_nDescBlockCount;
+    }
+    uint32_t classic = vol->firstMetaBg < vol->m_nDescBlockCount ? vol->firstMetaBg : vol->m_nDescBlockCount;
+    if ((uint64_t)vol->firstDataBlock + 1 + classic > vol->blocksCount)
         return EXT_OPEN_GEOMETRY;
     return EXT_OPEN_OK;
 }
@@ -108,6 +146,11 @@ ExtOpenCheck check_superblock(ExtVolume *vol, const uint8_t *sb)
 }  // namespace
 
 ExtOpenCheck ext_volume_open(ExtVolume *vol, Partiton_Struct *part)
+{
+    return ext_volume_open_flags(vol, part, 0);
+}
+
+ExtOpenCheck ext_volume_open_flags(ExtVolume *vol, Partiton_Struct *part, unsigned accept)
 {
     memset(vol, 0, sizeof *vol);
     if (!part || !part->Device)
@@ -118,7 +161,7 @@ ExtOpenCheck ext_volume_open(ExtVolume *vol, Partiton_Struct *part)
         free(sb);
         return EXT_OPEN_READ;
     }
-    ExtOpenCheck check = check_superblock(vol, sb);
+    ExtOpenCheck check = check_superblock(vol, sb, accept);
     if (check != EXT_OPEN_OK) {
         free(sb);
         memset(vol, 0, sizeof *vol);
@@ -132,22 +175,32 @@ ExtOpenCheck ext_volume_open(ExtVolume *vol, Partiton_Struct *part)
     if (part->PartSize != 0 && part->PartSize / bs < vol->readableBlocks)
         vol->readableBlocks = part->PartSize / bs;
     /* The descriptors must lie on the medium before they size anything. */
-    if ((uint64_t)vol->firstDataBlock + 1 + vol->m_nDescBlockCount > vol->readableBlocks) {
-        ext_volume_close(vol);
-        return EXT_OPEN_READ;
-    }
-
-    vol->m_stGroupDescriptors = static_cast<uint8_t *>(MALLOC((size_t)vol->m_nDescBlockCount * bs));
     for (uint32_t i = 0; i < vol->m_nDescBlockCount; i++) {
-        if (__ext2_ReadBlock(vol, (uint64_t)vol->firstDataBlock + 1 + i,
-                             vol->m_stGroupDescriptors + (size_t)i * bs) != EXT_OK) {
+        if (!ext_block_valid(vol, ext_desc_block(vol, i))) {
             ext_volume_close(vol);
             return EXT_OPEN_READ;
         }
     }
+
+    vol->m_stGroupDescriptors = static_cast<uint8_t *>(MALLOC((size_t)vol->m_nDescBlockCount * bs));
+    if (ext_volume_reload_descriptors(vol) != EXT_OK) {
+        ext_volume_close(vol);
+        return EXT_OPEN_READ;
+    }
     for (int l = 0; l < 3; l++)
         vol->levelBuffer[l] = static_cast<uint8_t *>(MALLOC(bs));
     return EXT_OPEN_OK;
+}
+
+ExtStatus ext_volume_reload_descriptors(ExtVolume *vol)
+{
+    const uint32_t bs = vol->m_nBlockSizeInBytes;
+    for (uint32_t i = 0; i < vol->m_nDescBlockCount; i++) {
+        ExtStatus st = __ext2_ReadBlock(vol, ext_desc_block(vol, i), vol->m_stGroupDescriptors + (size_t)i * bs);
+        if (st != EXT_OK)
+            return st;
+    }
+    return EXT_OK;
 }
 
 void ext_volume_close(ExtVolume *vol)
@@ -159,25 +212,46 @@ void ext_volume_close(ExtVolume *vol)
     memset(vol, 0, sizeof *vol);
 }
 
-static uint32_t desc_field(const ExtVolume *vol, uint32_t group, size_t off)
+/* A block-number field of a group descriptor: the low half at lo, and on
+ * 64-bit volumes the high half at hi. */
+static uint64_t desc_field(const ExtVolume *vol, uint32_t group, size_t lo, size_t hi)
 {
     if (!vol->m_stGroupDescriptors || group >= vol->m_nGroupCount)
         return 0;
     sv_view v = sv_view_make(vol->m_stGroupDescriptors,
                              (size_t)vol->m_nDescBlockCount * vol->m_nBlockSizeInBytes);
-    uint32_t out = 0;
-    sv_le32(v, (size_t)group * EXT_DESC_LEN + off, &out);
-    return out;
+    uint32_t low = 0, high = 0;
+    size_t base = (size_t)group * vol->descSize;
+    sv_le32(v, base + lo, &low);
+    if (vol->descSize >= EXT_DESC_LEN_64BIT_MIN)
+        sv_le32(v, base + hi, &high);
+    return (uint64_t)high << 32 | low;
 }
 
-uint32_t ext_group_inode_bitmap(const ExtVolume *vol, uint32_t group)
+uint64_t ext_group_block_bitmap(const ExtVolume *vol, uint32_t group)
 {
-    return desc_field(vol, group, 4);
+    return desc_field(vol, group, 0, 0x20);
 }
 
-uint32_t ext_group_inode_table(const ExtVolume *vol, uint32_t group)
+uint64_t ext_group_inode_bitmap(const ExtVolume *vol, uint32_t group)
 {
-    return desc_field(vol, group, 8);
+    return desc_field(vol, group, 4, 0x24);
+}
+
+uint64_t ext_group_inode_table(const ExtVolume *vol, uint32_t group)
+{
+    return desc_field(vol, group, 8, 0x28);
+}
+
+uint16_t ext_group_flags(const ExtVolume *vol, uint32_t group)
+{
+    if (!vol->m_stGroupDescriptors || group >= vol->m_nGroupCount)
+        return 0;
+    sv_view v = sv_view_make(vol->m_stGroupDescriptors,
+                             (size_t)vol->m_nDescBlockCount * vol->m_nBlockSizeInBytes);
+    uint16_t f = 0;
+    sv_le16(v, (size_t)group * vol->descSize + 0x12, &f);
+    return f;
 }
 
 uint32_t ext_inode_table_blocks(const ExtVolume *vol)
@@ -197,12 +271,55 @@ uint64_t ext_group_end_block(const ExtVolume *vol, uint32_t group)
     return end < vol->blocksCount ? end : vol->blocksCount;
 }
 
+/* True when group g keeps a copy of the superblock (and so the first
+ * block of its meta_bg descriptors comes after it). */
+static bool group_has_super(const ExtVolume *vol, uint32_t g)
+{
+    if (g <= 1)
+        return g == 0 || !(vol->featureCompat & EXT_FEATURE_COMPAT_SPARSE_SUPER2);
+    const uint8_t *sb = vol->m_stSuperBlock;
+    if (vol->featureCompat & EXT_FEATURE_COMPAT_SPARSE_SUPER2)
+        return sb && (g == sv_ld_le32(sb + 0x24C) || g == sv_ld_le32(sb + 0x250));
+    if (!sb || !(sv_ld_le32(sb + 100) & EXT_FEATURE_RO_COMPAT_SPARSE_SUPER))
+        return true;
+    for (uint32_t base : {3u, 5u, 7u}) {
+        uint64_t p = base;
+        while (p < g)
+            p *= base;
+        if (p == g)
+            return true;
+    }
+    return false;
+}
+
+uint64_t ext_desc_block(const ExtVolume *vol, uint32_t i)
+{
+    if (i < vol->firstMetaBg)
+        return (uint64_t)vol->firstDataBlock + 1 + i;
+    uint64_t g = (uint64_t)i * vol->m_nGroupDescPerBlock;
+    if (g >= vol->m_nGroupCount)
+        return 0;
+    return ext_group_first_block(vol, (uint32_t)g) + (group_has_super(vol, (uint32_t)g) ? 1 : 0);
+}
+
 bool ext_block_valid(const ExtVolume *vol, uint64_t block)
 {
     return block != 0 && block < vol->blocksCount && block < vol->readableBlocks;
 }
 
 ExtStatus __ext2_ReadBlock(const ExtVolume *vol, uint64_t block, void *buf)
+{
+    if (!buf || !vol->m_stPartition)
+        return EXT_CORRUPT;
+    if (vol->overlayRead && ext_block_valid(vol, block)) {
+        ExtStatus st = EXT_OK;
+        if (vol->overlayRead(vol->overlayCtx, block, static_cast<uint8_t *>(buf), &st))
+            return st;
+    }
+    return ext_read_block_raw(vol, block, buf);
+}
+
+ExtStatus ext_read_block_raw(const ExtVolume *vol, uint64_t block, void *buf)
 {
     if (!buf || !vol->m_stPartition)
         return EXT_CORRUPT;
@@ -241,7 +358,13 @@ ExtStatus ext_read_blocks(const ExtVolume *vol, uint64_t first, uint32_t count, 
         /* A failed or short read: whatever came back is kept, the rest is zero. */
         size_t keep = got > 0 ? (size_t)got : 0;
         memset(out + keep, 0, (size_t)len - keep);
-        return EXT_IO;
+        st = EXT_IO;
+    }
+    if (vol->overlayRead) {
+        for (uint32_t i = 0; i < n; i++) {
+            ExtStatus ost = EXT_OK;
+            vol->overlayRead(vol->overlayCtx, first + i, out + (size_t)i * bs, &ost);
+        }
     }
     return st;
 }

@@ -35,12 +35,39 @@ typedef enum ExtOpenCheck {
     EXT_OPEN_GEOMETRY         /* group, inode and block counts that cannot describe a volume */
 } ExtOpenCheck;
 
+/* What ext_volume_open_flags accepts beyond a plain ext2/ext3 volume. */
+enum {
+    /* The ext4 features a read-only scan can follow (extents, 64-bit block
+     * numbers, flex_bg, inline data, ...) and a journal that needs
+     * recovery; the scanner must then replay the journal in memory. */
+    EXT_ACCEPT_EXT4 = 1u << 0
+};
+
 #define EXT_SUPERBLOCK_OFFSET 1024
 #define EXT_SUPERBLOCK_LEN 1024
 #define EXT_SUPER_MAGIC 0xEF53
 #define EXT_DESC_LEN 32
 #define EXT_INODE_LEN 128                  /* the part of an inode that is used */
 #define EXT_FEATURE_INCOMPAT_FILETYPE 0x0002
+#define EXT_FEATURE_INCOMPAT_RECOVER 0x0004
+#define EXT_FEATURE_INCOMPAT_JOURNAL_DEV 0x0008
+#define EXT_FEATURE_INCOMPAT_META_BG 0x0010
+#define EXT_FEATURE_INCOMPAT_EXTENTS 0x0040
+#define EXT_FEATURE_INCOMPAT_64BIT 0x0080
+#define EXT_FEATURE_INCOMPAT_MMP 0x0100
+#define EXT_FEATURE_INCOMPAT_FLEX_BG 0x0200
+#define EXT_FEATURE_INCOMPAT_EA_INODE 0x0400
+#define EXT_FEATURE_INCOMPAT_DIRDATA 0x1000
+#define EXT_FEATURE_INCOMPAT_CSUM_SEED 0x2000
+#define EXT_FEATURE_INCOMPAT_LARGEDIR 0x4000
+#define EXT_FEATURE_INCOMPAT_INLINE_DATA 0x8000
+#define EXT_FEATURE_INCOMPAT_ENCRYPT 0x10000
+#define EXT_FEATURE_INCOMPAT_CASEFOLD 0x20000
+#define EXT_FEATURE_COMPAT_HAS_JOURNAL 0x0004
+#define EXT_FEATURE_COMPAT_SPARSE_SUPER2 0x0200
+#define EXT_FEATURE_RO_COMPAT_SPARSE_SUPER 0x0001
+#define EXT_DESC_LEN_64BIT_MIN 64
+#define EXT_DESC_LEN_MAX 1024
 #define EXT_N_DIRECT 12
 #define EXT_IND_BLOCK 12
 #define EXT_DIND_BLOCK 13
@@ -57,6 +84,14 @@ typedef enum ExtOpenCheck {
 #define EXT_I_LINKS 26
 #define EXT_I_BLOCK 40
 #define EXT_I_SIZE_HIGH 108
+#define EXT_I_ATIME 8
+#define EXT_I_CTIME 12
+#define EXT_I_FLAGS 32
+#define EXT_I_GENERATION 100
+#define EXT_I_EXTRA_ISIZE 128
+#define EXT_I_CRTIME 144
+#define EXT_INODE_FL_EXTENTS 0x00080000u
+#define EXT_INODE_FL_INLINE_DATA 0x10000000u
 
 #define EXT_S_IFMT 0xF000
 #define EXT_S_IFREG 0x8000
@@ -77,9 +112,13 @@ typedef struct ExtVolume {
     uint32_t m_nGroupDescPerBlock;
     uint32_t m_nInodesPerBlock;
     uint32_t m_nDescBlockCount;
+    uint32_t descSize;                     /* 32, or s_desc_size on 64-bit volumes */
+    uint32_t firstMetaBg;                  /* meta_bg: descriptor blocks from here on live in their groups */
+    uint32_t featureCompat;
+    uint32_t featureIncompat;
     /* Superblock values, validated. */
     uint32_t inodesCount;
-    uint32_t blocksCount;
+    uint64_t blocksCount;                  /* with s_blocks_count_hi on 64-bit volumes */
     uint32_t firstDataBlock;
     uint32_t blocksPerGroup;
     uint32_t inodesPerGroup;
@@ -88,26 +127,45 @@ typedef struct ExtVolume {
     uint64_t readableBlocks;
     /* One block each for the three pointer levels. */
     uint8_t *levelBuffer[3];
+    /* Blocks whose current content lies in a journal that still needs
+     * recovery: __ext2_ReadBlock asks this first.  Returns true when it
+     * filled buf with the block's replayed content. */
+    const void *overlayCtx;
+    bool (*overlayRead)(const void *ctx, uint64_t block, uint8_t *buf, ExtStatus *st);
 } ExtVolume;
 
 /* Reads and checks the superblock and the group descriptors.  On failure
  * nothing stays allocated and the check that failed is returned. */
 ExtOpenCheck ext_volume_open(ExtVolume *vol, Partiton_Struct *part);
+/* As ext_volume_open, also accepting what `accept` (EXT_ACCEPT_*) names. */
+ExtOpenCheck ext_volume_open_flags(ExtVolume *vol, Partiton_Struct *part, unsigned accept);
+/* Reads the group descriptors again (through the overlay, once one is set). */
+ExtStatus ext_volume_reload_descriptors(ExtVolume *vol);
 /* Frees what ext_volume_open allocated and zeroes the record. */
 void ext_volume_close(ExtVolume *vol);
 
 /* Group descriptor fields (0 for a group outside the table). */
-uint32_t ext_group_inode_bitmap(const ExtVolume *vol, uint32_t group);
-uint32_t ext_group_inode_table(const ExtVolume *vol, uint32_t group);
+uint64_t ext_group_block_bitmap(const ExtVolume *vol, uint32_t group);
+uint64_t ext_group_inode_bitmap(const ExtVolume *vol, uint32_t group);
+uint64_t ext_group_inode_table(const ExtVolume *vol, uint32_t group);
+/* bg_flags (EXT_BG_*). */
+uint16_t ext_group_flags(const ExtVolume *vol, uint32_t group);
+#define EXT_BG_INODE_UNINIT 0x0001
+#define EXT_BG_BLOCK_UNINIT 0x0002
 /* Number of blocks the inode table of one group takes. */
 uint32_t ext_inode_table_blocks(const ExtVolume *vol);
 /* First and one-past-last block of a group. */
 uint64_t ext_group_first_block(const ExtVolume *vol, uint32_t group);
 uint64_t ext_group_end_block(const ExtVolume *vol, uint32_t group);
+/* Volume block of group-descriptor block i (meta_bg puts them in groups). */
+uint64_t ext_desc_block(const ExtVolume *vol, uint32_t i);
 
 /* True for a block number that can be read: not 0, below blocksCount and on
  * the medium. */
 bool ext_block_valid(const ExtVolume *vol, uint64_t block);
+
+/* Reads one block from the medium itself, never through the overlay. */
+ExtStatus ext_read_block_raw(const ExtVolume *vol, uint64_t block, void *buf);
 
 /*
  * __ext2_ReadBlock: zero-fills one block of buf and reads block number block

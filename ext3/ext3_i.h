@@ -5,7 +5,12 @@
 #ifndef EXT3_I_H
 #define EXT3_I_H
 
+#include <utility>
+#include <vector>
+
 #include "cosk.h"
+#include "ext_filemap.h"
+#include "ext_journal.h"
 #include "ext_volume.h"
 
 /* Files arrays start with room for this many records and grow by as many. */
@@ -18,7 +23,32 @@ typedef struct Ext3DirNodeImpl {
     Ext3DirNode pub;
     uint32_t count;              /* records in pub.Files */
     uint32_t capacity;           /* entries of pub.Files */
+    uint32_t inodeNumber;        /* the directory's inode */
 } Ext3DirNodeImpl;
+
+/* A walk record as the library allocates it: the public record first. */
+typedef struct Ext3FileNodeImpl {
+    Ext3FileNode pub;
+    uint32_t inodeNumber;
+} Ext3FileNodeImpl;
+
+/* A file brought back from the journal's copies, with where its data lies. */
+struct Ext3JournalFileImpl {
+    Ext3JournalFile pub;
+    std::vector<ExtRun> runs;          /* by logical block */
+    std::vector<uint8_t> inlineData;   /* data kept inside the inode */
+    int64_t age;                       /* transaction of the inode copy used */
+};
+
+/* What the journal search keeps between init and exit (C++ containers,
+ * so held through a pointer in the zero-initialised state record). */
+struct Ext3Journaled {
+    ExtJournal journal;
+    ExtJournalCheck check = EXT_JOURNAL_NONE;
+    bool walked = false;                                   /* the name walk ran */
+    std::vector<std::pair<uint64_t, uint32_t>> dirBlocks;  /* block, directory inode (walk) */
+    std::vector<Ext3JournalFileImpl *> files;
+};
 
 /* Directory inodes already walked (open addressing, 0 = empty slot). */
 typedef struct Ext3InodeSet {
@@ -38,6 +68,7 @@ typedef struct Ext3State {
     Ext3DirNode *m_stTmpDir;     /* node of the directory being walked */
     Ext3InodeSet visited;
     uint64_t dirBlockBudget;     /* directory blocks the walk may still read */
+    Ext3Journaled *jr;           /* journal and its finds, null without a volume */
 } Ext3State;
 
 extern Ext3State g_ext3;
@@ -46,5 +77,12 @@ extern Ext3State g_ext3;
 ExtStatus __ext3_ReadInode(uint32_t n, uint8_t *out);
 /* Frees every directory node with its records, and the visited set. */
 void ext3_free_nodes(void);
+/* The name walk from the root; finish sets the progress value to 100. */
+Ext3DirNode *ext3_walk(bool finish);
+/* Frees the journal search's records. */
+void ext3_free_journal_files(void);
+/* Metadata read for map walks: through the overlay of a journal that
+ * needs recovery. */
+ExtStatus ext3_meta_read(void *ctx, uint64_t block, uint8_t *buf);
 
 #endif /* EXT3_I_H */

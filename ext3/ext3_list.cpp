@@ -97,3 +97,18 @@ extern "C" COSK_EXPORT int ext3_readfile(Ext3FileNode *file, uint64_t length, ui
         *got = n;
     return 1;
 }
+
+extern "C" COSK_EXPORT Ext3DirNode *ext3_get_head(void)
+{
+    return g_ext3.m_stHead;
+}
+
+extern "C" COSK_EXPORT uint32_t ext3_get_inodenum(Ext3FileNode *file)
+{
+    return file ? reinterpret_cast<Ext3FileNodeImpl *>(file)->inodeNumber : 0;
+}
+
+extern "C" COSK_EXPORT uint32_t ext3_get_blocksize(void)
+{
+    return g_ext3.initialised ? g_ext3.vol.m_nBlockSizeInBytes : 0;
+}

@@ -29,6 +29,7 @@ static_assert(offsetof(Ext3DirNode, TreeNode) < offsetof(Ext3DirNode, Name), "Ex
 static_assert(offsetof(Ext3DirNode, Next) >= offsetof(Ext3DirNode, Name) + EXT3_NAME_LEN,
               "Ext3DirNode layout");
 static_assert(offsetof(Ext3DirNodeImpl, pub) == 0, "the public record comes first");
+static_assert(offsetof(Ext3FileNodeImpl, pub) == 0, "the public record comes first");
 
 void ext3_free_nodes(void)
 {
@@ -38,7 +39,7 @@ void ext3_free_nodes(void)
         auto *impl = reinterpret_cast<Ext3DirNodeImpl *>(node);
         if (node->Files) {
             for (uint32_t i = 0; i < impl->count; i++)
-                free(node->Files[i]);
+                free(reinterpret_cast<Ext3FileNodeImpl *>(node->Files[i]));
             free(node->Files);
         }
         free(impl);
@@ -49,6 +50,21 @@ void ext3_free_nodes(void)
     g_ext3.m_stTmpDir = nullptr;
     free(g_ext3.visited.slots);
     memset(&g_ext3.visited, 0, sizeof g_ext3.visited);
+    if (g_ext3.jr) {
+        g_ext3.jr->walked = false;
+        g_ext3.jr->dirBlocks.clear();
+    }
+}
+
+void ext3_free_journal_files(void)
+{
+    if (!g_ext3.jr)
+        return;
+    for (Ext3JournalFileImpl *f : g_ext3.jr->files) {
+        free(f->pub.Folder);
+        delete f;
+    }
+    g_ext3.jr->files.clear();
 }
 
 extern "C" COSK_EXPORT int ext3_init(Partiton_Struct *part)
@@ -57,10 +73,24 @@ extern "C" COSK_EXPORT int ext3_init(Partiton_Struct *part)
     ext3_exit();
     if (!part)
         return 0;
-    if (ext_volume_open(&g_ext3.vol, part) != EXT_OPEN_OK)
+    if (ext_volume_open_flags(&g_ext3.vol, part, EXT_ACCEPT_EXT4) != EXT_OPEN_OK)
         return 0;
     g_ext3.m_szHeadOfBuffer = static_cast<uint8_t *>(MALLOC(EXT_SCRATCH_LEN));
     g_ext3.m_szBuffer = g_ext3.m_szHeadOfBuffer;
+    g_ext3.jr = new Ext3Journaled();
+    ExtJournal *j = &g_ext3.jr->journal;
+    g_ext3.jr->check = ext_journal_open(j, &g_ext3.vol);
+    if (g_ext3.jr->check == EXT_JOURNAL_OK && !j->replay.empty()) {
+        /* The journal needs recovery: every read sees the replayed blocks,
+         * the group descriptors first. */
+        g_ext3.vol.overlayCtx = j;
+        g_ext3.vol.overlayRead = ext_journal_overlay;
+        if (ext_volume_reload_descriptors(&g_ext3.vol) != EXT_OK) {
+            g_ext3.vol.overlayRead = nullptr;
+            g_ext3.vol.overlayCtx = nullptr;
+            ext_volume_reload_descriptors(&g_ext3.vol);
+        }
+    }
     g_ext3.initialised = 1;
     return 1;
 }
@@ -68,6 +98,9 @@ extern "C" COSK_EXPORT int ext3_init(Partiton_Struct *part)
 extern "C" COSK_EXPORT void ext3_exit(void)
 {
     ext3_free_nodes();
+    ext3_free_journal_files();
+    delete g_ext3.jr;
+    g_ext3.jr = nullptr;
     free(g_ext3.m_szHeadOfBuffer);
     ext_volume_close(&g_ext3.vol);
     memset(&g_ext3, 0, sizeof g_ext3);

@@ -67,9 +67,10 @@ void set_insert(Ext3InodeSet *s, uint32_t n)
 
 /* ---- nodes and records -------------------------------------------------- */
 
-Ext3DirNode *create_node(Ext3DirNode *parent, const char *name, size_t nameLen)
+Ext3DirNode *create_node(Ext3DirNode *parent, const char *name, size_t nameLen, uint32_t ino)
 {
     auto *impl = static_cast<Ext3DirNodeImpl *>(MALLOC(sizeof(Ext3DirNodeImpl)));
+    impl->inodeNumber = ino;
     Ext3DirNode *node = &impl->pub;
     node->Parent = parent;
     sv_copy_field(node->Name, sizeof node->Name, name, nameLen);
@@ -90,7 +91,7 @@ Ext3DirNode *create_node(Ext3DirNode *parent, const char *name, size_t nameLen)
 /* __ext3_FileInfo2List: records one entry in a directory node, growing the
  * array one step early so that a null entry always follows the last record. */
 void __ext3_FileInfo2List(Ext3DirNode *dir, const uint8_t *inode, const char *name, size_t nameLen,
-                          bool isDir)
+                          bool isDir, uint32_t ino)
 {
     auto *impl = reinterpret_cast<Ext3DirNodeImpl *>(dir);
     if (impl->count + 1 >= impl->capacity) {
@@ -101,7 +102,9 @@ void __ext3_FileInfo2List(Ext3DirNode *dir, const uint8_t *inode, const char *na
         dir->Files = grown;
         impl->capacity = cap;
     }
-    auto *rec = static_cast<Ext3FileNode *>(MALLOC(sizeof(Ext3FileNode)));
+    auto *recImpl = static_cast<Ext3FileNodeImpl *>(MALLOC(sizeof(Ext3FileNodeImpl)));
+    recImpl->inodeNumber = ino;
+    Ext3FileNode *rec = &recImpl->pub;
     rec->Size = ext_inode_size(inode);
     memcpy(rec->Inode, inode, EXT3_INODE_COPY_LEN);
     sv_copy_field(rec->Name, sizeof rec->Name, name, nameLen);
@@ -164,8 +167,8 @@ ExtStatus enter_subdirectory(Ext3DirNode *parent, const Entry &e, const uint8_t 
     if (set_contains(&g_ext3.visited, e.inode) || depth >= EXT3_MAX_DEPTH)
         return EXT_OK;
     set_insert(&g_ext3.visited, e.inode);
-    __ext3_FileInfo2List(parent, inode, e.name, e.nameLen, true);
-    Ext3DirNode *child = create_node(parent, e.name, e.nameLen);
+    __ext3_FileInfo2List(parent, inode, e.name, e.nameLen, true, e.inode);
+    Ext3DirNode *child = create_node(parent, e.name, e.nameLen, e.inode);
     uint8_t copy[EXT_INODE_LEN];
     memcpy(copy, inode, sizeof copy);
     ExtStatus st = proc_directory(child, copy, depth + 1);
@@ -194,7 +197,7 @@ ExtStatus walk_block(Ext3DirNode *node, const uint8_t *block, uint32_t depth)
                 } else if (ext_inode_dtime(inode) != 0 &&
                            mode_type(inode) ==
                                (e.fileType == FT_REG_FILE ? EXT_S_IFREG : EXT_S_IFLNK)) {
-                    __ext3_FileInfo2List(node, inode, e.name, e.nameLen, false);
+                    __ext3_FileInfo2List(node, inode, e.name, e.nameLen, false, e.inode);
                 }
             }
         }
@@ -208,32 +211,37 @@ ExtStatus proc_directory(Ext3DirNode *node, const uint8_t *dirInode, uint32_t de
 {
     const ExtVolume *vol = &g_ext3.vol;
     const uint32_t bs = vol->m_nBlockSizeInBytes;
-    uint64_t count = ext_block_count(vol, sv_ld_le32(dirInode + EXT_I_SIZE));
+    uint64_t count = ext_block_count(vol, ext_inode_size(dirInode));
     /* A directory cannot be larger than the medium. */
     if (count > vol->readableBlocks)
         count = vol->readableBlocks;
     if (count == 0)
         return EXT_OK;
-    auto *list = static_cast<uint32_t *>(MALLOC((size_t)count * sizeof(uint32_t)));
+    std::vector<ExtRun> runs;
+    ExtMapStats stats;
+    ext_map_inode(vol, dirInode, count, ext3_meta_read, nullptr, &runs, &stats);
+    const uint32_t dirIno = reinterpret_cast<Ext3DirNodeImpl *>(node)->inodeNumber;
     auto *block = static_cast<uint8_t *>(MALLOC(bs));
-    ext_resolve_blocks(vol, dirInode, list, count);
     ExtStatus st = EXT_OK;
-    for (uint64_t i = 0; i < count; i++) {
-        if (!sv_progress_running()) {
-            st = EXT_STOP;
-            break;
+    for (const ExtRun &r : runs) {
+        for (uint32_t i = 0; i < r.count && st != EXT_STOP; i++) {
+            if (!sv_progress_running()) {
+                st = EXT_STOP;
+                break;
+            }
+            if (g_ext3.dirBlockBudget == 0)
+                break;
+            g_ext3.dirBlockBudget--;
+            if (g_ext3.jr)
+                g_ext3.jr->dirBlocks.emplace_back(r.physical + i, dirIno);
+            if (__ext2_ReadBlock(vol, r.physical + i, block) != EXT_OK)
+                continue;  /* an unreadable block: the next one may do */
+            st = walk_block(node, block, depth);
         }
-        if (g_ext3.dirBlockBudget == 0)
-            break;
-        g_ext3.dirBlockBudget--;
-        if (list[i] == 0 || __ext2_ReadBlock(vol, list[i], block) != EXT_OK)
-            continue;  /* a hole or an unreadable block: the next one may do */
-        st = walk_block(node, block, depth);
         if (st == EXT_STOP)
             break;
     }
     free(block);
-    free(list);
     return st;
 }
 
@@ -262,9 +270,13 @@ ExtStatus __ext3_ReadInode(uint32_t n, uint8_t *out)
     return EXT_OK;
 }
 
-extern "C" COSK_EXPORT Ext3DirNode *ext3_searchfile(void)
+ExtStatus ext3_meta_read(void *, uint64_t block, uint8_t *buf)
 {
-    sv_progress_begin();
+    return __ext2_ReadBlock(&g_ext3.vol, block, buf);
+}
+
+Ext3DirNode *ext3_walk(bool finish)
+{
     ext3_free_nodes();
     if (!g_ext3.initialised)
         return nullptr;
@@ -275,9 +287,18 @@ extern "C" COSK_EXPORT Ext3DirNode *ext3_searchfile(void)
     if (__ext3_ReadInode(2, root) != EXT_OK || mode_type(root) != EXT_S_IFDIR)
         return nullptr;
     set_insert(&g_ext3.visited, 2);
-    Ext3DirNode *node = create_node(nullptr, "", 0);
+    Ext3DirNode *node = create_node(nullptr, "", 0, 2);
     proc_directory(node, root, 0);
     g_ext3.m_stTmpDir = nullptr;
-    sv_progress_finish();
+    if (g_ext3.jr)
+        g_ext3.jr->walked = true;
+    if (finish)
+        sv_progress_finish();
     return g_ext3.m_stHead;
+}
+
+extern "C" COSK_EXPORT Ext3DirNode *ext3_searchfile(void)
+{
+    sv_progress_begin();
+    return ext3_walk(true);
 }

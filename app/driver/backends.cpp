@@ -53,6 +53,7 @@ const BackendRow kRows[] = {
     {"NTFS",      {FS_NTFS, 0, 0, 0},                   false, true,  true,  false, ScanLibrary::Taskel, SV_NTFS, SV_NTFS_FMT},
     {"ext2",      {FS_EXT2, 0, 0, 0},                   false, true,  false, false, ScanLibrary::Briel,  SV_EXT2, nullptr},
     {"ext3",      {FS_EXT3, 0, 0, 0},                   false, true,  false, false, ScanLibrary::Cosk,   SV_EXT3, nullptr},
+    {"ext4",      {FS_EXT4, 0, 0, 0},                   false, true,  false, false, ScanLibrary::Cosk,   SV_EXT3, nullptr},
     {"HFS+",      {FS_HFSPLUS, 0, 0, 0},                false, true,  false, false, ScanLibrary::Varn,   SV_HFSP, nullptr},
     {"exFAT",     {FS_EXFAT, 0, 0, 0},                  false, true,  false, false, ScanLibrary::Hollin, SV_EXFAT, nullptr},
     {"signature", {0, 0, 0, 0},                         true,  false, false, true,  ScanLibrary::Sennet, SV_DEEP, nullptr},

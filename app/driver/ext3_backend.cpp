@@ -1,15 +1,19 @@
-// ext3 quick scan: deleted entries found by name through libcosk.  ext3
-// clears the block pointers of deleted files, so these finds are listed
-// with their names and folders but cannot be read back by this method.
+// ext3 and ext4 quick scan through libcosk.  Deleted files whose inode the
+// journal still holds come back with their data, names and folders (files
+// whose name is lost go to the "lost files" folder under their inode
+// number); deleted entries found only by name are listed too, but their
+// data cannot be read by this method.
 #if SALVITRA_HAVE_COSK
 
 #include <cctype>
+#include <unordered_set>
 #include <vector>
 
 #include "backends.h"
 #include "text.h"
 #include "cosk.h"
 #include "ext_backend.h"
+#include "file_signature.h"
 
 namespace salvitra {
 
@@ -18,6 +22,8 @@ namespace {
 constexpr uint32_t kInodeMtime = 16;
 // Deeper than any folder the walk records (it stops at 256 levels).
 constexpr int kMaxFolderDepth = 1024;
+// Bytes gathered into one write.
+constexpr uint32_t kChunkBytes = 256 * 1024;
 
 const char *kUnreadableNote =
     "deleted entry found by its name; its data cannot be read by this method";
@@ -30,16 +36,28 @@ public:
     Status run(ScanJob &job) override
     {
         if (!ext3_init(req_.part))
-            return {StatusCode::NotThisFileSystem, "the ext3 superblock or group descriptors could not be read"};
+            return {StatusCode::NotThisFileSystem,
+                    "the ext3/ext4 superblock or group descriptors could not be read"};
         open_ = true;
         std::vector<FoundFile> out;
-        for (Ext3DirNode *node = ext3_searchfile(); node; node = ext3_get_next(node)) {
+        std::unordered_set<uint32_t> recovered;
+        int64_t n = ext3_journal_searchfile();
+        Ext3DirNode *head = n >= 0 ? ext3_get_head() : ext3_searchfile();
+        for (uint32_t i = 0; n > 0 && i < (uint64_t)n; i++) {
+            Ext3JournalFile *f = ext3_journal_get_file(i);
+            if (!f)
+                break;
+            recovered.insert(f->InodeNumber);
+            journalFiles_.insert(f);
+            out.push_back(describe(f));
+        }
+        for (Ext3DirNode *node = head; node; node = ext3_get_next(node)) {
             std::string folder = ext3FolderPath(node);
             for (uint32_t i = 0;; i++) {
                 Ext3FileNode *f = ext3_get_file(node, i);
                 if (!f)
                     break;
-                if (ext3_file_isdir(f))
+                if (ext3_file_isdir(f) || recovered.count(ext3_get_inodenum(f)))
                     continue;
                 FoundFile ff;
                 ff.name = ext3_get_filename(f);
@@ -61,9 +79,13 @@ public:
         return {};
     }
 
-    WriteResult write(const FoundFile &, const std::string &, WriteStats &, const std::function<bool()> &) override
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+                      const std::function<bool()> &gate) override
     {
-        return WriteResult::Unreadable;
+        auto *f = static_cast<Ext3JournalFile *>(file.record);
+        if (!f || !journalFiles_.count(f))
+            return file.record ? WriteResult::Unreadable : WriteResult::NoRecord;
+        return DelExt3Recovery(f, path, stats, gate);
     }
 
     void release() override
@@ -71,11 +93,50 @@ public:
         if (open_)
             ext3_exit();
         open_ = false;
+        journalFiles_.clear();
     }
 
 private:
+    FoundFile describe(Ext3JournalFile *f)
+    {
+        FoundFile ff;
+        ff.size = f->Size;
+        ff.mtime = f->Mtime;
+        ff.created = f->Crtime;
+        ff.times = ff.created >= 0 ? (ff.mtime >= 0 ? FileTimes::Both : FileTimes::CreatedOnly)
+                                   : (ff.mtime >= 0 ? FileTimes::ModifiedOnly : FileTimes::None);
+        ff.record = f;
+        // A file without a name, or whose name has no extension, is typed
+        // by its first bytes.
+        const char *ext = nullptr;
+        bool typed = f->Name[0] != '\0' && !extensionOf(f->Name).empty();
+        if (!typed && (f->Mode & 0xF000) == 0x8000 && f->Size > 0) {
+            std::vector<uint8_t> head(4096);
+            int64_t got = ext3_journal_readfile(f, 0, head.data(), (uint32_t)head.size(), nullptr);
+            if (got > 0)
+                ext = guessExtension(head.data(), (size_t)got);
+        }
+        ext3JournalPlace(f->InodeNumber, f->Name, f->Folder, ext, &ff.folder, &ff.name);
+        ff.type = extensionOf(ff.name);
+        if (ff.type.empty() && ext)
+            ff.type = ext;
+        ff.note = ext3JournalNote(f->Size, f->ReusedBlocks, f->MissingBlocks);
+        // Nothing to read when every data block is gone.
+        bool gone = f->Size > 0 && f->ReusedBlocks + f->MissingBlocks >= blockCount(f->Size);
+        ff.state = gone ? FileState::Unreadable
+                        : f->State == EXT3_JFILE_DAMAGED ? FileState::Damaged : FileState::Deleted;
+        return ff;
+    }
+
+    static uint64_t blockCount(uint64_t size)
+    {
+        const uint64_t bs = ext3_get_blocksize();
+        return bs > 0 ? (size + bs - 1) / bs : 0;
+    }
+
     ScanRequest req_;
     bool open_ = false;
+    std::unordered_set<void *> journalFiles_;
 };
 
 }  // namespace
@@ -94,6 +155,54 @@ std::string ext3FolderPath(const Ext3DirNode *node)
         path += *it;
     }
     return path;
+}
+
+void ext3JournalPlace(uint32_t inode, const char *name, const char *folder, const char *ext,
+                      std::string *outFolder, std::string *outName)
+{
+    bool named = name && *name;
+    if (named && folder) {
+        *outFolder = folder;
+        *outName = name;
+        return;
+    }
+    *outFolder = kLostFilesFolder;
+    *outName = named ? std::string(name) : std::to_string(inode) + (ext && *ext ? std::string(".") + ext : "");
+}
+
+std::string ext3JournalNote(uint64_t size, uint64_t reused, uint64_t missing)
+{
+    (void)size;
+    std::string note;
+    if (reused > 0)
+        note = std::to_string(reused) +
+               " blocks now belong to another file; they are written as zeros";
+    if (missing > 0) {
+        if (!note.empty())
+            note += "; ";
+        note += std::to_string(missing) + " blocks could not be located; they are written as zeros";
+    }
+    return note;
+}
+
+WriteResult DelExt3Recovery(Ext3JournalFile *file, const std::string &path, WriteStats &stats,
+                            const std::function<bool()> &gate)
+{
+    if (!file)
+        return WriteResult::NoRecord;
+    uint64_t offset = 0;
+    uint32_t failed = 0;
+    WriteResult r = writeChunks(path, file->Size, kChunkBytes,
+                                [&](uint8_t *buf, uint32_t len) -> int64_t {
+                                    uint32_t bad = 0;
+                                    int64_t got = ext3_journal_readfile(file, offset, buf, len, &bad);
+                                    failed += bad;
+                                    offset += len;
+                                    return got;
+                                },
+                                stats, gate);
+    stats.readFailures += failed;
+    return r;
 }
 
 std::unique_ptr<ScanBackend> makeExt3Backend(const ScanRequest &req)

@@ -11,6 +11,7 @@
 
 struct Ext2FileNode;
 struct Ext3DirNode;
+struct Ext3JournalFile;
 
 namespace salvitra {
 
@@ -37,6 +38,23 @@ WriteResult DelExt2Recovery(Ext2FileNode *file, const std::string &path, WriteSt
 // The folder of an ext3 directory node inside the volume ("" for the root,
 // "photos/2023" below it), from its parent chain.
 std::string ext3FolderPath(const Ext3DirNode *node);
+
+// The folder of ext3/ext4 finds whose name or folder is lost.
+constexpr const char *kLostFilesFolder = "lost files";
+
+// Where an ext3/ext4 file brought back from the journal is shown: its
+// folder and name when both are known, else "lost files" with its name,
+// or with its inode number and the extension its data starts with.
+void ext3JournalPlace(uint32_t inode, const char *name, const char *folder, const char *ext,
+                      std::string *outFolder, std::string *outName);
+
+// What the user is told about such a file ("" when it is whole).
+std::string ext3JournalNote(uint64_t size, uint64_t reused, uint64_t missing);
+
+// Writes one such file: exactly its size, holes and blocks that another
+// file holds now as zeros; blocks the device cannot read are counted.
+WriteResult DelExt3Recovery(Ext3JournalFile *file, const std::string &path, WriteStats &stats,
+                            const std::function<bool()> &gate = {});
 
 
 }  // namespace salvitra

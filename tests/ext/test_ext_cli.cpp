@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <fstream>
+
 #include "ext_fixture.h"
 
 using namespace ext_test;
@@ -111,6 +113,29 @@ TEST(Ext3Cli, ListsDeletedEntriesAndSaysTheirDataCannotBeRead)
         << r.out;
     EXPECT_NE(r.out.find("Recovered 0 files"), std::string::npos) << r.out;
     EXPECT_FALSE(exists(out.file("docs")));
+}
+
+TEST(Ext4Cli, ScanAndRecoverBringBackDeletedFilesWithNamesAndFolders)
+{
+    std::string dir = svt::fixture("extj");
+    std::ifstream skip(dir + "/SKIP");
+    std::string why;
+    if (std::getline(skip, why))
+        GTEST_SKIP() << why;
+    std::string image = dir + "/ext4j.img";
+    svt::CommandResult r = svt::runCli("scan --quick --partition 0 --image " + q(image));
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char *path : {"  tree/a/b/deep.pdf\n", "  Fotos été.jpg\n", "  big.bin\n"})
+        EXPECT_NE(r.out.find(path), std::string::npos) << path << " in\n" << r.out;
+    EXPECT_EQ(r.out.find("live.txt"), std::string::npos);
+
+    svt::TempDir out;
+    r = svt::runCli("recover --quick --partition 0 --image " + q(image) + " --out " + q(out.path()) +
+                    " --only 'tree/*' --only big.bin");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char *f : {"tree/a/b/deep.pdf", "tree/a/mid.txt", "tree/top.dat", "big.bin"})
+        EXPECT_TRUE(svt::readFile(out.file(f)) == svt::readFile(dir + "/src-ext4j/" + f)) << f;
+    EXPECT_FALSE(exists(out.file("small.txt")));
 }
 
 }  // namespace

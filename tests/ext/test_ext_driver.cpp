@@ -2,7 +2,10 @@
 // (names, folders, notes) and what recovery writes.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <fstream>
 #include <map>
 
 #include "backends.h"
@@ -334,6 +337,131 @@ TEST(Ext3Driver, ListsDeletedEntriesByNameAndFolderButDoesNotWriteThem)
         EXPECT_EQ(rf.result, WriteResult::Unreadable);
     EXPECT_TRUE(svt::run("find " + svt::shellQuote(out.path()) + " -mindepth 1 | grep -q .").status != 0)
         << "nothing is created for files that cannot be read";
+}
+
+// ---- ext3 and ext4 files brought back from the journal -------------------------
+
+// The user's story on a volume written and emptied by the kernel driver:
+// every deleted file whose inode copy survives comes back under its own
+// folder and name with its time; a file whose blocks were taken over is
+// shown but says so.
+class JournalDriver : public ::testing::TestWithParam<std::pair<const char *, int>> {};
+
+TEST_P(JournalDriver, QuickScanRecoversDeletedFilesIntoTheirFolders)
+{
+    std::string dir = svt::fixture("extj");
+    std::ifstream skip(dir + "/SKIP");
+    std::string why;
+    if (std::getline(skip, why))
+        GTEST_SKIP() << why;
+    std::string name = GetParam().first;
+    std::vector<uint8_t> image = svt::readFile(dir + "/" + name + ".img");
+    svt::MemDevice dev(image);
+    ScanRequest req;
+    req.part = dev.partition(0, image.size(), GetParam().second);
+    ScanJob session(req);
+    ASSERT_TRUE(session.supported());
+    ASSERT_TRUE(session.run());
+    std::map<std::string, const FoundFile *> byPath;
+    for (const FoundFile &f : session.files())
+        byPath[f.folder.empty() ? f.name : f.folder + "/" + f.name] = &f;
+
+    svt::TempDir out;
+    std::vector<const FoundFile *> all;
+    for (const FoundFile &f : session.files())
+        all.push_back(&f);
+    RecoverOptions opt;
+    opt.outDir = out.path();
+    RecoverSummary sum = recoverFiles(session, all, opt);
+    EXPECT_EQ(sum.readFailures, 0u);
+
+    std::ifstream truth(dir + "/" + name + ".truth");
+    std::string kind, folder, fname, source;
+    int checked = 0;
+    while (std::getline(truth, kind, '\t') && std::getline(truth, folder, '\t') &&
+           std::getline(truth, fname, '\t') && std::getline(truth, source)) {
+        std::string path = folder == "/" ? fname : folder + "/" + fname;
+        SCOPED_TRACE(path);
+        if (kind == "absent") {
+            EXPECT_EQ(byPath.count(path), 0u);
+            continue;
+        }
+        ASSERT_EQ(byPath.count(path), 1u);
+        const FoundFile *f = byPath[path];
+        if (kind == "damaged") {
+            EXPECT_NE(f->note.find("belong to another file"), std::string::npos) << f->note;
+            EXPECT_NE(f->state, FileState::Deleted);
+            continue;
+        }
+        EXPECT_EQ(f->state, FileState::Deleted);
+        EXPECT_EQ(f->note, "");
+        // The kernel keeps creation times in 256-byte inodes.
+        EXPECT_EQ(f->times, FileTimes::Both);
+        EXPECT_GT(f->created, 0);
+        EXPECT_TRUE(svt::readFile(out.file(path)) == svt::readFile(dir + "/" + source)) << "content";
+        struct stat sb;
+        ASSERT_EQ(stat(out.file(path).c_str(), &sb), 0);
+        EXPECT_EQ((int64_t)sb.st_mtime, f->mtime) << "original time";
+        checked++;
+    }
+    EXPECT_GE(checked, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, JournalDriver,
+                         ::testing::Values(std::make_pair("ext3j", (int)FS_EXT3),
+                                           std::make_pair("ext4j", (int)FS_EXT4),
+                                           std::make_pair("ext4j-dirty", (int)FS_EXT4)),
+                         [](const auto &info) {
+                             std::string n = info.param.first;
+                             for (char &c : n)
+                                 if (c == '-')
+                                     c = '_';
+                             return n;
+                         });
+
+TEST(JournalDriver, AFileWhoseNameWasWipedComesBackInLostFilesWithItsType)
+{
+    std::string dir = svt::fixture("extjd");
+    std::vector<uint8_t> image = svt::readFile(dir + "/jd.img");
+    svt::MemDevice dev(image);
+    ScanRequest req;
+    req.part = dev.partition(0, image.size(), FS_EXT4);
+    ScanJob session(req);
+    ASSERT_TRUE(session.run());
+    std::ifstream truth(dir + "/jd.truth");
+    std::string kind, folder, name, source, want;
+    while (std::getline(truth, kind, '\t') && std::getline(truth, folder, '\t') &&
+           std::getline(truth, name, '\t') && std::getline(truth, source))
+        if (kind == "lost")
+            want = name;
+    ASSERT_FALSE(want.empty());
+    const FoundFile *lost = nullptr;
+    for (const FoundFile &f : session.files())
+        if (f.folder == "lost files" && f.name == want)
+            lost = &f;
+    ASSERT_NE(lost, nullptr) << want;
+    EXPECT_EQ(lost->type, "jpg");
+    svt::TempDir out;
+    RecoverOptions opt;
+    opt.outDir = out.path();
+    RecoverSummary sum = recoverFiles(session, {lost}, opt);
+    EXPECT_EQ(sum.written, 1u);
+    EXPECT_TRUE(svt::readFile(out.file("lost files/" + want)) == svt::readFile(dir + "/photo.src"));
+}
+
+TEST(JournalDriver, FilesWithoutANameGoToLostFilesUnderTheirInodeNumber)
+{
+    std::string folder, name;
+    ext3JournalPlace(1234, "", nullptr, "jpg", &folder, &name);
+    EXPECT_EQ(folder, "lost files");
+    EXPECT_EQ(name, "1234.jpg");
+    ext3JournalPlace(1234, "", "docs", nullptr, &folder, &name);
+    EXPECT_EQ(name, "1234");
+    ext3JournalPlace(77, "report.pdf", nullptr, nullptr, &folder, &name);
+    EXPECT_EQ(folder, "lost files") << "a name whose folder cannot be traced";
+    EXPECT_EQ(name, "report.pdf");
+    ext3JournalPlace(77, "report.pdf", "", nullptr, &folder, &name);
+    EXPECT_EQ(folder, "");
 }
 
 }  // namespace
