@@ -256,9 +256,10 @@ TEST_F(Window, StoppingARecoveryFromItsProgressDialogEndsItSafely)
 TEST_F(Window, QuickScanWithoutAScannerEndsAtOnceWithNoFiles)
 {
     QTest::mouseClick(w->quickButton(), Qt::LeftButton);
-    tree->setCurrentItem(row(tree, "disk.img", "Untitled"));
-    EXPECT_EQ(w->diskPage()->hintText(), "No quick scan for EXT4: a deep scan finds its files");
-    scan("disk.img", "Untitled");
+    // The whole-device row has no file system and so no quick scanner.
+    tree->setCurrentItem(row(tree, "disk.img", QTreeCtrlDlg::kEntireDevice));
+    EXPECT_EQ(w->diskPage()->hintText(), "No quick scan for Unknown: a deep scan finds its files");
+    scan("disk.img", QTreeCtrlDlg::kEntireDevice);
     ASSERT_TRUE(waitUntil([&] { return w->currentPage() == MainWindow::PageFinished; }, 10000));
     EXPECT_EQ(w->scanPage()->foundCount(), 0);
     EXPECT_FALSE(w->scanPage()->recoverButton()->isEnabled());
