@@ -27,10 +27,7 @@ bool matchesGlobs(const FoundFile &file, const std::vector<std::string> &globs)
     return false;
 }
 
-namespace {
-
-// One path component: no separators, no control characters, not "." or "..".
-std::string safeComponent(const std::string &s)
+std::string safePathComponent(const std::string &s)
 {
     std::string out;
     for (unsigned char c : s) {
@@ -55,8 +52,6 @@ std::string safeComponent(const std::string &s)
     return out;
 }
 
-}  // namespace
-
 std::string relativeOutputPath(const FoundFile &file, bool keepFolders)
 {
     std::string rel;
@@ -67,13 +62,13 @@ std::string relativeOutputPath(const FoundFile &file, bool keepFolders)
             std::string part = file.folder.substr(start, slash == std::string::npos ? std::string::npos
                                                                                      : slash - start);
             if (!part.empty())
-                rel += safeComponent(part) + "/";
+                rel += safePathComponent(part) + "/";
             if (slash == std::string::npos)
                 break;
             start = slash + 1;
         }
     }
-    return rel + safeComponent(file.name);
+    return rel + safePathComponent(file.name);
 }
 
 std::string uniquePath(const std::string &path)

@@ -35,6 +35,10 @@ struct RecoverSummary {
 // True when file matches one of the globs (or there are none).
 bool matchesGlobs(const FoundFile &file, const std::vector<std::string> &globs);
 
+// One path component made safe for the local file system: no separators,
+// no control characters, not "." or "..", at most 240 bytes.
+std::string safePathComponent(const std::string &s);
+
 // The relative output path of a file: its folders (when kept) and its name,
 // each component made safe for the local file system.
 std::string relativeOutputPath(const FoundFile &file, bool keepFolders);
