@@ -10,6 +10,7 @@ PACKAGES=(
   dosfstools mtools e2fsprogs ntfs-3g fuse3 exfatprogs fdisk parted util-linux
   xxd python3
   imagemagick sox libsox-fmt-all ffmpeg
+  qt6-base-dev qt6-image-formats-plugins xvfb xauth
 )
 
 missing=()
