@@ -14,6 +14,7 @@
 
 #include "inventory.h"
 #include "recover.h"
+#include "result_tree.h"
 #include "scan.h"
 #include "text.h"
 
@@ -36,6 +37,8 @@ const char *kUsage =
     "                     [--range START END] (byte offsets inside the target)\n"
     "TARGET: --partition N (the index shown by 'devices') or --device N (a whole\n"
     "        device, deep scans only)\n"
+    "--filter all|photo|video|audio|others  quick scans: keep the files of one\n"
+    "        group, as the results page does (deep scans show every group)\n"
     "\n"
     "Every command takes --image FILE (repeatable): disk images standing in for\n"
     "/dev/disk0, /dev/disk1, ...  Without it the entries disk0..disk19 of\n"
@@ -59,6 +62,7 @@ struct Options {
     std::vector<std::string> types;
     std::string outDir;
     std::vector<std::string> only;
+    int filter = FilterAllFiles;
 };
 
 bool parseNumber(const std::string &s, uint64_t &out)
@@ -144,6 +148,19 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
                     break;
                 start = comma + 1;
             }
+        } else if (a == "--filter") {
+            if (!value(v))
+                return false;
+            static const char *const kChoices[] = {"all", "photo", "video", "audio", "others"};
+            int found = -1;
+            for (int c = 0; c < 5; c++)
+                if (v == kChoices[c])
+                    found = c;
+            if (found < 0) {
+                err = "--filter: '" + v + "' is not one of all, photo, video, audio, others";
+                return false;
+            }
+            o.filter = found;
         } else if (a == "--out") {
             if (!value(o.outDir))
                 return false;
@@ -307,12 +324,30 @@ bool typeWanted(const Options &o, const FoundFile &f)
     return false;
 }
 
+// The groups of the results page for the scan's files.
+struct Grouping {
+    ResultRules rules;
+    GroupFilter filter;
+};
+
+Grouping grouping(const Options &o, const ScanSession &s)
+{
+    Grouping g;
+    g.rules = resultRules(s.request().part ? s.request().part->FsType : 0, s.request().mode);
+    g.filter.setScanFileType(o.filter, o.deep);
+    return g;
+}
+
 std::vector<const FoundFile *> selectFiles(const Options &o, const ScanSession &s)
 {
     std::vector<const FoundFile *> out;
-    for (const FoundFile &f : s.files())
+    Grouping g = grouping(o, s);
+    for (const FoundFile &f : s.files()) {
+        if (o.filter != FilterAllFiles && groupsOf(g.rules, g.filter, f).empty())
+            continue;
         if (typeWanted(o, f) && matchesGlobs(f, o.only))
             out.push_back(&f);
+    }
     return out;
 }
 
@@ -347,17 +382,21 @@ void printFilesText(const Options &o, const std::vector<const FoundFile *> &file
     printf("%zu file%s found.\n", files.size(), files.size() == 1 ? "" : "s");
 }
 
-void printFilesJson(const std::vector<const FoundFile *> &files)
+void printFilesJson(const Grouping &g, const std::vector<const FoundFile *> &files)
 {
     printf("[");
     bool first = true;
     for (const FoundFile *f : files) {
+        std::string groups;
+        for (FileGroup grp : groupsOf(g.rules, g.filter, *f))
+            groups += std::string(groups.empty() ? "" : ", ") + jsonString(fileGroupName(grp));
         printf("%s\n  {\"name\": %s, \"folder\": %s, \"path\": %s, \"size\": %llu, \"mtime\": %lld, "
-               "\"type\": %s, \"offset\": %llu, \"index\": %u, \"readable\": %s, \"note\": %s}",
+               "\"type\": %s, \"offset\": %llu, \"index\": %u, \"readable\": %s, \"note\": %s, "
+               "\"groups\": [%s]}",
                first ? "" : ",", jsonString(f->name).c_str(), jsonString(f->folder).c_str(),
                jsonString(fullPath(*f)).c_str(), (unsigned long long)f->size, (long long)f->mtime,
                jsonString(f->type).c_str(), (unsigned long long)f->offset, f->index,
-               f->readable ? "true" : "false", jsonString(f->note).c_str());
+               f->readable ? "true" : "false", jsonString(f->note).c_str(), groups.c_str());
         first = false;
     }
     printf("%s]\n", first ? "" : "\n");
@@ -466,7 +505,7 @@ int cmdScanOrRecover(const Options &o, bool recover)
     std::vector<const FoundFile *> files = selectFiles(o, session);
     if (!recover) {
         if (o.json)
-            printFilesJson(files);
+            printFilesJson(grouping(o, session), files);
         else
             printFilesText(o, files);
         return 0;

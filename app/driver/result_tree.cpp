@@ -212,18 +212,28 @@ void ResultTree::addTo(FileGroup g, const std::string &type, uint32_t index, boo
     group.types.push_back(std::move(node));
 }
 
+std::string treeTypeOf(const ResultRules &rules, const FoundFile &file)
+{
+    if (rules.deep)
+        return deepTypeHidden(file.type) ? std::string() : file.type;
+    if (file.name.empty() || file.size == 0)
+        return {};
+    return treeTypeName(file.name);
+}
+
+std::vector<FileGroup> groupsOf(const ResultRules &rules, const GroupFilter &filter, const FoundFile &file)
+{
+    std::string type = treeTypeOf(rules, file);
+    if (type.empty())
+        return {};
+    return filter.place(type, rules.placement);
+}
+
 bool ResultTree::add(const FoundFile &file, uint32_t index)
 {
-    std::string type;
-    if (rules_.deep) {
-        type = file.type;
-        if (type.empty() || deepTypeHidden(type))
-            return false;
-    } else {
-        if (file.name.empty() || file.size == 0)
-            return false;
-        type = treeTypeName(file.name);
-    }
+    std::string type = treeTypeOf(rules_, file);
+    if (type.empty())
+        return false;
     std::vector<FileGroup> where = filter_.place(type, rules_.placement);
     for (FileGroup g : where)
         addTo(g, type, index, true);

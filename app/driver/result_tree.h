@@ -40,6 +40,13 @@ std::string treeTypeName(const std::string &fileName);
 // "NTFS"): never shown.
 bool deepTypeHidden(const std::string &type);
 
+// The type node a found file goes under ("" when it is never shown: a
+// quick-scan file without name or data, a hidden deep type).
+std::string treeTypeOf(const ResultRules &rules, const FoundFile &file);
+// The groups a found file is listed under, in the order photo, music,
+// video, others; empty when it is not shown.
+std::vector<FileGroup> groupsOf(const ResultRules &rules, const GroupFilter &filter, const FoundFile &file);
+
 // "%1(%2)".
 std::string countedText(const std::string &text, uint64_t count);
 // A node's text up to its first "(": "Photo(12)" -> "Photo".
