@@ -102,7 +102,7 @@ TEST(ResultTree, FatScanBecomesTheTreeAndComesBackByteForByte)
     ASSERT_TRUE(photo >= 0 && music >= 0 && video >= 0 && others >= 0);
     EXPECT_EQ(tree.text({}), "All Files");
     EXPECT_EQ(tree.text({photo, -1}), "Photo(3)");
-    EXPECT_EQ(texts(tree, photo), std::vector<std::string>{"jpg(3)"});
+    EXPECT_EQ(texts(tree, photo), (std::vector<std::string>{"png(2)", "jpg(1)"}));
     EXPECT_EQ(tree.text({music, -1}), "Music(1)");
     EXPECT_EQ(texts(tree, music), std::vector<std::string>{"aiff(1)"});
     EXPECT_EQ(tree.text({video, -1}), "Video(2)");
@@ -111,10 +111,10 @@ TEST(ResultTree, FatScanBecomesTheTreeAndComesBackByteForByte)
 
     NodeRef jpg = tree.find(FileGroup::Photo, "jpg");
     std::vector<TableRow> rows = tree.rows(jpg, files);
-    ASSERT_EQ(rows.size(), 3u);
-    auto img = std::find_if(rows.begin(), rows.end(), [](const TableRow &r) { return r.name == "_MG_0001.JPG"; });
-    ASSERT_TRUE(img != rows.end());
-    EXPECT_EQ(img->size, "3000.Byte");
+    ASSERT_EQ(rows.size(), 1u);
+    auto img = rows.begin();
+    EXPECT_EQ(img->name, "_MG_0001.JPG");
+    EXPECT_EQ(img->size, std::to_string(svt::readFile(scan->dir + "/src/IMG_0001.JPG").size()) + ".Byte");
     EXPECT_EQ(img->group, "Photo");
     EXPECT_EQ(img->time, "06-15 10:20:30");
     EXPECT_TRUE(tree.rows({photo, -1}, files).empty());
@@ -127,19 +127,19 @@ TEST(ResultTree, FatScanBecomesTheTreeAndComesBackByteForByte)
     EXPECT_FALSE(ntfs.find(FileGroup::Video, "aiff").isType());
     EXPECT_EQ(ntfs.text({ntfs.groupIndex(FileGroup::Video), -1}), "Video(1)");
     EXPECT_EQ(rows[0].time, timeText(files[rows[0].file].mtime, true));
-    EXPECT_EQ(ntfs.rows(ntfs.find(FileGroup::Photo, "jpg"), files)[0].time, "......");
+    EXPECT_EQ(ntfs.rows(ntfs.find(FileGroup::Photo, "jpg"), files).at(0).time, "......");
 
     // Everything ticked: one job per file and folder; the aiff twice, the
-    // two Trip.jpg of two folders apart.
+    // two Trip.png of two folders apart.
     tree.setCheck({}, CheckState::Checked);
     ASSERT_TRUE(tree.anyChecked());
     TableSelection none;
     std::vector<RecoveryJob> jobs = collectJobs(tree, none, files);
     std::map<std::string, uint32_t> byPath = jobMap(jobs);
     std::map<std::string, std::string> want = {
-        {"Photo(3)/jpg(3)/_MG_0001.JPG", "IMG_0001.JPG"},
-        {"Photo(3)/jpg(3)/Trip.jpg", ""},
-        {"Photo(3)/jpg(3)/Trip (1).jpg", ""},
+        {"Photo(3)/jpg(1)/_MG_0001.JPG", "IMG_0001.JPG"},
+        {"Photo(3)/png(2)/Trip.png", ""},
+        {"Photo(3)/png(2)/Trip (1).png", ""},
         {"Music(1)/aiff(1)/Song.aiff", "Song.aiff"},
         {"Video(2)/aiff(1)/Song.aiff", "Song.aiff"},
         {"Video(2)/mp4(1)/Clip.mp4", "Clip.mp4"},
@@ -160,12 +160,12 @@ TEST(ResultTree, FatScanBecomesTheTreeAndComesBackByteForByte)
             EXPECT_EQ(got, svt::readFile(scan->dir + "/src/" + w.second)) << w.first;
             continue;
         }
-        // The two Trip.jpg: each matches one original, and they differ.
-        EXPECT_TRUE(got == svt::readFile(scan->dir + "/src/Trip.jpg") ||
-                    got == svt::readFile(scan->dir + "/src/Trip-b.jpg")) << w.first;
+        // The two Trip.png: each matches one original, and they differ.
+        EXPECT_TRUE(got == svt::readFile(scan->dir + "/src/Trip.png") ||
+                    got == svt::readFile(scan->dir + "/src/Trip-b.png")) << w.first;
     }
-    EXPECT_NE(svt::readFile(out.file("Photo(3)/jpg(3)/Trip.jpg")),
-              svt::readFile(out.file("Photo(3)/jpg(3)/Trip (1).jpg")));
+    EXPECT_NE(svt::readFile(out.file("Photo(3)/png(2)/Trip.png")),
+              svt::readFile(out.file("Photo(3)/png(2)/Trip (1).png")));
 
     // Again into the same folder: every file is left as it is.
     svt::writeFile(out.file("Music(1)/aiff(1)/Song.aiff"), {1, 2, 3});
