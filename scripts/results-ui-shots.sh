@@ -12,6 +12,7 @@ shot() {
 }
 shot thumbnails-page1
 shot thumbnails-page3-ticked --page 3 --tick
+shot list --list
 shot preview-photo --preview photo
 shot preview-gif --preview gif
 shot preview-not-available --preview broken

@@ -1,6 +1,7 @@
 // Shows the results views on made-up pictures, as the results page places
 // them, and can save a screenshot:
-//   results_ui_demo [--page N] [--tick] [--preview photo|gif|broken] [--shot FILE]
+//   results_ui_demo [--page N] [--tick] [--preview photo|gif|broken] [--list]
+//                   [--shot FILE]
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -15,6 +16,7 @@
 #include "gif_writer.h"
 #include "paged_thumb_viewer.h"
 #include "preview_image_ctrl.h"
+#include "result_views.h"
 
 namespace {
 
@@ -82,8 +84,49 @@ int main(int argc, char **argv)
     QLabel title("Results views", &window);
     title.setGeometry(12, 20, 400, 30);
 
+    // The tree and the table as the finished page places them, on a
+    // made-up quick scan of a camera card.
+    using namespace salvitra;
+    std::vector<FoundFile> files;
+    auto add = [&](const std::string &name, uint64_t size, bool readable, const std::string &note) {
+        FoundFile f;
+        f.name = name;
+        f.size = size;
+        f.mtime = 1623752430 + (int64_t)files.size() * 3671;
+        f.readable = readable;
+        f.note = note;
+        files.push_back(f);
+    };
+    for (int i = 1; i <= 12; i++)
+        add("IMG_" + std::to_string(1000 + i) + ".JPG", 2400000 + i * 13007, i != 4,
+            i == 4 ? "no data location recorded" : i == 7 ? "only the first 65536 bytes can be read" : "");
+    add("Holiday.png", 40211, true, "");
+    add("Song.aiff", 5123400, true, "");
+    add("voice.mp3", 312000, true, "");
+    add("Clip.mp4", 18000300, true, "");
+    add("README", 700, true, "");
+    add("Report.pdf", 120334, true, "");
+    ResultTree model(resultRules(FS_FAT32, RecoverQuick), GroupFilter());
+    model.addAll(files);
+    model.finish(files);
+    NodeRef jpg = model.find(FileGroup::Photo, "jpg");
+    model.setCheck(model.find(FileGroup::Music, "mp3"), CheckState::Checked);
+    auto *tree = new QTreeWidget(&window);
+    tree->setGeometry(0, 64, 198, 368);
+    resultviews::setupTree(tree);
+    resultviews::fillTree(tree, model);
+    tree->setCurrentItem(resultviews::itemOf(tree, jpg));
+    auto *table = new QTableWidget(&window);
+    resultviews::setupTable(table);
+    std::vector<TableRow> rows = model.rows(jpg, files);
+    rows[1].check = rows[2].check = CheckState::Checked;
+    resultviews::fillTable(table, rows, "jpg");
+
     QString preview = value("--preview");
-    if (preview.isEmpty()) {
+    if (args.contains("--list")) {
+        table->setGeometry(197, 64, 523, 368);
+    } else if (preview.isEmpty()) {
+        table->hide();
         auto *viewer = new QPagedThumbViewer(&window);
         viewer->setGeometry(199, 64, 521, 368);
         for (int i = 0; i < 250; i++) {
@@ -104,6 +147,7 @@ int main(int argc, char **argv)
         viewer->RedrawByData();
         viewer->ChangePage(value("--page").toInt() > 0 ? value("--page").toInt() - 1 : 0);
     } else {
+        table->setGeometry(197, 290, 523, 142);
         auto *ctrl = new QPreviewImageCtrl(&window);
         ctrl->setGeometry(198, 65, 520, 225);
         ctrl->SetShowStyle(PreviewFit);
