@@ -229,6 +229,14 @@ private slots:
         ctrl.GetDrawRect(r);
         QCOMPARE(ctrl.size(), QSize(320, 240));
         QCOMPARE(r, QRect(0, 0, 320, 240));
+
+        // A camera-sized picture is decoded no larger than it can be shown.
+        QImage big(2400, 1200, QImage::Format_RGB32);
+        big.fill(Qt::blue);
+        QString bigPath = m_dir.filePath("big.png");
+        big.save(bigPath);
+        ctrl.SetImage(bigPath);
+        QCOMPARE(ctrl.pixmap().size(), QSize(2048, 1024));
     }
 };
 

@@ -28,7 +28,8 @@ public:
     tagPreviewImageStyle GetShowStyle() const { return m_style; }
     void SetEnableDynamic(bool enable);
     // Pictures are decoded at most this large on their longer side (0: as
-    // stored), so a wall of thumbnails of camera photos stays small.
+    // stored), so a wall of thumbnails of camera photos stays small and a
+    // 50-megapixel photo previews without a 200 MB pixmap.
     void SetMaxDecodeSide(int side) { m_maxSide = side; }
 
     // A picture can be decoded from path.
@@ -62,5 +63,5 @@ private:
     tagPreviewImageStyle m_style = PreviewNatural;
     QMovie *m_movie = nullptr;
     bool m_enableDynamic = true;
-    int m_maxSide = 0;
+    int m_maxSide = 2048;
 };
