@@ -233,7 +233,7 @@ private slots:
         // A camera-sized picture is decoded no larger than it can be shown.
         QImage big(2400, 1200, QImage::Format_RGB32);
         big.fill(Qt::blue);
-        QString bigPath = m_dir.filePath("big.png");
+        QString bigPath = m_dir.filePath("big.bmp");
         big.save(bigPath);
         ctrl.SetImage(bigPath);
         QCOMPARE(ctrl.pixmap().size(), QSize(2048, 1024));
