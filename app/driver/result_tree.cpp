@@ -240,13 +240,13 @@ bool ResultTree::add(const FoundFile &file, uint32_t index)
     return !where.empty();
 }
 
-void ResultTree::addAll(const std::vector<FoundFile> &files)
+void ResultTree::addAll(FileView files)
 {
     for (size_t i = 0; i < files.size(); i++)
         add(files[i], (uint32_t)i);
 }
 
-void ResultTree::finish(const std::vector<FoundFile> &files)
+void ResultTree::finish(FileView files)
 {
     if (rules_.deep) {
         // Built again from the whole list, so that the counts are exact
@@ -376,7 +376,7 @@ namespace {
 
 template <typename Keep>
 std::vector<TableRow> buildRows(const ResultTree &tree, const NodeRef &n,
-                                const std::vector<FoundFile> &files, Keep keep)
+                                FileView files, Keep keep)
 {
     std::vector<TableRow> rows;
     if (!n.isType() || !tree.valid(n))
@@ -406,12 +406,12 @@ std::vector<TableRow> buildRows(const ResultTree &tree, const NodeRef &n,
 
 }  // namespace
 
-std::vector<TableRow> ResultTree::rows(const NodeRef &n, const std::vector<FoundFile> &files) const
+std::vector<TableRow> ResultTree::rows(const NodeRef &n, FileView files) const
 {
     return buildRows(*this, n, files, [](const FoundFile &) { return true; });
 }
 
-std::vector<TableRow> ResultTree::rowsByName(const NodeRef &n, const std::vector<FoundFile> &files,
+std::vector<TableRow> ResultTree::rowsByName(const NodeRef &n, FileView files,
                                              const std::string &text) const
 {
     if (text.empty())
@@ -420,7 +420,7 @@ std::vector<TableRow> ResultTree::rowsByName(const NodeRef &n, const std::vector
                      [&](const FoundFile &f) { return f.name.find(text) != std::string::npos; });
 }
 
-std::vector<TableRow> ResultTree::rowsBySize(const NodeRef &n, const std::vector<FoundFile> &files,
+std::vector<TableRow> ResultTree::rowsBySize(const NodeRef &n, FileView files,
                                              const SizeSearch &search) const
 {
     if (search.text.empty())
@@ -437,7 +437,7 @@ CheckState ResultTree::applyRowTicks(const NodeRef &n, size_t ticked, size_t tot
 }
 
 std::vector<RecoveryJob> collectJobs(ResultTree &tree, TableSelection &table,
-                                     const std::vector<FoundFile> &files)
+                                     FileView files)
 {
     std::vector<RecoveryJob> jobs;
     std::set<std::pair<uint32_t, std::string>> placed;  // (file, folder)
@@ -492,7 +492,7 @@ RecoverSummary recoverJobs(ScanSession &session, const std::vector<RecoveryJob> 
 {
     RecoverSummary sum;
     ScanBackend *backend = session.backend();
-    const std::vector<FoundFile> &files = session.files();
+    FileView files(session.files());
     for (size_t i = 0; i < jobs.size(); i++) {
         if (stopRequested && stopRequested()) {
             sum.stopped = true;

@@ -18,6 +18,26 @@
 
 namespace salvitra {
 
+// Read access by index to a scan's found files, whether a list of them or
+// a job's store (any container with size() and operator[]).  The container
+// must outlive the view.
+class FileView {
+public:
+    template <typename C>
+    FileView(const C &files)
+        : files_(&files), size_(files.size()),
+          at_([](const void *c, size_t i) -> const FoundFile & { return (*static_cast<const C *>(c))[i]; })
+    {
+    }
+    size_t size() const { return size_; }
+    const FoundFile &operator[](size_t i) const { return at_(files_, i); }
+
+private:
+    const void *files_;
+    size_t size_;
+    const FoundFile &(*at_)(const void *, size_t);
+};
+
 // Tick values as the tree and the table use them.
 enum class CheckState : uint8_t { Unchecked = 0, PartlyChecked = 1, Checked = 2 };
 
@@ -118,10 +138,10 @@ public:
     // are left out.  Returns whether the file was placed.
     bool add(const FoundFile &file, uint32_t index);
     // Adds every file of the list.
-    void addAll(const std::vector<FoundFile> &files);
+    void addAll(FileView files);
     // The scan ended: nodes show their counts.  A deep scan's tree is built
     // again from the final list, types in their order of appearance.
-    void finish(const std::vector<FoundFile> &files);
+    void finish(FileView files);
     bool finished() const { return finished_; }
 
     const ResultRules &rules() const { return rules_; }
@@ -147,10 +167,10 @@ public:
 
     // The rows of a type node (empty for any other node), all of them or
     // those a search keeps.
-    std::vector<TableRow> rows(const NodeRef &n, const std::vector<FoundFile> &files) const;
-    std::vector<TableRow> rowsByName(const NodeRef &n, const std::vector<FoundFile> &files,
+    std::vector<TableRow> rows(const NodeRef &n, FileView files) const;
+    std::vector<TableRow> rowsByName(const NodeRef &n, FileView files,
                                      const std::string &text) const;
-    std::vector<TableRow> rowsBySize(const NodeRef &n, const std::vector<FoundFile> &files,
+    std::vector<TableRow> rowsBySize(const NodeRef &n, FileView files,
                                      const SizeSearch &search) const;
 
     // The table's ticks changed on type node n: ticked of total rows are
@@ -191,7 +211,7 @@ struct TableSelection {
 // under one name get " (1)", " (2)", ... before the extension.  Every path
 // component is made safe.  Collected type nodes and rows are unticked.
 std::vector<RecoveryJob> collectJobs(ResultTree &tree, TableSelection &table,
-                                     const std::vector<FoundFile> &files);
+                                     FileView files);
 
 // Writes the jobs through the session's backend into outDir.  A file that
 // already exists is left alone (result Exists); nothing is overwritten.
