@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <ftw.h>
+#include <mutex>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +36,36 @@ bool privateFolder(const std::string &dir)
     if (lstat(dir.c_str(), &sb) != 0)
         return false;
     return S_ISDIR(sb.st_mode) && sb.st_uid == geteuid() && (sb.st_mode & 022) == 0;
+}
+
+// Every live ViewFiles, so that their copies go at exit even when an owner
+// is never destroyed (a page leaked or ended by exit()).
+std::mutex g_liveMu;
+std::set<ViewFiles *> *g_live = nullptr;
+
+void releaseAllAtExit()
+{
+    std::set<ViewFiles *> live;
+    {
+        std::lock_guard<std::mutex> lock(g_liveMu);
+        if (g_live)
+            live = *g_live;
+    }
+    for (ViewFiles *v : live)
+        v->release();
+}
+
+void track(ViewFiles *v, bool add)
+{
+    std::lock_guard<std::mutex> lock(g_liveMu);
+    if (!g_live) {
+        g_live = new std::set<ViewFiles *>();
+        std::atexit(releaseAllAtExit);
+    }
+    if (add)
+        g_live->insert(v);
+    else
+        g_live->erase(v);
 }
 
 }  // namespace
@@ -71,9 +103,15 @@ bool removeFolderContent(const std::string &dir)
     return empty;
 }
 
+ViewFiles::ViewFiles()
+{
+    track(this, true);
+}
+
 ViewFiles::~ViewFiles()
 {
     release();
+    track(this, false);
 }
 
 bool ViewFiles::prepare(ViewFolder which)

@@ -31,7 +31,8 @@ public:
     // Files larger than this are not extracted for viewing.
     static constexpr uint64_t kDefaultMaxBytes = 256ull << 20;
 
-    ViewFiles() = default;
+    // Live objects also empty their folders at exit().
+    ViewFiles();
     ~ViewFiles();
     ViewFiles(const ViewFiles &) = delete;
     ViewFiles &operator=(const ViewFiles &) = delete;

@@ -341,6 +341,20 @@ TEST(ViewFilesTest, ExtractsIntoTheViewFoldersAndRemovesThemOnRelease)
     struct stat sb;
     EXPECT_EQ(stat(viewFolderPath(ViewFolder::Preview).c_str(), &sb), 0);  // the folder stays
 
+    // An owner never destroyed (the program ends with exit()): the copies
+    // still go.
+    EXPECT_EXIT(
+        {
+            auto *leaked = new ViewFiles;
+            if (leaked->extract(*scan->session, files[0], 0, ViewFolder::Thumbnails).empty())
+                _exit(3);
+            exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    std::string thumbs = viewFolderPath(ViewFolder::Thumbnails);
+    EXPECT_EQ(access(thumbs.c_str(), F_OK), 0);
+    EXPECT_EQ(system(("test -z \"$(ls -A " + svt::shellQuote(thumbs) + ")\"").c_str()), 0);
+
     // Someone else's link in place of the folder: nothing is written there.
     svt::TempDir elsewhere;
     rmdir((tmp.path() + "/Quorvane Data Recovery").c_str());
