@@ -7,9 +7,9 @@
 #include <memory>
 
 #include "fat_test_util.h"
-#include "paged_thumb_viewer.h"
+#include "pagedthumbviewer.h"
 #include "result_tree.h"
-#include "result_views.h"
+#include "resultviews.h"
 #include "view_files.h"
 
 using namespace salvitra;

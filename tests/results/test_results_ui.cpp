@@ -9,8 +9,8 @@
 #include <QtTest>
 
 #include "gif_writer.h"
-#include "paged_thumb_viewer.h"
-#include "preview_image_ctrl.h"
+#include "pagedthumbviewer.h"
+#include "previewimagectrl.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <QTimer>
 
 #include "gif_writer.h"
-#include "paged_thumb_viewer.h"
-#include "preview_image_ctrl.h"
-#include "result_views.h"
+#include "pagedthumbviewer.h"
+#include "previewimagectrl.h"
+#include "resultviews.h"
 
 namespace {
 

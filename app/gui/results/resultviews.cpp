@@ -1,4 +1,4 @@
-#include "result_views.h"
+#include "resultviews.h"
 
 #include <QApplication>
 #include <QFile>

@@ -5,7 +5,7 @@
 #include <QVector>
 #include <QWidget>
 
-#include "picture_node.h"
+#include "picturenode.h"
 
 class QThumbViewerWidget : public QWidget {
     Q_OBJECT

@@ -1,4 +1,4 @@
-#include "thumb_viewer_widget.h"
+#include "thumbviewerwidget.h"
 
 #include <QTimerEvent>
 

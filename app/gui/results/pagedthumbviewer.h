@@ -11,7 +11,7 @@
 #include <QString>
 #include <QWidget>
 
-#include "thumb_viewer_widget.h"
+#include "thumbviewerwidget.h"
 
 // One item of the list, on whatever page it is.
 struct ThumbItem {

@@ -1,4 +1,4 @@
-#include "preview_image_ctrl.h"
+#include "previewimagectrl.h"
 
 #include <QFile>
 #include <QImageReader>

@@ -5,7 +5,7 @@
 #include <QString>
 #include <QWidget>
 
-#include "preview_image_ctrl.h"
+#include "previewimagectrl.h"
 
 // Preview style bits of a tile.
 enum : unsigned int { PictureShowCheck = 1u, PictureDrawBorder = 2u };

@@ -1,4 +1,4 @@
-#include "picture_node.h"
+#include "picturenode.h"
 
 #include <QFile>
 #include <QFontMetrics>

@@ -1,4 +1,4 @@
-#include "paged_thumb_viewer.h"
+#include "pagedthumbviewer.h"
 
 #include <QCoreApplication>
 #include <QHBoxLayout>
