@@ -90,6 +90,18 @@ private slots:
         QCOMPARE(v.grid()->width(), 505);
         QCOMPARE(v.grid()->GetItem(7)->geometry(), QRect(9 + 101 * 2, 9 + 109, 92, 100));
 
+        // The list replaced while a page is being drawn (an event handled
+        // between two tiles): the old drawing stops, nothing dangles and
+        // no tile shows twice.
+        QTimer::singleShot(0, &v, [this, &v] {
+            v.Reset();
+            for (int i = 0; i < 3; i++)
+                v.AddItem(m_png, QString("new%1.png").arg(i), false, nullptr);
+        });
+        v.ChangePage(0);
+        QCOMPARE(v.grid()->GetItemCount(), 3);
+        QCOMPARE(v.grid()->GetItemText(2), QString("new2.png"));
+
         v.Reset();
         QCOMPARE(v.GetItemCount(), 0);
         QCOMPARE(v.pageLabel()->text(), QString("1/0"));

@@ -80,6 +80,7 @@ void QPagedThumbViewer::AddItem(const QString &image, const QString &text, bool 
         index = m_items.size();
     auto *item = new ThumbItem{image, text, ticked, data};
     m_items.insert(index, item);
+    m_version++;
     InitRef(ticked);
     const int first = m_page * kPageSize;
     if (index >= first && index < first + kPageSize) {
@@ -97,6 +98,7 @@ void QPagedThumbViewer::DeleteItem(int index)
     if (!IsValid(index))
         index = m_items.size() - 1;
     ThumbItem *item = m_items.takeAt(index);
+    m_version++;
     DelRef(item->ticked);
     for (int i = 0; i < m_grid->GetItemCount(); i++) {
         if (m_grid->GetItemData(i) == item) {
@@ -114,6 +116,7 @@ void QPagedThumbViewer::ClearItems()
     m_grid->ClearItems();
     qDeleteAll(m_items);
     m_items.clear();
+    m_version++;
     m_page = 0;
     RedrawByData();
 }
@@ -210,15 +213,18 @@ void QPagedThumbViewer::updateButtons()
 
 void QPagedThumbViewer::RedrawItem()
 {
+    const quint64 version = ++m_version;
     m_grid->ClearItems();
     m_scroll->verticalScrollBar()->setValue(0);
     const int first = m_page * kPageSize;
-    const int end = qMin(first + kPageSize, (int)m_items.size());
-    for (int i = first; i < end; i++) {
+    for (int i = first; i < first + kPageSize && i < (int)m_items.size(); i++) {
         ThumbItem *item = m_items[i];
         m_grid->AddItem(item->image, item->text, item->ticked, item, -1);
-        // Let the grid fill visibly; user input waits.
+        // Let the grid fill visibly; user input waits.  Whatever runs
+        // meanwhile may change the list: then this redraw is over.
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        if (m_version != version)
+            return;
     }
 }
 

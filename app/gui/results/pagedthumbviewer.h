@@ -99,6 +99,9 @@ private:
     QLineEdit *m_edtPage = nullptr;
     QPushButton *m_btnGo = nullptr;
     int m_page = 0;
+    // Changes with every change of the list or the page: a redraw that
+    // lets events run stops when one of them changed what it draws.
+    quint64 m_version = 0;
     QList<ThumbItem *> m_items;
     quint64 m_ticked = 0;
     quint64 m_unticked = 0;
