@@ -108,6 +108,28 @@ private slots:
         QCOMPARE(v.GetCheckAll(), Qt::Unchecked);
     }
 
+    // Items added without a picture get theirs when their page is drawn,
+    // so a long list is extracted a page at a time.
+    void picturesAreAskedForAPageAtATime()
+    {
+        QPagedThumbViewer v;
+        QStringList asked;
+        v.SetImageProvider([&](const ThumbItem &item) {
+            asked << item.text;
+            return m_png;
+        });
+        for (int i = 0; i < 250; i++)
+            v.AddItem(QString(), QString("f%1").arg(i), false, nullptr);
+        QCOMPARE(asked.size(), 100);  // the first page, as items arrive
+        v.ChangePage(2);
+        QCOMPARE(asked.size(), 150);
+        QCOMPARE(asked.last(), QString("f249"));
+        v.ChangePage(0);
+        QCOMPARE(asked.size(), 150);  // asked once per item
+        QCOMPARE(v.GetItem(0)->image, m_png);
+        QCOMPARE(v.grid()->GetItem(0)->previewCtrl()->pixmap().size(), QSize(64, 48));
+    }
+
     // Ticking every tile on every page ticks "Check All"; unticking one
     // makes it partly ticked; the box itself ticks and unticks everything.
     // Tile ticks are reported with the item's place in the whole list.

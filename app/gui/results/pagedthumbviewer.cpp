@@ -84,7 +84,7 @@ void QPagedThumbViewer::AddItem(const QString &image, const QString &text, bool 
     InitRef(ticked);
     const int first = m_page * kPageSize;
     if (index >= first && index < first + kPageSize) {
-        m_grid->AddItem(image, text, ticked, item, index - first);
+        addTile(item, index - first);
         if (m_grid->GetItemCount() > kPageSize)
             m_grid->DeleteItem(kPageSize);  // pushed on to the next page
     }
@@ -218,14 +218,20 @@ void QPagedThumbViewer::RedrawItem()
     m_scroll->verticalScrollBar()->setValue(0);
     const int first = m_page * kPageSize;
     for (int i = first; i < first + kPageSize && i < (int)m_items.size(); i++) {
-        ThumbItem *item = m_items[i];
-        m_grid->AddItem(item->image, item->text, item->ticked, item, -1);
+        addTile(m_items[i], -1);
         // Let the grid fill visibly; user input waits.  Whatever runs
         // meanwhile may change the list: then this redraw is over.
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
         if (m_version != version)
             return;
     }
+}
+
+void QPagedThumbViewer::addTile(ThumbItem *item, int at)
+{
+    if (item->image.isEmpty() && m_provider)
+        item->image = m_provider(*item);
+    m_grid->AddItem(item->image, item->text, item->ticked, item, at);
 }
 
 void QPagedThumbViewer::OnBtnPrevious()

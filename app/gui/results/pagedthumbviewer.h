@@ -10,6 +10,7 @@
 #include <QScrollArea>
 #include <QString>
 #include <QWidget>
+#include <functional>
 
 #include "thumbviewerwidget.h"
 
@@ -28,6 +29,10 @@ public:
 
     explicit QPagedThumbViewer(QWidget *parent = nullptr);
     ~QPagedThumbViewer() override;
+
+    // Gives the picture of an item added without one, when its page is
+    // drawn: the files of a long list are then extracted a page at a time.
+    void SetImageProvider(std::function<QString(const ThumbItem &)> provider) { m_provider = std::move(provider); }
 
     // Inserts an item at index (appends when out of range).
     void AddItem(const QString &image, const QString &text, bool ticked, void *data, int index = -1);
@@ -88,6 +93,7 @@ public slots:
 
 private:
     void setBox(Qt::CheckState state);
+    void addTile(ThumbItem *item, int at);
     void updateButtons();
 
     QScrollArea *m_scroll = nullptr;
@@ -103,6 +109,7 @@ private:
     // lets events run stops when one of them changed what it draws.
     quint64 m_version = 0;
     QList<ThumbItem *> m_items;
+    std::function<QString(const ThumbItem &)> m_provider;
     quint64 m_ticked = 0;
     quint64 m_unticked = 0;
 };
