@@ -113,6 +113,7 @@ tagStFatInfo *make_record(const uint8_t *e, const LfnState *lfn, bool withTime)
     }
     r->szName[len] = 0;
     r->nStartCluster = entry_cluster(e);
+    r->nEntryCluster = r->nStartCluster;
     r->nFileSize = sv_ld_le32(e + 28);
     r->bDirectory = (e[11] & 0x10) ? 1 : 0;
     if (withTime) {

@@ -139,24 +139,43 @@ bool deleted_dir_usable(QuickState &s, uint32_t cluster)
     return is_dot_entry(s.clusterBuf) && is_dotdot_entry(s.clusterBuf + kEntrySize);
 }
 
-/* Keeps a file record: counts it and notes how much of it is still free space. */
+/*
+ * The first cluster of a deleted FAT32 directory whose entry may have lost
+ * its high word: among the clusters low + k x 65536 of the volume, the one
+ * that starts with a "." entry naming that very cluster and a ".." entry.
+ * The entry's own cluster when there is no such place or more than one.
+ */
+uint32_t deleted_dir_cluster(QuickState &s, uint32_t cluster)
+{
+    const FatLayout &L = s.L;
+    if (L.fsType != FS_FAT32 || (cluster >> 16) != 0)
+        return cluster;
+    uint64_t first = cluster >= 2 ? cluster : cluster + 65536ull;
+    if (first + 65536 > L.maxCluster)
+        return first <= L.maxCluster ? (uint32_t)first : cluster;  // one place at most
+    uint32_t found = cluster, matches = 0;
+    for (uint64_t c = first; c <= L.maxCluster && s.freeRunBudget > 0; c += 65536) {
+        s.freeRunBudget--;
+        uint32_t v;
+        if (bit_test(s.visited, (uint32_t)c) || fat_table_entry(&s.fat, (uint32_t)c, &v) != OK ||
+            (v != 0 && !fat_is_eoc(L, v)))
+            continue;
+        dev_read(s.part->Device, s.limit, fat_cluster_offset(L, (uint32_t)c), s.L.clusterSize, s.clusterBuf);
+        if (is_dot_entry(s.clusterBuf) && is_dotdot_entry(s.clusterBuf + kEntrySize) &&
+            entry_cluster(s.clusterBuf) == c) {
+            found = (uint32_t)c;
+            matches++;
+        }
+    }
+    return matches == 1 ? found : cluster;
+}
+
+/* Keeps a file record: counts it and plans where its data is read from. */
 void keep_file(QuickState &s, Frame &f, tagStFatInfo *rec)
 {
     s.fileCount++;
     f.node->bHasFile = 1;
-    if (!rec->nFileSize || !fat_cluster_valid(s.L, rec->nStartCluster))
-        return;
-    uint64_t need = ((uint64_t)rec->nFileSize + s.L.clusterSize - 1) / s.L.clusterSize;
-    // Damaged entries can claim 4 GiB apiece: the FAT lookups spent on
-    // these checks are bounded per search, and a file left unchecked
-    // says so.
-    if (need > s.freeRunBudget) {
-        rec->nReserved = kFreeRunUnknown;
-        return;
-    }
-    rec->nReserved = fat_free_run(&s.fat, rec->nStartCluster, (uint32_t)need);
-    uint64_t spent = (uint64_t)rec->nReserved + 1;
-    s.freeRunBudget = s.freeRunBudget > spent ? s.freeRunBudget - spent : 0;
+    plan_file(s, rec, true);
 }
 
 }  // namespace
@@ -260,9 +279,11 @@ static tagStLinkNode *quick_walk(QuickState &s)
                 if (!isDir) {
                     keep_file(s, f, rec);
                 } else if (deletedEntry || insideDeleted) {
-                    if (depth <= kMaxDepth && deleted_dir_usable(s, cluster)) {
+                    uint32_t at = depth <= kMaxDepth ? deleted_dir_cluster(s, cluster) : cluster;
+                    if (depth <= kMaxDepth && deleted_dir_usable(s, at)) {
+                        rec->nStartCluster = at;
                         auto *one = static_cast<uint32_t *>(MALLOC(sizeof(uint32_t)));
-                        one[0] = cluster;
+                        one[0] = at;
                         open_child(s, stack, depth, one, 1, true, i);
                         descended = true;
                     } else {
@@ -316,6 +337,7 @@ extern "C" POLDER_EXPORT tagStLinkNode *fat_searchfile(bool search, int *fileCou
     if (!search || !s.ready)
         return nullptr;
     quick_free_result(&s);  // a second search replaces the first result
+    s.readCursor = FreePathCursor{};
     memset(s.visited, 0, ((size_t)s.L.maxCluster / 32 + 1) * sizeof(uint32_t));
     s.freeRunBudget = kFreeRunBudget;
     tagStLinkNode *root = quick_walk(s);

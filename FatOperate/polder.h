@@ -2,8 +2,8 @@
  * libpolder - the FAT scanner.
  *
  * Quick scan: finds the deleted files of a FAT12, FAT16 or FAT32 partition
- * by walking its directory tree from the root and reads their data back as
- * one contiguous run of clusters from the start cluster.
+ * by walking its directory tree from the root and reads their data back
+ * from the start cluster through the free clusters that follow it.
  *
  * Formatted-volume search: finds the directory trees a quick format left
  * behind in the data area and rebuilds them under numbered "Dir%d" roots.
@@ -32,12 +32,25 @@ extern "C" {
  * Times are the entry's last-write time as stored: wSecond is the
  * two-second count (0..29), wYear counts from 1980.
  *
- * nReserved: for quick-scan records, the number of clusters from
- * nStartCluster on (up to the file's length) that the volume's FAT still
- * shows as free, which is the part of a deleted file that can still be its
- * own data (0xFFFFFFFF: not checked, on a volume with more deleted data
- * than one search checks); for formatted-search records, the 1-based
- * number of the rebuilt tree the record belongs to.
+ * nReserved: for quick-scan records, how many of the file's clusters (up
+ * to its length) the read finds in free space: the first cluster when the
+ * FAT shows it free, then the next free clusters after it (0xFFFFFFFF: not
+ * checked, on a volume with more deleted data than one search checks); for
+ * formatted-search records, the 1-based number of the rebuilt tree the
+ * record belongs to.
+ *
+ * How a deleted file's data is read: its first cluster, then the clusters
+ * after it that the FAT shows as free, in order, passing over the ones in
+ * use.  A file written around a live file comes back whole this way, and
+ * a file with nothing in between reads as one contiguous run.  bPlan says
+ * what the quick scan learned about that path (FAT_PLAN_* bits), nSkipped
+ * how many clusters in use it passes over inside the file's length.
+ *
+ * FAT32 entries deleted by Windows lose the high word of their first
+ * cluster.  For such an entry (high word 0 on a volume with more than
+ * 65536 clusters) the scan weighs every cluster low + k x 65536 of the
+ * volume by what it finds there; nEntryCluster keeps the cluster as the
+ * entry stores it and nStartCluster the one chosen.
  */
 typedef struct tagStFatInfo {
     uint32_t nReserved;
@@ -50,8 +63,18 @@ typedef struct tagStFatInfo {
     uint16_t wMonth;
     uint16_t wYear;
     uint8_t bDirectory;
+    uint8_t bPlan;          /* FAT_PLAN_* bits (quick scan) */
+    uint32_t nSkipped;      /* clusters in use passed over inside the file */
+    uint32_t nEntryCluster; /* the first cluster as the entry stores it */
     uint32_t szName[]; /* 32-bit characters, zero-terminated */
 } tagStFatInfo, *stPFatInFo;
+
+/* bPlan bits of a quick-scan file record. */
+#define FAT_PLAN_SKIPPED 0x01  /* clusters in use lie inside the file and are passed over */
+#define FAT_PLAN_REUSED 0x02   /* its first cluster belongs to a live file now: the data is gone */
+#define FAT_PLAN_SHORT 0x04    /* fewer free clusters follow than the file needs */
+#define FAT_PLAN_REBUILT 0x08  /* cleared high word: the first cluster was chosen by what lies there */
+#define FAT_PLAN_UNPLACED 0x10 /* cleared high word: no place fits the file; nothing is read */
 
 /*
  * One directory of the quick-scan result.  Nodes form a doubly linked list

@@ -94,14 +94,53 @@ inline bool fat_cluster_valid(const FatLayout &L, uint32_t cluster)
  */
 Status dev_read(Physics_Device_Struct *dev, uint64_t limit, uint64_t off, uint32_t len, uint8_t *dst);
 
+/* ---- the free-cluster path of a deleted file (FatPlan.cpp) ---- */
+
+/* True when the FAT (whichever a caller consults) shows the cluster in use. */
+typedef bool (*InUseFn)(void *ctx, uint32_t cluster);
+
+/*
+ * Where the last read of a file's path stopped: cluster is the index-th
+ * cluster of the path (the first cluster is index 0).  A read that goes
+ * back to where the previous read began (a retry) starts from the mark.
+ */
+struct FreePathCursor {
+    const void *rec = nullptr;
+    uint32_t start = 0;
+    uint64_t index = 0;
+    uint32_t cluster = 0;
+    uint64_t markIndex = 0;
+    uint32_t markCluster = 0;
+    uint64_t failIndex = UINT64_MAX;   /* the path has no cluster of this index */
+};
+
+/*
+ * The idx-th cluster of the path from start: start itself, then the
+ * clusters after it that inUse calls free.  False past the last cluster.
+ */
+bool free_path_map(FreePathCursor *cur, const void *rec, uint32_t start, uint64_t idx, uint32_t maxCluster,
+                   InUseFn inUse, void *ctx, uint32_t *out);
+
+/* Layout a free-path read works with; sectors of bytesPerSector bytes. */
+struct FreePathRead {
+    Physics_Device_Struct *dev;
+    uint64_t limit;
+    uint32_t bytesPerSector;
+    uint64_t dataStart;       /* sector of cluster 2 */
+    uint32_t spc;
+    uint32_t maxCluster;
+    InUseFn inUse;
+    void *ctx;
+};
+
 /*
  * The read behind fat_readfile and fat_fmtRec_readfile: length bytes at
- * bytesPerSector x (dataStart + (cluster - 2) x spc + *pos), then *pos
- * advances by whole sectors.
+ * sector position *pos of the file's path, then *pos advances by whole
+ * sectors.  Parts that cannot be read, or lie past the path's end, are
+ * zeros and make the result false.
  */
-bool read_contiguous(Physics_Device_Struct *dev, uint64_t limit, uint32_t bytesPerSector,
-                     uint64_t dataStart, uint32_t spc, uint32_t cluster, uint32_t maxCluster,
-                     void *buffer, unsigned long length, int64_t *pos);
+bool read_free_path(const FreePathRead &r, FreePathCursor *cur, const void *rec, uint32_t start,
+                    void *buffer, unsigned long length, int64_t *pos);
 
 /* ---- FAT table (FatTable.cpp) ---- */
 
@@ -227,11 +266,22 @@ struct QuickState {
     Progress progress;
     double intermediate;           /* last root-level fraction */
     uint64_t freeRunBudget;        /* FAT lookups left for the free-space checks */
+    FreePathCursor readCursor;     /* where fat_readfile stopped */
 };
 extern QuickState g_quick;
 
 /* FAT lookups the free-space checks of one search may spend. */
 constexpr uint64_t kFreeRunBudget = 64ull << 20;
+
+/* InUseFn over a FatTable: any non-zero entry, or one that cannot be read. */
+bool quick_in_use(void *ctx, uint32_t cluster);
+
+/*
+ * Fills a kept file record's bPlan, nSkipped and nReserved (and, for a
+ * FAT32 entry that lost the high word of its first cluster, chooses that
+ * cluster); deleted: the entry is deleted or lies in a deleted directory.
+ */
+void plan_file(QuickState &s, tagStFatInfo *rec, bool deleted);
 
 /* Frees a quick-scan result list (nodes, arrays, records). */
 void quick_free_result(QuickState *s);
@@ -279,8 +329,23 @@ struct FmtState {
     Progress progress;
     tagStFmtDirNode *head;         /* last node created */
     tagStFmtDirNode *tmpHead;      /* directory being walked */
+    FreePathCursor readCursor;     /* where fat_fmtRec_readfile stopped */
+    uint64_t planBudget;           /* present-FAT checks left for the file plans */
 };
 extern FmtState g_fmt;
+
+/* An old cluster in the layout of one rebuilt tree. */
+struct FmtPathCtx {
+    FmtState *s;
+    uint64_t dataStart;   /* 512-byte sectors */
+    uint32_t spc;
+};
+/* InUseFn for old clusters: in use when the present FAT uses any of their bytes. */
+bool fmt_in_use(void *ctx, uint32_t cluster);
+/* Highest old cluster of a tree's layout that fits the partition. */
+uint32_t fmt_max_cluster(const FmtState &s, uint64_t dataStart, uint32_t spc);
+/* Counts the old clusters the present volume uses inside a file (bPlan, nSkipped). */
+void fmt_plan_file(FmtState &s, tagStFatInfo *rec, uint64_t dataStart, uint32_t spc);
 
 /* Phase 1: the directory starts of the whole partition; false when stopped. */
 bool fmt_scan(FmtState &s);

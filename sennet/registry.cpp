@@ -143,3 +143,60 @@ bool sn_foreign_header_at(sn_src *s, uint64_t off)
     sn_hit h;
     return sn_probe(sv_view_make(p, got), &h) != nullptr;
 }
+
+namespace {
+
+/* Extensions that name the same kind as a type the engine reports. */
+const char *const kAliases[][2] = {
+    {"jpeg", "jpg"}, {"jpe", "jpg"}, {"tiff", "tif"}, {"mpeg", "mpg"}, {"midi", "mid"},
+    {"aif", "aiff"}, {"mka", "mkv"}, {"qt", "mov"}, {"oga", "ogg"}, {"ogv", "ogg"},
+};
+
+bool reports(const sn_format *f, const char *type)
+{
+    for (const char *const *t = f->types; t && *t; t++)
+        if (strcmp(*t, type) == 0)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+int sn_header_fits(const char *type, const uint8_t *head, size_t len)
+{
+    char want[16] = {0};
+    bool known = false;
+    if (type) {
+        size_t n = 0;
+        for (; type[n] && n + 1 < sizeof want; n++) {
+            char c = type[n];
+            want[n] = (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+        }
+        if (type[n])
+            want[0] = 0;  // longer than any type name
+        for (const auto &a : kAliases)
+            if (strcmp(want, a[0]) == 0)
+                memcpy(want, a[1], strlen(a[1]) + 1);
+        size_t nf;
+        const sn_format *const *all = sn_formats(&nf);
+        for (size_t i = 0; want[0] && i < nf && !known; i++)
+            known = reports(all[i], want);
+    }
+    if (!head || len == 0)
+        return known ? 0 : -1;
+    sv_view v = sv_view_make(head, len);
+    bool other = false;
+    for (const sn_format *const *f = sn_dispatch(head[0]); *f; f++) {
+        if (!magic_ok(*f, v))
+            continue;
+        sn_hit hit = {(*f)->name, 0, 0};
+        if (!(*f)->header(v, &hit))
+            continue;
+        if (known && reports(*f, want))
+            return 1;
+        other = true;
+    }
+    if (other)
+        return 2;
+    return known ? 0 : -1;
+}

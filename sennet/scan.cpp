@@ -386,4 +386,9 @@ SENNET_EXPORT const char *const *Sennet_KnownTypes(void)
     return sn_known_types();
 }
 
+SENNET_EXPORT int Sennet_HeaderFits(const char *type, const void *head, uint32_t len)
+{
+    return sn_header_fits(type, static_cast<const uint8_t *>(head), len);
+}
+
 }  // extern "C"

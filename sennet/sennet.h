@@ -60,6 +60,19 @@ SENNET_EXPORT void Set_fileRW_Head(void);
  * ends that offer a type filter). */
 SENNET_EXPORT const char *const *Sennet_KnownTypes(void);
 
+/* What Sennet_HeaderFits learned about the first bytes of a file. */
+#define SENNET_FIT_UNKNOWN (-1) /* the type is not one the engine knows, and no known header begins there */
+#define SENNET_FIT_NO 0         /* the type is known, and no header at all begins there */
+#define SENNET_FIT_YES 1        /* a header of that type begins there */
+#define SENNET_FIT_OTHER 2      /* a header of another type begins there */
+
+/* Tests whether the len bytes at head begin a file of the given type (a
+ * file-name extension, any case: "jpg", "JPEG", "pdf", ...), by the same
+ * header checks the scan uses.  For callers that know a file's name and a
+ * place its data may start, such as a file-system scanner choosing between
+ * candidate locations. */
+SENNET_EXPORT int Sennet_HeaderFits(const char *type, const void *head, uint32_t len);
+
 #ifdef __cplusplus
 }
 #endif

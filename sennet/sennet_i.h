@@ -131,6 +131,9 @@ const sn_format *const *sn_dispatch(uint8_t b);
 /* Descriptor by id name ("jpeg", "png", ...) for tests; NULL when unknown. */
 const sn_format *sn_format_by_name(const char *name);
 
+/* Sennet_HeaderFits on a buffer: -1 unknown type, 0 no, 1 yes, 2 another type. */
+int sn_header_fits(const char *type, const uint8_t *head, size_t len);
+
 /* Header test of one candidate start: the first descriptor whose magic and
  * header check accept the view, or NULL. */
 const sn_format *sn_probe(sv_view head, sn_hit *hit);

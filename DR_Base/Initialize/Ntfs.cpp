@@ -91,24 +91,45 @@ int32_t test_NTFS(_Device_List *node, sv_view boot, Partiton_Struct *part)
     if (memcmp(p + 3, "NTFS", 4) != 0 || sv_ld_le64(p + 40) == 0)
         return 1;
     uint8_t spc = p[13];
-    if (spc == 0 || spc > 128 || (spc & (spc - 1)) != 0)
+    bool counted = spc != 0 && spc <= 128 && (spc & (spc - 1)) == 0;
+    if (!counted && ntfs_cluster_bytes(p) == 0)
         return 1;
     part->FsType = FS_NTFS;
     return 0;
+}
+
+uint32_t ntfs_cluster_bytes(const uint8_t *boot)
+{
+    uint32_t bps = sv_ld_le16(boot + 11);
+    uint8_t spc = boot[13];
+    if (bps < 256 || bps > 4096 || (bps & (bps - 1)) != 0 || spc == 0)
+        return 0;
+    uint64_t bytes;
+    if (spc <= 128) {
+        if (spc & (spc - 1))
+            return 0;
+        bytes = (uint64_t)bps * spc;
+    } else {
+        uint32_t shift = 256u - spc;
+        if (shift > 21)
+            return 0;
+        bytes = (uint64_t)bps << shift;
+    }
+    return bytes <= (2u << 20) ? (uint32_t)bytes : 0;
 }
 
 /* The volume name from the first MFT records; empty when unreadable. */
 static void ntfs_read_MFT(_Device_List *node, Partiton_Struct *part, const uint8_t *boot)
 {
     uint32_t bps = sv_ld_le16(boot + 11);
-    uint32_t spc = boot[13];
+    uint64_t cluster_bytes = ntfs_cluster_bytes(boot);
     int8_t per_record = (int8_t)boot[64];
-    if (bps < 256 || bps > 65536 || (bps & (bps - 1)) != 0)
+    if (bps < 256 || bps > 65536 || (bps & (bps - 1)) != 0 || cluster_bytes == 0)
         return;
     /* A negative count means a record of 2^-n bytes, not clusters. */
     uint64_t rec_size;
     if (per_record > 0)
-        rec_size = (uint64_t)bps * spc * (uint64_t)per_record;
+        rec_size = cluster_bytes * (uint64_t)per_record;
     else if (per_record >= -20)
         rec_size = 1ull << -per_record;
     else
@@ -116,7 +137,6 @@ static void ntfs_read_MFT(_Device_List *node, Partiton_Struct *part, const uint8
     if (rec_size < 256 || rec_size > 65536)
         return;
     uint64_t mft_cluster = sv_ld_le64(boot + 48);
-    uint64_t cluster_bytes = (uint64_t)bps * spc;
     if (mft_cluster > (UINT64_MAX - part->PartOffset) / cluster_bytes)
         return;
     uint32_t len = (uint32_t)(4 * rec_size);

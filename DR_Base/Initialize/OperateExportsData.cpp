@@ -71,8 +71,9 @@ extern "C" MERROW_EXPORT uint32_t get_blocksize(const Partiton_Struct *part)
     case FS_FAT12:
     case FS_FAT16:
     case FS_FAT32:
-    case FS_NTFS:
         return (uint32_t)b[13] * sv_ld_le16(b + 11);
+    case FS_NTFS:
+        return ntfs_cluster_bytes(b);
     case FS_HFS:
         return sv_ld_be32(b + 20);
     case FS_HFSPLUS:

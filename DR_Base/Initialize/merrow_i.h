@@ -90,6 +90,13 @@ int32_t test_EXFAT(_Device_List *node, sv_view boot, Partiton_Struct *part);
 int32_t check_EXFAT(_Device_List *node, Partiton_Struct *part);
 
 int32_t test_NTFS(_Device_List *node, sv_view boot, Partiton_Struct *part);
+/*
+ * Bytes per cluster of an NTFS boot sector: the sectors-per-cluster byte is
+ * a count of 1 to 128 sectors, or, from 0x81 on, 2 to the power of
+ * (256 - value) sectors (clusters of 128 KiB to 2 MiB).  0 when the byte or
+ * the sector size gives no valid cluster of at most 2 MiB.
+ */
+uint32_t ntfs_cluster_bytes(const uint8_t *boot);
 int32_t check_NTFS(_Device_List *node, Partiton_Struct *part);
 /* Finds the resident attribute `type` in the MFT records of the buffer and
  * copies a $VOLUME_NAME value into name (UTF-8); 1 found, 0 not, 2 corrupt. */

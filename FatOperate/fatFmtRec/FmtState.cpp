@@ -159,6 +159,67 @@ extern "C" POLDER_EXPORT void fat_fmtStop(void)
     __atomic_store_n(&g_fmt.stop, 1, __ATOMIC_RELAXED);
 }
 
+namespace polder {
+
+/*
+ * An old cluster is in use when a present FAT cluster that shares any of
+ * its bytes is.  Where the present FAT says nothing (another file system
+ * now, or bytes before the present data area) the cluster counts as free.
+ */
+bool fmt_in_use(void *p, uint32_t cluster)
+{
+    auto *c = static_cast<FmtPathCtx *>(p);
+    FmtState &s = *c->s;
+    if (!s.haveLayout || cluster < 2)
+        return false;
+    const FatLayout &L = s.L;
+    uint64_t from = (c->dataStart + (uint64_t)(cluster - 2) * c->spc) * 512;
+    uint64_t to = from + (uint64_t)c->spc * 512;
+    uint64_t data = (uint64_t)L.dataSectorStart * L.bytesPerSector;
+    if (to <= data || L.clusterSize == 0)
+        return false;
+    if (from < data)
+        from = data;
+    uint64_t first = (from - data) / L.clusterSize + 2;
+    uint64_t last = (to - 1 - data) / L.clusterSize + 2;
+    for (uint64_t p2 = first; p2 <= last && p2 <= L.maxCluster; p2++) {
+        uint32_t v;
+        if (fat_table_entry(&s.fat, (uint32_t)p2, &v) == OK && v != 0)
+            return true;
+    }
+    return false;
+}
+
+uint32_t fmt_max_cluster(const FmtState &s, uint64_t dataStart, uint32_t spc)
+{
+    uint64_t sectors = s.pSize / 512;
+    uint64_t maxCluster = spc && sectors > dataStart ? (sectors - dataStart) / spc + 1 : 0;
+    return maxCluster > UINT32_MAX ? UINT32_MAX : (uint32_t)maxCluster;
+}
+
+void fmt_plan_file(FmtState &s, tagStFatInfo *rec, uint64_t dataStart, uint32_t spc)
+{
+    if (!s.haveLayout || !rec->nFileSize || rec->nStartCluster < 2 || !spc)
+        return;
+    uint64_t clusterBytes = (uint64_t)spc * 512;
+    uint64_t need = (rec->nFileSize + clusterBytes - 1) / clusterBytes;
+    uint32_t maxCluster = fmt_max_cluster(s, dataStart, spc);
+    FmtPathCtx ctx{&s, dataStart, spc};
+    uint64_t found = 1, skipped = 0;
+    for (uint32_t c = rec->nStartCluster; found < need && c < maxCluster && s.planBudget > 0; s.planBudget--) {
+        c++;
+        if (fmt_in_use(&ctx, c))
+            skipped++;
+        else
+            found++;
+    }
+    rec->nSkipped = skipped > UINT32_MAX ? UINT32_MAX : (uint32_t)skipped;
+    if (skipped)
+        rec->bPlan |= FAT_PLAN_SKIPPED;
+}
+
+}  // namespace polder
+
 extern "C" POLDER_EXPORT bool fat_fmtRec_readfile(tagStFatInfo *info, void *buffer, unsigned long length,
                                                   int64_t *sectorPos)
 {
@@ -175,12 +236,10 @@ extern "C" POLDER_EXPORT bool fat_fmtRec_readfile(tagStFatInfo *info, void *buff
     const tagStFmtDirNode *root = s.roots[tree - 1];
     uint32_t spc = root->nReserved;
     uint64_t dataStart = root->nDataSectorStart;
-    uint64_t sectors = s.pSize / 512;
-    uint64_t maxCluster = spc && sectors > dataStart ? (sectors - dataStart) / spc + 1 : 0;
-    if (maxCluster > UINT32_MAX)
-        maxCluster = UINT32_MAX;
-    return read_contiguous(s.part->Device, s.pSize, 512, dataStart, spc, info->nStartCluster,
-                           (uint32_t)maxCluster, buffer, length, sectorPos);
+    FmtPathCtx ctx{&s, dataStart, spc};
+    FreePathRead r{s.part->Device, s.pSize, 512, dataStart, spc, fmt_max_cluster(s, dataStart, spc), fmt_in_use,
+                   &ctx};
+    return read_free_path(r, &s.readCursor, info, info->nStartCluster, buffer, length, sectorPos);
 }
 
 extern "C" POLDER_EXPORT void fat_fmtRec_exit(void)
@@ -196,6 +255,8 @@ extern "C" POLDER_EXPORT tagStFmtDirNode **fat_fmtRec_search(int)
     changeExportsData(0);
     s.progress = Progress{};
     fmt_free_trees(s);
+    s.readCursor = FreePathCursor{};  // records of the last search are gone
+    s.planBudget = kFreeRunBudget;
     s.nStarts = 0;
     s.dirCount = 0;
     if (fmt_scan(s))

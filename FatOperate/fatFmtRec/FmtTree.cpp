@@ -204,6 +204,7 @@ tagStFmtDirNode *walk_tree(FmtState &s, const DirStart &d, uint32_t spc, uint64_
             set_entries(f);
             if (!(attr & 0x10)) {
                 s.fileCount++;
+                fmt_plan_file(s, rec, dataStart, spc);
             } else {
                 // A directory is listed once: where it was first reached.
                 uint32_t cluster = rec->nStartCluster;

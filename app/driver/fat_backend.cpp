@@ -163,19 +163,35 @@ FoundFile fatFoundFile(tagStFatInfo *rec, const std::vector<tagStFatInfo *> &dir
     f.mtime = fatRecordTime(rec);
     f.type = extensionOf(f.name);
     f.record = rec;
-    if (rec->nStartCluster < 2) {
+    if (rec->bPlan & FAT_PLAN_UNPLACED) {
+        f.readable = false;
+        f.note = "damaged: the entry lost the upper part of its first cluster number and no place on the "
+                 "volume fits the file";
+    } else if (rec->nStartCluster < 2) {
         f.readable = false;
         f.note = "no data location recorded";
-    } else if (clusterSize && rec->nReserved != UINT32_MAX) {
-        uint64_t need = ((uint64_t)rec->nFileSize + clusterSize - 1) / clusterSize;
-        uint64_t free = rec->nReserved;
-        if (free == 0) {
-            f.note = "its first cluster now belongs to another file: the data is probably overwritten";
-        } else if (free < need) {
-            f.note = "only the first " + std::to_string(free * clusterSize) +
-                     " bytes lie in free space; the rest was stored elsewhere (fragmented) or overwritten "
-                     "and cannot be right";
+    } else if (rec->bPlan & FAT_PLAN_REUSED) {
+        f.readable = false;
+        f.note = "damaged: its first cluster now belongs to another file, the data is overwritten";
+    } else {
+        std::string note;
+        if (rec->bPlan & FAT_PLAN_REBUILT)
+            note = "the entry lost the upper part of its first cluster number (deleted by Windows); cluster " +
+                   std::to_string(rec->nStartCluster) + " was chosen as the only place that fits the file";
+        if (rec->bPlan & FAT_PLAN_SKIPPED) {
+            if (!note.empty())
+                note += "; ";
+            note += std::to_string(rec->nSkipped) +
+                    " clusters in use by other files lie inside it and were skipped (fragmented): right if the "
+                    "file was written around them, damaged at the end if they were reused after the deletion";
         }
+        if ((rec->bPlan & FAT_PLAN_SHORT) && clusterSize && rec->nReserved != UINT32_MAX) {
+            if (!note.empty())
+                note += "; ";
+            note += "damaged: only the first " + std::to_string((uint64_t)rec->nReserved * clusterSize) +
+                    " bytes lie in free space, the rest is zeros";
+        }
+        f.note = note;
     }
     return f;
 }
@@ -326,6 +342,10 @@ public:
                 if (rec->nStartCluster < 2) {
                     f.readable = false;
                     f.note = "no data location recorded";
+                } else if (rec->bPlan & FAT_PLAN_SKIPPED) {
+                    f.note = std::to_string(rec->nSkipped) +
+                             " of its clusters are used by the present volume and were skipped: right if the file "
+                             "was written around them, damaged at the end if they now hold newer files";
                 }
                 out.push_back(std::move(f));
             });

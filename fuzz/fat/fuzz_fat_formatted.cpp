@@ -9,7 +9,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    svf::MemVolume vol(data, size);
+    svf::MemVolume vol(data, size, false);
     std::vector<uint8_t> buf(4096);
     if (fat_fmtRec_init(vol.part())) {
         tagStFmtDirNode **roots = fat_fmtRec_search(0);
@@ -18,8 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 for (tagStFatInfo **e = n->ppEntries; *e; e++) {
                     int64_t pos = 0;
                     uint32_t len = (*e)->nFileSize < buf.size() ? (*e)->nFileSize : (uint32_t)buf.size();
-                    if (len && !(*e)->bDirectory)
+                    if (len && !(*e)->bDirectory) {
+                        // The start, then a piece further on (past the
+                        // clusters the present volume uses).
                         fat_fmtRec_readfile(*e, buf.data(), len, &pos);
+                        pos = (*e)->nFileSize / 2 / 512;
+                        fat_fmtRec_readfile(*e, buf.data(), len, &pos);
+                    }
                 }
             }
         }

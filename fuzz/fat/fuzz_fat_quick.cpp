@@ -33,10 +33,19 @@ static void walk(tagStLinkNode *root, int depth)
             stack.push_back({last, 0});
             continue;
         }
+        // The start, a piece further on (through the free clusters after
+        // the first), and the start again.
         int64_t pos = 0;
         uint32_t n = e->nFileSize < buf.size() ? e->nFileSize : (uint32_t)buf.size();
-        if (n)
+        if (n) {
             fat_readfile(e, buf.data(), n, &pos);
+            pos = e->nFileSize / 2 / 512;
+            fat_readfile(e, buf.data(), n, &pos);
+            pos = 0;
+            fat_readfile(e, buf.data(), n, &pos);
+        }
+        if ((e->bPlan & FAT_PLAN_UNPLACED) && (e->bPlan & FAT_PLAN_REBUILT))
+            abort();  // a file is either placed or not
     }
     if (last->pNext)
         abort();  // a node no directory record leads to

@@ -6,7 +6,10 @@ Each seed is one byte naming the file-system type (1 FAT12, 2 FAT16,
 deleted files (long and 8.3 names), a deleted folder with a file and a
 deleted subfolder, a directory spanning two clusters, and, in the
 "reformatted" seed, the same with the FAT and root cleared as a quick
-format leaves them.
+format leaves them.  The "fat32_windows" seed (type byte with bit 7 set:
+a 1 GiB partition whose bytes past the input are zeros) claims more than
+65536 clusters, so its deleted entries' first clusters have candidates
+above the line.
 """
 import os
 import struct
@@ -116,7 +119,7 @@ class Volume:
                     struct.pack_into("<H", self.img, off, w)
 
 
-def build(bits, sectors, spc, reformatted=False):
+def build(bits, sectors, spc, reformatted=False, keep=None):
     v = Volume(bits, sectors, spc, 64)
     cs = spc * 512
     # Live folder at 3 (two clusters: 3, 4), deleted folder at 6 with a
@@ -144,7 +147,7 @@ def build(bits, sectors, spc, reformatted=False):
     if not reformatted:
         v.root(root)
     v.write_fat(clear=reformatted)
-    return bytes(v.img)
+    return bytes(v.img[:keep] if keep else v.img)
 
 
 def main():
@@ -155,6 +158,7 @@ def main():
         "fat16": (2, build(16, 1024, 4)),
         "fat32": (3, build(32, 1536, 4)),
         "fat32_reformatted": (3, build(32, 1536, 4, reformatted=True)),
+        "fat32_windows": (0x82, build(32, 540000, 8, keep=700 * 1024)),
     }
     for name, (fs, img) in seeds.items():
         with open(os.path.join(out, name), "wb") as f:

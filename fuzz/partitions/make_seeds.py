@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Seeds for fuzz_partitions: the sectors that matter of the partition
 fixtures (tables, boot sectors, superblocks, MFT records), in the harness's
-sparse form.  Run once by hand: make_seeds.py FIXTURE_DIR OUT_DIR."""
+sparse form.  Run once by hand: make_seeds.py FIXTURE_DIR OUT_DIR.
+The seed card-ntfs-2m is card-ntfs with 2 MiB clusters (sectors-per-cluster
+byte 0xF4) and its MFT records moved to where that cluster size puts them."""
 import os
 import struct
 import sys
@@ -19,7 +21,8 @@ def anchors(image, data):
         a.update({start, start + 1, start + 2, start + 3, start - 2048})
         boot = data[start * 512:start * 512 + 512]
         if boot[3:7] == b"NTFS":  # the first MFT records
-            cluster = boot[13] * struct.unpack_from("<H", boot, 11)[0]
+            spc = boot[13] if boot[13] <= 128 else 1 << (256 - boot[13])
+            cluster = spc * struct.unpack_from("<H", boot, 11)[0]
             mft = struct.unpack_from("<Q", boot, 48)[0] * cluster // 512
             a.update(start + mft + i for i in range(8))
     if image == "mac.img":

@@ -394,3 +394,29 @@ TEST(DeepScan, BadRecordsAreRefused)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DeepHeaderFits, NamesTypeAgainstTheFirstBytes)
+{
+    const uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00, 0x01, 0x01, 0x00};
+    const char pdf[] = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
+    const uint8_t text[] = "Dear diary, today the card died.";
+    const uint8_t zeros[64] = {};
+    EXPECT_EQ(Sennet_HeaderFits("jpg", jpeg, sizeof jpeg), SENNET_FIT_YES);
+    EXPECT_EQ(Sennet_HeaderFits("JPEG", jpeg, sizeof jpeg), SENNET_FIT_YES);  // any case, other spelling
+    EXPECT_EQ(Sennet_HeaderFits("pdf", pdf, sizeof pdf - 1), SENNET_FIT_YES);
+    EXPECT_EQ(Sennet_HeaderFits("png", jpeg, sizeof jpeg), SENNET_FIT_OTHER);
+    EXPECT_EQ(Sennet_HeaderFits("jpg", text, sizeof text), SENNET_FIT_NO);
+    EXPECT_EQ(Sennet_HeaderFits("jpg", zeros, sizeof zeros), SENNET_FIT_NO);
+    EXPECT_EQ(Sennet_HeaderFits("jpg", nullptr, 0), SENNET_FIT_NO);
+    // Types without a header check: only another type's header says anything.
+    EXPECT_EQ(Sennet_HeaderFits("txt", text, sizeof text), SENNET_FIT_UNKNOWN);
+    EXPECT_EQ(Sennet_HeaderFits("txt", jpeg, sizeof jpeg), SENNET_FIT_OTHER);
+    EXPECT_EQ(Sennet_HeaderFits(nullptr, jpeg, sizeof jpeg), SENNET_FIT_OTHER);
+    EXPECT_EQ(Sennet_HeaderFits("averyveryverylongextension", jpeg, sizeof jpeg), SENNET_FIT_OTHER);
+    // A header cut short is no header.
+    EXPECT_EQ(Sennet_HeaderFits("jpg", jpeg, 3), SENNET_FIT_NO);
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 // tree, reads, stop requests, and volumes damaged on purpose.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -158,6 +159,69 @@ TEST(PolderRead, PartialSectorsAdvanceByWholeSectorsOnly)
     EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 512, v->bytes().begin() + data + 512));
     EXPECT_FALSE(fat_readfile(rec, buf.data(), 0, &pos));
     EXPECT_FALSE(fat_readfile(nullptr, buf.data(), 512, &pos));
+}
+
+TEST(PolderRead, TheFreePathEndsAtTheVolumeEndAndRereadsGiveTheSameBytes)
+{
+    // A deleted file whose later clusters are all in use up to the end of
+    // the volume: its first cluster is read, the rest is zeros and says so.
+    auto v = fat16();
+    fatt::FatEditor ed(v->bytes());
+    uint64_t ent = ed.findEntry("?ELETED TXT");  // 3000 bytes: two 2 KiB clusters
+    ASSERT_NE(ent, 0u);
+    uint32_t first = ed.entryCluster(ent);
+    uint32_t last = (uint32_t)((v->bytes().size() - ed.clusterOffset(2)) / ed.clusterSize() + 1);
+    for (uint32_t c = first + 1; c <= last; c++)
+        if (ed.fatEntry(c) == 0)
+            ed.setFatEntry(c, 0xFFF7);  // bad: never free
+    Quick q(v->part());
+    ASSERT_TRUE(q.search());
+    tagStFatInfo *rec = nullptr;
+    for (auto &kv : q.list())
+        if (kv.first == "_ELETED.TXT")
+            rec = kv.second;
+    ASSERT_NE(rec, nullptr);
+    EXPECT_EQ(rec->bPlan, FAT_PLAN_SKIPPED | FAT_PLAN_SHORT);
+    EXPECT_EQ(rec->nReserved, 1u);
+    FoundFile f = fatFoundFile(rec, {}, 2048);
+    EXPECT_TRUE(f.readable);
+    EXPECT_NE(f.note.find("only the first 2048 bytes"), std::string::npos) << f.note;
+
+    std::vector<uint8_t> buf(4096, 0xAA);
+    int64_t pos = 0;
+    EXPECT_FALSE(fat_readfile(rec, buf.data(), 4096, &pos));
+    EXPECT_EQ(pos, 8);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 2048, v->bytes().begin() + ed.clusterOffset(first)));
+    EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 2048, buf.end()), std::vector<uint8_t>(2048, 0));
+
+    // Around a file in use: read forward, then the same part again.
+    auto w = fat16();
+    fatt::FatEditor ew(w->bytes());
+    uint64_t big = ew.findEntry("?OLIDA~1JPG");  // 51200 bytes: 25 clusters
+    uint32_t start = ew.entryCluster(big);
+    ew.setFatEntry(start + 3, 0xFFFF);
+    ew.setFatEntry(start + 4, 0xFFFF);
+    Quick q2(w->part());
+    ASSERT_TRUE(q2.search());
+    for (auto &kv : q2.list())
+        if (kv.first == "Holiday photo 001.jpg")
+            rec = kv.second;
+    EXPECT_EQ(rec->nSkipped, 2u);
+    std::vector<uint8_t> want;
+    for (uint32_t k = 0; k < 25; k++) {
+        uint32_t c = start + k + (k >= 3 ? 2 : 0);
+        want.insert(want.end(), w->bytes().begin() + ew.clusterOffset(c),
+                    w->bytes().begin() + ew.clusterOffset(c) + 2048);
+    }
+    std::vector<uint8_t> got(51200);
+    pos = 0;
+    for (uint32_t at = 0; at < 51200; at += 5120)  // pieces that straddle clusters
+        EXPECT_TRUE(fat_readfile(rec, got.data() + at, 5120, &pos));
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin()));
+    pos = 20;  // back to the third piece: the same bytes
+    std::vector<uint8_t> again(5120);
+    EXPECT_TRUE(fat_readfile(rec, again.data(), 5120, &pos));
+    EXPECT_TRUE(std::equal(again.begin(), again.end(), want.begin() + 10240));
 }
 
 TEST(PolderStop, AStopRequestEndsTheWalkAndKeepsWhatWasFound)
@@ -380,6 +444,52 @@ TEST(PolderFormatted, DeletedFoldersOfAVolumeStillInUseAndStops)
         kept++;
     EXPECT_LE(kept, 1u);
     fat_fmtRec_exit();
+}
+
+TEST(PolderFormatted, OldClustersThePresentVolumeUsesAreSkipped)
+{
+    auto v = fatt::Volume::load(svt::fixture("fat32fmt") + "/fat32fmt.img", FS_FAT32);
+    // The old photo and the layout of its tree.
+    uint32_t skipped = UINT32_MAX;
+    auto find = [&](std::vector<uint8_t> *data, uint32_t *clusterOff) {
+        EXPECT_TRUE(fat_fmtRec_init(v->part()));
+        tagStFmtDirNode **roots = fat_fmtRec_search(0);
+        for (size_t r = 0; roots && roots[r]; r++)
+            walkFmtFatTree(roots[r], [&](tagStFatInfo *rec, const std::vector<tagStFatInfo *> &) {
+                if (fatNameToUtf8(rec->szName) != "img_001.jpg")
+                    return;
+                // The second old cluster's byte offset in the image.
+                *clusterOff = (roots[r]->nDataSectorStart + (rec->nStartCluster - 1) * roots[r]->nReserved) * 512;
+                skipped = rec->nSkipped;
+                data->assign(rec->nFileSize, 0);
+                int64_t pos = 0;
+                for (uint32_t at = 0; at < rec->nFileSize; at += 4096)
+                    fat_fmtRec_readfile(rec, data->data() + at, std::min(4096u, rec->nFileSize - at), &pos);
+            });
+        fat_fmtRec_exit();
+    };
+    std::vector<uint8_t> before, after;
+    uint32_t second = 0;
+    find(&before, &second);
+    ASSERT_EQ(before.size(), 50000u);
+    ASSERT_NE(second, 0u);
+    EXPECT_EQ(skipped, 0u);
+    for (const fatt::Truth &t : fatt::readTruth(svt::fixture("fat32fmt")))
+        if (t.path == "2019/img_001.jpg")
+            EXPECT_EQ(fatt::sha256Hex(before), t.sha256);
+
+    // The present FAT now gives one 512-byte cluster inside the photo's
+    // second (2 KiB) cluster to a file: that old cluster is passed over.
+    fatt::FatEditor ed(v->bytes());
+    ASSERT_EQ(ed.clusterSize(), 512u);
+    uint32_t present = (uint32_t)((second + 1024 - ed.clusterOffset(2)) / 512 + 2);
+    ed.setFatEntry(present, 0x0FFFFFFF);
+    uint32_t dummy = 0;
+    find(&after, &dummy);
+    EXPECT_EQ(skipped, 1u);
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + 2048, after.begin()));
+    EXPECT_TRUE(std::equal(before.begin() + 4096, before.end(), after.begin() + 2048));
 }
 
 TEST(PolderFormatted, ClustersOfOneOrTwoSectorsGiveNoTree)

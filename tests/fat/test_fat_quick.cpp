@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <algorithm>
 #include <map>
 #include <sys/stat.h>
 
@@ -126,7 +127,8 @@ TEST(FatQuick, Fat16DeletedFilesComeBackExactWithTheirNamesAndDates)
     svt::TempDir out;
     RecoverSummary sum = recoverAndCompare(*s, out);
     EXPECT_EQ(sum.readFailures, 0u);
-    EXPECT_EQ(sum.written, s->session->files().size());
+    // All but the file whose first cluster went to a live file.
+    EXPECT_EQ(sum.written, s->session->files().size() - 1);
 }
 
 TEST(FatQuick, Fat16FolderWithMoreThan511DeletedEntries)
@@ -140,29 +142,38 @@ TEST(FatQuick, Fat16FolderWithMoreThan511DeletedEntries)
     EXPECT_TRUE(s->byPath.count("Many/entry 600.dat"));
 }
 
-TEST(FatQuick, Fat16FragmentedAndOverwrittenFilesSaySo)
+TEST(FatQuick, Fat16FilesAroundLiveFilesComeBackAndReusedClustersAreNeverCopied)
 {
     auto s = scan("fat16", "fat16.img", FS_FAT16);
     const FoundFile *frag = s->byPath["Fragmented file.bin"];
     const FoundFile *reused = s->byPath["Scratch/Reused data.bin"];
-    ASSERT_TRUE(frag && reused);
-    EXPECT_NE(frag->note.find("fragmented"), std::string::npos) << frag->note;
-    EXPECT_NE(reused->note.find("overwritten"), std::string::npos) << reused->note;
+    const FoundFile *tail = s->byPath["Camera/Tail.bin"];
+    ASSERT_TRUE(frag && reused && tail);
+    // Written around a live file: the skip is said (and the file comes
+    // back exact, below).
+    EXPECT_NE(frag->note.find("skipped"), std::string::npos) << frag->note;
+    EXPECT_TRUE(frag->readable);
+    // Its first cluster went to a live file: damaged, nothing to copy.
+    EXPECT_FALSE(reused->readable);
+    EXPECT_NE(reused->note.find("damaged"), std::string::npos) << reused->note;
+    // Its later clusters went to a live file: said, and read past them.
+    EXPECT_NE(tail->note.find("skipped"), std::string::npos) << tail->note;
+    EXPECT_NE(tail->note.find("damaged"), std::string::npos) << tail->note;
 
     svt::TempDir out;
     recoverAndCompare(*s, out);
-    // The right size, and the first fragment (the free clusters at the
-    // start) is the file's own.
-    std::vector<uint8_t> got = fatt::readAll(out.file("Fragmented file.bin"));
-    std::vector<uint8_t> want = fatt::readAll(svt::fixture("fat16") + "/fragmented.bin");
-    ASSERT_EQ(got.size(), want.size());
-    EXPECT_TRUE(std::equal(want.begin(), want.begin() + 4096, got.begin()));
-    EXPECT_NE(got, want);
-    for (const fatt::Truth &t : s->truth) {
-        if (t.state == "overwritten") {
-            EXPECT_NE(fatt::sha256Hex(fatt::readAll(out.file(t.path))), t.sha256);
-        }
-    }
+    struct stat none {};
+    EXPECT_NE(stat(out.file("Scratch/Reused data.bin").c_str(), &none), 0);
+    std::vector<uint8_t> got = fatt::readAll(out.file("Camera/Tail.bin"));
+    std::vector<uint8_t> own = fatt::readAll(svt::fixture("fat16") + "/tail.bin");
+    std::vector<uint8_t> cover = fatt::readAll(svt::fixture("fat16") + "/cover.bin");
+    ASSERT_EQ(got.size(), own.size());
+    ASSERT_EQ(cover.size(), 4000u);
+    // Its own first cluster, then its own clusters after the live file:
+    // nothing of the live file in it.
+    EXPECT_TRUE(std::equal(own.begin(), own.begin() + 2048, got.begin()));
+    EXPECT_TRUE(std::equal(own.begin() + 3 * 2048, own.end(), got.begin() + 2048));
+    EXPECT_EQ(std::search(got.begin(), got.end(), cover.begin(), cover.begin() + 512), got.end());
 }
 
 TEST(FatQuick, Fat12LongNamesAndAReusedDeletedFolder)
@@ -204,6 +215,29 @@ TEST(FatQuick, Fat32UnicodeNamesAndDeletedFolderTrees)
     svt::TempDir out;
     RecoverSummary sum = recoverAndCompare(*s, out);
     EXPECT_EQ(sum.written, s->session->files().size());
+}
+
+TEST(FatQuick, Fat32FilesDeletedByWindowsAboveClusterSixtyFiveThousand)
+{
+    // Every deleted entry lost the high word of its first cluster.
+    auto s = scan("fat32hi", "fat32hi.img", FS_FAT32);
+    expectListing(*s);
+    const FoundFile *photo = s->byPath["Camera/Photo 2041.jpg"];
+    const FoundFile *decoy = s->byPath["Camera/Decoy.jpg"];
+    const FoundFile *low = s->byPath["Low photo.jpg"];
+    ASSERT_TRUE(photo && decoy && low);
+    EXPECT_NE(photo->note.find("was chosen"), std::string::npos) << photo->note;
+    // Below the line the entry was right all along: nothing to say.
+    EXPECT_TRUE(low->note.empty()) << low->note;
+    // No place on the volume holds a JPEG for it.
+    EXPECT_FALSE(decoy->readable);
+    EXPECT_NE(decoy->note.find("damaged"), std::string::npos) << decoy->note;
+
+    svt::TempDir out;
+    RecoverSummary sum = recoverAndCompare(*s, out);
+    EXPECT_EQ(sum.readFailures, 0u);
+    struct stat none {};
+    EXPECT_NE(stat(out.file("Camera/Decoy.jpg").c_str(), &none), 0);
 }
 
 TEST(FatFormatted, FindsTheOldFoldersOfAReformattedVolume)

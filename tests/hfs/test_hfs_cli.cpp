@@ -170,9 +170,9 @@ TEST(HfsCli, VolumeInAnMbrPartition)
 TEST(HfsCli, AVolumeWithoutJournalHasNothingToList)
 {
     NEED_PARTITIONS();
-    std::string real = sourceDir() + "/../shared/data/hfsplus-macos.raw";
+    std::string real = sourceDir() + "/tests/data/hfsplus-macos.raw";
     if (!std::ifstream(real).good())
-        GTEST_SKIP() << "real HFS+ image not found at " << real;
+        FAIL() << "real HFS+ image missing: " << real;
     CommandResult scan = runCli("scan --quick --partition 0 --image " + shellQuote(real));
     ASSERT_EQ(scan.status, 0) << scan.err;
     EXPECT_NE(scan.out.find("0 files found."), std::string::npos) << scan.out;

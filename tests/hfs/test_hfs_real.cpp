@@ -16,7 +16,7 @@ namespace {
 
 std::string realImage()
 {
-    return svt::sourceDir() + "/../shared/data/hfsplus-macos.raw";
+    return svt::sourceDir() + "/tests/data/hfsplus-macos.raw";
 }
 
 std::string ascii(const file_info *r)
@@ -32,7 +32,7 @@ protected:
     void SetUp() override
     {
         if (!std::ifstream(realImage()).good())
-            GTEST_SKIP() << "real HFS+ image not found at " << realImage();
+            FAIL() << "real HFS+ image missing: " << realImage();
         bytes = readFile(realImage());
         dev = std::make_unique<MemDevice>(bytes);
     }

@@ -51,6 +51,15 @@ TEST_P(NtfsVolumes, EveryDeletedFileComesBackWhole)
     std::vector<TruthEntry> truth = loadTruth(dir + "/" + vol + ".tsv");
     ImageSet set({img});
     ASSERT_NE(set.device(0), nullptr);
+    // The partition layer lists the volume as NTFS, whatever its cluster
+    // size, and its allocation unit is the cluster.
+    const std::map<std::string, uint32_t> clusterBytes = {{"c4k", 4096},    {"c512", 512},
+                                                          {"c64k", 65536},  {"r4k", 4096},
+                                                          {"c128k", 131072}, {"c2m", 2097152}};
+    std::vector<Partiton_Struct *> listed = set.partitions();
+    ASSERT_EQ(listed.size(), 1u) << vol;
+    EXPECT_EQ(listed[0]->FsType, FS_NTFS) << vol;
+    EXPECT_EQ(get_blocksize(listed[0]), clusterBytes.at(vol));
     ImagePartition p(set.device(0), 0, set.device(0)->DiskSize, FS_NTFS);
 
     ASSERT_TRUE(Initi_Ntfs_InFo(p.part()));
@@ -132,7 +141,7 @@ TEST_P(NtfsVolumes, NamesKeepEveryUnit)
     NTFS_Free_File_Info(list);
 }
 
-INSTANTIATE_TEST_SUITE_P(Clusters, NtfsVolumes, ::testing::Values("c4k", "c512", "c64k", "r4k"));
+INSTANTIATE_TEST_SUITE_P(Clusters, NtfsVolumes, ::testing::Values("c4k", "c512", "c64k", "r4k", "c128k", "c2m"));
 
 // The read contract of one open file at a time.
 class NtfsReads : public ::testing::Test {

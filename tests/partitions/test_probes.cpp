@@ -242,6 +242,27 @@ TEST(Probes, ShortReadsAreFailures)
     EXPECT_TRUE(svt::listedPartitions().empty());
 }
 
+TEST(NtfsProbe, ClusterSizesUpToTwoMebibytes)
+{
+    // Sectors per cluster: a count up to 128, else 2^(256 - value) sectors.
+    const struct {
+        uint8_t value;
+        uint32_t block;  // 0: not NTFS
+    } cases[] = {{0x08, 4096},     {0x80, 65536},     {0xF8, 131072}, {0xF4, 2097152},
+                 {0xF3, 0},        {0x81, 0},         {0x03, 0},      {0x00, 0}};
+    Bytes card = fixtureBytes("card-ntfs.img");
+    ASSERT_EQ(card[11] | card[12] << 8, 512);
+    for (const auto &c : cases) {
+        Bytes b = card;
+        b[13] = c.value;
+        MemDisk d(b);
+        Scratch s;
+        EXPECT_EQ(check_NTFS(d.node(), &s.p) == 0, c.block != 0) << std::hex << (int)c.value;
+        if (c.block)
+            EXPECT_EQ(get_blocksize(&s.p), c.block) << std::hex << (int)c.value;
+    }
+}
+
 TEST(NtfsProbe, LongNonLatinNameIsCutOnACharacterBoundary)
 {
     Bytes vol = fixtureBytes("fs-ntfs-longname.raw");
@@ -383,10 +404,10 @@ TEST(HfsPlusProbe, SignatureMustMatchVersion)
 
 TEST(HfsPlusProbe, RealVolumeMadeOnMacOS)
 {
-    std::string path = svt::sourceDir() + "/../shared/data/hfsplus-macos.raw";
+    std::string path = svt::sourceDir() + "/tests/data/hfsplus-macos.raw";
     Bytes vol = svt::readFile(path);
     if (vol.empty())
-        GTEST_SKIP() << path << " is not there";
+        FAIL() << path << " is missing";
     MemDisk d(vol);
     d.parse();
     auto got = svt::listedPartitions();

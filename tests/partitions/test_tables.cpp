@@ -231,9 +231,9 @@ TEST(Gpt, DamagedPrimaryHeaderFallsBackToTheBackup)
 
 TEST(Gpt, HfsPlusTypeHoldsTheRealMacVolume)
 {
-    Bytes hfs = svt::readFile(svt::sourceDir() + "/../shared/data/hfsplus-macos.raw");
+    Bytes hfs = svt::readFile(svt::sourceDir() + "/tests/data/hfsplus-macos.raw");
     if (hfs.empty())
-        GTEST_SKIP() << "hfsplus-macos.raw is not there";
+        FAIL() << "tests/data/hfsplus-macos.raw is missing";
     Bytes disk(8u << 20, 0);
     svt::writeGpt(disk, {{kHfsPlus, 2048, 2048 + hfs.size() / 512 - 1}});
     svt::putBytes(disk, 2048 * 512, hfs);
@@ -297,9 +297,9 @@ TEST(AppleMap, HfsEntriesAreProbedAndOthersSkipped)
 
 TEST(AppleMap, RealMacVolumeInAnAppleHfsEntry)
 {
-    Bytes hfs = svt::readFile(svt::sourceDir() + "/../shared/data/hfsplus-macos.raw");
+    Bytes hfs = svt::readFile(svt::sourceDir() + "/tests/data/hfsplus-macos.raw");
     if (hfs.empty())
-        GTEST_SKIP() << "hfsplus-macos.raw is not there";
+        FAIL() << "tests/data/hfsplus-macos.raw is missing";
     Bytes disk = appleMap(8u << 20, {{"disk image", "Apple_HFS", 64, (uint32_t)(hfs.size() / 512)}});
     svt::putBytes(disk, 64 * 512, hfs);
     MemDisk d(disk);

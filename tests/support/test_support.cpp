@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <vector>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -59,6 +62,33 @@ bool haveTool(const std::string &tool)
     return system(cmd.c_str()) == 0;
 }
 
+// The text a fixture is made from: its script and every helper of the
+// fixture folder that it names, directly or through another helper.
+static std::string fixtureSource(const std::string &script)
+{
+    std::string dir = sourceDir() + "/tests/fixtures/";
+    std::string text = slurp(dir + script + ".sh");
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.' && std::string(e->d_name) != script + ".sh")
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<bool> taken(names.size(), false);
+    for (bool more = true; more;) {
+        more = false;
+        for (size_t i = 0; i < names.size(); i++) {
+            if (!taken[i] && text.find("/" + names[i]) != std::string::npos) {
+                taken[i] = more = true;
+                text += slurp(dir + names[i]);
+            }
+        }
+    }
+    return text;
+}
+
 std::string fixture(const std::string &script)
 {
     std::string root = buildDir() + "/fixtures";
@@ -69,10 +99,10 @@ std::string fixture(const std::string &script)
     int lock = open(lockPath.c_str(), O_CREAT | O_RDWR, 0644);
     if (lock >= 0)
         flock(lock, LOCK_EX);
-    // The stamp names the script text it was made from: an edited script
-    // makes its images again.
+    // The stamp names the text it was made from: an edited script or
+    // helper makes its images again.
     std::string scriptPath = sourceDir() + "/tests/fixtures/" + script + ".sh";
-    std::string want = "ok " + std::to_string(std::hash<std::string>()(slurp(scriptPath))) + "\n";
+    std::string want = "ok " + std::to_string(std::hash<std::string>()(fixtureSource(script))) + "\n";
     if (slurp(stamp) != want) {
         std::string cmd = "rm -rf " + shellQuote(dir) + " && mkdir -p " + shellQuote(dir) +
                           " && PATH=$PATH:/sbin:/usr/sbin bash " + shellQuote(scriptPath) + " " +
