@@ -2,10 +2,11 @@
 # make test  - build and run the whole test suite (normal, then ASan+UBSan with fuzzers)
 BUILD      ?= build
 BUILD_SAN  ?= build-san
+BUILD_TSAN ?= build-tsan
 JOBS       ?= 2
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps configure build run test test-fast test-sanitize bench clean demo
+.PHONY: all deps configure build run test test-fast test-sanitize test-tsan bench clean demo
 
 all: build
 
@@ -41,10 +42,21 @@ test-sanitize: deps $(BUILD_SAN)/build.ninja
 	cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS)
 
-test: test-fast test-sanitize
+# The threaded driver and job tests under ThreadSanitizer (clang): only the
+# targets they need are built.
+$(BUILD_TSAN)/build.ninja: | deps
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_TSAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DSALVITRA_TSAN=ON -DSALVITRA_BENCH=OFF
+
+test-tsan: deps $(BUILD_TSAN)/build.ninja
+	cmake --build $(BUILD_TSAN) -j$(JOBS) --target test_jobs test_driver_common
+	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest -L jobs --output-on-failure -j$(JOBS)
+
+test: test-fast test-sanitize test-tsan
 
 bench: build
 	@bash scripts/run-benchmarks.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_TSAN)

@@ -188,10 +188,7 @@ void progress_note(Progress *p, double fraction)
 
 void progress_finish()
 {
-    int32_t cur = sv_progress_get();
-    while (cur < 100 &&
-           !__atomic_compare_exchange_n(&ExportsData, &cur, 100, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
-    }
+    sv_progress_finish();
 }
 
 }  // namespace polder

@@ -331,7 +331,7 @@ using namespace polder;
 extern "C" POLDER_EXPORT tagStLinkNode *fat_searchfile(bool search, int *fileCount, int *dirCount)
 {
     QuickState &s = g_quick;
-    changeExportsData(0);
+    sv_progress_begin();
     s.intermediate = 0.0;
     s.progress = Progress{};
     if (!search || !s.ready)

@@ -7,7 +7,7 @@
 extern "C" VARN_EXPORT hfsp_file_list_Journal *hfsp_searchCatalogFile(void)
 {
     const hfsp_volume *v = g_hfsp.m_stHfs_vh;
-    changeExportsData(0);
+    sv_progress_begin();
     if (!v) {
         hfsp_progress_finish();
         return g_hfsp.m_stLog2;

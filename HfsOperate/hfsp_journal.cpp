@@ -171,7 +171,7 @@ extern "C" VARN_EXPORT hfsp_file_list_Journal *hfsp_searchfile(int mode)
 {
     g_hfsp.m_Mold = mode;
     if (mode == 1) {
-        changeExportsData(0);
+        sv_progress_begin();
         journal_scan();
         hfsp_progress_finish();
         return g_hfsp.m_stLog;

@@ -107,12 +107,7 @@ void hfsp_progress_raise(int32_t pct)
 
 void hfsp_progress_finish(void)
 {
-    int32_t cur = sv_progress_get();
-    while (cur < 100) {
-        if (__atomic_compare_exchange_n(&ExportsData, &cur, 100, false, __ATOMIC_SEQ_CST,
-                                        __ATOMIC_SEQ_CST))
-            return;
-    }
+    sv_progress_finish();
 }
 
 int32_t hfsp_device_read(void *dst, uint32_t length, uint64_t volume_offset)

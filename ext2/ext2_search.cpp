@@ -154,8 +154,7 @@ void progress_step(uint32_t group)
 {
     g_ext2.m_nIntermeDiate = (double)(group + 1) / g_ext2.vol.m_nGroupCount;
     if (g_ext2.m_nIntermeDiate >= g_ext2.m_nTempValue) {
-        if (sv_progress_get() < 99)
-            sv_progress_add(1);
+        sv_progress_add(1);
         g_ext2.m_nTempValue += 0.01;
         g_ext2.m_nIntermeDiate += 0.01;
     }
@@ -165,7 +164,7 @@ void progress_step(uint32_t group)
 
 extern "C" BRIEL_EXPORT Ext2DirNode *ext2_searchfile(void)
 {
-    changeExportsData(0);
+    sv_progress_begin();
     g_ext2.m_nIntermeDiate = 0;
     g_ext2.m_nTempValue = 0.05;
     ext2_free_nodes();
@@ -186,7 +185,6 @@ extern "C" BRIEL_EXPORT Ext2DirNode *ext2_searchfile(void)
         }
     }
     /* Finished; a stop request (200) is left as it is. */
-    if (sv_progress_get() < 100)
-        sv_progress_set(100);
+    sv_progress_finish();
     return g_ext2.m_stHeadDirNode;
 }

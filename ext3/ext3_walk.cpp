@@ -264,7 +264,7 @@ ExtStatus __ext3_ReadInode(uint32_t n, uint8_t *out)
 
 extern "C" COSK_EXPORT Ext3DirNode *ext3_searchfile(void)
 {
-    changeExportsData(0);
+    sv_progress_begin();
     ext3_free_nodes();
     if (!g_ext3.initialised)
         return nullptr;
@@ -278,7 +278,6 @@ extern "C" COSK_EXPORT Ext3DirNode *ext3_searchfile(void)
     Ext3DirNode *node = create_node(nullptr, "", 0);
     proc_directory(node, root, 0);
     g_ext3.m_stTmpDir = nullptr;
-    if (sv_progress_get() < 100)
-        sv_progress_set(100);
+    sv_progress_finish();
     return g_ext3.m_stHead;
 }

@@ -218,9 +218,9 @@ int run_scan(Partiton_Struct *part)
     for (unsigned b = 0; b < 256; b++)
         sc.fast[b] = *sn_dispatch((uint8_t)b) != nullptr;
 
-    changeExportsData(0);
+    sv_progress_begin();
     if (sc.total == 0) {
-        changeExportsData(100);
+        sv_progress_finish();
         return 0;
     }
     sc.win = static_cast<uint8_t *>(MALLOC(kWindow + SN_LOOKAHEAD));
@@ -290,8 +290,7 @@ int run_scan(Partiton_Struct *part)
     }
     free(sc.win);
     free(sc.cache);
-    if (sv_progress_running())
-        changeExportsData(100);
+    sv_progress_finish();
     return stopped ? 1 : 0;
 }
 
@@ -304,7 +303,7 @@ SENNET_EXPORT int Search_FileHeadRceoverMian(Partiton_Struct *part)
     /* A new scan replaces the records of the previous one. */
     state_free();
     if (!part || !part->Device || !part->Device->Ops || !part->Device->Ops->read) {
-        changeExportsData(100);
+        sv_progress_finish();
         return -1;
     }
     return run_scan(part);

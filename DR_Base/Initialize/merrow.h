@@ -220,14 +220,45 @@ static inline int32_t sv_progress_get(void)
     return __atomic_load_n(&ExportsData, __ATOMIC_SEQ_CST);
 }
 
+/* Raises a running scan's value by delta, never past 99 and never once it
+ * reads finished or stop (100 and above): an increment cannot end a scan
+ * nor overwrite a stop request. */
 static inline void sv_progress_add(int32_t delta)
 {
-    __atomic_add_fetch(&ExportsData, delta, __ATOMIC_SEQ_CST);
+    int32_t cur = sv_progress_get();
+    while (cur < 100) {
+        int32_t next = cur + delta > 99 ? 99 : cur + delta;
+        if (__atomic_compare_exchange_n(&ExportsData, &cur, next, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+            break;
+    }
 }
 
 static inline void sv_progress_set(int32_t value)
 {
     __atomic_store_n(&ExportsData, value, __ATOMIC_SEQ_CST);
+}
+
+/* The start of a search: the value goes back to 0, unless a stop (200)
+ * was requested meanwhile, for instance while the volume was being set up;
+ * that stop holds. */
+static inline void sv_progress_begin(void)
+{
+    int32_t cur = sv_progress_get();
+    while (cur < 200) {
+        if (__atomic_compare_exchange_n(&ExportsData, &cur, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+            break;
+    }
+}
+
+/* The end of a search: 100, unless the value already reads finished or
+ * stop; a stop request is never turned into "finished". */
+static inline void sv_progress_finish(void)
+{
+    int32_t cur = sv_progress_get();
+    while (cur < 100) {
+        if (__atomic_compare_exchange_n(&ExportsData, &cur, 100, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+            break;
+    }
 }
 
 /* True while a scan may go on: below 100 (finished) and 200 (stop). */

@@ -88,9 +88,9 @@ extern "C" NTFS_EXPORT PNTFS_DEL_FILEINFO Ntfs_Get_Del_File(void)
         bytes = g_ntfs.Volume.limit;
     uint64_t records = bytes / rs;
 
-    sv_progress_set(0);
+    sv_progress_begin();
     if (records == 0) {
-        sv_progress_set(100);
+        sv_progress_finish();
         return nullptr;
     }
     ntfs_finder f = ntfs_present_finder();
@@ -102,6 +102,12 @@ extern "C" NTFS_EXPORT PNTFS_DEL_FILEINFO Ntfs_Get_Del_File(void)
     double threshold = 0.05;
     bool stopped = false;
     for (uint64_t first = 0; first < records; first += per_chunk) {
+        /* A stop requested before this chunk (during the set-up, say)
+         * costs no read of it. */
+        if (!sv_progress_running()) {
+            stopped = true;
+            break;
+        }
         uint64_t n = records - first < per_chunk ? records - first : per_chunk;
         uint64_t want = n * rs;
         memset(chunk, 0, want);
@@ -133,6 +139,6 @@ extern "C" NTFS_EXPORT PNTFS_DEL_FILEINFO Ntfs_Get_Del_File(void)
     }
     free(chunk);
     if (!stopped)
-        sv_progress_set(100);
+        sv_progress_finish();
     return head;
 }

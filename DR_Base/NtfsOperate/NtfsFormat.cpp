@@ -407,9 +407,9 @@ extern "C" NTFS_EXPORT NTFS_FORMAT_INFO_t *Search_Ntfs_InFo(Partiton_Struct *par
     if (g_ntfs.ForMat)
         ntfs_close_file();
     ntfs_format_free_slots();
-    sv_progress_set(0);
+    sv_progress_begin();
     if (!part || !part->Device || !part->Device->Ops) {
-        sv_progress_set(100);
+        sv_progress_finish();
         return nullptr;
     }
     ntfs_volume vol0;
@@ -482,7 +482,7 @@ extern "C" NTFS_EXPORT NTFS_FORMAT_INFO_t *Search_Ntfs_InFo(Partiton_Struct *par
     }
     NTFS_FORMAT_INFO_t *head = __Ntfs_list(found);
     if (!stopped)
-        sv_progress_set(100);
+        sv_progress_finish();
     return head;
 }
 

@@ -252,7 +252,7 @@ extern "C" POLDER_EXPORT tagStFmtDirNode **fat_fmtRec_search(int)
     FmtState &s = g_fmt;
     if (!s.ready)
         return nullptr;
-    changeExportsData(0);
+    sv_progress_begin();
     s.progress = Progress{};
     fmt_free_trees(s);
     s.readCursor = FreePathCursor{};  // records of the last search are gone

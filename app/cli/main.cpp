@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -256,30 +258,48 @@ int cmdDevices(const Options &o)
 
 // ---- scan and recover ----
 
-std::atomic<bool> g_interrupted{false};
+volatile sig_atomic_t g_interrupted = 0;
 
+// The first Ctrl-C asks the job to stop (what was found or written is kept
+// and listed); a second one ends the program at once.
 void onSigint(int)
 {
-    g_interrupted = true;
+    g_interrupted = 1;
+    signal(SIGINT, SIG_DFL);
 }
 
-class ProgressBar {
+std::string clockText(double seconds)
+{
+    if (seconds < 0)
+        return "--:--";
+    uint64_t s = (uint64_t)(seconds + 0.5);
+    char buf[32];
+    if (s >= 3600)
+        snprintf(buf, sizeof buf, "%llu:%02llu:%02llu", (unsigned long long)(s / 3600),
+                 (unsigned long long)(s / 60 % 60), (unsigned long long)(s % 60));
+    else
+        snprintf(buf, sizeof buf, "%llu:%02llu", (unsigned long long)(s / 60), (unsigned long long)(s % 60));
+    return buf;
+}
+
+// The progress line: on a terminal one line rewritten in place (percent,
+// bytes, rate, time left); otherwise a plain line every 10 percent.
+class ProgressLine {
 public:
-    explicit ProgressBar(const char *what) : what_(what), tty_(isatty(2)) {}
-    void update(int percent)
+    explicit ProgressLine(const char *what) : what_(what), tty_(isatty(2)) {}
+    void update(const Progress &p)
     {
-        if (percent < 0)
-            percent = 0;
-        if (percent > 100)
-            percent = 100;
+        int percent = p.percent < 0 ? 0 : p.percent > 100 ? 100 : p.percent;
+        std::string bytes = p.bytesTotal ? humanSize(p.bytesDone) + " of " + humanSize(p.bytesTotal) : "";
+        std::string rate = p.bytesPerSecond > 0 ? humanSize((uint64_t)p.bytesPerSecond) + "/s" : "";
         if (tty_) {
-            int filled = percent * 30 / 100;
-            fprintf(stderr, "\r%s [%.*s%*s] %3d%%", what_, filled, "##############################",
-                    30 - filled, "", percent);
+            fprintf(stderr, "\r\033[K%s %3d%%  %s  %s  %s left", what_, percent, bytes.c_str(), rate.c_str(),
+                    clockText(p.secondsLeft).c_str());
             fflush(stderr);
             shown_ = true;
-        } else if (percent / 10 != last_ / 10 || last_ < 0) {
-            fprintf(stderr, "%s %d%%\n", what_, percent);
+        } else if (last_ < 0 || percent / 10 != last_ / 10) {
+            fprintf(stderr, "%s %d%%%s%s\n", what_, percent, bytes.empty() ? "" : ", ",
+                    bytes.c_str());
         }
         last_ = percent;
     }
@@ -287,6 +307,7 @@ public:
     {
         if (tty_ && shown_)
             fputc('\n', stderr);
+        shown_ = false;
     }
 
 private:
@@ -295,6 +316,23 @@ private:
     bool shown_ = false;
     int last_ = -1;
 };
+
+// Waits for `done` while showing the job's progress and turning Ctrl-C into
+// a stop of the job.
+void watch(ScanJob &job, ProgressLine &line, const std::function<bool()> &done)
+{
+    bool stopped = false;
+    while (!done()) {
+        if (g_interrupted && !stopped) {
+            job.stop();
+            stopped = true;
+        }
+        line.update(job.progress());
+        job.waitFor(100);
+    }
+    line.update(job.progress());
+    line.done();
+}
 
 std::string formatTime(int64_t t)
 {
@@ -314,40 +352,31 @@ std::string fullPath(const FoundFile &f)
     return f.folder.empty() ? f.name : f.folder + "/" + f.name;
 }
 
-bool typeWanted(const Options &o, const FoundFile &f)
-{
-    if (o.types.empty() || !o.deep)
-        return true;
-    for (const std::string &t : o.types)
-        if (t == f.type)
-            return true;
-    return false;
-}
-
 // The groups of the results page for the scan's files.
 struct Grouping {
     ResultRules rules;
     GroupFilter filter;
 };
 
-Grouping grouping(const Options &o, const ScanSession &s)
+Grouping grouping(const Options &o, const ScanJob &job)
 {
     Grouping g;
-    g.rules = resultRules(s.request().part ? s.request().part->FsType : 0, s.request().mode);
+    g.rules = resultRules(job.request().part ? job.request().part->FsType : 0, job.request().mode);
     g.filter.setScanFileType(o.filter, o.deep);
     return g;
 }
 
-std::vector<const FoundFile *> selectFiles(const Options &o, const ScanSession &s)
+// The picked files, less those outside the group the filter keeps.
+std::vector<const FoundFile *> filterGroups(const Options &o, const ScanJob &job,
+                                            std::vector<const FoundFile *> files)
 {
+    if (o.filter == FilterAllFiles)
+        return files;
+    Grouping g = grouping(o, job);
     std::vector<const FoundFile *> out;
-    Grouping g = grouping(o, s);
-    for (const FoundFile &f : s.files()) {
-        if (o.filter != FilterAllFiles && groupsOf(g.rules, g.filter, f).empty())
-            continue;
-        if (typeWanted(o, f) && matchesGlobs(f, o.only))
-            out.push_back(&f);
-    }
+    for (const FoundFile *f : files)
+        if (!groupsOf(g.rules, g.filter, *f).empty())
+            out.push_back(f);
     return out;
 }
 
@@ -375,8 +404,12 @@ void printFilesText(const Options &o, const std::vector<const FoundFile *> &file
     } else {
         for (const FoundFile *f : files) {
             std::string note = f->note.empty() ? "" : "  (" + f->note + ")";
-            printf("%12llu  %s  %s%s\n", (unsigned long long)f->size, formatTime(f->mtime).c_str(),
-                   fullPath(*f).c_str(), note.c_str());
+            // A file system that keeps only a creation time shows it marked so.
+            std::string when = f->mtime >= 0 ? formatTime(f->mtime)
+                               : f->created >= 0 ? formatTime(f->created) + " (created)"
+                                                 : formatTime(-1);
+            printf("%12llu  %s  %s%s\n", (unsigned long long)f->size, when.c_str(), fullPath(*f).c_str(),
+                   note.c_str());
         }
     }
     printf("%zu file%s found.\n", files.size(), files.size() == 1 ? "" : "s");
@@ -390,13 +423,14 @@ void printFilesJson(const Grouping &g, const std::vector<const FoundFile *> &fil
         std::string groups;
         for (FileGroup grp : groupsOf(g.rules, g.filter, *f))
             groups += std::string(groups.empty() ? "" : ", ") + jsonString(fileGroupName(grp));
-        printf("%s\n  {\"name\": %s, \"folder\": %s, \"path\": %s, \"size\": %llu, \"mtime\": %lld, "
-               "\"type\": %s, \"offset\": %llu, \"index\": %u, \"readable\": %s, \"note\": %s, "
-               "\"groups\": [%s]}",
-               first ? "" : ",", jsonString(f->name).c_str(), jsonString(f->folder).c_str(),
-               jsonString(fullPath(*f)).c_str(), (unsigned long long)f->size, (long long)f->mtime,
-               jsonString(f->type).c_str(), (unsigned long long)f->offset, f->index,
-               f->readable ? "true" : "false", jsonString(f->note).c_str(), groups.c_str());
+        printf("%s\n  {\"id\": %llu, \"name\": %s, \"folder\": %s, \"path\": %s, \"size\": %llu, "
+               "\"mtime\": %lld, \"created\": %lld, \"type\": %s, \"offset\": %llu, \"index\": %u, "
+               "\"state\": %s, \"readable\": %s, \"note\": %s, \"groups\": [%s]}",
+               first ? "" : ",", (unsigned long long)f->id, jsonString(f->name).c_str(),
+               jsonString(f->folder).c_str(), jsonString(fullPath(*f)).c_str(), (unsigned long long)f->size,
+               (long long)f->mtime, (long long)f->created, jsonString(f->type).c_str(),
+               (unsigned long long)f->offset, f->index, jsonString(fileStateText(f->state)).c_str(),
+               f->readable() ? "true" : "false", jsonString(f->note).c_str(), groups.c_str());
         first = false;
     }
     printf("%s]\n", first ? "" : "\n");
@@ -451,21 +485,15 @@ int cmdScanOrRecover(const Options &o, bool recover)
     }
 
     // A range is scanned through a copy of the target that carries it.
-    Partiton_Struct rangeCopy{};
+    Partiton_Struct range{};
     if (o.hasRange) {
-        if (o.rangeEnd <= o.rangeStart || o.rangeEnd > target->PartSize) {
-            fprintf(stderr, "salvitra-cli: the range must satisfy START < END <= %llu\n",
-                    (unsigned long long)target->PartSize);
+        Status why;
+        range = rangeCopy(*target, o.rangeStart, o.rangeEnd, &why);
+        if (!why.ok()) {
+            fprintf(stderr, "salvitra-cli: %s\n", why.reason.c_str());
             return 2;
         }
-        rangeCopy.DevNum = target->DevNum;
-        rangeCopy.FsType = target->FsType;
-        rangeCopy.Device = target->Device;
-        rangeCopy.BootData = target->BootData;
-        rangeCopy.AccessMode = target->AccessMode;
-        rangeCopy.PartOffset = o.rangeStart;
-        rangeCopy.PartSize = o.rangeEnd - o.rangeStart;
-        target = &rangeCopy;
+        target = &range;
     }
 
     const DeviceInfo *dev = inv.deviceOf(target);
@@ -487,41 +515,55 @@ int cmdScanOrRecover(const Options &o, bool recover)
     req.mode = o.deep ? RecoverDeep : RecoverQuick;
     req.formatted = o.formatted;
     req.types = o.types;
-    ScanSession session(req);
-    if (!session.supported()) {
-        fprintf(stderr, "salvitra-cli: no %s scanner for this partition (%s)\n",
-                o.deep ? "deep" : o.formatted ? "formatted-volume" : "quick",
-                fsShortLabel(target->FsType).c_str());
+    req.inventory = &inv;
+    ScanJob job(req);
+    if (!job.supported()) {
+        Status s = job.run();
+        fprintf(stderr, "salvitra-cli: no %s scan of this partition (%s): %s\n", scanKindText(req.kind()),
+                fsShortLabel(target->FsType).c_str(), s.text().c_str());
         return 1;
     }
 
     signal(SIGINT, onSigint);
-    ProgressBar bar("Scanning");
-    session.runWithProgress([&](int p) { bar.update(p); }, 200, [] { return g_interrupted.load(); });
-    bar.done();
-    if (session.stopped())
-        fprintf(stderr, "Scan stopped; showing what was found so far.\n");
-
-    std::vector<const FoundFile *> files = selectFiles(o, session);
-    if (!recover) {
-        if (o.json)
-            printFilesJson(grouping(o, session), files);
-        else
-            printFilesText(o, files);
-        return 0;
+    ProgressLine bar("Scanning");
+    job.start();
+    watch(job, bar, [&] { return job.waitFor(0); });
+    Status scan = job.wait();
+    bool interrupted = g_interrupted != 0;
+    if (scan.code == StatusCode::Stopped) {
+        fprintf(stderr, "Scan stopped; %zu file%s found so far %s listed.\n", job.fileCount(),
+                job.fileCount() == 1 ? "" : "s", job.fileCount() == 1 ? "is" : "are");
+    } else if (!scan.ok()) {
+        fprintf(stderr, "salvitra-cli: the scan did not complete: %s\n", scan.text().c_str());
+        if (job.fileCount() == 0)
+            return 1;
     }
 
-    g_interrupted = false;
+    std::vector<const FoundFile *> files =
+        filterGroups(o, job, selectFiles(job, o.deep ? o.types : std::vector<std::string>{}, o.only));
+    if (!recover || interrupted) {
+        if (o.json)
+            printFilesJson(grouping(o, job), files);
+        else
+            printFilesText(o, files);
+        if (recover)
+            printf("Nothing was recovered: the scan was interrupted.\n");
+        return interrupted ? 130 : 0;
+    }
+
     RecoverOptions ropt;
     ropt.outDir = o.outDir;
     ropt.onlyGlobs = o.only;
-    ProgressBar rbar("Recovering");
-    RecoverSummary sum = recoverFiles(
-        session, files, ropt,
-        [&](size_t i, size_t n, const std::string &) { rbar.update(n ? (int)(100 * i / n) : 100); },
-        [] { return g_interrupted.load(); });
-    rbar.update(100);
-    rbar.done();
+    ProgressLine rbar("Recovering");
+    RecoverSummary sum;
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        sum = recoverFiles(job, files, ropt);
+        finished = true;
+    });
+    watch(job, rbar, [&] { return finished.load(); });
+    worker.join();
+    interrupted = g_interrupted != 0;
 
     uint32_t skipped = 0;
     for (const RecoveredFile &rf : sum.files) {
@@ -533,6 +575,12 @@ int cmdScanOrRecover(const Options &o, bool recover)
         }
         if (rf.result == WriteResult::Empty) {
             printf("empty file: %s\n", rf.path.c_str());
+            continue;
+        }
+        if (rf.result == WriteResult::Stopped) {
+            if (rf.stats.incomplete)
+                printf("incomplete (stopped after %llu of %llu bytes): %s\n", (unsigned long long)rf.stats.bytes,
+                       (unsigned long long)rf.file->size, rf.path.c_str());
             continue;
         }
         skipped++;
@@ -547,14 +595,18 @@ int cmdScanOrRecover(const Options &o, bool recover)
                sum.readFailures == 1 ? "" : "s");
     printf(".\n");
     if (sum.stopped)
-        printf("Recovery stopped before the end.\n");
-    return 0;
+        printf("Recovery stopped before the end: %zu of %zu files were not copied%s.\n",
+               files.size() - sum.written, files.size(), sum.incomplete ? "; the incomplete one is kept" : "");
+    return interrupted ? 130 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    // The driver never prints; its diagnostic lines show when tracing is on.
+    if (const char *t = getenv("SALVITRA_TRACE"); t && *t && strcmp(t, "0") != 0)
+        setDiagnosticSink([](const std::string &line) { fprintf(stderr, "salvitra: %s\n", line.c_str()); });
     if (argc >= 2 && (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h") || !strcmp(argv[1], "help"))) {
         fputs(kUsage, stdout);
         return 0;

@@ -1,13 +1,80 @@
-// Factories of the scanner backends; backends.cpp picks one per request.
+// The scanner backends: one const row per scanner in one table.
+//
+// A row names the file-system type codes its scanner takes, its label,
+// which of the quick, formatted-volume and deep scans it offers, the
+// library whose process-wide state it uses, and its factory.  Adding a
+// file system is one row here and one backend file.  The table is plain
+// data: answering what a partition offers loads no library.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
-#include "scan.h"
+#include "job.h"
 
 namespace salvitra {
 
-// Each returns null when its library is not part of this build.
+// A scan in progress and its stream-out of files, for one library.
+//
+// run() scans on the job's thread and hands every find to job.deliver()
+// (deep scans as the engine finds them, quick scans when the library
+// returns); it returns Done, Stopped, or why it could not scan.  write()
+// streams one found file into a new file at path (never overwriting),
+// passing job.gate() before every chunk.  release() frees the library's
+// state, after which FoundFile::record is dangling.
+class ScanBackend {
+public:
+    virtual ~ScanBackend() = default;
+    virtual Status run(ScanJob &job) = 0;
+    virtual WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+                              const std::function<bool()> &gate) = 0;
+    virtual void release() = 0;
+};
+
+// The libraries whose state is process-wide: one live job each.
+enum class ScanLibrary : uint8_t { Polder, Taskel, Briel, Cosk, Varn, Sennet, Count };
+const char *scanLibraryName(ScanLibrary l);  // "libpolder", ...
+
+using BackendFactory = std::unique_ptr<ScanBackend> (*)(const ScanRequest &req);
+
+struct BackendRow {
+    const char *label;                 // "FAT", "NTFS", "ext2", "ext3", "HFS+", "signature"
+    std::array<int32_t, 4> fsTypes;    // FsType codes taken (0 ends the list); deep row: any
+    bool anyFsType;                    // the deep row: every partition, whatever its FsType
+    bool quick, formatted, deep;       // the kinds of scan offered
+    ScanLibrary library;
+    // Null when the library is not part of this build.  Quick/deep rows
+    // use `make`, the formatted-volume search `makeFormatted`.
+    BackendFactory make;
+    BackendFactory makeFormatted;
+};
+
+// Every row, in a fixed order; the deep row comes last.
+const BackendRow *backendRows(size_t *count);
+
+// The row that scans fsType in this kind, or null.
+const BackendRow *findBackendRow(int32_t fsType, ScanKind kind);
+
+// Which scans a partition offers (from its FsType; loads nothing).  A row
+// whose library is not in this build does not count.
+struct Capabilities {
+    bool quick = false, formatted = false, deep = false;
+    const char *label = "";  // the quick/formatted scanner's label, "" when none
+    bool offers(ScanKind k) const { return k == ScanKind::Quick ? quick : k == ScanKind::Formatted ? formatted : deep; }
+};
+Capabilities capabilities(const Partiton_Struct *part);
+Capabilities capabilities(int32_t fsType);
+
+// The backend for a request, or null with *why set (NotSupported,
+// LibraryMissing).  Used by ScanJob; exposed for tests and tools.
+std::unique_ptr<ScanBackend> makeBackend(const ScanRequest &req, Status *why = nullptr,
+                                         const BackendRow **row = nullptr);
+
+// The factories the rows name (defined by each backend file when its
+// library is part of the build).
 std::unique_ptr<ScanBackend> makeFatBackend(const ScanRequest &req);
 std::unique_ptr<ScanBackend> makeFatFormattedBackend(const ScanRequest &req);
 std::unique_ptr<ScanBackend> makeNtfsBackend(const ScanRequest &req);

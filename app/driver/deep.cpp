@@ -4,6 +4,9 @@
 // picked: the front ends filter what they show and write.
 #include "deep.h"
 
+#include <utility>
+#include <vector>
+
 #include "backends.h"
 
 #if SALVITRA_HAVE_SENNET
@@ -26,7 +29,7 @@ std::string deepFileName(uint32_t index, const std::string &type)
 #if SALVITRA_HAVE_SENNET
 
 WriteResult HeadRecovery(Partiton_Struct *part, void *record, const std::string &path,
-                         WriteStats &stats, const std::function<bool()> &stopRequested)
+                         WriteStats &stats, const std::function<bool()> &gate)
 {
     if (!part || !record || !Get_Type(record))
         return WriteResult::NoRecord;
@@ -35,44 +38,48 @@ WriteResult HeadRecovery(Partiton_Struct *part, void *record, const std::string 
     WriteResult r = writeChunks(
         path, size, deepChunkLength(part),
         [&](uint8_t *buf, uint32_t len) -> int64_t { return Get_file_data(part, record, buf, len); },
-        stats, stopRequested);
+        stats, gate);
     Set_fileRW_Head();
     return r;
 }
 
 namespace {
 
+// The engine reports every file through libmerrow's found-file registry as
+// it finds it; each report becomes a FoundFile delivered to the job at
+// once (through its pause gate), so a deep scan's files stream while the
+// engine runs.  After the engine returns, its type lists are walked for
+// anything the registry did not report.
 class DeepBackend : public ScanBackend {
 public:
     explicit DeepBackend(const ScanRequest &req) : part_(req.part) {}
     ~DeepBackend() override { release(); }
 
-    bool run(std::vector<FoundFile> &out) override
+    Status run(ScanJob &job) override
     {
         ran_ = true;
+        job_ = &job;
+        AddFoundFileCallBack(&DeepBackend::onFound, this);
         int rc = Search_FileHeadRceoverMian(part_);
+        RemoveFoundFileCallback(this);
         while (const char *t = Get_Dir()) {
-            for (int32_t i = 0;; i++) {
+            for (int32_t i = seen(t);; i++) {
                 void *r = Get_File_pr(t, i);
                 if (!r)
                     break;
-                FoundFile f;
-                f.type = t;
-                f.index = (uint32_t)i;
-                f.name = deepFileName(f.index, f.type);
-                f.folder = f.type;
-                f.size = Get_File_Size(r);
-                f.offset = Get_File_Offset(r);
-                f.record = r;
-                out.push_back(std::move(f));
+                deliver(r, t, (uint32_t)i);
             }
         }
-        return rc >= 0;
+        job_ = nullptr;
+        if (rc < 0)
+            return {StatusCode::UnreadableMedium, "the signature scan could not read the medium"};
+        return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+                      const std::function<bool()> &gate) override
     {
-        return HeadRecovery(part_, file.record, path, stats);
+        return HeadRecovery(part_, file.record, path, stats, gate);
     }
 
     void release() override
@@ -80,11 +87,59 @@ public:
         if (ran_)
             Search_FileHeadRceoverMian_exit();
         ran_ = false;
+        counts_.clear();
     }
 
 private:
+    static void onFound(void *item, SCAN_TYPE type, void *context)
+    {
+        auto *self = static_cast<DeepBackend *>(context);
+        if (type != SCAN_TYPE_DEEP || !item || !self || !self->job_)
+            return;
+        const char *t = Get_Type(item);
+        if (!t)
+            return;
+        self->deliver(item, t, (uint32_t)self->seen(t));
+    }
+
+    // Files of type t delivered so far (the engine numbers each type's
+    // files in the order it finds them).
+    int32_t seen(const char *t)
+    {
+        for (auto &c : counts_)
+            if (c.first == t)
+                return c.second;
+        return 0;
+    }
+
+    void deliver(void *r, const char *t, uint32_t index)
+    {
+        bool known = false;
+        for (auto &c : counts_) {
+            if (c.first == t) {
+                c.second = (int32_t)index + 1;
+                known = true;
+            }
+        }
+        if (!known)
+            counts_.emplace_back(t, (int32_t)index + 1);
+        FoundFile f;
+        f.type = t;
+        f.index = index;
+        f.name = deepFileName(f.index, f.type);
+        f.folder = f.type;
+        f.size = Get_File_Size(r);
+        f.offset = Get_File_Offset(r);
+        f.record = r;
+        f.state = FileState::Carved;
+        job_->deliver(std::move(f));
+    }
+
     Partiton_Struct *part_;
+    ScanJob *job_ = nullptr;
     bool ran_ = false;
+    // Type name (the engine's own string) and files delivered of it.
+    std::vector<std::pair<std::string, int32_t>> counts_;
 };
 
 }  // namespace

@@ -13,7 +13,7 @@ namespace salvitra {
 // is unknown) and rewinds the engine's read cursor afterwards.  part is the
 // record the scan ran over (partition, range copy or whole device).
 WriteResult HeadRecovery(Partiton_Struct *part, void *record, const std::string &path,
-                         WriteStats &stats, const std::function<bool()> &stopRequested = {});
+                         WriteStats &stats, const std::function<bool()> &gate = {});
 
 // The chunk length HeadRecovery uses for a record.
 uint32_t deepChunkLength(const Partiton_Struct *part);

@@ -53,11 +53,12 @@ public:
     explicit Ext2Backend(const ScanRequest &req) : req_(req) {}
     ~Ext2Backend() override { release(); }
 
-    bool run(std::vector<FoundFile> &out) override
+    Status run(ScanJob &job) override
     {
         if (!ext2_init(req_.part))
-            return false;
+            return {StatusCode::NotThisFileSystem, "the ext2 superblock or group descriptors could not be read"};
         open_ = true;
+        std::vector<FoundFile> out;
         Ext2DirNode *head = ext2_searchfile();
         const uint32_t bs = ext2_get_blocksize();
         std::vector<uint8_t> first(bs ? bs : 1);
@@ -70,12 +71,14 @@ public:
                 out.push_back(describe(f, group ? group : "", bs, first));
             }
         }
-        return true;
+        job.deliverAll(std::move(out));
+        return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+                      const std::function<bool()> &gate) override
     {
-        return DelExt2Recovery(static_cast<Ext2FileNode *>(file.record), path, stats);
+        return DelExt2Recovery(static_cast<Ext2FileNode *>(file.record), path, stats, gate);
     }
 
     void release() override
@@ -95,6 +98,7 @@ private:
         if (f->Inode) {
             uint32_t mtime = le32(f->Inode + kInodeMtime);
             ff.mtime = mtime ? (int64_t)mtime : -1;
+            ff.times = ff.mtime >= 0 ? FileTimes::ModifiedOnly : FileTimes::None;
         }
         const uint32_t *list = ext2_get_fileblocklist(f);
         uint64_t count = blockCount(f->Size, bs);
@@ -109,7 +113,8 @@ private:
         }
         ff.name = lostFileDisplayName(f->Name, ext);
         ff.type = ext ? ext : "";
-        ff.readable = fast || f->Size == 0 || (list && missing < count);
+        bool readable = fast || f->Size == 0 || (list && missing < count);
+        ff.state = !readable ? FileState::Unreadable : missing > 0 && !fast ? FileState::Damaged : FileState::Deleted;
         ff.note = ext2Note(f->Size, count, missing, fast, list != nullptr);
         return ff;
     }
@@ -150,7 +155,8 @@ std::string ext2Note(uint64_t size, uint64_t count, uint64_t unlocated, bool fas
     return "";
 }
 
-WriteResult DelExt2Recovery(Ext2FileNode *file, const std::string &path, WriteStats &stats)
+WriteResult DelExt2Recovery(Ext2FileNode *file, const std::string &path, WriteStats &stats,
+                            const std::function<bool()> &gate)
 {
     if (!file)
         return WriteResult::NoRecord;
@@ -173,7 +179,7 @@ WriteResult DelExt2Recovery(Ext2FileNode *file, const std::string &path, WriteSt
                                done += len;
                                return len;
                            },
-                           stats);
+                           stats, gate);
     }
     if (!list && size > 0)
         return WriteResult::Unreadable;
@@ -199,7 +205,7 @@ WriteResult DelExt2Recovery(Ext2FileNode *file, const std::string &path, WriteSt
                                     }
                                     return len;
                                 },
-                                stats);
+                                stats, gate);
     stats.readFailures += failed;
     return r;
 }

@@ -27,11 +27,12 @@ public:
     explicit Ext3Backend(const ScanRequest &req) : req_(req) {}
     ~Ext3Backend() override { release(); }
 
-    bool run(std::vector<FoundFile> &out) override
+    Status run(ScanJob &job) override
     {
         if (!ext3_init(req_.part))
-            return false;
+            return {StatusCode::NotThisFileSystem, "the ext3 superblock or group descriptors could not be read"};
         open_ = true;
+        std::vector<FoundFile> out;
         for (Ext3DirNode *node = ext3_searchfile(); node; node = ext3_get_next(node)) {
             std::string folder = ext3FolderPath(node);
             for (uint32_t i = 0;; i++) {
@@ -48,17 +49,19 @@ public:
                 uint32_t mtime = (uint32_t)m[0] | (uint32_t)m[1] << 8 | (uint32_t)m[2] << 16 |
                                  (uint32_t)m[3] << 24;
                 ff.mtime = mtime ? (int64_t)mtime : -1;
+                ff.times = ff.mtime >= 0 ? FileTimes::ModifiedOnly : FileTimes::None;
                 ff.type = extensionOf(ff.name);
                 ff.record = f;
-                ff.readable = false;
+                ff.state = FileState::Unreadable;
                 ff.note = kUnreadableNote;
                 out.push_back(std::move(ff));
             }
         }
-        return true;
+        job.deliverAll(std::move(out));
+        return {};
     }
 
-    WriteResult write(const FoundFile &, const std::string &, WriteStats &) override
+    WriteResult write(const FoundFile &, const std::string &, WriteStats &, const std::function<bool()> &) override
     {
         return WriteResult::Unreadable;
     }

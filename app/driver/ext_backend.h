@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "scan.h"
@@ -30,7 +31,8 @@ std::string ext2Note(uint64_t size, uint64_t count, uint64_t unlocated, bool fas
 // block list (one ext2_readfile call per entry, the last block cut), holes
 // and unreadable blocks as zeros (the latter counted in stats).  A short
 // symbolic link's target is written from the inode.
-WriteResult DelExt2Recovery(Ext2FileNode *file, const std::string &path, WriteStats &stats);
+WriteResult DelExt2Recovery(Ext2FileNode *file, const std::string &path, WriteStats &stats,
+                            const std::function<bool()> &gate = {});
 
 // The folder of an ext3 directory node inside the volume ("" for the root,
 // "photos/2023" below it), from its parent chain.

@@ -3,7 +3,6 @@
 
 #include "fat_backend.h"
 
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -161,17 +160,19 @@ FoundFile fatFoundFile(tagStFatInfo *rec, const std::vector<tagStFatInfo *> &dir
     f.folder = folderOf(dirs, "");
     f.size = rec->nFileSize;
     f.mtime = fatRecordTime(rec);
+    f.times = f.mtime >= 0 ? FileTimes::ModifiedOnly : FileTimes::None;
     f.type = extensionOf(f.name);
     f.record = rec;
+    f.state = FileState::Deleted;
     if (rec->bPlan & FAT_PLAN_UNPLACED) {
-        f.readable = false;
+        f.state = FileState::Unreadable;
         f.note = "damaged: the entry lost the upper part of its first cluster number and no place on the "
                  "volume fits the file";
     } else if (rec->nStartCluster < 2) {
-        f.readable = false;
+        f.state = FileState::Unreadable;
         f.note = "no data location recorded";
     } else if (rec->bPlan & FAT_PLAN_REUSED) {
-        f.readable = false;
+        f.state = FileState::Unreadable;
         f.note = "damaged: its first cluster now belongs to another file, the data is overwritten";
     } else {
         std::string note;
@@ -186,6 +187,7 @@ FoundFile fatFoundFile(tagStFatInfo *rec, const std::vector<tagStFatInfo *> &dir
                     "file was written around them, damaged at the end if they were reused after the deletion";
         }
         if ((rec->bPlan & FAT_PLAN_SHORT) && clusterSize && rec->nReserved != UINT32_MAX) {
+            f.state = FileState::Damaged;
             if (!note.empty())
                 note += "; ";
             note += "damaged: only the first " + std::to_string((uint64_t)rec->nReserved * clusterSize) +
@@ -215,7 +217,7 @@ using ReadFn = bool (*)(tagStFatInfo *, void *, unsigned long, int64_t *);
 // read whole is read again one block at a time, so that only the blocks
 // that fail are written as zeros (and counted).
 WriteResult copyContiguous(ReadFn readFile, tagStFatInfo *rec, uint32_t block, const std::string &path,
-                           WriteStats &stats, const std::function<bool()> &stopRequested)
+                           WriteStats &stats, const std::function<bool()> &gate)
 {
     int64_t pos = 0;
     auto read = [&](uint8_t *buf, uint32_t len) -> int64_t {
@@ -232,28 +234,28 @@ WriteResult copyContiguous(ReadFn readFile, tagStFatInfo *rec, uint32_t block, c
         }
         return len;
     };
-    return writeChunks(path, rec->nFileSize, chunkFor(block), read, stats, stopRequested);
+    return writeChunks(path, rec->nFileSize, chunkFor(block), read, stats, gate);
 }
 
 }  // namespace
 
 WriteResult DelFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::string &path, WriteStats &stats,
-                           const std::function<bool()> &stopRequested)
+                           const std::function<bool()> &gate)
 {
     uint32_t block = get_blocksize(part);
     if (block == 0) {
-        fprintf(stderr, "System Error: fatRecovery, cluster_Size get size fail\n");
+        diagnostic("System Error: fatRecovery, cluster_Size get size fail");
         return WriteResult::NoChunk;
     }
     if (!rec) {
-        fprintf(stderr, "stPFatInFo is no----------\n");
+        diagnostic("stPFatInFo is no----------");
         return WriteResult::NoRecord;
     }
-    return copyContiguous(fat_readfile, rec, block, path, stats, stopRequested);
+    return copyContiguous(fat_readfile, rec, block, path, stats, gate);
 }
 
 WriteResult FmtFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::string &path,
-                           WriteStats &stats, const std::function<bool()> &stopRequested)
+                           WriteStats &stats, const std::function<bool()> &gate)
 {
     if (!rec)
         return WriteResult::NoRecord;
@@ -262,7 +264,7 @@ WriteResult FmtFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::
     uint32_t block = get_blocksize(part);
     if (block == 0 || block % 512)
         block = 4096;
-    return copyContiguous(fat_fmtRec_readfile, rec, block, path, stats, stopRequested);
+    return copyContiguous(fat_fmtRec_readfile, rec, block, path, stats, gate);
 }
 
 namespace {
@@ -272,30 +274,33 @@ public:
     explicit FatBackend(Partiton_Struct *part) : part_(part) {}
     ~FatBackend() override { release(); }
 
-    bool run(std::vector<FoundFile> &out) override
+    Status run(ScanJob &job) override
     {
         // The order of the disk page's quick scan: init, then the search.
         int files = 0, dirs = 0;
         if (!fat_init(part_))
-            return false;
+            return {StatusCode::NotThisFileSystem, "the FAT boot sector or table could not be read"};
         inited_ = true;
         tagStLinkNode *root = fat_searchfile(true, &files, &dirs);
         if (!root)
-            return false;
+            return {};
+        std::vector<FoundFile> out;
         uint32_t cluster = get_blocksize(part_);
         CreateQuickFatTree(root, [&](tagStFatInfo *rec, const std::vector<tagStFatInfo *> &path) {
             if (!rec || rec->bDirectory || rec->nFileSize == 0)
                 return;
             out.push_back(fatFoundFile(rec, path, cluster));
         });
-        return true;
+        job.deliverAll(std::move(out));
+        return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+                      const std::function<bool()> &gate) override
     {
         if (!inited_)
             return WriteResult::NoRecord;
-        return DelFatRecovery(part_, static_cast<tagStFatInfo *>(file.record), path, stats);
+        return DelFatRecovery(part_, static_cast<tagStFatInfo *>(file.record), path, stats, gate);
     }
 
     void release() override
@@ -315,14 +320,15 @@ public:
     explicit FatFormattedBackend(Partiton_Struct *part) : part_(part) {}
     ~FatFormattedBackend() override { release(); }
 
-    bool run(std::vector<FoundFile> &out) override
+    Status run(ScanJob &job) override
     {
         if (!fat_fmtRec_init(part_))
-            return false;
+            return {StatusCode::UnreadableMedium, "the partition could not be read"};
         inited_ = true;
         tagStFmtDirNode **roots = fat_fmtRec_search(0);
         if (!roots)
-            return false;
+            return {};
+        std::vector<FoundFile> out;
         for (size_t r = 0; roots[r]; r++) {
             tagStFmtDirNode *root = roots[r];
             char name[sizeof root->szName + 1] = {};
@@ -337,10 +343,13 @@ public:
                 f.name = fatNameToUtf8(rec->szName);
                 f.folder = folderOf(path, top);
                 f.size = rec->nFileSize;
+                f.mtime = fatRecordTime(rec);
+                f.times = f.mtime >= 0 ? FileTimes::ModifiedOnly : FileTimes::None;
                 f.type = extensionOf(f.name);
                 f.record = rec;
+                f.state = FileState::Formatted;
                 if (rec->nStartCluster < 2) {
-                    f.readable = false;
+                    f.state = FileState::Unreadable;
                     f.note = "no data location recorded";
                 } else if (rec->bPlan & FAT_PLAN_SKIPPED) {
                     f.note = std::to_string(rec->nSkipped) +
@@ -350,14 +359,16 @@ public:
                 out.push_back(std::move(f));
             });
         }
-        return true;
+        job.deliverAll(std::move(out));
+        return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+                      const std::function<bool()> &gate) override
     {
         if (!inited_)
             return WriteResult::NoRecord;
-        return FmtFatRecovery(part_, static_cast<tagStFatInfo *>(file.record), path, stats);
+        return FmtFatRecovery(part_, static_cast<tagStFatInfo *>(file.record), path, stats, gate);
     }
 
     void release() override

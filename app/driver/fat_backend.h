@@ -43,11 +43,11 @@ FoundFile fatFoundFile(tagStFatInfo *rec, const std::vector<tagStFatInfo *> &dir
 
 // Writes one quick-scan file to path (never over an existing file).
 WriteResult DelFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::string &path, WriteStats &stats,
-                           const std::function<bool()> &stopRequested = {});
+                           const std::function<bool()> &gate = {});
 
 // Writes one file of the formatted-volume search.
 WriteResult FmtFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::string &path,
-                           WriteStats &stats, const std::function<bool()> &stopRequested = {});
+                           WriteStats &stats, const std::function<bool()> &gate = {});
 
 }  // namespace salvitra
 

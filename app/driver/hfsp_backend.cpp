@@ -5,8 +5,6 @@
 
 #if SALVITRA_HAVE_VARN
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "hfsp_backend.h"
@@ -16,14 +14,6 @@
 namespace salvitra {
 
 namespace {
-
-// The diagnostics of the writer go to standard error when tracing is on.
-void trace(const char *line)
-{
-    const char *v = getenv("SALVITRA_TRACE");
-    if (v && *v && strcmp(v, "0") != 0)
-        fprintf(stderr, "%s\n", line);
-}
 
 // The list is built by the library and ends at its tail; the budget only
 // guards against a damaged link.
@@ -48,15 +38,14 @@ public:
     explicit HfspBackend(const ScanRequest &req) : req_(req) {}
     ~HfspBackend() override { release(); }
 
-    bool run(std::vector<FoundFile> &out) override
+    Status run(ScanJob &job) override
     {
         // The disk page's order: init with the partition, then the journal
         // scan (mode 1).
         active_ = true;
-        if (!hfsp_init(req_.part)) {
-            hfsp_progress_done();
-            return false;
-        }
+        if (!hfsp_init(req_.part))
+            return {StatusCode::NotThisFileSystem, "the HFS+ volume header could not be read"};
+        std::vector<FoundFile> out;
         file_info *head = hfsp_searchfile(1);
         uint32_t blockSize = (uint32_t)hfsp_get_blocksize();
         uint64_t volumeBytes = (uint64_t)req_.part->PartSize;
@@ -76,35 +65,41 @@ public:
             f.name = hfsNameToUtf8(r->Name, r->NameLen);
             f.folder = folders.path(r->ParentID);
             f.size = r->DataSize;
-            f.mtime = hfsTimeToUnix(r->CreateDate);
+            // The journal's records keep the creation date only.
+            f.created = hfsTimeToUnix(r->CreateDate);
+            f.times = f.created >= 0 ? FileTimes::CreatedOnly : FileTimes::None;
             f.type = extensionOf(f.name);
             f.record = r;
+            f.state = FileState::Deleted;
             uint64_t mapped = mappedBytes(r, blockSize);
             if (r->DataSize == 0) {
                 if (r->HasRsrcFork) {
-                    f.readable = false;
+                    f.state = FileState::Unreadable;
                     f.note = "only a resource fork, which this scan does not read";
                 }
             } else if (!r->HasDataFork) {
-                f.readable = false;
+                f.state = FileState::Unreadable;
                 f.note = "no data blocks are recorded for this file";
             } else if (volumeBytes && r->DataSize > volumeBytes) {
-                f.readable = false;
+                f.state = FileState::Unreadable;
                 f.note = "the recorded size is larger than the volume";
             } else if (mapped < r->DataSize) {
+                f.state = FileState::Damaged;
                 f.note = "only the first " + std::to_string(mapped) +
                          " bytes are recorded; the rest is written as zeros";
             }
             out.push_back(std::move(f));
         }
-        return true;
+        job.deliverAll(std::move(out));
+        return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+                      const std::function<bool()> &gate) override
     {
-        if (!file.readable)
+        if (!file.readable())
             return WriteResult::Unreadable;
-        return DelHfspRecovery(static_cast<file_info *>(file.record), path, stats);
+        return DelHfspRecovery(static_cast<file_info *>(file.record), path, stats, gate);
     }
 
     void release() override
@@ -116,12 +111,6 @@ public:
     }
 
 private:
-    static void hfsp_progress_done()
-    {
-        if (get_ExportsData() < 100)
-            changeExportsData(100);
-    }
-
     ScanRequest req_;
     bool active_ = false;
 };
@@ -130,15 +119,16 @@ private:
 
 // Streams the record's data fork into a new file at path, one allocation
 // block per read.
-WriteResult DelHfspRecovery(file_info *record, const std::string &path, WriteStats &stats)
+WriteResult DelHfspRecovery(file_info *record, const std::string &path, WriteStats &stats,
+                            const std::function<bool()> &gate)
 {
     int blockSize = hfsp_get_blocksize();
     if (blockSize <= 0) {
-        trace("System Error: HfspRecovery, cluster_Size get size fail");
+        diagnostic("System Error: HfspRecovery, cluster_Size get size fail");
         return WriteResult::NoChunk;
     }
     if (!record) {
-        trace("fileHfspInfo is no----------");
+        diagnostic("fileHfspInfo is no----------");
         return WriteResult::NoRecord;
     }
     // Every file starts at its first byte, even when the same record was
@@ -153,7 +143,7 @@ WriteResult DelHfspRecovery(file_info *record, const std::string &path, WriteSta
                            int last = delivered >= size ? 1 : 0;
                            return hfsxx_readwirtelogfile(record, buf, len, last);
                        },
-                       stats);
+                       stats, gate);
 }
 
 std::unique_ptr<ScanBackend> makeHfspBackend(const ScanRequest &req)

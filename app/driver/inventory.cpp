@@ -43,12 +43,21 @@ bool checkImage(const std::string &path, std::string *err)
 
 Inventory::~Inventory()
 {
+    // The owner outlives its jobs; the lists go with the inventory.
+    {
+        std::lock_guard<std::mutex> l(holdMu_);
+        holders_ = 0;
+    }
     teardown();
 }
 
 bool Inventory::build(const std::vector<std::string> &images, std::string *err)
 {
-    teardown();
+    if (!teardown()) {
+        if (err)
+            *err = "the device list is in use by a scan";
+        return false;
+    }
     if (images.size() > SV_DEV_LAST + 1) {
         if (err)
             *err = "at most 20 images can be named";
@@ -70,16 +79,82 @@ bool Inventory::build(const std::vector<std::string> &images, std::string *err)
     return true;
 }
 
-void Inventory::teardown()
+bool Inventory::teardown()
 {
+    if (holders() > 0)
+        return false;
     if (!built_)
-        return;
+        return true;
     FullPartitionBlock_exit();
     FullDevStruct_exit();
     built_ = false;
     devices_.clear();
     partitions_.clear();
     wholeDevices_.clear();
+    return true;
+}
+
+void Inventory::hold()
+{
+    std::lock_guard<std::mutex> l(holdMu_);
+    holders_++;
+}
+
+void Inventory::unhold()
+{
+    std::vector<std::string> images;
+    std::function<void(bool, const std::string &)> done;
+    {
+        std::lock_guard<std::mutex> l(holdMu_);
+        if (holders_ > 0)
+            holders_--;
+        if (holders_ > 0 || !pending_)
+            return;
+        pending_ = false;
+        images = pendingImages_;
+        done = onRebuilt_;
+    }
+    // The last holder let go: the rebuild asked for meanwhile happens now.
+    std::string err;
+    bool ok = rebuildNow(images, &err);
+    if (done)
+        done(ok, err);
+}
+
+int Inventory::holders() const
+{
+    std::lock_guard<std::mutex> l(holdMu_);
+    return holders_;
+}
+
+bool Inventory::rebuildPending() const
+{
+    std::lock_guard<std::mutex> l(holdMu_);
+    return pending_;
+}
+
+void Inventory::setOnRebuilt(std::function<void(bool, const std::string &)> fn)
+{
+    std::lock_guard<std::mutex> l(holdMu_);
+    onRebuilt_ = std::move(fn);
+}
+
+Inventory::Rebuild Inventory::requestRebuild(const std::vector<std::string> &images, std::string *err)
+{
+    {
+        std::lock_guard<std::mutex> l(holdMu_);
+        if (holders_ > 0) {
+            pending_ = true;
+            pendingImages_ = images;
+            return Rebuild::Deferred;
+        }
+    }
+    return rebuildNow(images, err) ? Rebuild::Done : Rebuild::Failed;
+}
+
+bool Inventory::rebuildNow(const std::vector<std::string> &images, std::string *err)
+{
+    return build(images, err);
 }
 
 void Inventory::snapshot()

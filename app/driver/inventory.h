@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,7 +50,24 @@ public:
     // images: stand-in image files for /dev/disk0.. (empty: the usual probe).
     // Fails when a named image cannot be opened; err then says why.
     bool build(const std::vector<std::string> &images, std::string *err);
-    void teardown();
+    // Tears the lists down.  Refused (false) while a job holds the
+    // inventory: the records are being read.
+    bool teardown();
+
+    // ---- holds and deferred rebuilds (hot-plug) ----
+    // A job reading partition or device records holds the inventory from
+    // its start until its release; hold() and unhold() are thread-safe.
+    void hold();
+    void unhold();
+    int holders() const;
+    enum class Rebuild { Done, Deferred, Failed };
+    // Rebuilds the lists now when nobody holds them; otherwise remembers the
+    // request and does it when the last holder lets go (on that thread),
+    // then calls onRebuilt.  Every PartitionInfo/DeviceInfo record pointer
+    // handed out before a rebuild is invalid after it.
+    Rebuild requestRebuild(const std::vector<std::string> &images, std::string *err = nullptr);
+    bool rebuildPending() const;
+    void setOnRebuilt(std::function<void(bool ok, const std::string &err)> fn);
     bool built() const { return built_; }
 
     const std::vector<DeviceInfo> &devices() const { return devices_; }
@@ -67,6 +86,13 @@ public:
 private:
     void snapshot();
 
+    bool rebuildNow(const std::vector<std::string> &images, std::string *err);
+
+    mutable std::mutex holdMu_;
+    int holders_ = 0;
+    bool pending_ = false;
+    std::vector<std::string> pendingImages_;
+    std::function<void(bool, const std::string &)> onRebuilt_;
     bool built_ = false;
     std::vector<DeviceInfo> devices_;
     std::vector<PartitionInfo> partitions_;

@@ -132,15 +132,15 @@ static std::function<int64_t(uint8_t *, uint32_t)> salvagingReader(ReadFn read, 
 }
 
 WriteResult DelNtfsRecovery(const TaskelApi &api, const NTFS_DEL_FILEINFO_t *rec, Partiton_Struct *part,
-                            const std::string &path, WriteStats &stats, const std::function<bool()> &stopRequested)
+                            const std::string &path, WriteStats &stats, const std::function<bool()> &gate)
 {
     uint32_t block = get_blocksize(part);
     if (block == 0) {
-        fprintf(stderr, "System Error: ntfsRecovery, cluster_Size get size fail\n");
+        diagnostic("System Error: ntfsRecovery, cluster_Size get size fail");
         return WriteResult::NoChunk;
     }
     if (!rec) {
-        fprintf(stderr, "PNTFS_DEL_FILEINFO is no----------\n");
+        diagnostic("PNTFS_DEL_FILEINFO is no----------");
         return WriteResult::NoRecord;
     }
     // A record that cannot be opened at all would only give a file of zeros.
@@ -153,7 +153,7 @@ WriteResult DelNtfsRecovery(const TaskelApi &api, const NTFS_DEL_FILEINFO_t *rec
     WriteResult r = writeChunks(
         path, rec->nFileSize, chunkFor(block),
         salvagingReader([&](uint8_t *buf, uint32_t len) { return api.Ntfs_Get_Data(mft, buf, len); }, failed),
-        stats, stopRequested);
+        stats, gate);
     stats.readFailures += failed;
     api.Ntfs_RWfile_Set(1);
     return r;
@@ -166,13 +166,16 @@ public:
     NtfsBackend(const TaskelApi &api, Partiton_Struct *part) : api_(api), part_(part) {}
     ~NtfsBackend() override { release(); }
 
-    bool run(std::vector<FoundFile> &out) override
+    Status run(ScanJob &job) override
     {
-        // The scan launch: set up the volume (its answer is not needed: a
-        // volume that cannot be read gives an empty list), then the search.
-        api_.Initi_Ntfs_InFo(part_);
-        list_ = api_.Ntfs_Get_Del_File();
+        // The scan launch: set up the volume, then the search.  A volume
+        // that cannot be set up is not scanned: an empty list would read as
+        // "nothing deleted here".
         live_ = true;
+        if (!api_.Initi_Ntfs_InFo(part_))
+            return {StatusCode::NotThisFileSystem, "the NTFS boot sector or the MFT could not be read"};
+        list_ = api_.Ntfs_Get_Del_File();
+        std::vector<FoundFile> out;
         NtfsFolderResolver folders([this](uint64_t n, NTFS_MFT_ParentID_Name *o) {
             return api_.Ntfs_Get_NameParentID(n, o);
         });
@@ -184,19 +187,25 @@ public:
             if (!folders.folderOf(r->nMftNumber, r->nParentRef, &f.folder))
                 f.note = "original folder unknown";
             f.size = r->nFileSize;
-            f.mtime = ntfsTimeToUnix(r->nCreateTime);
+            // The record keeps the creation time only.
+            f.created = ntfsTimeToUnix(r->nCreateTime);
+            f.times = f.created >= 0 ? FileTimes::CreatedOnly : FileTimes::None;
             f.type = extensionOf(f.name);
             f.record = r;
+            f.state = FileState::Deleted;
             out.push_back(std::move(f));
         }
-        return true;
+        job.deliverAll(std::move(out));
+        return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+                      const std::function<bool()> &gate) override
     {
         if (!live_)
             return WriteResult::NoRecord;
-        return DelNtfsRecovery(api_, static_cast<const NTFS_DEL_FILEINFO_t *>(file.record), part_, path, stats);
+        return DelNtfsRecovery(api_, static_cast<const NTFS_DEL_FILEINFO_t *>(file.record), part_, path, stats,
+                               gate);
     }
 
     void release() override
@@ -221,10 +230,11 @@ public:
     NtfsFormattedBackend(const TaskelApi &api, Partiton_Struct *part) : api_(api), part_(part) {}
     ~NtfsFormattedBackend() override { release(); }
 
-    bool run(std::vector<FoundFile> &out) override
+    Status run(ScanJob &job) override
     {
         list_ = api_.Search_Ntfs_InFo(part_);
         live_ = true;
+        std::vector<FoundFile> out;
         NtfsFormatFolderResolver folders([this](const NTFS_FORMAT_INFO_t *r, NTFS_MFT_ParentID_Name *o) {
             return api_.Nfst_GetFormat_NameParentID(nullptr, r, o);
         });
@@ -233,10 +243,11 @@ public:
                 continue;  // folders are shown through their files' paths
             FoundFile f;
             f.name = ntfsName(*r);
+            f.state = FileState::Formatted;
             uint32_t slot = NTFS_FORMAT_SLOT(r);
             if (slot >= NTFS_FORMAT_SLOTS) {
                 f.folder = "NTFS volume unknown";
-                f.readable = false;
+                f.state = FileState::Unreadable;
                 f.note = "the volume this record belonged to was not found";
             } else {
                 f.folder = "NTFS volume " + std::to_string(slot + 1);
@@ -249,16 +260,19 @@ public:
                 }
             }
             f.size = r->nFileSize;
-            f.mtime = ntfsTimeToUnix(r->nCreateTime);
+            f.created = ntfsTimeToUnix(r->nCreateTime);
+            f.times = f.created >= 0 ? FileTimes::CreatedOnly : FileTimes::None;
             f.type = extensionOf(f.name);
             f.offset = r->nPosition;
             f.record = r;
             out.push_back(std::move(f));
         }
-        return true;
+        job.deliverAll(std::move(out));
+        return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats) override
+    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+                      const std::function<bool()> &gate) override
     {
         auto *r = static_cast<NTFS_FORMAT_INFO_t *>(file.record);
         if (!live_ || !r)
@@ -273,7 +287,7 @@ public:
             path, r->nFileSize, chunkFor(block),
             salvagingReader([&](uint8_t *buf, uint32_t len) { return api_.Ntfs_Read_ForMat_Data(r, buf, (int)len); },
                             failed),
-            stats);
+            stats, gate);
         stats.readFailures += failed;
         api_.Ntfs_RWfile_Set(2);
         return res;
@@ -299,14 +313,14 @@ private:
 
 }  // namespace
 
-// The library is loaded at the first NTFS scan; when it cannot be, say why once.
+// The library is loaded at the first NTFS scan; when it cannot be, the
+// diagnostics channel says why (the job's status says that it is missing).
 static const TaskelApi *boundApi()
 {
-    static std::once_flag told;
     std::string why;
     const TaskelApi *api = taskelApi(&why);
     if (!api)
-        std::call_once(told, [&] { fprintf(stderr, "salvitra: %s\n", why.c_str()); });
+        diagnostic(why);
     return api;
 }
 

@@ -50,7 +50,7 @@ const TaskelApi *taskelApi(std::string *why = nullptr);
 // and the chunks holding them counted in stats.readFailures.
 WriteResult DelNtfsRecovery(const TaskelApi &api, const NTFS_DEL_FILEINFO_t *rec, Partiton_Struct *part,
                             const std::string &path, WriteStats &stats,
-                            const std::function<bool()> &stopRequested = {});
+                            const std::function<bool()> &gate = {});
 
 }  // namespace salvitra
 

@@ -194,26 +194,32 @@ bool outputOnScannedMedium(const std::string &outDir, const std::string &deviceP
     return false;
 }
 
-RecoverSummary recoverFiles(ScanSession &session, const std::vector<const FoundFile *> &files,
-                            const RecoverOptions &opt,
-                            const std::function<void(size_t, size_t, const std::string &)> &onFile,
-                            const std::function<bool()> &stopRequested)
+RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan, const std::string &outDir,
+                            bool numberIfExists,
+                            const std::function<void(size_t, size_t, const std::string &)> &onFile)
 {
     RecoverSummary sum;
-    ScanBackend *backend = session.backend();
-    for (size_t i = 0; i < files.size(); i++) {
-        if (stopRequested && stopRequested()) {
+    uint64_t total = 0;
+    for (const PlannedWrite &w : plan)
+        if (w.file && w.file->readable())
+            total += w.file->size;
+    job.beginWrites(total);
+    std::string error;
+    for (size_t i = 0; i < plan.size(); i++) {
+        // A paused recovery holds here between files; a stop ends it.
+        if (!job.gate()) {
             sum.stopped = true;
             break;
         }
-        const FoundFile *f = files[i];
+        const FoundFile *f = plan[i].file;
+        if (!f)
+            continue;
         RecoveredFile rf;
         rf.file = f;
-        std::string rel = relativeOutputPath(*f, opt.keepFolders);
-        std::string path = opt.outDir + "/" + rel;
+        std::string path = outDir + "/" + plan[i].relPath;
         if (onFile)
-            onFile(i, files.size(), rel);
-        if (!f->readable) {
+            onFile(i, plan.size(), plan[i].relPath);
+        if (!f->readable()) {
             // Nothing will be written: no folders for it either.
             rf.path = path;
             rf.result = WriteResult::Unreadable;
@@ -225,29 +231,78 @@ RecoverSummary recoverFiles(ScanSession &session, const std::vector<const FoundF
         if (!makeDirs(path.substr(0, slash), &err)) {
             rf.path = path;
             rf.result = WriteResult::OutputError;
+            if (error.empty())
+                error = err;
             sum.files.push_back(rf);
             continue;
         }
-        rf.path = uniquePath(path);
-        if (!backend)
-            rf.result = WriteResult::NoRecord;
-        else
-            rf.result = backend->write(*f, rf.path, rf.stats);
-        if (rf.result == WriteResult::Ok || rf.result == WriteResult::Empty) {
+        // Otherwise an existing file makes the write fail with Exists: it
+        // is left as it is.
+        rf.path = numberIfExists ? uniquePath(path) : path;
+        rf.result = job.write(*f, rf.path, rf.stats);
+        // Only a modification time is stamped: a creation time is not one.
+        if (rf.result == WriteResult::Ok || rf.result == WriteResult::Empty)
             setFileTime(rf.path, f->mtime);
-        }
         if (rf.result == WriteResult::Ok) {
             sum.written++;
-            sum.bytes += rf.stats.bytes;
         } else if (rf.result == WriteResult::Stopped) {
             sum.stopped = true;
+            if (rf.stats.incomplete)
+                sum.incomplete++;
         }
+        sum.bytes += rf.stats.bytes;
         sum.readFailures += rf.stats.readFailures;
         sum.files.push_back(rf);
         if (sum.stopped)
             break;
     }
+    sum.status = job.endWrites(sum.stopped, sum.stopped ? std::string() : error);
     return sum;
+}
+
+RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &files, const RecoverOptions &opt,
+                            const std::function<void(size_t, size_t, const std::string &)> &onFile)
+{
+    std::vector<PlannedWrite> plan;
+    plan.reserve(files.size());
+    for (const FoundFile *f : files)
+        plan.push_back({f, f ? relativeOutputPath(*f, opt.keepFolders) : std::string()});
+    return writePlanned(job, plan, opt.outDir, true, onFile);
+}
+
+std::vector<const FoundFile *> selectFiles(const ScanJob &job, const std::vector<std::string> &types,
+                                           const std::vector<std::string> &globs)
+{
+    std::vector<const FoundFile *> out;
+    for (const FoundFile &f : job.files()) {
+        bool typeOk = types.empty();
+        for (const std::string &t : types)
+            typeOk |= t == f.type;
+        if (typeOk && matchesGlobs(f, globs))
+            out.push_back(&f);
+    }
+    return out;
+}
+
+Partiton_Struct rangeCopy(const Partiton_Struct &part, uint64_t start, uint64_t end, Status *why)
+{
+    Partiton_Struct copy{};
+    if (end <= start || end > part.PartSize) {
+        if (why)
+            *why = Status{StatusCode::NotSupported,
+                          "the range must satisfy START < END <= " + std::to_string(part.PartSize)};
+        return copy;
+    }
+    copy.DevNum = part.DevNum;
+    copy.FsType = part.FsType;
+    copy.Device = part.Device;
+    copy.BootData = part.BootData;
+    copy.AccessMode = part.AccessMode;
+    copy.PartOffset = start;
+    copy.PartSize = end - start;
+    if (why)
+        *why = Status{};
+    return copy;
 }
 
 }  // namespace salvitra

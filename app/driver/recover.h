@@ -30,6 +30,8 @@ struct RecoverSummary {
     uint32_t readFailures = 0;            // chunks written as zeros
     std::vector<RecoveredFile> files;     // every file attempted, in order
     bool stopped = false;
+    uint32_t incomplete = 0;              // files cut short by the stop (kept, stats.incomplete)
+    Status status;                        // Done, Stopped, or OutputError with the first reason
 };
 
 // True when file matches one of the globs (or there are none).
@@ -57,12 +59,37 @@ bool setFileTime(const std::string &path, int64_t mtime);
 // scanned image.  why says what was found.
 bool outputOnScannedMedium(const std::string &outDir, const std::string &devicePath, std::string *why);
 
-// Writes every selected file through the session's backend.  onFile is
-// called before each file (index, count, name); stopRequested ends the loop
-// between files and inside a file.
-RecoverSummary recoverFiles(ScanSession &session, const std::vector<const FoundFile *> &files,
-                            const RecoverOptions &opt,
-                            const std::function<void(size_t, size_t, const std::string &)> &onFile = {},
-                            const std::function<bool()> &stopRequested = {});
+// One file to write and where, relative to the output folder.
+struct PlannedWrite {
+    const FoundFile *file = nullptr;
+    std::string relPath;
+};
+
+// Writes the planned files as one recovery phase of the job (as
+// recoverFiles below).  A file already at a path is left alone and the
+// write reports Exists, unless numberIfExists picks "stem (1).ext", ...
+RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan, const std::string &outDir,
+                            bool numberIfExists,
+                            const std::function<void(size_t, size_t, const std::string &)> &onFile = {});
+
+// Writes every selected file through the job's backend, as one recovery
+// phase of the job: its pause gate holds between files and between chunks,
+// its stop ends the copy within one chunk (the file cut short is marked
+// incomplete and kept), its progress counts the bytes written.  onFile is
+// called before each file (index, count, relative output path).
+RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &files, const RecoverOptions &opt,
+                            const std::function<void(size_t, size_t, const std::string &)> &onFile = {});
+
+// The files of a finished job that a front end picked: of one of the kinds
+// in `types` (FoundFile::type; empty: every kind) and matching one of the
+// globs (empty: all).  Pointers into the job's store.
+std::vector<const FoundFile *> selectFiles(const ScanJob &job, const std::vector<std::string> &types,
+                                           const std::vector<std::string> &globs);
+
+// The record a scan of the byte range [start, end) of part goes through:
+// the device, file system and boot data of part, offset start, size
+// end - start (offsets inside part).  A range outside part gives a zeroed
+// record and *why says so.
+Partiton_Struct rangeCopy(const Partiton_Struct &part, uint64_t start, uint64_t end, Status *why = nullptr);
 
 }  // namespace salvitra

@@ -1,10 +1,8 @@
 #include "result_tree.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <set>
-#include <sys/stat.h>
 #include <utility>
 
 namespace salvitra {
@@ -396,7 +394,8 @@ std::vector<TableRow> buildRows(const ResultTree &tree, const NodeRef &n,
         r.size = sizeText(f.size);
         r.group = fileGroupName(g.group);
         r.time = timeText(f.mtime, tree.rules().fatTimes);
-        r.readable = f.readable;
+        r.readable = f.readable();
+        r.state = f.state;
         r.note = f.note;
         r.check = t.check == CheckState::Checked ? CheckState::Checked : CheckState::Unchecked;
         rows.push_back(std::move(r));
@@ -485,57 +484,16 @@ std::vector<RecoveryJob> collectJobs(ResultTree &tree, TableSelection &table,
     return jobs;
 }
 
-RecoverSummary recoverJobs(ScanSession &session, const std::vector<RecoveryJob> &jobs,
-                           const std::string &outDir,
-                           const std::function<void(size_t, size_t, const std::string &)> &onFile,
-                           const std::function<bool()> &stopRequested)
+RecoverSummary recoverJobs(ScanJob &job, const std::vector<RecoveryJob> &jobs, const std::string &outDir,
+                           const std::function<void(size_t, size_t, const std::string &)> &onFile)
 {
-    RecoverSummary sum;
-    ScanBackend *backend = session.backend();
-    FileView files(session.files());
-    for (size_t i = 0; i < jobs.size(); i++) {
-        if (stopRequested && stopRequested()) {
-            sum.stopped = true;
-            break;
-        }
-        const RecoveryJob &job = jobs[i];
-        if (job.file >= files.size())
-            continue;
-        const FoundFile &f = files[job.file];
-        RecoveredFile rf;
-        rf.file = &f;
-        rf.path = outDir + "/" + job.relPath;
-        size_t slash = rf.path.find_last_of('/');
-        if (onFile)
-            onFile(i, jobs.size(), rf.path.substr(slash + 1));
-        struct stat sb;
-        std::string err;
-        if (!f.readable)
-            rf.result = WriteResult::Unreadable;
-        else if (!makeDirs(rf.path.substr(0, slash), &err))
-            rf.result = WriteResult::OutputError;
-        else if (lstat(rf.path.c_str(), &sb) == 0)
-            rf.result = WriteResult::Exists;  // left alone
-        else if (errno != ENOENT)
-            rf.result = WriteResult::OutputError;
-        else if (!backend)
-            rf.result = WriteResult::NoRecord;
-        else
-            rf.result = backend->write(f, rf.path, rf.stats);
-        if (rf.result == WriteResult::Ok || rf.result == WriteResult::Empty)
-            setFileTime(rf.path, f.mtime);
-        if (rf.result == WriteResult::Ok) {
-            sum.written++;
-            sum.bytes += rf.stats.bytes;
-        } else if (rf.result == WriteResult::Stopped) {
-            sum.stopped = true;
-        }
-        sum.readFailures += rf.stats.readFailures;
-        sum.files.push_back(rf);
-        if (sum.stopped)
-            break;
-    }
-    return sum;
+    const std::deque<FoundFile> &files = job.files();
+    std::vector<PlannedWrite> plan;
+    plan.reserve(jobs.size());
+    for (const RecoveryJob &j : jobs)
+        if (j.file < files.size())
+            plan.push_back({&files[j.file], j.relPath});
+    return writePlanned(job, plan, outDir, false, onFile);
 }
 
 }  // namespace salvitra

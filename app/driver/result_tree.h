@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -108,7 +110,8 @@ struct TableRow {
     std::string size;      // column 1: "%1.Byte"
     std::string group;     // column 2: the group's name
     std::string time;      // column 3
-    bool readable = true;  // shown as the row's state, with the note as its tooltip
+    bool readable = true;  // shown with the row's state, with the note as its tooltip
+    FileState state = FileState::Deleted;
     std::string note;
     CheckState check = CheckState::Unchecked;  // copied from the type node
 };
@@ -213,11 +216,10 @@ struct TableSelection {
 std::vector<RecoveryJob> collectJobs(ResultTree &tree, TableSelection &table,
                                      FileView files);
 
-// Writes the jobs through the session's backend into outDir.  A file that
-// already exists is left alone (result Exists); nothing is overwritten.
-RecoverSummary recoverJobs(ScanSession &session, const std::vector<RecoveryJob> &jobs,
-                           const std::string &outDir,
-                           const std::function<void(size_t, size_t, const std::string &)> &onFile = {},
-                           const std::function<bool()> &stopRequested = {});
+// Writes the jobs (file indexes of the job's store) as one recovery phase
+// of the job into outDir: its pause and stop hold.  A file that already
+// exists is left alone (result Exists); nothing is overwritten.
+RecoverSummary recoverJobs(ScanJob &job, const std::vector<RecoveryJob> &jobs, const std::string &outDir,
+                           const std::function<void(size_t, size_t, const std::string &)> &onFile = {});
 
 }  // namespace salvitra

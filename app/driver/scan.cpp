@@ -1,95 +1,16 @@
 #include "scan.h"
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <fcntl.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace salvitra {
 
-const char *writeResultText(WriteResult r)
-{
-    switch (r) {
-    case WriteResult::Ok: return "written";
-    case WriteResult::Exists: return "a file of that name already exists";
-    case WriteResult::Empty: return "the file is empty";
-    case WriteResult::NoRecord: return "no scanner record";
-    case WriteResult::NoChunk: return "the allocation unit of the partition is unknown";
-    case WriteResult::Unreadable: return "the data cannot be read back by this scan method";
-    case WriteResult::OutputError: return "the output file could not be written";
-    case WriteResult::Stopped: return "stopped";
-    }
-    return "?";
-}
-
-ScanSession::ScanSession(const ScanRequest &req) : req_(req), backend_(makeBackend(req)) {}
-
-ScanSession::~ScanSession()
-{
-    release();
-}
-
-bool ScanSession::run()
-{
-    if (!backend_ || ran_)
-        return false;
-    ran_ = true;
-    changeExportsData(0);
-    bool ok = backend_->run(files_);
-    if (get_ExportsData() >= 200)
-        stopped_ = true;
-    return ok;
-}
-
-bool ScanSession::runWithProgress(const std::function<void(int)> &onProgress, int intervalMs,
-                                  const std::function<bool()> &stopRequested)
-{
-    if (!backend_ || ran_)
-        return false;
-    std::atomic<bool> done{false};
-    bool ok = false;
-    std::thread worker([&] {
-        ok = run();
-        done = true;
-    });
-    int last = -1;
-    while (!done) {
-        if (stopRequested && stopRequested() && !stopped_)
-            stop();
-        int v = get_ExportsData();
-        if (v != last && v <= 100 && onProgress)
-            onProgress(v);
-        last = v;
-        for (int waited = 0; waited < intervalMs && !done; waited += 10)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    worker.join();
-    if (onProgress && !stopped_)
-        onProgress(100);
-    return ok;
-}
-
-void ScanSession::stop()
-{
-    stopped_ = true;
-    set_ExportsData(false);
-}
-
-void ScanSession::release()
-{
-    files_.clear();
-    if (backend_)
-        backend_->release();
-    backend_.reset();
-}
-
 WriteResult writeChunks(const std::string &path, uint64_t size, uint32_t chunk,
                         const std::function<int64_t(uint8_t *, uint32_t)> &read, WriteStats &stats,
-                        const std::function<bool()> &stopRequested)
+                        const std::function<bool()> &gate)
 {
     if (chunk == 0)
         return WriteResult::NoChunk;
@@ -104,8 +25,11 @@ WriteResult writeChunks(const std::string &path, uint64_t size, uint32_t chunk,
     WriteResult result = WriteResult::Ok;
     uint64_t left = size;
     while (left > 0) {
-        if (stopRequested && stopRequested()) {
+        // Paused: held here, between two chunks.  Stopped: the file ends
+        // within one chunk and is marked incomplete.
+        if (gate && !gate()) {
             result = WriteResult::Stopped;
+            stats.incomplete = true;
             break;
         }
         uint32_t len = left < chunk ? (uint32_t)left : chunk;

@@ -131,10 +131,10 @@ bool ViewFiles::prepare(ViewFolder which)
     return true;
 }
 
-std::string ViewFiles::extract(ScanSession &session, const FoundFile &file, uint32_t index,
+std::string ViewFiles::extract(ScanJob &job, const FoundFile &file, uint32_t index,
                                ViewFolder which, uint64_t maxBytes)
 {
-    if (!file.readable || file.size == 0 || file.size > maxBytes || !session.backend())
+    if (!file.readable() || file.size == 0 || file.size > maxBytes)
         return {};
     if (!prepare(which))
         return {};
@@ -144,7 +144,7 @@ std::string ViewFiles::extract(ScanSession &session, const FoundFile &file, uint
     if (lstat(path.c_str(), &sb) == 0)
         return S_ISREG(sb.st_mode) ? path : std::string();
     WriteStats stats;
-    WriteResult r = session.backend()->write(file, path, stats);
+    WriteResult r = job.write(file, path, stats);
     if (r != WriteResult::Ok) {
         if (r != WriteResult::Exists)
             unlink(path.c_str());

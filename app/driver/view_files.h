@@ -37,12 +37,12 @@ public:
     ViewFiles(const ViewFiles &) = delete;
     ViewFiles &operator=(const ViewFiles &) = delete;
 
-    // Writes file (number index of the session's list) into the folder and
+    // Writes file (number index of the job's store) through the job into the folder and
     // returns the written path, or "" when it cannot be shown: unreadable,
     // empty, too large, or the folder is not a private folder of this user
     // (a fixed name in a shared folder must not be someone else's link).
     // A file already extracted into the folder is not written again.
-    std::string extract(ScanSession &session, const FoundFile &file, uint32_t index,
+    std::string extract(ScanJob &job, const FoundFile &file, uint32_t index,
                         ViewFolder which, uint64_t maxBytes = kDefaultMaxBytes);
     // Empties one folder (the thumbnails before each new set).
     void clear(ViewFolder which);

@@ -133,7 +133,7 @@ void benchScan(const std::string &img)
         ScanRequest req;
         req.part = &ip.part;
         auto t2 = Clock::now();
-        ScanSession s(req);
+        ScanJob s(req);
         s.run();
         auto t3 = Clock::now();
         drv.push_back(seconds(t2, t3));
@@ -158,7 +158,7 @@ void benchRecovery(const std::string &img, const std::string &bigSrc, uint64_t b
         return;
     ScanRequest req;
     req.part = &ip.part;
-    ScanSession s(req);
+    ScanJob s(req);
     s.run();
     const FoundFile *big = nullptr;
     for (const FoundFile &f : s.files())
@@ -176,7 +176,7 @@ void benchRecovery(const std::string &img, const std::string &bigSrc, uint64_t b
         unlink(copy.c_str());
         WriteStats st;
         auto t0 = Clock::now();
-        WriteResult r = s.backend()->write(*big, out, st);
+        WriteResult r = s.write(*big, out, st);
         auto t1 = Clock::now();
         if (r != WriteResult::Ok || st.readFailures)
             same = false;

@@ -267,7 +267,7 @@ int main()
         for (int r = 0; r < runs; r++) {
             ScanRequest req;
             req.part = &v.part;
-            ScanSession s(req);
+            ScanJob s(req);
             auto t0 = Clock::now();
             s.run();
             auto t1 = Clock::now();
@@ -283,7 +283,7 @@ int main()
         // Recovery of the big file against cat of the same bytes.
         ScanRequest req;
         req.part = &v.part;
-        ScanSession s(req);
+        ScanJob s(req);
         s.run();
         const FoundFile *big = nullptr;
         for (const FoundFile &f : s.files())
@@ -301,7 +301,7 @@ int main()
                 std::string out = dir + "/recovered" + std::to_string(r) + ".bin";
                 WriteStats st;
                 auto t0 = Clock::now();
-                WriteResult wr = s.backend()->write(*big, out, st);
+                WriteResult wr = s.write(*big, out, st);
                 auto t1 = Clock::now();
                 if (wr != WriteResult::Ok)
                     fprintf(stderr, "bench_fat: write failed: %s\n", writeResultText(wr));

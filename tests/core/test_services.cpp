@@ -27,6 +27,36 @@ TEST(Progress, AccessorsStoreAndStopValue)
     FullDevStruct_exit();
 }
 
+// The scanners' own moves of the value never overwrite a stop: the start
+// of a search keeps a stop requested during the set-up, increments stop
+// short of "finished", and the end of a search leaves a stop as it is.
+TEST(Progress, AStopIsNeverOverwrittenByAScanner)
+{
+    changeExportsData(57);
+    sv_progress_begin();
+    EXPECT_EQ(get_ExportsData(), 0);
+    changeExportsData(100);
+    sv_progress_begin();
+    EXPECT_EQ(get_ExportsData(), 0) << "a finished value starts again";
+    set_ExportsData(false);
+    sv_progress_begin();
+    EXPECT_EQ(get_ExportsData(), 200);
+
+    changeExportsData(98);
+    sv_progress_add(5);
+    EXPECT_EQ(get_ExportsData(), 99) << "an increment never ends a scan";
+    set_ExportsData(false);
+    sv_progress_add(1);
+    EXPECT_EQ(get_ExportsData(), 200);
+
+    sv_progress_finish();
+    EXPECT_EQ(get_ExportsData(), 200) << "a stop is not turned into finished";
+    changeExportsData(40);
+    sv_progress_finish();
+    EXPECT_EQ(get_ExportsData(), 100);
+    changeExportsData(0);
+}
+
 TEST(Blocksize, ComesFromTheBootDataByFileSystem)
 {
     std::vector<uint8_t> boot(1024, 0);

@@ -43,7 +43,7 @@ TEST(DeepDriver, SessionListsAndRecoversEveryFile)
         ScanRequest req;
         req.part = part;
         req.mode = RecoverDeep;
-        ScanSession s(req);
+        ScanJob s(req);
         ASSERT_TRUE(s.supported());
         ASSERT_TRUE(s.run());
         auto want = byType();

@@ -31,7 +31,7 @@ const auto *const kUtc = ::testing::AddGlobalTestEnvironment(new UtcZone);
 struct FatScan {
     std::string dir;
     std::unique_ptr<fatt::FileVolume> vol;
-    std::unique_ptr<ScanSession> session;
+    std::unique_ptr<ScanJob> job;
 };
 
 std::unique_ptr<FatScan> scanResultsImage()
@@ -41,8 +41,8 @@ std::unique_ptr<FatScan> scanResultsImage()
     s->vol = std::make_unique<fatt::FileVolume>(s->dir + "/results.img", FS_FAT12);
     ScanRequest req;
     req.part = s->vol->part();
-    s->session = std::make_unique<ScanSession>(req);
-    EXPECT_TRUE(s->session->run());
+    s->job = std::make_unique<ScanJob>(req);
+    EXPECT_TRUE(s->job->run().ok());
     return s;
 }
 
@@ -89,7 +89,7 @@ FoundFile quickFile(const std::string &name, uint64_t size)
 TEST(ResultTree, FatScanBecomesTheTreeAndComesBackByteForByte)
 {
     auto scan = scanResultsImage();
-    const std::vector<FoundFile> &files = scan->session->files();
+    const auto &files = scan->job->files();
     ResultTree tree(resultRules(FS_FAT12, RecoverQuick), GroupFilter());
     tree.addAll(files);
     EXPECT_EQ(tree.text({tree.groupIndex(FileGroup::Photo), -1}), "Photo");
@@ -152,7 +152,7 @@ TEST(ResultTree, FatScanBecomesTheTreeAndComesBackByteForByte)
     EXPECT_EQ(tree.check({}), CheckState::Unchecked);
 
     svt::TempDir out;
-    RecoverSummary sum = recoverJobs(*scan->session, jobs, out.path());
+    RecoverSummary sum = recoverJobs(*scan->job, jobs, out.path());
     EXPECT_EQ(sum.written, jobs.size());
     for (const auto &w : want) {
         std::vector<uint8_t> got = svt::readFile(out.file(w.first));
@@ -169,7 +169,7 @@ TEST(ResultTree, FatScanBecomesTheTreeAndComesBackByteForByte)
 
     // Again into the same folder: every file is left as it is.
     svt::writeFile(out.file("Music(1)/aiff(1)/Song.aiff"), {1, 2, 3});
-    RecoverSummary again = recoverJobs(*scan->session, jobs, out.path());
+    RecoverSummary again = recoverJobs(*scan->job, jobs, out.path());
     EXPECT_EQ(again.written, 0u);
     for (const RecoveredFile &rf : again.files)
         EXPECT_EQ(rf.result, WriteResult::Exists) << rf.path;
@@ -315,7 +315,7 @@ TEST(ViewFilesTest, ExtractsIntoTheViewFoldersAndRemovesThemOnRelease)
     svt::TempDir tmp;
     setenv("TMPDIR", tmp.path().c_str(), 1);
     auto scan = scanResultsImage();
-    const std::vector<FoundFile> &files = scan->session->files();
+    const auto &files = scan->job->files();
     EXPECT_EQ(viewFolderPath(ViewFolder::Thumbnails), tmp.path() + "/Quorvane Data Recovery/");
     EXPECT_EQ(viewFolderPath(ViewFolder::Preview), tmp.path() + "/Quorvane Data Recovery Temp/");
 
@@ -324,9 +324,9 @@ TEST(ViewFilesTest, ExtractsIntoTheViewFoldersAndRemovesThemOnRelease)
         ViewFiles views;
         for (uint32_t i = 0; i < files.size(); i++) {
             if (files[i].name == "Clip.mp4")
-                thumb = views.extract(*scan->session, files[i], i, ViewFolder::Thumbnails);
+                thumb = views.extract(*scan->job, files[i], i, ViewFolder::Thumbnails);
             if (files[i].name == "Song.aiff")
-                preview = views.extract(*scan->session, files[i], i, ViewFolder::Preview);
+                preview = views.extract(*scan->job, files[i], i, ViewFolder::Preview);
         }
         ASSERT_FALSE(thumb.empty());
         ASSERT_FALSE(preview.empty());
@@ -346,7 +346,7 @@ TEST(ViewFilesTest, ExtractsIntoTheViewFoldersAndRemovesThemOnRelease)
     EXPECT_EXIT(
         {
             auto *leaked = new ViewFiles;
-            if (leaked->extract(*scan->session, files[0], 0, ViewFolder::Thumbnails).empty())
+            if (leaked->extract(*scan->job, files[0], 0, ViewFolder::Thumbnails).empty())
                 _exit(3);
             exit(0);
         },
@@ -360,7 +360,7 @@ TEST(ViewFilesTest, ExtractsIntoTheViewFoldersAndRemovesThemOnRelease)
     rmdir((tmp.path() + "/Quorvane Data Recovery").c_str());
     ASSERT_EQ(symlink(elsewhere.path().c_str(), (tmp.path() + "/Quorvane Data Recovery").c_str()), 0);
     ViewFiles views;
-    EXPECT_EQ(views.extract(*scan->session, files[0], 0, ViewFolder::Thumbnails), "");
+    EXPECT_EQ(views.extract(*scan->job, files[0], 0, ViewFolder::Thumbnails), "");
     svt::writeFile(elsewhere.file("precious"), {7});
     views.release();
     EXPECT_EQ(svt::readFile(elsewhere.file("precious")), std::vector<uint8_t>{7});

@@ -168,12 +168,12 @@ TEST(Sessions, WithoutAScannerNothingRuns)
     p.FsType = FS_EXFAT;
     ScanRequest req;
     req.part = &p;
-    ScanSession s(req);
+    ScanJob s(req);
     EXPECT_FALSE(s.supported());
     EXPECT_FALSE(s.run());
     EXPECT_TRUE(s.files().empty());
     ScanRequest none;
-    ScanSession s2(none);
+    ScanJob s2(none);
     EXPECT_FALSE(s2.supported());
 }
 

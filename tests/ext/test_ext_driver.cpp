@@ -177,7 +177,7 @@ TEST_P(Ext2Driver, QuickScanListsLostFilesAndRecoversThemByteForByte)
     svt::MemDevice dev(image);
     ScanRequest req;
     req.part = dev.partition(0, image.size(), FS_EXT2);
-    ScanSession session(req);
+    ScanJob session(req);
     ASSERT_TRUE(session.supported());
     ASSERT_TRUE(session.run());
 
@@ -192,7 +192,7 @@ TEST_P(Ext2Driver, QuickScanListsLostFilesAndRecoversThemByteForByte)
         ASSERT_EQ(byPath.count(kv.first), 1u) << kv.first << " is not listed";
         const FoundFile *f = byPath[kv.first];
         EXPECT_EQ(f->size, kv.second.entry.size) << kv.first;
-        EXPECT_TRUE(f->readable) << kv.first;
+        EXPECT_TRUE(f->readable()) << kv.first;
         EXPECT_EQ(f->type, kv.second.ext);
         EXPECT_GT(f->mtime, 0) << kv.first;
         if (kv.second.entry.kind == "sparse") {
@@ -244,7 +244,7 @@ TEST(Ext2Writer, ExactBytesAndFailedBlocksWrittenAsZeros)
     svt::MemDevice dev(image);
     ScanRequest req;
     req.part = dev.partition(0, image.size(), FS_EXT2);
-    ScanSession session(req);
+    ScanJob session(req);
     ASSERT_TRUE(session.run());
     const FoundFile *file = nullptr;
     for (const FoundFile &f : session.files())
@@ -256,7 +256,7 @@ TEST(Ext2Writer, ExactBytesAndFailedBlocksWrittenAsZeros)
     uint64_t blocks = (ind->size + geo.blockSize - 1) / geo.blockSize;
     int64_t before = dev.reads;
     WriteStats st;
-    ASSERT_EQ(session.backend()->write(*file, out.file("a"), st), WriteResult::Ok);
+    ASSERT_EQ(session.write(*file, out.file("a"), st), WriteResult::Ok);
     EXPECT_LE(dev.reads - before, (int64_t)blocks) << "never more than one read per block";
     EXPECT_TRUE(svt::readFile(out.file("a")) == svt::readFile(dir + "/" + ind->source));
     EXPECT_EQ(st.bytes, ind->size);
@@ -266,7 +266,7 @@ TEST(Ext2Writer, ExactBytesAndFailedBlocksWrittenAsZeros)
     dev.failTo = dev.failFrom + geo.blockSize;
     WriteStats st2;
     before = dev.reads;
-    ASSERT_EQ(session.backend()->write(*file, out.file("b"), st2), WriteResult::Ok);
+    ASSERT_EQ(session.write(*file, out.file("b"), st2), WriteResult::Ok);
     EXPECT_EQ(st2.readFailures, 1u);
     EXPECT_LE(dev.reads - before, (int64_t)blocks + 2) << "the bad block is not read again and again";
     std::vector<uint8_t> want = svt::readFile(dir + "/" + ind->source);
@@ -276,7 +276,7 @@ TEST(Ext2Writer, ExactBytesAndFailedBlocksWrittenAsZeros)
     // An existing output is never overwritten.
     svt::writeFile(out.file("c"), {1, 2, 3});
     WriteStats st3;
-    EXPECT_EQ(session.backend()->write(*file, out.file("c"), st3), WriteResult::Exists);
+    EXPECT_EQ(session.write(*file, out.file("c"), st3), WriteResult::Exists);
     EXPECT_EQ(svt::readFile(out.file("c")), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_EQ(DelExt2Recovery(nullptr, out.file("d"), st3), WriteResult::NoRecord);
 }
@@ -287,7 +287,7 @@ TEST(Ext2Writer, ScanThatCannotStartListsNothing)
     svt::MemDevice dev(junk);
     ScanRequest req;
     req.part = dev.partition(0, junk.size(), FS_EXT2);
-    ScanSession session(req);
+    ScanJob session(req);
     ASSERT_TRUE(session.supported());
     EXPECT_FALSE(session.run());
     EXPECT_TRUE(session.files().empty());
@@ -305,7 +305,7 @@ TEST(Ext3Driver, ListsDeletedEntriesByNameAndFolderButDoesNotWriteThem)
     svt::MemDevice dev(image);
     ScanRequest req;
     req.part = dev.partition(0, image.size(), FS_EXT3);
-    ScanSession session(req);
+    ScanJob session(req);
     ASSERT_TRUE(session.supported());
     ASSERT_TRUE(session.run());
 
@@ -316,7 +316,7 @@ TEST(Ext3Driver, ListsDeletedEntriesByNameAndFolderButDoesNotWriteThem)
     ASSERT_EQ(byPath.count("docs/deep/deep-gone.pdf"), 1u);
     const FoundFile *pdf = byPath["docs/deep/deep-gone.pdf"];
     EXPECT_EQ(pdf->type, "pdf");
-    EXPECT_FALSE(pdf->readable);
+    EXPECT_FALSE(pdf->readable());
     EXPECT_NE(pdf->note.find("cannot be read by this method"), std::string::npos);
     EXPECT_GT(pdf->mtime, 0);
     EXPECT_EQ(byPath.count("Fotos été.jpg"), 1u);

@@ -184,7 +184,7 @@ TEST(PolderRead, TheFreePathEndsAtTheVolumeEndAndRereadsGiveTheSameBytes)
     EXPECT_EQ(rec->bPlan, FAT_PLAN_SKIPPED | FAT_PLAN_SHORT);
     EXPECT_EQ(rec->nReserved, 1u);
     FoundFile f = fatFoundFile(rec, {}, 2048);
-    EXPECT_TRUE(f.readable);
+    EXPECT_TRUE(f.readable());
     EXPECT_NE(f.note.find("only the first 2048 bytes"), std::string::npos) << f.note;
 
     std::vector<uint8_t> buf(4096, 0xAA);
@@ -353,7 +353,7 @@ TEST(PolderDamage, OverlongLongNameRunsAndOutOfRangeClusters)
         if (kv.first == "_ELETED.TXT")
             rec = kv.second;
     FoundFile f = fatFoundFile(rec, {}, 2048);
-    EXPECT_FALSE(f.readable);
+    EXPECT_FALSE(f.readable());
     int64_t pos = 0;
     std::vector<uint8_t> buf(512, 0x55);
     EXPECT_FALSE(fat_readfile(rec, buf.data(), 512, &pos));

@@ -39,7 +39,7 @@ std::string pathOf(const FoundFile &f)
 struct Scan {
     std::unique_ptr<fatt::Volume> vol;
     std::unique_ptr<fatt::FileVolume> fileVol;
-    std::unique_ptr<ScanSession> session;
+    std::unique_ptr<ScanJob> session;
     std::map<std::string, const FoundFile *> byPath;
     std::vector<fatt::Truth> truth;
 };
@@ -59,7 +59,7 @@ std::unique_ptr<Scan> scan(const std::string &fixture, const std::string &image,
         req.part = s->vol->part();
     }
     req.formatted = formatted;
-    s->session = std::make_unique<ScanSession>(req);
+    s->session = std::make_unique<ScanJob>(req);
     EXPECT_TRUE(s->session->supported());
     EXPECT_TRUE(s->session->run());
     for (const FoundFile &f : s->session->files()) {
@@ -152,9 +152,9 @@ TEST(FatQuick, Fat16FilesAroundLiveFilesComeBackAndReusedClustersAreNeverCopied)
     // Written around a live file: the skip is said (and the file comes
     // back exact, below).
     EXPECT_NE(frag->note.find("skipped"), std::string::npos) << frag->note;
-    EXPECT_TRUE(frag->readable);
+    EXPECT_TRUE(frag->readable());
     // Its first cluster went to a live file: damaged, nothing to copy.
-    EXPECT_FALSE(reused->readable);
+    EXPECT_FALSE(reused->readable());
     EXPECT_NE(reused->note.find("damaged"), std::string::npos) << reused->note;
     // Its later clusters went to a live file: said, and read past them.
     EXPECT_NE(tail->note.find("skipped"), std::string::npos) << tail->note;
@@ -230,7 +230,7 @@ TEST(FatQuick, Fat32FilesDeletedByWindowsAboveClusterSixtyFiveThousand)
     // Below the line the entry was right all along: nothing to say.
     EXPECT_TRUE(low->note.empty()) << low->note;
     // No place on the volume holds a JPEG for it.
-    EXPECT_FALSE(decoy->readable);
+    EXPECT_FALSE(decoy->readable());
     EXPECT_NE(decoy->note.find("damaged"), std::string::npos) << decoy->note;
 
     svt::TempDir out;

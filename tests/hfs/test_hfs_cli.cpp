@@ -127,7 +127,9 @@ void scanAndRecover(const std::string &image, const HfsScenario &s)
         EXPECT_EQ(readFile(file), e.data);
         struct stat sb;
         ASSERT_EQ(stat(file.c_str(), &sb), 0);
-        EXPECT_EQ((int64_t)sb.st_mtime, (int64_t)e.createDate - 2082844800);
+        // The journal keeps only the creation date: it is never stamped
+        // on the output as a modification time.
+        EXPECT_NE((int64_t)sb.st_mtime, (int64_t)e.createDate - 2082844800);
     }
     // The file whose last pieces only the extents overflow file knew.
     EXPECT_NE(rec.out.find("unreadable chunk"), std::string::npos) << rec.out;

@@ -66,13 +66,13 @@ struct Session {
     HfsScenario s = makeHfsScenario();
     MemDevice dev{s.image};
     ScanRequest req;
-    std::unique_ptr<ScanSession> session;
+    std::unique_ptr<ScanJob> session;
 
     Session()
     {
         req.part = dev.partition(0, s.image.size(), FS_HFSPLUS);
         req.mode = RecoverQuick;
-        session = std::make_unique<ScanSession>(req);
+        session = std::make_unique<ScanJob>(req);
     }
 };
 
@@ -100,16 +100,18 @@ TEST(HfsBackend, QuickScanListsFilesUnderTheirFolders)
         ASSERT_TRUE(byPath.count(path));
         const FoundFile &f = *byPath[path];
         EXPECT_EQ(f.size, e.dataSize);
-        EXPECT_EQ(f.mtime, (int64_t)e.createDate - 2082844800);
+        EXPECT_EQ(f.created, (int64_t)e.createDate - 2082844800);
+        EXPECT_EQ(f.mtime, -1) << "the creation date is not a modification time";
+        EXPECT_EQ(f.times, FileTimes::CreatedOnly);
         EXPECT_NE(f.record, nullptr);
     }
     EXPECT_EQ(t.session->files().size(), files);
 
     const FoundFile &icon = *byPath["Icon\r"];
-    EXPECT_FALSE(icon.readable);
+    EXPECT_FALSE(icon.readable());
     EXPECT_FALSE(icon.note.empty());
     const FoundFile &frag = *byPath["Documents/fragments.bin"];
-    EXPECT_TRUE(frag.readable);
+    EXPECT_TRUE(frag.readable());
     EXPECT_NE(frag.note.find("32768"), std::string::npos) << frag.note;
     EXPECT_EQ(byPath["DCIM/100APPLE/IMG_0001.JPG"]->type, "jpg");
 }
@@ -181,7 +183,7 @@ TEST(HfsBackend, ReleaseEndsTheScanAndANewOneWorks)
     size_t n = t.session->files().size();
     t.session->release();
     EXPECT_EQ(hfsp_get_blocksize(), 0);
-    ScanSession again(t.req);
+    ScanJob again(t.req);
     ASSERT_TRUE(again.run());
     EXPECT_EQ(again.files().size(), n);
 }

@@ -126,13 +126,14 @@ TEST(NtfsBackend, QuickScanAndRecoverByteForByte)
         ScanRequest req;
         req.part = p.part();
         req.mode = RecoverQuick;
-        ScanSession s(req);
+        ScanJob s(req);
         ASSERT_TRUE(s.supported());
         ASSERT_TRUE(s.run());
         std::map<std::string, const FoundFile *> byPath;
         for (const FoundFile &f : s.files()) {
             byPath[f.folder.empty() ? f.name : f.folder + "/" + f.name] = &f;
-            EXPECT_GT(f.mtime, 1500000000);
+            EXPECT_GT(f.created, 1500000000);
+            EXPECT_EQ(f.mtime, -1) << "the record keeps its creation time only";
             EXPECT_TRUE(f.note.empty()) << f.name;
         }
         std::vector<TruthEntry> truth = loadTruth(dir + "/" + vol + ".tsv");
@@ -228,7 +229,7 @@ TEST(NtfsBackend, FormattedSearchPlacesFilesUnderTheirOldVolume)
     ScanRequest req;
     req.part = p.part();
     req.formatted = true;
-    ScanSession s(req);
+    ScanJob s(req);
     ASSERT_TRUE(s.supported());
     ASSERT_TRUE(s.run());
     std::map<std::string, const FoundFile *> byName;

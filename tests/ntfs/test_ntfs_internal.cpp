@@ -506,8 +506,9 @@ TEST(NtfsSearch, NumbersAndWhatIsDelivered)
             for (uint8_t i = 0; i < std::min<uint8_t>(p->cNameLength, 127); i++)
                 n += (char)reinterpret_cast<uint8_t *>(p)[offsetof(NTFS_DEL_FILEINFO_t, wszName) + 2 * i];
             got[pk(p->nMftNumber)] = n;
-            if (p->nMftNumber == 34)
+            if (p->nMftNumber == 34) {
                 EXPECT_EQ(p->cNameLength, 200);
+            }
         }
         EXPECT_EQ(got, (std::map<uint64_t, std::string>{{30, "deleted.txt"},
                                                         {33, "DOSONLY.TXT"},

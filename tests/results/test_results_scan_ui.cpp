@@ -19,7 +19,7 @@ class ResultsScanUiTest : public QObject {
 private:
     std::string m_dir;
     std::unique_ptr<fatt::FileVolume> m_vol;
-    std::unique_ptr<ScanSession> m_session;
+    std::unique_ptr<ScanJob> m_job;
     ResultTree m_model;
     QTemporaryDir m_tmp;
 
@@ -41,11 +41,11 @@ private slots:
         m_vol = std::make_unique<fatt::FileVolume>(m_dir + "/results.img", FS_FAT12);
         ScanRequest req;
         req.part = m_vol->part();
-        m_session = std::make_unique<ScanSession>(req);
-        QVERIFY(m_session->run());
+        m_job = std::make_unique<ScanJob>(req);
+        QVERIFY(m_job->run().ok());
         m_model.reset(resultRules(FS_FAT12, RecoverQuick), GroupFilter());
-        m_model.addAll(m_session->files());
-        m_model.finish(m_session->files());
+        m_model.addAll(m_job->files());
+        m_model.finish(m_job->files());
     }
 
     // The counted tree; the table of Photo/jpg(1); ticks from the model.
@@ -69,7 +69,7 @@ private slots:
         resultviews::setupTable(&table);
         QCOMPARE(table.horizontalHeaderItem(3)->text(), QString("Modifiction Time"));
         QCOMPARE(table.columnWidth(0), 175);
-        resultviews::fillTable(&table, m_model.rows(jpg, m_session->files()), "jpg");
+        resultviews::fillTable(&table, m_model.rows(jpg, m_job->files()), "jpg");
         QCOMPARE(table.rowCount(), 1);
         QCOMPARE(table.item(0, 0)->text(), QString("_MG_0001.JPG"));
         QVERIFY(table.item(0, 1)->text().endsWith(".Byte"));
@@ -85,7 +85,7 @@ private slots:
         QCOMPARE(root->child(0)->child(1)->checkState(0), Qt::Checked);
         QCOMPARE(root->child(0)->checkState(0), Qt::PartiallyChecked);
         QCOMPARE(root->checkState(0), Qt::PartiallyChecked);
-        resultviews::fillTable(&table, m_model.rows(jpg, m_session->files()), "jpg");
+        resultviews::fillTable(&table, m_model.rows(jpg, m_job->files()), "jpg");
         QCOMPARE(resultviews::checkedRows(&table), 1);
         resultviews::setAllRows(&table, false);
         QCOMPARE(resultviews::checkedRows(&table), 0);
@@ -96,7 +96,7 @@ private slots:
     // go when the results are released.
     void thumbnailsAndPreviewFromTheScan()
     {
-        const std::vector<FoundFile> &files = m_session->files();
+        const auto &files = m_job->files();
         ViewFiles views;
         QPagedThumbViewer viewer;
         viewer.resize(521, 368);
@@ -104,7 +104,7 @@ private slots:
         NodeRef png = m_model.find(FileGroup::Photo, "png");
         QStringList paths;
         for (const TableRow &row : m_model.rows(png, files)) {
-            std::string path = views.extract(*m_session, files[row.file], row.file, ViewFolder::Thumbnails);
+            std::string path = views.extract(*m_job, files[row.file], row.file, ViewFolder::Thumbnails);
             QVERIFY(!path.empty());
             paths << QString::fromStdString(path);
             viewer.AddItem(paths.last(), resultviews::shown(row.name), false, nullptr);
@@ -118,7 +118,7 @@ private slots:
         NodeRef jpg = m_model.find(FileGroup::Photo, "jpg");
         TableRow row = m_model.rows(jpg, files).at(0);
         QString preview = QString::fromStdString(
-            views.extract(*m_session, files[row.file], row.file, ViewFolder::Preview));
+            views.extract(*m_job, files[row.file], row.file, ViewFolder::Preview));
         QVERIFY(preview.contains("Quorvane Data Recovery Temp"));
         QPreviewImageCtrl ctrl;
         ctrl.SetShowStyle(PreviewFit);

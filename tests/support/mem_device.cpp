@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
+#include <unistd.h>
 
 namespace svt {
 
@@ -42,6 +43,10 @@ int32_t MemDevice::readOp(Physics_Device_Struct *dev, void *dst, uint32_t length
     if (dev->OwnerPartition && dev->OwnerPartition->AccessMode == '?')
         offset += dev->OwnerPartition->PartOffset;
     memset(dst, 0, length);
+    if (m->delayUs)
+        usleep(m->delayUs);
+    if (m->onRead)
+        m->onRead(m->reads.load());
     if (m->failAfterReads >= 0 && m->reads >= m->failAfterReads)
         return -1;
     m->reads++;

@@ -2,7 +2,9 @@
 // byte vector, and a faulty one that fails or reads short where told.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "merrow.h"
@@ -25,7 +27,13 @@ public:
     uint64_t failFrom = UINT64_MAX, failTo = UINT64_MAX;
     uint64_t shortFrom = UINT64_MAX;
     int64_t failAfterReads = -1;
-    int64_t reads = 0;
+    std::atomic<int64_t> reads{0};
+
+    // A slow device: every read first sleeps delayUs and calls onRead with
+    // the number of reads before it (0 for the first), on the reading
+    // thread.  onRead may block, to hold the reader where a test wants it.
+    uint32_t delayUs = 0;
+    std::function<void(int64_t)> onRead;
 
     // A partition record reading through this device (partition-relative
     // when offset is non-zero: a private device copy, as the core builds).

@@ -165,9 +165,13 @@ void fillTable(QTableWidget *table, const std::vector<TableRow> &rows, const QSt
         name->setFlags(Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled);
         name->setCheckState(toQt(row.check));
         name->setData(kFileRole, row.file);
-        name->setIcon(!row.readable ? lost : !row.note.empty() ? damaged : icon);
+        name->setIcon(row.state == FileState::Unreadable ? lost
+                      : row.state == FileState::Damaged  ? damaged
+                                                         : icon);
+        std::string tip = fileStateText(row.state);
         if (!row.note.empty())
-            name->setToolTip(shown(row.note));
+            tip += ": " + row.note;
+        name->setToolTip(shown(tip));
         table->setItem(r, 0, name);
         const std::string *texts[] = {&row.size, &row.group, &row.time};
         for (int c = 1; c < 4; c++) {

@@ -37,9 +37,9 @@ QTreeWidgetItem *itemOf(QTreeWidget *tree, const salvitra::NodeRef &node);
 // (100), "Modifiction Time" (135); no editing, whole rows, extended
 // selection, no vertical header, no grid.
 void setupTable(QTableWidget *table);
-// One row per entry; the name carries the type's icon (or the file's
-// state when it cannot come back whole, with the reason as tooltip) and
-// the row's tick.  No itemChanged signal is emitted.
+// One row per entry; the name carries the type's icon (a warning for a
+// damaged file, an error for an unreadable one), its state and note as
+// tooltip, and the row's tick.  No itemChanged signal is emitted.
 void fillTable(QTableWidget *table, const std::vector<salvitra::TableRow> &rows, const QString &type);
 // The ticks shown in the table, into rows (same order as filled).
 void readTableChecks(const QTableWidget *table, std::vector<salvitra::TableRow> &rows);

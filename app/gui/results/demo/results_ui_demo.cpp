@@ -93,7 +93,7 @@ int main(int argc, char **argv)
         f.name = name;
         f.size = size;
         f.mtime = 1623752430 + (int64_t)files.size() * 3671;
-        f.readable = readable;
+        f.state = !readable ? FileState::Unreadable : note.empty() ? FileState::Deleted : FileState::Damaged;
         f.note = note;
         files.push_back(f);
     };

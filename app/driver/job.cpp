@@ -1,0 +1,620 @@
+// Scan jobs: state, the stop that holds, the pause gate, the result store,
+// library leases and the one diagnostics channel.
+#include "job.h"
+
+#include <algorithm>
+
+#include "backends.h"
+#include "inventory.h"
+
+namespace salvitra {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int32_t kStopValue = 200;
+constexpr size_t kBatchFiles = 256;
+constexpr auto kBatchAge = std::chrono::milliseconds(100);
+// How often the ticker re-asserts the stop value while a stopped scanner
+// is still running.
+constexpr auto kStopHoldPeriod = std::chrono::milliseconds(5);
+
+// One job per scanner library (its state is process-wide), and one scan at a
+// time in the process (the progress value is process-wide).
+std::mutex g_leaseMu;
+const void *g_libOwner[(size_t)ScanLibrary::Count] = {};
+const void *g_scanOwner = nullptr;
+
+std::mutex g_diagMu;
+std::function<void(const std::string &)> g_diagSink;
+
+int32_t progressValue()
+{
+    return __atomic_load_n(&ExportsData, __ATOMIC_SEQ_CST);
+}
+
+void storeProgress(int32_t v)
+{
+    __atomic_store_n(&ExportsData, v, __ATOMIC_SEQ_CST);
+}
+
+}  // namespace
+
+const char *scanKindText(ScanKind k)
+{
+    switch (k) {
+    case ScanKind::Quick: return "quick";
+    case ScanKind::Formatted: return "formatted-volume";
+    case ScanKind::Deep: return "deep";
+    }
+    return "?";
+}
+
+const char *statusCodeText(StatusCode c)
+{
+    switch (c) {
+    case StatusCode::Done: return "done";
+    case StatusCode::Stopped: return "stopped";
+    case StatusCode::NotSupported: return "not supported for this file system";
+    case StatusCode::NotThisFileSystem: return "not this file system, or a damaged header";
+    case StatusCode::UnreadableMedium: return "the medium cannot be read";
+    case StatusCode::LibraryMissing: return "the scanner library is missing";
+    case StatusCode::Busy: return "another scan is using this scanner";
+    case StatusCode::OutputError: return "the output could not be written";
+    }
+    return "?";
+}
+
+std::string Status::text() const
+{
+    std::string t = statusCodeText(code);
+    if (!reason.empty())
+        t += ": " + reason;
+    return t;
+}
+
+const char *fileStateText(FileState s)
+{
+    switch (s) {
+    case FileState::Deleted: return "deleted";
+    case FileState::Formatted: return "formatted volume";
+    case FileState::Carved: return "found by content";
+    case FileState::Damaged: return "damaged";
+    case FileState::Unreadable: return "unreadable";
+    }
+    return "?";
+}
+
+const char *jobStateText(JobState s)
+{
+    switch (s) {
+    case JobState::Idle: return "idle";
+    case JobState::Running: return "running";
+    case JobState::Paused: return "paused";
+    case JobState::Stopping: return "stopping";
+    case JobState::Finished: return "finished";
+    }
+    return "?";
+}
+
+const char *writeResultText(WriteResult r)
+{
+    switch (r) {
+    case WriteResult::Ok: return "written";
+    case WriteResult::Exists: return "a file of that name already exists";
+    case WriteResult::Empty: return "the file is empty";
+    case WriteResult::NoRecord: return "no scanner record";
+    case WriteResult::NoChunk: return "the allocation unit of the partition is unknown";
+    case WriteResult::Unreadable: return "the data cannot be read back by this scan method";
+    case WriteResult::OutputError: return "the output file could not be written";
+    case WriteResult::Stopped: return "stopped";
+    }
+    return "?";
+}
+
+StatusCode writeStatusCode(WriteResult r)
+{
+    switch (r) {
+    case WriteResult::Ok:
+    case WriteResult::Empty: return StatusCode::Done;
+    case WriteResult::Stopped: return StatusCode::Stopped;
+    case WriteResult::Exists:
+    case WriteResult::OutputError: return StatusCode::OutputError;
+    case WriteResult::NoRecord:
+    case WriteResult::NoChunk:
+    case WriteResult::Unreadable: return StatusCode::UnreadableMedium;
+    }
+    return StatusCode::OutputError;
+}
+
+void setDiagnosticSink(std::function<void(const std::string &)> sink)
+{
+    std::lock_guard<std::mutex> l(g_diagMu);
+    g_diagSink = std::move(sink);
+}
+
+void diagnostic(const std::string &line)
+{
+    std::lock_guard<std::mutex> l(g_diagMu);
+    if (g_diagSink)
+        g_diagSink(line);
+}
+
+// ---- leases ----
+
+struct ScanJob::Lease {
+    const void *owner = nullptr;
+    size_t lib = 0;
+    Inventory *inventory = nullptr;
+    bool scanning = false;
+
+    ~Lease()
+    {
+        endScan();
+        {
+            std::lock_guard<std::mutex> l(g_leaseMu);
+            if (g_libOwner[lib] == owner)
+                g_libOwner[lib] = nullptr;
+        }
+        if (inventory)
+            inventory->unhold();
+    }
+    void endScan()
+    {
+        std::lock_guard<std::mutex> l(g_leaseMu);
+        if (scanning && g_scanOwner == owner)
+            g_scanOwner = nullptr;
+        scanning = false;
+    }
+};
+
+// ---- job ----
+
+ScanJob::ScanJob(const ScanRequest &req, JobObserver *observer) : req_(req), observer_(observer)
+{
+    backend_ = makeBackend(req_, &initial_, &row_);
+}
+
+ScanJob::~ScanJob()
+{
+    if (worker_.joinable()) {
+        stop();
+        worker_.join();
+    }
+    release();
+}
+
+bool ScanJob::supported() const
+{
+    return backend_ != nullptr;
+}
+
+Status ScanJob::status() const
+{
+    std::lock_guard<std::mutex> l(mu_);
+    return status_;
+}
+
+void ScanJob::setState(JobState s)
+{
+    state_.store(s, std::memory_order_release);
+}
+
+bool ScanJob::start()
+{
+    if (ran_.load() || worker_.joinable())
+        return false;
+    worker_ = std::thread([this] { run(); });
+    return true;
+}
+
+Status ScanJob::run()
+{
+    if (ran_.exchange(true))
+        return wait();
+    if (!backend_) {
+        finish(initial_);
+        return initial_;
+    }
+    // The library's state and the progress value are process-wide.
+    auto lease = std::make_unique<Lease>();
+    lease->owner = this;
+    lease->lib = (size_t)row_->library;
+    Status busy;
+    {
+        std::lock_guard<std::mutex> l(g_leaseMu);
+        const void *&lib = g_libOwner[lease->lib];
+        if (lib && lib != this) {
+            busy = Status{StatusCode::Busy, std::string(scanLibraryName(row_->library)) +
+                                                " holds the results of another scan; release that scan first"};
+        } else if (g_scanOwner && g_scanOwner != this) {
+            busy = Status{StatusCode::Busy, "another scan is running; only one scan runs at a time"};
+        } else {
+            lib = this;
+            g_scanOwner = this;
+            lease->scanning = true;
+        }
+    }
+    if (!busy.ok()) {
+        lease->owner = nullptr;  // holds nothing
+        lease.reset();
+        finish(busy);
+        return busy;
+    }
+    if (req_.inventory) {
+        req_.inventory->hold();
+        lease->inventory = req_.inventory;
+    }
+    lease_ = std::move(lease);
+
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        phaseStart_ = Clock::now();
+        lastFlush_ = phaseStart_;
+        scanning_ = true;
+        // A stop pressed before the scanner starts holds: the value is not
+        // set back to 0 then.
+        storeProgress(stop_ ? kStopValue : 0);
+        if (state_.load() == JobState::Idle)
+            setState(paused_ ? JobState::Paused : JobState::Running);
+    }
+    ticker_ = std::thread([this] { tickerLoop(); });
+
+    Status s = backend_->run(*this);
+
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        scanning_ = false;
+        lastPercent_ = std::min(100, std::max(0, stop_ ? lastPercent_ : 100));
+    }
+    lease_->endScan();
+    flush();
+    if (stop_ && (s.ok() || s.code == StatusCode::Stopped))
+        s = Status{StatusCode::Stopped, "stopped by the user; the files found until then are kept"};
+    // Nothing left running: the value reads as finished again.
+    if (progressValue() != 100 && !stop_)
+        storeProgress(100);
+    finish(s);
+    return s;
+}
+
+void ScanJob::finish(const Status &s)
+{
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        status_ = s;
+        ended_ = true;
+        writing_ = false;
+        setState(JobState::Finished);
+    }
+    cv_.notify_all();
+    tickCv_.notify_all();
+    if (ticker_.joinable() && ticker_.get_id() != std::this_thread::get_id())
+        ticker_.join();
+    if (observer_) {
+        std::lock_guard<std::mutex> l(observerMu_);
+        observer_->onFinished(s);
+    }
+}
+
+Status ScanJob::wait()
+{
+    if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id())
+        worker_.join();
+    std::unique_lock<std::mutex> l(mu_);
+    cv_.wait(l, [&] { return ended_ || !ran_.load(); });
+    return status_;
+}
+
+bool ScanJob::waitFor(int timeoutMs)
+{
+    std::unique_lock<std::mutex> l(mu_);
+    return cv_.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return ended_ && !writing_; });
+}
+
+void ScanJob::stop()
+{
+    std::lock_guard<std::mutex> l(mu_);
+    stop_.store(true, std::memory_order_release);
+    paused_ = false;
+    JobState s = state_.load();
+    if (s == JobState::Running || s == JobState::Paused)
+        setState(JobState::Stopping);
+    if (scanning_)
+        storeProgress(kStopValue);
+    cv_.notify_all();
+    tickCv_.notify_all();
+}
+
+void ScanJob::pause()
+{
+    std::lock_guard<std::mutex> l(mu_);
+    if (stop_)
+        return;
+    paused_ = true;
+    if (state_.load() == JobState::Running)
+        setState(JobState::Paused);
+}
+
+void ScanJob::resume()
+{
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        paused_ = false;
+        if (state_.load() == JobState::Paused)
+            setState(JobState::Running);
+    }
+    cv_.notify_all();
+}
+
+bool ScanJob::gate()
+{
+    std::unique_lock<std::mutex> l(mu_);
+    if (!stop_ && !paused_)
+        return true;
+    cv_.wait(l, [&] { return !paused_ || stop_; });
+    if (stop_)
+        holdStopValue();
+    return !stop_;
+}
+
+void ScanJob::holdStopValue()
+{
+    // Called with mu_ held: whatever the scanner wrote, the stop value
+    // stays until it returns.
+    if (scanning_ && progressValue() != kStopValue)
+        storeProgress(kStopValue);
+}
+
+Progress ScanJob::progress() const
+{
+    std::lock_guard<std::mutex> l(mu_);
+    Progress p;
+    p.seconds = std::chrono::duration<double>(Clock::now() - phaseStart_).count();
+    if (phaseStart_ == Clock::time_point{})
+        p.seconds = 0;
+    if (writing_ || writeTotal_) {
+        p.bytesTotal = writeTotal_;
+        p.bytesDone = written_;
+        p.percent = writeTotal_ ? (int)(written_ * 100 / writeTotal_) : (writing_ ? 0 : 100);
+        p.files = filesWritten_;
+    } else {
+        int v = lastPercent_;
+        if (scanning_) {
+            int32_t cur = progressValue();
+            if (cur >= 0 && cur <= 100 && !stop_)
+                v = cur;
+        }
+        // Monotone: a scanner that restarts its count between passes does
+        // not make the bar jump back.
+        lastPercent_ = std::max(lastPercent_, std::min(v, 100));
+        p.percent = lastPercent_;
+        p.bytesTotal = req_.part ? req_.part->PartSize : 0;
+        p.bytesDone = p.bytesTotal / 100 * (uint64_t)p.percent + p.bytesTotal % 100 * (uint64_t)p.percent / 100;
+        p.files = files_.size();
+    }
+    if (p.seconds > 0.05 && p.bytesDone)
+        p.bytesPerSecond = (double)p.bytesDone / p.seconds;
+    if (p.bytesPerSecond > 0 && p.bytesTotal >= p.bytesDone)
+        p.secondsLeft = (double)(p.bytesTotal - p.bytesDone) / p.bytesPerSecond;
+    return p;
+}
+
+void ScanJob::tickerLoop()
+{
+    auto nextProgress = Clock::now() + std::chrono::milliseconds(intervalMs_);
+    std::unique_lock<std::mutex> l(mu_);
+    while (!ended_ && (scanning_ || writing_)) {
+        auto wake = nextProgress;
+        if (stop_ && scanning_)
+            wake = std::min(wake, Clock::now() + kStopHoldPeriod);
+        if (observer_ && filesFlushed_ < files_.size())
+            wake = std::min(wake, lastFlush_ + kBatchAge);
+        tickCv_.wait_until(l, wake);
+        if (ended_)
+            break;
+        if (stop_)
+            holdStopValue();
+        bool batchDue = observer_ && filesFlushed_ < files_.size() && Clock::now() - lastFlush_ >= kBatchAge;
+        bool progressDue = Clock::now() >= nextProgress;
+        if (!batchDue && !progressDue)
+            continue;
+        l.unlock();
+        if (batchDue)
+            flush();
+        if (progressDue && observer_) {
+            Progress p = progress();
+            std::lock_guard<std::mutex> o(observerMu_);
+            observer_->onProgress(p);
+        }
+        l.lock();
+        if (progressDue)
+            nextProgress = Clock::now() + std::chrono::milliseconds(intervalMs_);
+    }
+}
+
+// ---- results ----
+
+size_t ScanJob::fileCount() const
+{
+    std::lock_guard<std::mutex> l(mu_);
+    return files_.size();
+}
+
+std::vector<FoundFile> ScanJob::snapshot(size_t from, size_t max) const
+{
+    std::lock_guard<std::mutex> l(mu_);
+    std::vector<FoundFile> out;
+    if (from >= files_.size())
+        return out;
+    size_t n = std::min(max, files_.size() - from);
+    out.reserve(n);
+    for (size_t i = 0; i < n; i++)
+        out.push_back(files_[from + i]);
+    return out;
+}
+
+size_t ScanJob::waitForFiles(size_t known, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> l(mu_);
+    fileWaiters_++;
+    cv_.wait_for(l, std::chrono::milliseconds(timeoutMs),
+                 [&] { return files_.size() > known || ended_ || !ran_.load(); });
+    fileWaiters_--;
+    return files_.size();
+}
+
+bool ScanJob::deliver(FoundFile f)
+{
+    bool due = false;
+    bool open = true;
+    bool wake = false;
+    {
+        // The gate and the append under one lock.
+        std::unique_lock<std::mutex> l(mu_);
+        if (paused_ && !stop_)
+            cv_.wait(l, [&] { return !paused_ || stop_; });
+        if (stop_) {
+            holdStopValue();
+            open = false;
+        }
+        f.id = files_.size();
+        files_.push_back(std::move(f));
+        if (observer_)
+            due = files_.size() - filesFlushed_ >= kBatchFiles;
+        wake = fileWaiters_ > 0;
+    }
+    // Only a reader waiting for files is woken: not once per file for
+    // nobody (the ticker waits elsewhere).
+    if (wake)
+        cv_.notify_all();
+    if (due)
+        flush();
+    return open;
+}
+
+void ScanJob::deliverAll(std::vector<FoundFile> files)
+{
+    gate();
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        for (FoundFile &f : files) {
+            f.id = files_.size();
+            files_.push_back(std::move(f));
+        }
+    }
+    cv_.notify_all();
+    flush();
+}
+
+void ScanJob::flush()
+{
+    if (!observer_)
+        return;
+    // Taken first, so that batches reach the observer in order.
+    std::lock_guard<std::mutex> o(observerMu_);
+    std::vector<FoundFile> batch;
+    uint64_t first = 0;
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        lastFlush_ = Clock::now();
+        first = filesFlushed_;
+        if (first >= files_.size())
+            return;
+        batch.reserve(files_.size() - first);
+        for (size_t i = first; i < files_.size(); i++)
+            batch.push_back(files_[i]);
+        filesFlushed_ = files_.size();
+    }
+    observer_->onFiles(first, std::move(batch));
+}
+
+// ---- writes ----
+
+void ScanJob::beginWrites(uint64_t bytesTotal)
+{
+    if (ticker_.joinable())
+        ticker_.join();
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        // A stop of the scan does not carry over into the recovery.
+        stop_.store(false);
+        ended_ = false;
+        writing_ = true;
+        writeTotal_ = bytesTotal;
+        written_ = 0;
+        filesWritten_ = 0;
+        phaseStart_ = Clock::now();
+        setState(paused_ ? JobState::Paused : JobState::Running);
+    }
+    if (observer_)
+        ticker_ = std::thread([this] { tickerLoop(); });
+}
+
+void ScanJob::addWritten(uint64_t bytes, bool fileDone)
+{
+    std::lock_guard<std::mutex> l(mu_);
+    written_ += bytes;
+    if (fileDone)
+        filesWritten_++;
+}
+
+Status ScanJob::endWrites(bool stopped, const std::string &reason)
+{
+    Status s;
+    if (stopped || stop_)
+        s = Status{StatusCode::Stopped, reason.empty() ? "stopped by the user; the files written are kept" : reason};
+    else if (!reason.empty())
+        s = Status{StatusCode::OutputError, reason};
+    finish(s);
+    return s;
+}
+
+WriteResult ScanJob::write(const FoundFile &file, const std::string &path, WriteStats &stats)
+{
+    if (!backend_ || !lease_)
+        return WriteResult::NoRecord;
+    if (!gate())
+        return WriteResult::Stopped;
+    // The gate before every chunk also reports the bytes of the chunk before.
+    uint64_t counted = stats.bytes;
+    auto chunkGate = [this, &stats, &counted] {
+        if (stats.bytes > counted) {
+            addWritten(stats.bytes - counted, false);
+            counted = stats.bytes;
+        }
+        return gate();
+    };
+    WriteResult r = backend_->write(file, path, stats, chunkGate);
+    addWritten(stats.bytes > counted ? stats.bytes - counted : 0, true);
+    if (r == WriteResult::Stopped && stats.bytes < file.size)
+        stats.incomplete = true;
+    return r;
+}
+
+void ScanJob::release()
+{
+    if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) {
+        stop();
+        worker_.join();
+    }
+    if (ticker_.joinable() && ticker_.get_id() != std::this_thread::get_id()) {
+        {
+            std::lock_guard<std::mutex> l(mu_);
+            ended_ = true;
+            writing_ = false;
+        }
+        cv_.notify_all();
+        tickCv_.notify_all();
+        ticker_.join();
+    }
+    if (backend_)
+        backend_->release();
+    backend_.reset();
+    if (initial_.ok())
+        initial_ = Status{StatusCode::NotSupported, "the scan was released"};
+    lease_.reset();
+}
+
+}  // namespace salvitra
