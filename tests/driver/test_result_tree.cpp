@@ -319,6 +319,9 @@ TEST(ViewFilesTest, ExtractsIntoTheViewFoldersAndRemovesThemOnRelease)
     EXPECT_EQ(viewFolderPath(ViewFolder::Thumbnails), tmp.path() + "/Quorvane Data Recovery/");
     EXPECT_EQ(viewFolderPath(ViewFolder::Preview), tmp.path() + "/Quorvane Data Recovery Temp/");
 
+    // A stop and a pause left over from the scan do not hold the copies.
+    scan->job->stop();
+    scan->job->pause();
     std::string thumb, preview;
     {
         ViewFiles views;
