@@ -52,16 +52,20 @@ QPictureNode::QPictureNode(QWidget *parent) : QWidget(parent)
     connect(m_check, &QCheckBox::clicked, this, &QPictureNode::OnBtnCheck);
 }
 
-QPixmap QPictureNode::notAvailablePixmap()
+QPixmap QPictureNode::notAvailablePixmap(QSize size)
 {
     static const char *const kResource = ":/images/bg_Thumb_Not_Available.png";
     if (QFile::exists(kResource))
         return QPixmap(kResource);
-    // Drawn here when the program carries no such image.
-    QPixmap pm(92, 80);
+    // Drawn here when the program carries no such image: a page with lines
+    // and the words below it, scaled to the size asked for.
+    const qreal k = qMax<qreal>(0.5, qMin(size.width() / 92.0, size.height() / 80.0));
+    QPixmap pm(size);
     pm.fill(QColor(242, 242, 242));
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
+    p.translate((size.width() - 92 * k) / 2, (size.height() - 80 * k) / 2);
+    p.scale(k, k);
     p.setPen(QPen(QColor(190, 190, 190), 2));
     p.drawRoundedRect(QRectF(30, 12, 32, 40), 3, 3);
     p.drawLine(38, 24, 54, 24);

@@ -33,8 +33,9 @@ public:
     QPreviewImageCtrl *previewCtrl() const { return m_preview; }
     QCheckBox *checkBox() const { return m_check; }
 
-    // The picture shown for files that are not pictures.
-    static QPixmap notAvailablePixmap();
+    // The picture shown for files that are not pictures (the program's
+    // artwork when it has one, else drawn at this size).
+    static QPixmap notAvailablePixmap(QSize size = QSize(92, 80));
 
 signals:
     void checkChanged(void *node, bool checked);

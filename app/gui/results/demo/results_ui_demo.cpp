@@ -154,7 +154,7 @@ int main(int argc, char **argv)
         if (preview == "gif")
             ctrl->SetImage(makeGif(dir, true));
         else if (preview == "broken")
-            ctrl->SetPixmap(QPictureNode::notAvailablePixmap());
+            ctrl->SetPixmap(QPictureNode::notAvailablePixmap(ctrl->size()));
         else
             ctrl->SetImage(makePicture(dir, 42));
     }
