@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   clang-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  dosfstools mtools e2fsprogs ntfs-3g fuse3 exfatprogs fdisk parted util-linux
+  dosfstools mtools e2fsprogs ntfs-3g fuse3 exfatprogs exfat-fuse fdisk parted util-linux
   xxd python3
   imagemagick sox libsox-fmt-all ffmpeg
   qt6-base-dev qt6-image-formats-plugins xvfb xauth

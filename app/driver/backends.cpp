@@ -34,6 +34,11 @@ namespace salvitra {
 #else
 #define SV_HFSP nullptr
 #endif
+#if SALVITRA_HAVE_HOLLIN
+#define SV_EXFAT makeExfatBackend
+#else
+#define SV_EXFAT nullptr
+#endif
 #if SALVITRA_HAVE_SENNET
 #define SV_DEEP makeDeepBackend
 #else
@@ -49,6 +54,7 @@ const BackendRow kRows[] = {
     {"ext2",      {FS_EXT2, 0, 0, 0},                   false, true,  false, false, ScanLibrary::Briel,  SV_EXT2, nullptr},
     {"ext3",      {FS_EXT3, 0, 0, 0},                   false, true,  false, false, ScanLibrary::Cosk,   SV_EXT3, nullptr},
     {"HFS+",      {FS_HFSPLUS, 0, 0, 0},                false, true,  false, false, ScanLibrary::Varn,   SV_HFSP, nullptr},
+    {"exFAT",     {FS_EXFAT, 0, 0, 0},                  false, true,  false, false, ScanLibrary::Hollin, SV_EXFAT, nullptr},
     {"signature", {0, 0, 0, 0},                         true,  false, false, true,  ScanLibrary::Sennet, SV_DEEP, nullptr},
 };
 
@@ -82,6 +88,7 @@ const char *scanLibraryName(ScanLibrary l)
     case ScanLibrary::Briel: return "libbriel";
     case ScanLibrary::Cosk: return "libcosk";
     case ScanLibrary::Varn: return "libvarn";
+    case ScanLibrary::Hollin: return "libhollin";
     case ScanLibrary::Sennet: return "libsennet";
     case ScanLibrary::Count: break;
     }

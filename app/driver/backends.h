@@ -35,13 +35,13 @@ public:
 };
 
 // The libraries whose state is process-wide: one live job each.
-enum class ScanLibrary : uint8_t { Polder, Taskel, Briel, Cosk, Varn, Sennet, Count };
+enum class ScanLibrary : uint8_t { Polder, Taskel, Briel, Cosk, Varn, Hollin, Sennet, Count };
 const char *scanLibraryName(ScanLibrary l);  // "libpolder", ...
 
 using BackendFactory = std::unique_ptr<ScanBackend> (*)(const ScanRequest &req);
 
 struct BackendRow {
-    const char *label;                 // "FAT", "NTFS", "ext2", "ext3", "HFS+", "signature"
+    const char *label;                 // "FAT", "NTFS", "ext2", "ext3", "HFS+", "exFAT", "signature"
     std::array<int32_t, 4> fsTypes;    // FsType codes taken (0 ends the list); deep row: any
     bool anyFsType;                    // the deep row: every partition, whatever its FsType
     bool quick, formatted, deep;       // the kinds of scan offered
@@ -82,6 +82,7 @@ std::unique_ptr<ScanBackend> makeNtfsFormattedBackend(const ScanRequest &req);
 std::unique_ptr<ScanBackend> makeExt2Backend(const ScanRequest &req);
 std::unique_ptr<ScanBackend> makeExt3Backend(const ScanRequest &req);
 std::unique_ptr<ScanBackend> makeHfspBackend(const ScanRequest &req);
+std::unique_ptr<ScanBackend> makeExfatBackend(const ScanRequest &req);
 std::unique_ptr<ScanBackend> makeDeepBackend(const ScanRequest &req);
 
 }  // namespace salvitra

@@ -7,28 +7,6 @@
 
 namespace salvitra {
 
-std::string utf16leToUtf8(const void *bytes, size_t units)
-{
-    const uint8_t *b = static_cast<const uint8_t *>(bytes);
-    std::string out;
-    out.reserve(units);
-    for (size_t i = 0; i < units; i++) {
-        uint32_t u = (uint32_t)b[2 * i] | ((uint32_t)b[2 * i + 1] << 8);
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
-            uint32_t lo = (uint32_t)b[2 * i + 2] | ((uint32_t)b[2 * i + 3] << 8);
-            if (lo >= 0xDC00 && lo <= 0xDFFF) {
-                appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
-                i++;
-                continue;
-            }
-        }
-        if ((u >= 0xD800 && u <= 0xDFFF) || u == 0)
-            u = 0xFFFD;
-        appendUtf8(out, u);
-    }
-    return out;
-}
-
 std::string ntfsName(const NTFS_DEL_FILEINFO_t &rec)
 {
     if (rec.pwszLongName)

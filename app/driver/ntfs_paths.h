@@ -10,12 +10,9 @@
 #include <unordered_set>
 
 #include "ntfs.h"
+#include "text.h"
 
 namespace salvitra {
-
-// UTF-16LE bytes (units code units, possibly unaligned) as UTF-8; unpaired
-// surrogates and a zero unit become U+FFFD.
-std::string utf16leToUtf8(const void *bytes, size_t units);
 
 // The full name of a deleted-file record (its long name when it has one).
 std::string ntfsName(const NTFS_DEL_FILEINFO_t &rec);

@@ -11,6 +11,9 @@ std::string humanSize(uint64_t bytes);
 // Appends code point cp in UTF-8 (anything that is not a Unicode scalar
 // value becomes U+FFFD).
 void appendUtf8(std::string &out, uint32_t cp);
+// UTF-16LE bytes (units code units, possibly unaligned) as UTF-8; unpaired
+// surrogates and a zero unit become U+FFFD.
+std::string utf16leToUtf8(const void *bytes, size_t units);
 // The lower-case extension of a file name ("Photo.JPG" -> "jpg"); empty
 // for names without one (".bashrc", "noext", "dot.").
 std::string extensionOf(const std::string &name);

@@ -522,7 +522,10 @@ TEST(JobTable, OneRowPerScannerAndStatusesThatSayWhy)
     Capabilities ext2 = capabilities(FS_EXT2);
     EXPECT_TRUE(ext2.quick && !ext2.formatted && ext2.deep);
     Capabilities exfat = capabilities(FS_EXFAT);
-    EXPECT_TRUE(!exfat.quick && !exfat.formatted && exfat.deep);
+    EXPECT_TRUE(exfat.quick && !exfat.formatted && exfat.deep);
+    EXPECT_STREQ(exfat.label, "exFAT");
+    Capabilities hfs = capabilities(FS_HFS);
+    EXPECT_TRUE(!hfs.quick && !hfs.formatted && hfs.deep);
     Partiton_Struct noDevice{};
     noDevice.FsType = FS_FAT32;
     EXPECT_FALSE(capabilities(&noDevice).deep) << "nothing to read from";
@@ -553,8 +556,10 @@ TEST(JobTable, OneRowPerScannerAndStatusesThatSayWhy)
     ScanJob ntfs(req);
     Status s = ntfs.run();
     EXPECT_EQ(s.code, StatusCode::NotThisFileSystem) << s.text();
-    req.part = blank.partition(0, 1 << 20, FS_EXFAT);
+    req.part = blank.partition(0, 1 << 20, FS_HFS);
     EXPECT_EQ(ScanJob(req).run().code, StatusCode::NotSupported);
+    req.part = blank.partition(0, 1 << 20, FS_EXFAT);
+    EXPECT_EQ(ScanJob(req).run().code, StatusCode::NotThisFileSystem);
     req.formatted = true;
     req.part = blank.partition(0, 1 << 20, FS_EXT2);
     EXPECT_EQ(ScanJob(req).run().code, StatusCode::NotSupported);

@@ -165,7 +165,7 @@ TEST(Selection, GlobsMatchNameOrPath)
 TEST(Sessions, WithoutAScannerNothingRuns)
 {
     Partiton_Struct p{};
-    p.FsType = FS_EXFAT;
+    p.FsType = FS_HFS;
     ScanRequest req;
     req.part = &p;
     ScanJob s(req);

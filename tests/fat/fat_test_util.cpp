@@ -158,7 +158,8 @@ std::string sha256Hex(const std::vector<uint8_t> &data)
         block(h, data.data() + i);
     uint8_t tail[128] = {};
     size_t rest = n - i;
-    memcpy(tail, data.data() + i, rest);
+    if (rest)
+        memcpy(tail, data.data() + i, rest);
     tail[rest] = 0x80;
     size_t len = rest + 1 + 8 <= 64 ? 64 : 128;
     uint64_t bits = (uint64_t)n * 8;
