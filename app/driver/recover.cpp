@@ -27,10 +27,7 @@ bool matchesGlobs(const FoundFile &file, const std::vector<std::string> &globs)
     return false;
 }
 
-namespace {
-
-// One path component: no separators, no control characters, not "." or "..".
-std::string safeComponent(const std::string &s)
+std::string safePathComponent(const std::string &s)
 {
     std::string out;
     for (unsigned char c : s) {
@@ -55,8 +52,6 @@ std::string safeComponent(const std::string &s)
     return out;
 }
 
-}  // namespace
-
 std::string relativeOutputPath(const FoundFile &file, bool keepFolders)
 {
     std::string rel;
@@ -67,13 +62,13 @@ std::string relativeOutputPath(const FoundFile &file, bool keepFolders)
             std::string part = file.folder.substr(start, slash == std::string::npos ? std::string::npos
                                                                                      : slash - start);
             if (!part.empty())
-                rel += safeComponent(part) + "/";
+                rel += safePathComponent(part) + "/";
             if (slash == std::string::npos)
                 break;
             start = slash + 1;
         }
     }
-    return rel + safeComponent(file.name);
+    return rel + safePathComponent(file.name);
 }
 
 std::string uniquePath(const std::string &path)
@@ -199,31 +194,31 @@ bool outputOnScannedMedium(const std::string &outDir, const std::string &deviceP
     return false;
 }
 
-RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &files, const RecoverOptions &opt,
+RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan, const std::string &outDir,
+                            bool numberIfExists,
                             const std::function<void(size_t, size_t, const std::string &)> &onFile)
 {
     RecoverSummary sum;
     uint64_t total = 0;
-    for (const FoundFile *f : files)
-        if (f && f->readable())
-            total += f->size;
+    for (const PlannedWrite &w : plan)
+        if (w.file && w.file->readable())
+            total += w.file->size;
     job.beginWrites(total);
     std::string error;
-    for (size_t i = 0; i < files.size(); i++) {
+    for (size_t i = 0; i < plan.size(); i++) {
         // A paused recovery holds here between files; a stop ends it.
         if (!job.gate()) {
             sum.stopped = true;
             break;
         }
-        const FoundFile *f = files[i];
+        const FoundFile *f = plan[i].file;
         if (!f)
             continue;
         RecoveredFile rf;
         rf.file = f;
-        std::string rel = relativeOutputPath(*f, opt.keepFolders);
-        std::string path = opt.outDir + "/" + rel;
+        std::string path = outDir + "/" + plan[i].relPath;
         if (onFile)
-            onFile(i, files.size(), rel);
+            onFile(i, plan.size(), plan[i].relPath);
         if (!f->readable()) {
             // Nothing will be written: no folders for it either.
             rf.path = path;
@@ -241,7 +236,9 @@ RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &
             sum.files.push_back(rf);
             continue;
         }
-        rf.path = uniquePath(path);
+        // Otherwise an existing file makes the write fail with Exists: it
+        // is left as it is.
+        rf.path = numberIfExists ? uniquePath(path) : path;
         rf.result = job.write(*f, rf.path, rf.stats);
         // Only a modification time is stamped: a creation time is not one.
         if (rf.result == WriteResult::Ok || rf.result == WriteResult::Empty)
@@ -261,6 +258,16 @@ RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &
     }
     sum.status = job.endWrites(sum.stopped, sum.stopped ? std::string() : error);
     return sum;
+}
+
+RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &files, const RecoverOptions &opt,
+                            const std::function<void(size_t, size_t, const std::string &)> &onFile)
+{
+    std::vector<PlannedWrite> plan;
+    plan.reserve(files.size());
+    for (const FoundFile *f : files)
+        plan.push_back({f, f ? relativeOutputPath(*f, opt.keepFolders) : std::string()});
+    return writePlanned(job, plan, opt.outDir, true, onFile);
 }
 
 std::vector<const FoundFile *> selectFiles(const ScanJob &job, const std::vector<std::string> &types,
