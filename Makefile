@@ -42,16 +42,17 @@ test-sanitize: deps $(BUILD_SAN)/build.ninja
 	cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS)
 
-# The threaded driver and job tests under ThreadSanitizer (clang): only the
+# The threaded driver and job tests, and the window's tests (worker thread,
+# pause gate, scans through jobs), under ThreadSanitizer (clang): only the
 # targets they need are built.
 $(BUILD_TSAN)/build.ninja: | deps
 	CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_TSAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DSALVITRA_TSAN=ON -DSALVITRA_BENCH=OFF
 
 test-tsan: deps $(BUILD_TSAN)/build.ninja
-	cmake --build $(BUILD_TSAN) -j$(JOBS) --target test_jobs test_driver_common
+	cmake --build $(BUILD_TSAN) -j$(JOBS) --target tsan_tests
 	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest -L jobs --output-on-failure -j$(JOBS)
+	  ctest -L 'jobs|gui' --output-on-failure -j$(JOBS)
 
 test: test-fast test-sanitize test-tsan
 

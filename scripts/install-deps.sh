@@ -11,6 +11,7 @@ PACKAGES=(
   sleuthkit
   xxd python3
   imagemagick sox libsox-fmt-all ffmpeg
+  qt6-base-dev qt6-image-formats-plugins libudev-dev fonts-dejavu-core xvfb xauth
 )
 
 missing=()

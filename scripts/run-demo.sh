@@ -4,8 +4,17 @@
 set -euo pipefail
 build=${1:-build}
 img="$build/demo/demo-disk.img"
-if [ -x "$build/bin/salvitra" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; }; then
-  exec "$build/bin/salvitra" --image "$img"
+if [ -x "$build/bin/salvitra" ]; then
+  if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    # The window lists what the stand-in folder holds: the demo disk.
+    disks="$build/demo/disks"
+    mkdir -p "$disks"
+    ln -sfn "$(realpath "$img")" "$disks/disk0"
+    SALVITRA_DISK_DIR=$(realpath "$disks") exec "$build/bin/salvitra"
+  fi
+  echo "No display (DISPLAY and WAYLAND_DISPLAY are unset): running the command-line demo instead."
+  echo "Pictures of the window: bash scripts/screenshots.sh $build"
+  echo
 fi
 cli="$build/bin/salvitra-cli"
 echo "Salvitra on the demo disk ($img):"

@@ -18,6 +18,7 @@
 #include "inventory.h"
 #include "output_dir.h"
 #include "recover.h"
+#include "result_tree.h"
 #include "scan.h"
 #include "text.h"
 
@@ -49,6 +50,8 @@ const char *kUsage =
     "                     [--range START END] (byte offsets inside the target)\n"
     "TARGET: --partition N (the index shown by 'devices') or --device N (a whole\n"
     "        device, deep scans only)\n"
+    "--filter all|photo|video|audio|others  quick scans: keep the files of one\n"
+    "        group, as the results page does (deep scans show every group)\n"
     "\n"
     "Every command takes --image FILE (repeatable): disk images standing in for\n"
     "/dev/disk0, /dev/disk1, ...  Without it the entries disk0..disk19 of\n"
@@ -77,6 +80,7 @@ struct Options {
     std::vector<std::string> types;
     std::string outDir;
     std::vector<std::string> only;
+    int filter = FilterAllFiles;
 };
 
 // Decimal only ("010" is ten, "08" eight); hexadecimal with an explicit
@@ -169,6 +173,19 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
                     break;
                 start = comma + 1;
             }
+        } else if (a == "--filter") {
+            if (!value(v))
+                return false;
+            static const char *const kChoices[] = {"all", "photo", "video", "audio", "others"};
+            int found = -1;
+            for (int c = 0; c < 5; c++)
+                if (v == kChoices[c])
+                    found = c;
+            if (found < 0) {
+                err = "--filter: '" + v + "' is not one of all, photo, video, audio, others";
+                return false;
+            }
+            o.filter = found;
         } else if (a == "--out") {
             if (!value(o.outDir))
                 return false;
@@ -369,6 +386,34 @@ std::string fullPath(const FoundFile &f)
     return f.folder.empty() ? f.name : f.folder + "/" + f.name;
 }
 
+// The groups of the results page for the scan's files.
+struct Grouping {
+    ResultRules rules;
+    GroupFilter filter;
+};
+
+Grouping grouping(const Options &o, const ScanJob &job)
+{
+    Grouping g;
+    g.rules = resultRules(job.request().part ? job.request().part->FsType : 0, job.request().mode);
+    g.filter.setScanFileType(o.filter, o.deep);
+    return g;
+}
+
+// The picked files, less those outside the group the filter keeps.
+std::vector<const FoundFile *> filterGroups(const Options &o, const ScanJob &job,
+                                            std::vector<const FoundFile *> files)
+{
+    if (o.filter == FilterAllFiles)
+        return files;
+    Grouping g = grouping(o, job);
+    std::vector<const FoundFile *> out;
+    for (const FoundFile *f : files)
+        if (!groupsOf(g.rules, g.filter, *f).empty())
+            out.push_back(f);
+    return out;
+}
+
 void printFilesText(const Options &o, const std::vector<const FoundFile *> &files)
 {
     if (o.deep) {
@@ -404,19 +449,22 @@ void printFilesText(const Options &o, const std::vector<const FoundFile *> &file
     printf("%zu file%s found.\n", files.size(), files.size() == 1 ? "" : "s");
 }
 
-void printFilesJson(const std::vector<const FoundFile *> &files)
+void printFilesJson(const Grouping &g, const std::vector<const FoundFile *> &files)
 {
     printf("[");
     bool first = true;
     for (const FoundFile *f : files) {
+        std::string groups;
+        for (FileGroup grp : groupsOf(g.rules, g.filter, *f))
+            groups += std::string(groups.empty() ? "" : ", ") + jsonString(fileGroupName(grp));
         printf("%s\n  {\"id\": %llu, \"name\": %s, \"folder\": %s, \"path\": %s, \"size\": %llu, "
                "\"mtime\": %lld, \"created\": %lld, \"type\": %s, \"offset\": %llu, \"index\": %u, "
-               "\"state\": %s, \"readable\": %s, \"note\": %s}",
+               "\"state\": %s, \"readable\": %s, \"note\": %s, \"groups\": [%s]}",
                first ? "" : ",", (unsigned long long)f->id, jsonString(f->name).c_str(),
                jsonString(f->folder).c_str(), jsonString(fullPath(*f)).c_str(), (unsigned long long)f->size,
                (long long)f->mtime, (long long)f->created, jsonString(f->type).c_str(),
                (unsigned long long)f->offset, f->index, jsonString(fileStateText(f->state)).c_str(),
-               f->readable() ? "true" : "false", jsonString(f->note).c_str());
+               f->readable() ? "true" : "false", jsonString(f->note).c_str(), groups.c_str());
         first = false;
     }
     printf("%s]\n", first ? "" : "\n");
@@ -537,10 +585,11 @@ int cmdScanOrRecover(const Options &o, bool recover)
             return kExitScanFailed;
     }
 
-    std::vector<const FoundFile *> files = selectFiles(job, o.deep ? o.types : std::vector<std::string>{}, o.only);
+    std::vector<const FoundFile *> files =
+        filterGroups(o, job, selectFiles(job, o.deep ? o.types : std::vector<std::string>{}, o.only));
     if (!recover || interrupted) {
         if (o.json)
-            printFilesJson(files);
+            printFilesJson(grouping(o, job), files);
         else
             printFilesText(o, files);
         if (recover)

@@ -603,6 +603,20 @@ WriteResult ScanJob::write(const FoundFile &file, const std::string &path, Write
 {
     if (!backend_ || !lease_)
         return WriteResult::NoRecord;
+    bool single;
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        single = ended_ && !writing_;
+    }
+    if (single) {
+        // One file outside a scan and a recovery (a copy for the preview):
+        // a stop or pause left over from the scan or the last recovery is
+        // not about it.
+        WriteResult r = backend_->write(file, path, stats, {});
+        if (r == WriteResult::Stopped && stats.bytes < file.size)
+            stats.incomplete = true;
+        return r;
+    }
     if (!gate())
         return WriteResult::Stopped;
     // The gate before every chunk also reports the bytes of the chunk before.

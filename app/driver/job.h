@@ -207,7 +207,9 @@ public:
 
     // ---- writes ----
     // Streams one file into a new file at path, through the pause gate and
-    // the stop of this job.  Between recoverFiles calls the job is Finished.
+    // the stop of this job.  Between recoverFiles calls the job is Finished;
+    // a single file written then (a copy for the preview) is not held by a
+    // stop or pause left over from the scan or the last recovery.
     WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats);
     // Opens and closes a recovery phase: state Running, a fresh stop and
     // progress over `bytesTotal`; end reports onFinished.  recoverFiles

@@ -208,7 +208,7 @@ uint64_t OutputDir::freeSpace(int dirfd)
     return blocks * vfs.f_frsize;
 }
 
-bool OutputDir::create(const std::string &relPath, uint64_t size, OutputFile &out, OutputError *err)
+bool OutputDir::create(const std::string &relPath, uint64_t size, OutputFile &out, OutputError *err, bool number)
 {
     size_t slash = relPath.find_last_of('/');
     std::string relDir = slash == std::string::npos ? "" : relPath.substr(0, slash);
@@ -240,7 +240,7 @@ bool OutputDir::create(const std::string &relPath, uint64_t size, OutputFile &ou
             out.relPath = joinRel(relDir, tryName);
             return true;
         }
-        if (errno != EEXIST) {
+        if (errno != EEXIST || !number) {
             setError(err, errno, path_ + "/" + joinRel(relDir, tryName));
             return false;
         }

@@ -59,8 +59,9 @@ public:
 
     // A new file at relPath for `size` bytes: its folders are made, the free
     // space is checked, and the name is made unique ("name (1).ext") when
-    // taken.  On success out holds the open file.
-    bool create(const std::string &relPath, uint64_t size, OutputFile &out, OutputError *err);
+    // taken, or with number false the call fails with EEXIST.  On success
+    // out holds the open file.
+    bool create(const std::string &relPath, uint64_t size, OutputFile &out, OutputError *err, bool number = true);
     // Closes a file.  A whole file gets its modification time (mtime >= 0)
     // and keeps its name.  A file that is not whole never stays under its
     // name: with keepPartial it becomes "NAME.partial" (*kept says the new

@@ -26,10 +26,7 @@ bool matchesGlobs(const FoundFile &file, const std::vector<std::string> &globs)
     return false;
 }
 
-namespace {
-
-// One path component: no separators, no control characters, not "." or "..".
-std::string safeComponent(const std::string &s)
+std::string safePathComponent(const std::string &s)
 {
     std::string out;
     for (unsigned char c : s) {
@@ -54,7 +51,6 @@ std::string safeComponent(const std::string &s)
     return out;
 }
 
-}  // namespace
 
 std::string relativeOutputPath(const FoundFile &file, bool keepFolders)
 {
@@ -66,13 +62,13 @@ std::string relativeOutputPath(const FoundFile &file, bool keepFolders)
             std::string part = file.folder.substr(start, slash == std::string::npos ? std::string::npos
                                                                                      : slash - start);
             if (!part.empty())
-                rel += safeComponent(part) + "/";
+                rel += safePathComponent(part) + "/";
             if (slash == std::string::npos)
                 break;
             start = slash + 1;
         }
     }
-    return rel + safeComponent(file.name);
+    return rel + safePathComponent(file.name);
 }
 
 std::string uniquePath(const std::string &path)
@@ -130,18 +126,20 @@ bool setFileTime(const std::string &path, int64_t mtime)
     return utimensat(AT_FDCWD, path.c_str(), ts, 0) == 0;
 }
 
-RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &files, const RecoverOptions &opt,
-                            const std::function<void(size_t, size_t, const std::string &)> &onFile)
+RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan, const std::string &outDir,
+                            bool numberIfExists,
+                            const std::function<void(size_t, size_t, const std::string &)> &onFile,
+                            OutputDir *output)
 {
     RecoverSummary sum;
     OutputDir own;
-    OutputDir *out = opt.output;
+    OutputDir *out = output;
     OutputError oe;
     if (!out) {
-        if (!own.open(opt.outDir, &oe)) {
+        if (!own.open(outDir, &oe)) {
             job.beginWrites(0);
             sum.status = job.endWrites(false, oe.text);
-            sum.failed = (uint32_t)files.size();
+            sum.failed = (uint32_t)plan.size();
             sum.outputStopped = true;
             return sum;
         }
@@ -152,9 +150,9 @@ RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &
     const bool sparse = part && (part->FsType == FS_EXT2 || part->FsType == FS_EXT3 || part->FsType == FS_EXT4);
     const uint64_t medium = part && part->PartSize && !sparse ? part->PartSize : UINT64_MAX;
     uint64_t total = 0;
-    for (const FoundFile *f : files)
-        if (f && f->readable())
-            total += f->size < medium ? f->size : medium;
+    for (const PlannedWrite &w : plan)
+        if (w.file && w.file->readable())
+            total += w.file->size < medium ? w.file->size : medium;
     job.beginWrites(total);
     std::string error;
     auto fail = [&](RecoveredFile &rf, WriteResult r, const std::string &why) {
@@ -164,21 +162,21 @@ RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &
         if (error.empty() && r == WriteResult::OutputError)
             error = why;
     };
-    for (size_t i = 0; i < files.size(); i++) {
+    for (size_t i = 0; i < plan.size(); i++) {
         // A paused recovery holds here between files; a stop ends it.
         if (!job.gate()) {
             sum.stopped = true;
             break;
         }
-        const FoundFile *f = files[i];
+        const FoundFile *f = plan[i].file;
         if (!f)
             continue;
         RecoveredFile rf;
         rf.file = f;
-        std::string rel = relativeOutputPath(*f, opt.keepFolders);
+        const std::string &rel = plan[i].relPath;
         rf.path = out->path() + "/" + rel;
         if (onFile)
-            onFile(i, files.size(), rel);
+            onFile(i, plan.size(), rel);
         if (!f->readable()) {
             // Nothing will be written: no folders for it either.
             fail(rf, WriteResult::Unreadable, writeResultText(WriteResult::Unreadable));
@@ -192,7 +190,13 @@ RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &
             capped = "listed as " + std::to_string(f->listedSize) + " bytes on a medium of " +
                      std::to_string(f->size) + ": cut to the medium's size";
         oe = OutputError();
-        if (!out->create(rel, t.limit, t.file, &oe)) {
+        if (!out->create(rel, t.limit, t.file, &oe, numberIfExists)) {
+            if (oe.errnum == EEXIST && !numberIfExists) {
+                // An existing file is left as it is.
+                fail(rf, WriteResult::Exists, writeResultText(WriteResult::Exists));
+                sum.files.push_back(rf);
+                continue;
+            }
             // A size that was cut to the medium is no measure of the room
             // the next files need: only this one is skipped.
             if (!capped.empty() && oe.errnum == ENOSPC)
@@ -271,6 +275,16 @@ RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &
     }
     sum.status = job.endWrites(sum.stopped, sum.stopped ? std::string() : error);
     return sum;
+}
+
+RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &files, const RecoverOptions &opt,
+                            const std::function<void(size_t, size_t, const std::string &)> &onFile)
+{
+    std::vector<PlannedWrite> plan;
+    plan.reserve(files.size());
+    for (const FoundFile *f : files)
+        plan.push_back({f, f ? relativeOutputPath(*f, opt.keepFolders) : std::string()});
+    return writePlanned(job, plan, opt.outDir, true, onFile, opt.output);
 }
 
 std::vector<const FoundFile *> selectFiles(const ScanJob &job, const std::vector<std::string> &types,

@@ -47,6 +47,10 @@ struct RecoverSummary {
 // True when file matches one of the globs (or there are none).
 bool matchesGlobs(const FoundFile &file, const std::vector<std::string> &globs);
 
+// One path component made safe for the local file system: no separators,
+// no control characters, not "." or "..", at most 240 bytes.
+std::string safePathComponent(const std::string &s);
+
 // The relative output path of a file: its folders (when kept) and its name,
 // each component made safe for the local file system.
 std::string relativeOutputPath(const FoundFile &file, bool keepFolders);
@@ -59,6 +63,22 @@ bool makeDirs(const std::string &dir, std::string *err);
 
 // Sets a written file's modification time; false when it could not.
 bool setFileTime(const std::string &path, int64_t mtime);
+
+// One file to write and where, relative to the output folder.
+struct PlannedWrite {
+    const FoundFile *file = nullptr;
+    std::string relPath;
+};
+
+// Writes the planned files as one recovery phase of the job (as
+// recoverFiles below), through `output` when given (opened and checked
+// before the scan) or else through outDir opened here.  A file already at a
+// path is left alone and the write reports Exists, unless numberIfExists
+// picks "stem (1).ext", ...
+RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan, const std::string &outDir,
+                            bool numberIfExists,
+                            const std::function<void(size_t, size_t, const std::string &)> &onFile = {},
+                            OutputDir *output = nullptr);
 
 // Writes every selected file through the job's backend, as one recovery
 // phase of the job: its pause gate holds between files and between chunks,

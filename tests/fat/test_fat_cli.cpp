@@ -204,3 +204,25 @@ TEST(FatCli, RecoverRefusesAnOutputFolderOnTheScannedImage)
 }
 
 }  // namespace
+
+// The command line groups and filters as the results page does: an aiff
+// of a FAT scan is music and video, a name without a dot is "Others".
+TEST(FatCli, ScanShowsAndFiltersTheResultGroups)
+{
+    std::string image = img("results", "results.img");
+    REQUIRE_PARTITION(image);
+    std::string base = "scan --quick --partition 0 --image " + svt::shellQuote(image);
+    svt::CommandResult r = svt::runCli(base + " --json", kEnv);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"path\": \"Song.aiff\"", 0), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"groups\": [\"Music\", \"Video\"]"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"name\": \"_EADME\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"groups\": [\"Others\"]"), std::string::npos) << r.out;
+
+    r = svt::runCli(base + " --filter audio", kEnv);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Song.aiff"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Clip.mp4"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 file found."), std::string::npos) << r.out;
+    EXPECT_NE(svt::runCli(base + " --filter pictures", kEnv).status, 0);
+}

@@ -1,0 +1,91 @@
+// The program's small modal dialogs.
+#pragma once
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QTimer>
+
+#include "skin.h"
+
+class QUtilThread;
+
+// Image of the action button of a QMessageDlg.
+enum dlgMSGbtn { MSG_BTN_OK = 0, MSG_BTN_STOP = 1, MSG_BTN_BACK = 2, MSG_BTN_EXIT = 3 };
+
+// A question with Cancel and one action button; exec() returns 7 when the
+// action button was pressed and 1 for Cancel.
+class QMessageDlg : public QImageDialog {
+    Q_OBJECT
+public:
+    enum { Confirmed = 7 };
+    explicit QMessageDlg(QWidget *parent);
+    void SetNoteText(const QString &text);
+    void MsgSetBtn(dlgMSGbtn btn);
+    QString noteText() const { return m_note->text(); }
+
+public slots:
+    void doneDlg();
+
+private:
+    QLabel *m_note;
+    QImageButton *m_cancel;
+    QImageButton *m_action;
+};
+
+class QProgressDlg : public QImageDialog {
+    Q_OBJECT
+public:
+    explicit QProgressDlg(QWidget *parent);
+    void SetRecoverThread(QUtilThread *worker) { m_worker = worker; }
+    void SetNote(const QString &text);
+    void SetExport(int value);
+    void setTimeStart(int ms);
+    int shownValue() const { return m_value; }
+    QProgressBar *bar() const { return m_bar; }
+
+public slots:
+    void OnStopThree();
+    void OnTimer();
+
+protected:
+    void closeEvent(QCloseEvent *e) override;
+
+private:
+    bool askStop(const QString &text, dlgMSGbtn btn);
+
+    int m_value = 0;
+    bool m_blink = false;
+    QUtilThread *m_worker = nullptr;
+    QLabel *m_note;
+    QLabel *m_wait;
+    QProgressBar *m_bar;
+    QImageButton *m_stop;
+    QTimer m_timer;
+};
+
+class QSetRecoverPath : public QImageDialog {
+    Q_OBJECT
+public:
+    explicit QSetRecoverPath(QWidget *parent);
+    QString path() const { return m_path->text(); }
+    void setPath(const QString &p) { m_path->setText(p); }
+
+public slots:
+    QString GetFilePath();
+
+private:
+    QLineEdit *m_path;
+};
+
+class QOpenFilePathDlg : public QImageDialog {
+    Q_OBJECT
+public:
+    explicit QOpenFilePathDlg(QWidget *parent);
+    // Says so when not every file could be written.
+    void SetResult(int written, int failed);
+    QString text() const { return m_label->text(); }
+
+private:
+    QLabel *m_label;
+};

@@ -1,0 +1,292 @@
+#include "disktreedlg.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+
+#include "optitondlg.h"
+
+QDiskTreeDlg::QDiskTreeDlg(QWidget *parent) : QImageDialog(parent)
+{
+    setWindowFlags(Qt::Widget);
+    qRegisterMetaType<Partiton_Struct *>("Partiton_Struct*");
+    qRegisterMetaType<salvitra::RecoverMod>("RecoverMod");
+    SetImageBackgroud(":/images/bg_quick_select.png");
+
+    m_tree = new QTreeCtrlDlg(this);
+    m_tree->SetTreeHight(339);
+
+    m_btnHome = MakeImageButton(this, ":/images/btn_home.png", 11, 405);
+    m_btnOpenImage = MakeImageButton(this, ":/images/btn_open_image.png", 119, 405);
+    m_btnOptiton = MakeImageButton(this, ":/images/btn_optiton.png", 501, 405);
+    m_btnScan = MakeImageButton(this, ":/images/button_scan.png", 609, 405);
+    m_btnOpenImage->setToolTip("Add a disk image file (.img, .dd, .bin, .iso, ...) as one more device");
+
+    m_filterLabel = new QLabel("Filter Option:", this);
+    m_filterLabel->setGeometry(292, 405, 96, 32);
+    m_filterLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_filter = new QComboBox(this);
+    m_filter->addItems({"All Files", "Photo", "Video", "Audio", "Others"});
+    m_filter->setGeometry(394, 408, 120, 26);
+    m_hintLabel = new QLabel("Please select file type to start scan", this);
+    m_hintLabel->setGeometry(340, 0, 366, 45);
+    m_hintLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_hintLabel->setStyleSheet("color:#c9d8ee; font-size:12px;");
+    m_fsList = new QComboBox(this);
+    m_fsList->addItems({"Auto(Recommended)", "HFS", "EXT", "NTFS", "FAT"});
+    m_fsList->setToolTip("Select file system");
+    m_fsList->hide();
+
+    m_radioAll = new QRadioButton(
+        "Scan for all files \nScan all files on the partition. It can find more files, but will take you more time.", this);
+    m_radioDel = new QRadioButton(
+        "Scan for deleted files \nOnly scan deleted files on the partition. It is quicker and will save you more time.",
+        this);
+    m_radioAll->setGeometry(16, 346, 690, 28);
+    m_radioDel->setGeometry(16, 374, 690, 28);
+    for (QRadioButton *r : {m_radioAll, m_radioDel})
+        r->setStyleSheet("font-size:11px; color:#1f2937;");
+    m_radioAll->setChecked(true);
+
+    m_btnScan->setEnabled(false);
+    m_btnOptiton->setEnabled(false);
+
+    connect(m_btnHome, SIGNAL(clicked()), parent, SLOT(OnGoHome()));
+    connect(m_btnScan, &QPushButton::clicked, this, &QDiskTreeDlg::OnScan);
+    connect(m_btnOptiton, &QPushButton::clicked, this, &QDiskTreeDlg::OnBtnOptiton);
+    connect(m_btnOpenImage, &QPushButton::clicked, this, &QDiskTreeDlg::OnOpenDiskImage);
+    connect(m_radioAll, &QRadioButton::clicked, this, &QDiskTreeDlg::OnClickAllRadio);
+    connect(m_radioDel, &QRadioButton::clicked, this, &QDiskTreeDlg::OnClickDelRadio);
+    if (parent) {
+        connect(this, SIGNAL(SetRecoverMod(RecoverMod)), parent, SLOT(SetScanRecoverMod(RecoverMod)));
+        connect(this, SIGNAL(SetOptitionScan(QStringList)), parent, SLOT(SetOptitionScan(QStringList)));
+        connect(this, SIGNAL(SendPartitInfo(Partiton_Struct*)), parent, SLOT(AcceptPartiton(Partiton_Struct*)));
+        connect(this, SIGNAL(OnScanFinish()), parent, SLOT(OnScanFinish()));
+        connect(this, SIGNAL(CreateFileTree(Partiton_Struct*)), parent, SLOT(CreateFileTree(Partiton_Struct*)),
+                Qt::BlockingQueuedConnection);
+        connect(this, SIGNAL(OnBtnScan()), parent, SLOT(OnBtnScan()));
+    }
+}
+
+QDiskTreeDlg::~QDiskTreeDlg()
+{
+    stop();
+    m_job.reset();
+    delete m_optiton;
+}
+
+int QDiskTreeDlg::sectorSizeOf(const Partiton_Struct *part) const
+{
+    if (const salvitra::DeviceInfo *d = m_tree->inventory().deviceOf(part))
+        if (d->sectorSize > 0)
+            return d->sectorSize;
+    if (part && part->Device && part->Device->SectorSize > 0)
+        return part->Device->SectorSize;
+    return 512;
+}
+
+void QDiskTreeDlg::OnScan()
+{
+    QList<QTreeWidgetItem *> sel = m_tree->tree()->selectedItems();
+    if (sel.isEmpty() || !sel.first()->parent() || sel.first()->childCount() > 0) {
+        QMessageBox::about(this, "Salvitra", "Please select the target partition or removable media first.");
+        return;
+    }
+    Partiton_Struct *part = m_tree->SelectedPartition();
+    stop();
+    m_job.reset();
+
+    // The record the scan reads: the partition, or the copy that describes
+    // the chosen sectors in bytes.
+    m_target = part;
+    if (part && m_rangeFlag) {
+        const uint64_t ss = (uint64_t)sectorSizeOf(part);
+        const uint64_t sectors = part->PartSize / ss;
+        uint64_t start = qMin<uint64_t>(m_rangeStart, sectors);
+        uint64_t end = qBound<uint64_t>(start, m_rangeEnd, sectors);
+        m_rangeCopy = Partiton_Struct{};
+        m_rangeCopy.DevNum = part->DevNum;
+        m_rangeCopy.FsType = part->FsType;
+        m_rangeCopy.Device = part->Device;
+        m_rangeCopy.BootData = part->BootData;
+        m_rangeCopy.AccessMode = part->AccessMode;
+        // A partition read through its own device copy counts offsets from
+        // its start; any other record from the start of the device.
+        const uint64_t base = part->AccessMode == '?' ? 0 : part->PartOffset;
+        m_rangeCopy.PartOffset = base + start * ss;
+        m_rangeCopy.PartSize = (end - start) * ss;
+        m_target = &m_rangeCopy;
+    }
+    if (part) {
+        m_scannedType = part->FsType;
+        salvitra::ScanRequest req;
+        req.part = m_target;
+        req.mode = m_mode;
+        // The job holds the lists it reads until it is released.
+        req.inventory = &m_tree->inventoryForJobs();
+        if (m_mode == salvitra::RecoverDeep)
+            for (const QString &t : m_types)
+                req.types.push_back(t.toStdString());
+        m_job = std::make_unique<salvitra::ScanJob>(req, m_observer);
+    }
+    m_tree->SetBusy(true);
+    Start();
+    emit OnBtnScan();
+}
+
+void QDiskTreeDlg::OnExecute()
+{
+    emit SendPartitInfo(m_target);
+    if (m_job && !IsStopped())
+        m_job->run();
+    emit OnScanFinish();
+    emit CreateFileTree(m_target);
+}
+
+void QDiskTreeDlg::OnStopRequested()
+{
+    if (m_job)
+        m_job->stop();
+}
+
+void QDiskTreeDlg::OnPauseChanged(bool paused)
+{
+    if (!m_job)
+        return;
+    if (paused)
+        m_job->pause();
+    else
+        m_job->resume();
+}
+
+int QDiskTreeDlg::ProgressValue()
+{
+    return m_job ? m_job->progress().percent : -1;
+}
+
+void QDiskTreeDlg::OnBtnOptiton()
+{
+    delete m_optiton;
+    m_optiton = new QOptitonDlg(this);
+    if (Partiton_Struct *part = m_tree->SelectedPartition()) {
+        if (part->PartSize) {
+            m_optiton->setSectorSize(sectorSizeOf(part));
+            m_optiton->setMaxValue(part->PartSize / (uint64_t)sectorSizeOf(part));
+            m_optiton->setEditMaxValue();
+        }
+    }
+    m_optiton->exec();
+}
+
+void QDiskTreeDlg::GetOptitonValue(unsigned long long start, unsigned long long end)
+{
+    m_rangeStart = start;
+    m_rangeEnd = end;
+}
+
+void QDiskTreeDlg::OnOptitonScan(QStringList types)
+{
+    m_rangeFlag = true;
+    m_types = types;
+    if (m_optiton)
+        m_optiton->hide();
+    emit SetOptitionScan(types);
+    OnScan();
+}
+
+void QDiskTreeDlg::OnClickDelRadio()
+{
+    m_mode = salvitra::RecoverQuick;
+    m_btnOptiton->setEnabled(false);
+    emit SetRecoverMod(m_mode);
+    UpdateHint();
+}
+
+void QDiskTreeDlg::OnClickAllRadio()
+{
+    m_radioAll->setChecked(true);
+    m_mode = salvitra::RecoverDeep;
+    emit SetRecoverMod(m_mode);
+    m_btnOptiton->setEnabled(m_partSelected);
+}
+
+void QDiskTreeDlg::OnClickRadio()
+{
+    OnClickAllRadio();
+}
+
+void QDiskTreeDlg::SetBtnAble(bool on)
+{
+    m_partSelected = on;
+    m_btnOptiton->setEnabled(on && m_mode != salvitra::RecoverQuick);
+    m_btnScan->setEnabled(on);
+    UpdateHint();
+}
+
+void QDiskTreeDlg::UpdateHint()
+{
+    // What the selected partition offers comes from the driver's table.
+    Partiton_Struct *part = m_partSelected ? m_tree->SelectedPartition() : nullptr;
+    QString hint = "Please select file type to start scan";
+    if (part && m_mode == salvitra::RecoverQuick && !salvitra::capabilities(part).quick)
+        hint = QString("No quick scan for%1: a deep scan finds its files").arg(
+            QString(salvitra::fsTreeLabel(part->FsType)).trimmed().prepend(' '));
+    m_hintLabel->setText(hint);
+}
+
+void QDiskTreeDlg::showForMod(RecoverMod mode)
+{
+    if (mode == salvitra::RecoverDeep) {
+        m_filterLabel->hide();
+        m_filter->setCurrentIndex(0);
+        m_filter->hide();
+        m_hintLabel->hide();
+        m_fsList->hide();
+        m_btnOptiton->show();
+        m_radioAll->show();
+        m_radioDel->show();
+        SetImageBackgroud(":/images/bg_deep_select.png");
+        m_tree->SetTreeHight(290);
+    } else if (mode == salvitra::RecoverQuick) {
+        m_filterLabel->show();
+        m_filter->show();
+        m_hintLabel->show();
+        m_fsList->hide();
+        m_btnOptiton->hide();
+        m_radioAll->hide();
+        m_radioDel->hide();
+        SetImageBackgroud(":/images/bg_quick_select.png");
+        m_tree->SetTreeHight(339);
+    } else {
+        return;
+    }
+    show();
+}
+
+void QDiskTreeDlg::DeleteOptiton()
+{
+    if (m_rangeFlag && m_optiton) {
+        // Deferred: this may run inside the options page's own signal.
+        m_optiton->deleteLater();
+        m_optiton = nullptr;
+    }
+}
+
+void QDiskTreeDlg::FreeModBlock(RecoverMod mode)
+{
+    (void)mode;  // the job knows its backend and releases that one
+    stop();
+    m_job.reset();
+    m_target = nullptr;
+    m_tree->SetBusy(false);
+}
+
+void QDiskTreeDlg::OnOpenDiskImage()
+{
+    QString path = QFileDialog::getOpenFileName(this, "Open Disk Image", QString(),
+                                                "Disk images (*.img *.dd *.bin *.iso *.raw *.dmg);;All files (*)");
+    if (path.isEmpty())
+        return;
+    QString err;
+    if (!m_tree->AddDiskImage(path, &err))
+        QMessageBox::warning(this, "Salvitra", "The image could not be added.\n" + err);
+}

@@ -1,0 +1,113 @@
+// The disk page: pick a partition and a kind of scan, start it, and own
+// the scanning thread and the scan job until the user leaves the results.
+#pragma once
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPointer>
+#include <QRadioButton>
+#include <QStringList>
+
+#include <memory>
+
+#include "job_api.h"
+#include "skin.h"
+#include "treectrldlg.h"
+#include "utilthread.h"
+
+using salvitra::RecoverMod;
+Q_DECLARE_METATYPE(salvitra::RecoverMod)
+
+#include "optitondlg.h"
+
+class QDiskTreeDlg : public QImageDialog, public QUtilThread {
+    Q_OBJECT
+public:
+    explicit QDiskTreeDlg(QWidget *parent);
+    ~QDiskTreeDlg() override;
+
+    int getComFileType() const { return m_filter->currentIndex(); }
+    void showForMod(RecoverMod mode);
+    void DeleteOptiton();
+    void FreeModBlock(RecoverMod mode);
+    void OnExecute() override;
+
+    // Who hears about found files and the end of a scan (the scanning page).
+    void SetJobObserver(salvitra::JobObserver *o) { m_observer = o; }
+    salvitra::ScanJob *job() const { return m_job.get(); }
+    // Stop and pause act on the running job.
+    void OnStopRequested() override;
+    void OnPauseChanged(bool paused) override;
+    int ProgressValue() override;
+
+    // Clearing the option-scan flag also forgets the kinds picked with it.
+    void setOptitonScan(bool on)
+    {
+        m_rangeFlag = on;
+        if (!on)
+            m_types.clear();
+    }
+    QStringList pickedTypes() const { return m_types; }
+    bool rangeFlag() const { return m_rangeFlag; }
+    RecoverMod scanMode() const { return m_mode; }
+    const Partiton_Struct &rangeCopy() const { return m_rangeCopy; }
+    QTreeCtrlDlg *treeCtrl() const { return m_tree; }
+    QOptitonDlg *optiton() const { return m_optiton; }
+    QImageButton *scanButton() const { return m_btnScan; }
+    QImageButton *optionsButton() const { return m_btnOptiton; }
+    QImageButton *openImageButton() const { return m_btnOpenImage; }
+    QRadioButton *allRadio() const { return m_radioAll; }
+    QRadioButton *delRadio() const { return m_radioDel; }
+    // Sector size of the device a partition record reads through.
+    int sectorSizeOf(const Partiton_Struct *part) const;
+    QString hintText() const { return m_hintLabel->text(); }
+
+signals:
+    void SetRecoverMod(RecoverMod mode);
+    void SetOptitionScan(QStringList types);
+    void SendPartitInfo(Partiton_Struct *part);
+    void OnScanFinish();
+    void CreateFileTree(Partiton_Struct *part);
+    void OnBtnScan();
+
+public slots:
+    void OnScan();
+    void OnBtnOptiton();
+    void GetOptitonValue(unsigned long long start, unsigned long long end);
+    void OnOptitonScan(QStringList types);
+    void OnClickDelRadio();
+    void OnClickAllRadio();
+    void OnClickRadio();
+    void SetBtnAble(bool on);
+    void OnOpenDiskImage();
+
+private:
+    void UpdateHint();
+
+    QTreeCtrlDlg *m_tree;
+    QPointer<QOptitonDlg> m_optiton;
+    RecoverMod m_mode = salvitra::RecoverQuick;
+    bool m_rangeFlag = false;
+    int m_scannedType = 0;
+    Partiton_Struct m_rangeCopy{};
+    QImageButton *m_btnHome;
+    QImageButton *m_btnScan;
+    QImageButton *m_btnOptiton;
+    QImageButton *m_btnOpenImage;
+    QLabel *m_filterLabel;
+    QLabel *m_hintLabel;
+    QComboBox *m_filter;
+    QComboBox *m_fsList;
+    bool m_partSelected = false;
+    QRadioButton *m_radioAll;
+    QRadioButton *m_radioDel;
+    unsigned long long m_rangeStart = 0;
+    unsigned long long m_rangeEnd = 0;
+    QStringList m_types;
+
+    // The scan of the current page visit: created on the interface thread
+    // by OnScan, run on the scanning thread, released by FreeModBlock.
+    std::unique_ptr<salvitra::ScanJob> m_job;
+    Partiton_Struct *m_target = nullptr;
+    salvitra::JobObserver *m_observer = nullptr;
+};

@@ -1,0 +1,230 @@
+#include "treectrldlg.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QHeaderView>
+
+#include <cstring>
+
+#include "disk_slots.h"
+#include "job_api.h"
+
+const char *const QTreeCtrlDlg::kEntireDevice = "Entire Device";
+
+QString SizeText(uint64_t bytes)
+{
+    float gb = (float)bytes / 1073741824.0f;
+    return QString("%1 GB").arg(gb, 0, 'g', 6, QChar(' '));
+}
+
+QTreeCtrlDlg::QTreeCtrlDlg(QWidget *parent) : QImageDialog(parent, Qt::WindowFlags())
+{
+    setWindowFlags(Qt::Widget);
+    InitTreeCtrl();
+    InitBlock();
+    m_watcher = new QMediaWatcher(this);
+    m_watcher->setCallback(this);
+    connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &QTreeCtrlDlg::onTreeWidgetItemChange);
+    if (parent)
+        connect(this, SIGNAL(ableBtnCtrl(bool)), parent, SLOT(SetBtnAble(bool)));
+}
+
+QTreeCtrlDlg::~QTreeCtrlDlg()
+{
+    m_watcher->setCallback(nullptr);
+    m_tree->clear();
+    m_inventory.teardown();
+}
+
+void QTreeCtrlDlg::InitTreeCtrl()
+{
+    m_tree = new QTreeWidget(this);
+    m_tree->setColumnCount(3);
+    m_tree->setColumnWidth(0, 355);
+    m_tree->setColumnWidth(1, 155);
+    m_tree->setStyleSheet("QTreeWidget::item{height:25px}");
+    m_tree->setHeaderLabels({"Volume", "Size", "File System"});
+    m_tree->header()->setFixedHeight(18);
+    m_tree->setRootIsDecorated(true);
+    m_tree->setUniformRowHeights(true);
+}
+
+bool QTreeCtrlDlg::BuildLists(QString *err)
+{
+    std::vector<std::string> images;
+    for (const QString &p : m_images)
+        images.push_back(p.toStdString());
+    // Probe first: the probe clears the core library's image list, which
+    // the build then sets for as long as these lists live.
+    m_slots = salvitra::probeDiskSlots();
+    std::string why;
+    bool ok = m_inventory.build(salvitra::slotsWithImages(images), &why);
+    if (!ok && err)
+        *err = QString::fromStdString(why);
+    return ok;
+}
+
+void QTreeCtrlDlg::InitBlock()
+{
+    BuildLists(nullptr);
+    CreateTreeWidget();
+}
+
+void QTreeCtrlDlg::GetTypeString(char *out, unsigned int type)
+{
+    if (!out)
+        return;
+    snprintf(out, 11, "%s", salvitra::fsTreeLabel((int)type));
+}
+
+void QTreeCtrlDlg::CreateTreeWidget()
+{
+    const QColor deviceBg(217, 225, 231);
+    const QIcon diskIcon(":/images/disk_icon.png");
+    m_tree->clear();
+    QStringList shownPaths;
+    for (const salvitra::DeviceInfo &d : m_inventory.devices()) {
+        if (d.devNum == SV_DEV_SKIPPED)
+            continue;
+        shownPaths << QString::fromStdString(d.path);
+        auto *dev = new QTreeWidgetItem(m_tree);
+        dev->setText(0, QString::fromUtf8(d.name.c_str()));
+        dev->setText(1, SizeText(d.size));
+        dev->setIcon(0, diskIcon);
+        dev->setToolTip(0, QString::fromStdString(d.path));
+        for (int c = 0; c < 3; c++)
+            dev->setBackground(c, deviceBg);
+        for (const salvitra::PartitionInfo &p : m_inventory.partitions()) {
+            if (p.devNum != d.devNum)
+                continue;
+            auto *row = new QTreeWidgetItem(dev);
+            QString vol = QString::fromUtf8(p.part->VolumeName, (int)strnlen(p.part->VolumeName, sizeof p.part->VolumeName));
+            row->setText(0, vol.isEmpty() ? QString("Untitled") : vol);
+            row->setText(1, SizeText(p.size));
+            row->setText(2, salvitra::fsTreeLabel(p.fsType));
+            row->setIcon(0, diskIcon);
+            row->setData(0, PartitionRole, QVariant::fromValue(p.part));
+            salvitra::Capabilities caps = salvitra::capabilities(p.part);
+            row->setToolTip(0, caps.quick ? QString("Quick scan and deep scan")
+                                          : QString("Deep scan only: no quick scanner for this file system"));
+        }
+        if (Partiton_Struct *whole = m_inventory.wholeDevice(d.devNum)) {
+            auto *row = new QTreeWidgetItem(dev);
+            row->setText(0, kEntireDevice);
+            row->setText(1, SizeText(d.size));
+            row->setText(2, salvitra::fsTreeLabel(FS_UNKNOWN));
+            row->setIcon(0, diskIcon);
+            row->setData(0, PartitionRole, QVariant::fromValue(whole));
+            row->setData(0, WholeDeviceRole, true);
+            row->setToolTip(0, "The whole medium, for a deep scan when its partitions are damaged or unknown");
+        }
+    }
+    // Media this user may not read: listed with the reason, never scanned.
+    for (const salvitra::DiskSlot &s : m_slots) {
+        if (s.readable || shownPaths.contains(QString::fromStdString(s.path)))
+            continue;
+        auto *dev = new QTreeWidgetItem(m_tree);
+        dev->setText(0, QString::fromStdString(s.path));
+        dev->setText(1, "No access");
+        dev->setText(2, QString("  %1 ").arg(QString::fromStdString(s.reason)));
+        dev->setIcon(0, diskIcon);
+        dev->setForeground(0, QColor(0x8a, 0x93, 0xa0));
+        dev->setToolTip(0, "Salvitra may not read this device: " + QString::fromStdString(s.reason)
+                               + ". See Help for how to give it access.");
+        for (int c = 0; c < 3; c++)
+            dev->setBackground(c, deviceBg);
+    }
+    m_tree->expandAll();
+    emit ableBtnCtrl(false);
+}
+
+void QTreeCtrlDlg::SetTreeHight(int h)
+{
+    setGeometry(11, 53, 698, h);
+    setFixedSize(698, h);
+    m_tree->setGeometry(0, 0, 698, h);
+}
+
+Partiton_Struct *QTreeCtrlDlg::SelectedPartition() const
+{
+    QList<QTreeWidgetItem *> sel = m_tree->selectedItems();
+    if (sel.isEmpty() || !sel.first()->parent() || sel.first()->childCount() > 0)
+        return nullptr;
+    return sel.first()->data(0, PartitionRole).value<Partiton_Struct *>();
+}
+
+void QTreeCtrlDlg::onTreeWidgetItemChange()
+{
+    QTreeWidgetItem *cur = m_tree->currentItem();
+    emit ableBtnCtrl(cur && cur->parent() && cur->childCount() == 0);
+}
+
+bool QTreeCtrlDlg::AddDiskImage(const QString &path, QString *err)
+{
+    if (m_images.contains(path)) {
+        if (err)
+            *err = "This image is already listed.";
+        return false;
+    }
+    if (m_busy) {
+        if (err)
+            *err = "Please wait until the scan has ended.";
+        return false;
+    }
+    m_images << path;
+    QString why;
+    if (!BuildLists(&why)) {
+        m_images.removeAll(path);
+        BuildLists(nullptr);
+        CreateTreeWidget();
+        if (err)
+            *err = why;
+        return false;
+    }
+    CreateTreeWidget();
+    m_rebuilds++;
+    return true;
+}
+
+void QTreeCtrlDlg::Rebuild()
+{
+    if (m_busy) {
+        m_pending = true;
+        return;
+    }
+    m_pending = false;
+    m_tree->clear();
+    m_inventory.teardown();
+    if (!BuildLists(nullptr)) {
+        // An added image went away: forget the images that cannot be read.
+        QStringList keep;
+        for (const QString &p : m_images)
+            if (QFileInfo(p).isReadable())
+                keep << p;
+        m_images = keep;
+        BuildLists(nullptr);
+    }
+    CreateTreeWidget();
+    m_rebuilds++;
+}
+
+void QTreeCtrlDlg::SetBusy(bool busy)
+{
+    m_busy = busy;
+    if (!busy && m_pending)
+        Rebuild();
+}
+
+void QTreeCtrlDlg::onDilMountUsb()
+{
+    qDebug() << "++++++++++++++";
+    Rebuild();
+}
+
+void QTreeCtrlDlg::onWillUnmountUsb() {}
+
+void QTreeCtrlDlg::onDilUnmountUsb()
+{
+    qDebug() << "-------------";
+    Rebuild();
+}

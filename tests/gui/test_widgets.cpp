@@ -1,0 +1,364 @@
+// The building blocks: size texts, the progress dialog's stepping, the
+// options page, the worker thread's pause, continue and stop, and the
+// coalescing of media events.
+#include <QApplication>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "dialogs.h"
+#include "mainwindow.h"
+#include "gui_support.h"
+#include "mediawatch.h"
+#include "optitondlg.h"
+#include "scaningdlg.h"
+#include "test_support.h"
+#include "treectrldlg.h"
+#include "utilthread.h"
+
+TEST(Skin, SizeTextsAreSingleSizedGibibytesWithSixDigits)
+{
+    EXPECT_EQ(SizeText(3965190144ull), "3.69287 GB");
+    EXPECT_EQ(SizeText(2147483648ull), "2 GB");
+    EXPECT_EQ(SizeText(0), "0 GB");
+}
+
+TEST(Skin, ButtonsTakeOneFrameAndKeepTheirSizeWithoutAnImage)
+{
+    QWidget parent;
+    QImageButton *b = MakeImageButton(&parent, ":/images/button_scan.png", 5, 6);
+    QImage strip(":/images/button_scan.png");
+    ASSERT_FALSE(strip.isNull());
+    EXPECT_EQ(b->size(), QSize(strip.width() / 4, strip.height()));
+    EXPECT_EQ(b->pos(), QPoint(5, 6));
+    QSize before = b->size();
+    b->setBtnImage(":/images/no_such_image.png");
+    EXPECT_EQ(b->size(), before);
+    b->setEnabled(false);
+    EXPECT_EQ(b->state(), 3);
+    b->setEnabled(true);
+    EXPECT_EQ(b->state(), 0);
+}
+
+TEST(Skin, EveryImageThePagesNameIsCompiledIn)
+{
+    const char *names[] = {
+        "bg_main", "bg_quick_select", "bg_deep_select", "bg_scaning", "bg_deep_scanning", "bg_baby_finish",
+        "bg_baby_height_finish", "bg_deep_finish", "bg_height_deep_finish", "btn_quick", "btn_deep", "btn_help",
+        "btn_about", "icon_logo", "btn_home", "button_scan", "btn_optiton", "disk_icon", "bg_optiton", "btn_king",
+        "btn_Kind_hide", "btn_region", "btn_Region_hide", "btn_mark", "btn_select", "btn_unselect", "btn_cancel",
+        "icon_file", "icon_photo", "icon_audio", "icon_video", "icon_all", "slider_bg", "slider_top", "btn_slider",
+        "btn_back", "btn_recover", "btn_pause", "btn_continue", "btn_stop", "btn_preview1", "btn_preview2",
+        "btn_preview3", "btn_preview4", "btn_thumbnail_hide", "btn_list_hide", "btn_Preview_hide", "btn_spin_hide",
+        "btn_plus", "btn_minus", "bg_step_available", "bg_height_available", "bg_not_available",
+        "bg_heiht_not_available", "bg_corrupted", "bg_heigh_corrupted", "bg_Thumb_Not_Available", "bg_message",
+        "msg_btn_ok", "msg_btn_stop", "msg_btn_back", "msg_btn_exit", "bg_progress", "bg_recoverPath", "btn_browse",
+        "btn_ok", "bg_open_path", "btn_check"};
+    for (const char *n : names)
+        EXPECT_FALSE(QImage(QString(":/images/%1.png").arg(n)).isNull()) << n;
+}
+
+TEST(Help, ThePageLivesBesideTheProgramAndSaysHowToGetAccess)
+{
+    // The test program sits in the same folder as salvitra.
+    QFile f(MainWindow::HelpPath());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << MainWindow::HelpPath().toStdString();
+    QString html = QString::fromUtf8(f.readAll());
+    for (const char *topic : {"Quick Scan", "Deep Scan", "Recover", "another disk", "Open Disk Image", "disk</code> group"})
+        EXPECT_TRUE(html.contains(topic)) << topic;
+}
+
+TEST(Dialogs, ProgressStepsThroughEveryValueAndNeverBack)
+{
+    QProgressDlg dlg(nullptr);
+    QSignalSpy steps(dlg.bar(), &QProgressBar::valueChanged);
+    dlg.SetExport(40);
+    EXPECT_EQ(steps.count(), 40);
+    steps.clear();
+    dlg.SetExport(30);  // lower: remembered, the bar stays
+    EXPECT_EQ(dlg.bar()->value(), 40);
+    EXPECT_EQ(steps.count(), 0);
+    dlg.SetExport(100);
+    EXPECT_EQ(dlg.bar()->value(), 100);
+    EXPECT_EQ(steps.count(), 60);  // 41 .. 100, one by one
+    dlg.SetExport(50);              // after 100 nothing changes
+    EXPECT_EQ(dlg.shownValue(), 100);
+}
+
+TEST(Dialogs, MessageDialogReturnsSevenForItsActionButton)
+{
+    QMessageDlg dlg(nullptr);
+    dlg.SetNoteText("Question?");
+    answerNextModal([](QWidget *w) { static_cast<QMessageDlg *>(w)->doneDlg(); });
+    EXPECT_EQ(dlg.exec(), 7);
+    answerNextModal([](QWidget *w) { static_cast<QDialog *>(w)->accept(); });
+    EXPECT_EQ(dlg.exec(), 1);
+}
+
+// ---- options page ----
+
+class OptionsPage : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dlg = std::make_unique<QOptitonDlg>(nullptr);
+        dlg->setMaxValue(1000);
+        dlg->setEditMaxValue();
+    }
+    QTreeWidgetItem *kind(QTreeWidgetItem *cat, int i) { return cat->child(i); }
+    std::unique_ptr<QOptitonDlg> dlg;
+};
+
+TEST_F(OptionsPage, TicksPropagateDownAndUp)
+{
+    QTreeWidgetItem *photo = dlg->photoItem();
+    ASSERT_EQ(photo->childCount(), 15);
+    photo->setCheckState(0, Qt::Checked);
+    for (int i = 0; i < 15; i++)
+        EXPECT_EQ(kind(photo, i)->checkState(0), Qt::Checked);
+    kind(photo, 3)->setCheckState(0, Qt::Unchecked);
+    EXPECT_EQ(photo->checkState(0), Qt::PartiallyChecked);
+    for (int i = 0; i < 15; i++)
+        kind(photo, i)->setCheckState(0, Qt::Unchecked);
+    EXPECT_EQ(photo->checkState(0), Qt::Unchecked);
+    EXPECT_EQ(dlg->audioItem()->childCount(), 10);
+    EXPECT_EQ(dlg->videoItem()->childCount(), 19);
+}
+
+TEST_F(OptionsPage, BothRawRowsGiveRawTwiceAndNothingTickedEmitsNothing)
+{
+    QSignalSpy types(dlg.get(), &QOptitonDlg::OnBtnInfoScan);
+    QSignalSpy range(dlg.get(), &QOptitonDlg::SetMixMaxValue);
+    // The select-all button ticks the three category rows only: no kind.
+    QTest::mouseClick(dlg->findChildren<QImageButton *>().at(2), Qt::LeftButton);  // "All"
+    EXPECT_EQ(dlg->photoItem()->checkState(0), Qt::Checked);
+    EXPECT_FALSE(dlg->haveFileType());
+    answerNextModal([](QWidget *w) { static_cast<QMessageBox *>(w)->accept(); });
+    dlg->OnBtnScan();
+    EXPECT_EQ(types.count(), 0);
+    EXPECT_EQ(range.count(), 0);
+
+    QTreeWidgetItem *photo = dlg->photoItem();
+    kind(photo, 0)->setCheckState(0, Qt::Checked);   // RAW (Nikon)
+    kind(photo, 11)->setCheckState(0, Qt::Checked);  // RAW (Panasonic)
+    kind(dlg->videoItem(), 2)->setCheckState(0, Qt::Checked);  // MP4
+    dlg->startEdit()->setText("100");
+    dlg->endEdit()->setText("900");
+    dlg->OnBtnScan();
+    ASSERT_EQ(types.count(), 1);
+    EXPECT_EQ(types.at(0).at(0).toStringList(), QStringList({"raw", "raw", "mp4"}));
+    ASSERT_EQ(range.count(), 1);
+    EXPECT_EQ(range.at(0).at(0).toULongLong(), 100u);
+    EXPECT_EQ(range.at(0).at(1).toULongLong(), 900u);
+}
+
+TEST_F(OptionsPage, FieldsClampAndMoveTheSlider)
+{
+    QDualSlider *s = dlg->slider();
+    const int track = s->trackWidth();
+    ASSERT_GT(track, 0);
+    EXPECT_EQ(dlg->endEdit()->text(), "1000");
+    dlg->startEdit()->setText("");
+    EXPECT_EQ(dlg->startEdit()->text(), "0");
+    dlg->startEdit()->setText("250");
+    EXPECT_EQ(s->startPos(), int(0.25f * track));
+    dlg->endEdit()->setText("500");
+    EXPECT_EQ(s->endPos(), int(0.5f * track));
+    dlg->startEdit()->setText("700");  // above the end: the end value
+    EXPECT_EQ(dlg->startEdit()->text(), "500");
+    dlg->endEdit()->setText("5000");   // above the maximum
+    EXPECT_EQ(dlg->endEdit()->text(), "1000");
+    dlg->endEdit()->setText("");       // empty: the maximum
+    EXPECT_EQ(dlg->endEdit()->text(), "1000");
+    dlg->endEdit()->setText("100");    // below the start
+    EXPECT_EQ(dlg->endEdit()->text(), "500");
+    // The slider drives the fields the other way.
+    dlg->sliderSetStart(0.1);
+    EXPECT_EQ(dlg->startEdit()->text(), "100");
+    EXPECT_EQ(dlg->rangeStart(), 100u);
+    // A handle never passes the other one.
+    EXPECT_FALSE(s->setStartBtnPosition(90));
+    EXPECT_TRUE(s->setEndBtnPosition(100));
+}
+
+// ---- worker thread ----
+
+namespace {
+
+struct Counter : IScanCallBack {
+    std::atomic<int> seen{0};
+    void OnRefresh(void *) override { seen++; }
+    void OnDelNtfsRefresh(void *) override {}
+};
+
+// A worker that hands an endless stream of records over by blocking queued
+// signals, passing the pause gate before each.
+struct Streamer : QUtilThread {
+    QScanAdapter *adapter = nullptr;
+    std::atomic<int> sent{0};
+    void OnExecute() override
+    {
+        int x = 0;
+        while (!PassGate()) {
+            adapter->DoRefreshTree(&x, 0);
+            sent++;
+        }
+    }
+};
+
+}  // namespace
+
+TEST(UtilThread, PauseContinueAndStopWithAWorkerBlockedInABlockingSignal)
+{
+    Counter counter;
+    QObject owner;
+    auto *adapter = new QScanAdapter(&counter, &owner);
+    Streamer w;
+    w.adapter = adapter;
+    EXPECT_TRUE(w.stop());  // never started: returns at once
+
+    ASSERT_TRUE(w.Start());
+    ASSERT_TRUE(waitUntil([&] { return counter.seen > 10; }, 5000));
+    w.SetPause(true);
+    QTest::qWait(50);  // the record in flight lands
+    int held = counter.seen;
+    QTest::qWait(100);
+    EXPECT_LE(counter.seen - held, 1);
+    w.SetPause(false);
+    ASSERT_TRUE(waitUntil([&] { return counter.seen > held + 10; }, 5000));
+    // Not serving events here: the worker now waits in its emission and
+    // only stop(), which serves them, can let it finish.
+    QThread::msleep(20);
+    EXPECT_TRUE(w.stop());
+    EXPECT_FALSE(w.IsRunning());
+    EXPECT_EQ(counter.seen.load(), w.sent.load());
+
+    // A paused worker is released by stop().
+    ASSERT_TRUE(w.Start());
+    ASSERT_TRUE(waitUntil([&] { return counter.seen > held + 20; }, 5000));
+    w.SetPause(true);
+    QTest::qWait(30);
+    EXPECT_TRUE(w.stop());
+    EXPECT_FALSE(w.IsRunning());
+    EXPECT_FALSE(w.IsPaused());
+}
+
+// ---- media events ----
+
+namespace {
+
+struct MediaSpy : IDetectUsbCallback {
+    int mounts = 0, unmounts = 0;
+    void onDilMountUsb() override { mounts++; }
+    void onWillUnmountUsb() override {}
+    void onDilUnmountUsb() override { unmounts++; }
+};
+
+}  // namespace
+
+TEST(MediaEvents, AnImageAddedAndRemovedWithinHalfASecondGivesOneUnmount)
+{
+    std::string fx = svt::fixture("gui");
+    DiskFolder folder;
+    folder.link(0, fx + "/tiny.img");
+    QMediaWatcher watcher;
+    MediaSpy spy;
+    watcher.setCallback(&spy);
+
+    folder.link(1, fx + "/tiny.img");
+    QCoreApplication::processEvents();  // the watcher may see the entry come
+    folder.unlink(1);
+    QTest::qWait(QMediaWatcher::SettleMs + 400);
+    EXPECT_EQ(spy.mounts, 0);
+    EXPECT_EQ(spy.unmounts, 1);
+
+    folder.link(2, fx + "/tiny.img");
+    QTest::qWait(QMediaWatcher::SettleMs + 400);
+    EXPECT_EQ(spy.mounts, 1);
+    EXPECT_EQ(spy.unmounts, 1);
+}
+
+// ---- scanning page controls ----
+
+namespace {
+
+struct FixedProgress : QUtilThread {
+    int value = 0;
+    void OnExecute() override {}
+    int ProgressValue() override { return value; }
+};
+
+}  // namespace
+
+TEST(ScanningPage, PercentShowsOneForZeroAndNeverTheStopValue)
+{
+    QScaningDlg page(nullptr);
+    FixedProgress worker;
+    page.SetScanThread(&worker);
+    worker.value = 0;
+    page.OnTimer();
+    EXPECT_EQ(page.percentText(), "1%");
+    EXPECT_EQ(page.progressBar()->value(), 1);
+    worker.value = 57;
+    page.OnTimer();
+    EXPECT_EQ(page.percentText(), "57%");
+    page.setPercentage(200);
+    EXPECT_EQ(page.percentText(), "57%");
+}
+
+TEST(ScanningPage, StatesAndViewPlacement)
+{
+    QScaningDlg page(nullptr);
+    page.show();
+    page.setBtnStatus(false, salvitra::RecoverDeep);
+    EXPECT_FALSE(page.backButton()->isEnabled());
+    EXPECT_FALSE(page.recoverButton()->isEnabled());
+    EXPECT_TRUE(page.stopButton()->isVisible());
+    page.setBtnStatus(true, salvitra::RecoverDeep);
+    page.SetCtrlHeigth(true, false);
+    EXPECT_TRUE(page.backButton()->isEnabled());
+    EXPECT_FALSE(page.stopButton()->isVisible());
+    // List with preview: the table sits below the preview, search open or not.
+    page.SetShowModBtnCtrl(3);
+    EXPECT_EQ(page.table()->geometry(), QRect(197, 290, 523, 142));
+    page.OnBtnPlus();
+    EXPECT_EQ(page.table()->geometry(), QRect(197, 290, 523, 142));
+    EXPECT_EQ(page.tree()->geometry(), QRect(0, 90, 198, 342));
+    page.SetShowModBtnCtrl(2);
+    EXPECT_EQ(page.table()->geometry(), QRect(197, 90, 523, 342));
+    page.OnBtnMinus();
+    EXPECT_EQ(page.table()->geometry(), QRect(197, 64, 523, 368));
+}
+
+TEST(Skin, SliderHandlesFollowTheMouseAndStopAtEachOther)
+{
+    QOptitonDlg dlg(nullptr);
+    dlg.setMaxValue(1000);
+    dlg.setEditMaxValue();
+    dlg.OnBtnDisk();
+    dlg.show();
+    QDualSlider *s = dlg.slider();
+    QImageButton *h = s->startHandle();
+    const int track = s->trackWidth();
+    // Press on the start handle and drag it right by a quarter of the track.
+    QTest::mousePress(h, Qt::LeftButton, {}, QPoint(3, 5));
+    QPoint to = h->mapToGlobal(QPoint(3 + track / 4, 5));
+    QMouseEvent move(QEvent::MouseMove, h->mapFromGlobal(to), to, Qt::NoButton, Qt::LeftButton, {});
+    QApplication::sendEvent(h, &move);
+    QTest::mouseRelease(h, Qt::LeftButton, {}, h->mapFromGlobal(to));
+    EXPECT_NEAR(s->startPos(), track / 4, 1);
+    EXPECT_NEAR(dlg.startEdit()->text().toDouble(), 250.0, 1000.0 / track + 1);
+    // Dragging it past the end handle stops it there.
+    dlg.endEdit()->setText("500");
+    QTest::mousePress(h, Qt::LeftButton, {}, QPoint(3, 5));
+    to = h->mapToGlobal(QPoint(3 + track, 5));
+    QMouseEvent far(QEvent::MouseMove, h->mapFromGlobal(to), to, Qt::NoButton, Qt::LeftButton, {});
+    QApplication::sendEvent(h, &far);
+    QTest::mouseRelease(h, Qt::LeftButton, {}, h->mapFromGlobal(to));
+    EXPECT_EQ(s->startPos(), s->endPos());
+    EXPECT_EQ(dlg.startEdit()->text(), "500");
+}
