@@ -138,7 +138,7 @@ uint64_t Editor::addRaw(uint32_t dir, const std::vector<uint8_t> &entries)
     throw std::runtime_error("folder full");
 }
 
-uint64_t Editor::addSet(uint32_t dir, const SetSpec &spec) { return addRaw(dir, buildSet(spec)); }
+uint64_t Editor::addSet(uint32_t dir, const SetSpec &set) { return addRaw(dir, buildSet(set)); }
 
 void Editor::fixBootChecksum(uint64_t region)
 {

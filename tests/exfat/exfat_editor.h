@@ -40,10 +40,10 @@ public:
     void writeCluster(uint32_t c, const std::vector<uint8_t> &data, size_t from = 0);
     // Writes the set at the first free slot of the folder starting at dir
     // (one cluster folders only); returns the entry offset.
-    uint64_t addSet(uint32_t dir, const SetSpec &spec);
+    uint64_t addSet(uint32_t dir, const SetSpec &set);
     // Raw entries at the first free slot of dir (count x 32 bytes).
     uint64_t addRaw(uint32_t dir, const std::vector<uint8_t> &entries);
-    static std::vector<uint8_t> buildSet(const SetSpec &spec);
+    static std::vector<uint8_t> buildSet(const SetSpec &set);
     static uint16_t setChecksum(const uint8_t *e, size_t count);
     // Recomputes the main boot region's checksum sector.
     void fixBootChecksum(uint64_t regionOffset = 0);
