@@ -475,8 +475,9 @@ TEST(PolderFormatted, OldClustersThePresentVolumeUsesAreSkipped)
     ASSERT_NE(second, 0u);
     EXPECT_EQ(skipped, 0u);
     for (const fatt::Truth &t : fatt::readTruth(svt::fixture("fat32fmt")))
-        if (t.path == "2019/img_001.jpg")
+        if (t.path == "2019/img_001.jpg") {
             EXPECT_EQ(fatt::sha256Hex(before), t.sha256);
+        }
 
     // The present FAT now gives one 512-byte cluster inside the photo's
     // second (2 KiB) cluster to a file: that old cluster is passed over.

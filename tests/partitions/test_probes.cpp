@@ -258,8 +258,9 @@ TEST(NtfsProbe, ClusterSizesUpToTwoMebibytes)
         MemDisk d(b);
         Scratch s;
         EXPECT_EQ(check_NTFS(d.node(), &s.p) == 0, c.block != 0) << std::hex << (int)c.value;
-        if (c.block)
+        if (c.block) {
             EXPECT_EQ(get_blocksize(&s.p), c.block) << std::hex << (int)c.value;
+        }
     }
 }
 
