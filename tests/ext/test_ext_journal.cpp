@@ -321,8 +321,9 @@ TEST_F(HostileJournal, LoopingTruncatedAndOutOfRangeDescriptorsStayBounded)
     auto found = scan.byPath();
     EXPECT_EQ(found.count("a.bin"), 1u);
     EXPECT_EQ(found.count("d/c.bin"), 1u);
-    if (found.count("a.bin"))
+    if (found.count("a.bin")) {
         EXPECT_TRUE(readAll(found["a.bin"]) == svt::readFile(dir + "/small.src"));
+    }
 }
 
 TEST_F(HostileJournal, CopiesOverwrittenByANewerTransactionNoLongerCount)
