@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "mem_device.h"
 #include "ntfs.h"
 
@@ -14,14 +15,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     svt::MemDevice dev(std::vector<uint8_t>(data, data + size));
     Partiton_Struct *part = dev.partition(0, size, FS_NTFS);
+    svf::ReadWatch watch(part->Device, size);
     if (Initi_Ntfs_InFo(part)) {
         NTFS_DEL_FILEINFO_t *list = Ntfs_Get_Del_File();
         std::vector<uint8_t> buf(4096);
         int files = 0;
         for (NTFS_DEL_FILEINFO_t *r = list; r && files < 64; r = r->pNextFile, files++) {
+            watch.arm(true);  // file data only from inside the medium
             for (int i = 0; i < 64; i++)
                 if (Ntfs_Get_Data(r->nMftNumber, buf.data(), (uint32_t)buf.size()) != 0)
                     break;
+            watch.arm(false);
             Ntfs_RWfile_Set(1);
             NTFS_MFT_ParentID_Name o;
             Ntfs_Get_NameParentID(r->nMftNumber, &o);
