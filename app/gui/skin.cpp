@@ -19,6 +19,26 @@ QString appPath()
     return path;
 }
 
+// The background of a skinned page or dialog: the widget takes the image's size.
+bool loadBackground(QWidget *w, QImage &image, const QString &path)
+{
+    QImage img(path);
+    if (img.isNull())
+        return false;
+    image = img;
+    w->setFixedSize(image.size());
+    w->update();
+    return true;
+}
+
+void paintBackground(QWidget *w, const QImage &image)
+{
+    if (image.isNull())
+        return;
+    QPainter p(w);
+    p.drawImage(0, 0, image);
+}
+
 }  // namespace
 
 // ---- QImageWidget ----
@@ -30,13 +50,7 @@ QImageWidget::QImageWidget(QWidget *parent) : QWidget(parent)
 
 bool QImageWidget::SetImageBackgroud(const QString &path)
 {
-    QImage img(path);
-    if (img.isNull())
-        return false;
-    m_image = img;
-    setFixedSize(m_image.size());
-    update();
-    return true;
+    return loadBackground(this, m_image, path);
 }
 
 QString QImageWidget::GetApplicationPath()
@@ -46,10 +60,7 @@ QString QImageWidget::GetApplicationPath()
 
 void QImageWidget::paintEvent(QPaintEvent *)
 {
-    if (m_image.isNull())
-        return;
-    QPainter p(this);
-    p.drawImage(0, 0, m_image);
+    paintBackground(this, m_image);
 }
 
 void QImageWidget::mousePressEvent(QMouseEvent *e)
@@ -73,13 +84,7 @@ QImageDialog::QImageDialog(QWidget *parent, Qt::WindowFlags f) : QDialog(parent,
 
 bool QImageDialog::SetImageBackgroud(const QString &path)
 {
-    QImage img(path);
-    if (img.isNull())
-        return false;
-    m_image = img;
-    setFixedSize(m_image.size());
-    update();
-    return true;
+    return loadBackground(this, m_image, path);
 }
 
 QString QImageDialog::GetApplicationPath()
@@ -89,10 +94,7 @@ QString QImageDialog::GetApplicationPath()
 
 void QImageDialog::paintEvent(QPaintEvent *)
 {
-    if (m_image.isNull())
-        return;
-    QPainter p(this);
-    p.drawImage(0, 0, m_image);
+    paintBackground(this, m_image);
 }
 
 void QImageDialog::mousePressEvent(QMouseEvent *e)
