@@ -191,9 +191,11 @@ QOpenFilePathDlg::QOpenFilePathDlg(QWidget *parent) : QImageDialog(parent)
     connect(done, &QPushButton::clicked, this, &QDialog::accept);
 }
 
-void QOpenFilePathDlg::SetResult(int written, int failed)
+void QOpenFilePathDlg::SetResult(int written, int failed, bool stopped)
 {
-    if (failed == 0)
+    if (stopped)
+        m_label->setText(QString("Recovery stopped: %1 of %2 files recovered").arg(written).arg(written + failed));
+    else if (failed == 0)
         m_label->setText("Complete Recovery Successfully");
     else
         m_label->setText(QString("Recovered %1 of %2 files").arg(written).arg(written + failed));

@@ -82,8 +82,9 @@ class QOpenFilePathDlg : public QImageDialog {
     Q_OBJECT
 public:
     explicit QOpenFilePathDlg(QWidget *parent);
-    // Says so when not every file could be written.
-    void SetResult(int written, int failed);
+    // Says so when not every file could be written, or the recovery was
+    // stopped before its end.
+    void SetResult(int written, int failed, bool stopped = false);
     QString text() const { return m_label->text(); }
 
 private:

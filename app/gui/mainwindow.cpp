@@ -156,6 +156,8 @@ void MainWindow::OnBtnScan()
 {
     m_scaning->DeleteTreeInfo();
     m_scaning->InitTreeNode();
+    m_scaning->SetRecoverMod(m_mode);
+    m_scaning->setScanFileType(m_disk->getComFileType());
     ShowWordDlg(PageScanning);
 }
 

@@ -1,37 +1,78 @@
 #include "scaningdlg.h"
 
-#include <QDateTime>
+#include <QDesktopServices>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
+#include <QFocusEvent>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QRegularExpressionValidator>
 #include <QThread>
+#include <QUrl>
 
+#include <algorithm>
+
+#include "classify.h"
 #include "dialogs.h"
+#include "output_dir.h"
+#include "pagedthumbviewer.h"
+#include "previewimagectrl.h"
 #include "recover.h"
+#include "resultviews.h"
 
+using salvitra::CheckState;
 using salvitra::FoundFile;
+using salvitra::NodeRef;
+using salvitra::TableRow;
 
 namespace {
 
-QString sizeCell(uint64_t bytes)
+const char *const kBoxTitle = "Salvitra For Mac";
+
+// Where the views sit, tall (search area closed) and with the search open.
+struct Place {
+    QRect tall, open;
+};
+const Place kTreePlace{{0, 64, 198, 368}, {0, 90, 198, 342}};
+const Place kPreviewPlace{{198, 65, 520, 225}, {198, 91, 520, 199}};
+const Place kThumbPlace{{199, 64, 521, 368}, {199, 90, 521, 342}};
+const Place kListPlace{{197, 64, 523, 368}, {197, 90, 523, 342}};
+const QRect kTableUnderPreview{197, 290, 523, 142};
+
+// Placeholders of the preview, by state: search open, tall.
+const char *const kPlaceholders[4][2] = {
+    {":/images/bg_step_available.png", ":/images/bg_height_available.png"},
+    {":/images/bg_not_available.png", ":/images/bg_heiht_not_available.png"},
+    {nullptr, nullptr},
+    {":/images/bg_corrupted.png", ":/images/bg_heigh_corrupted.png"},
+};
+
+Qt::CheckState toQt(CheckState s)
 {
-    if (bytes < 1024)
-        return QString("%1 B").arg(bytes);
-    const char *units[] = {"KB", "MB", "GB", "TB"};
-    double v = double(bytes);
-    int u = -1;
-    while (v >= 1024.0 && u < 3) {
-        v /= 1024.0;
-        u++;
-    }
-    return QString("%1 %2").arg(v, 0, 'f', 1).arg(units[u]);
+    return s == CheckState::Checked ? Qt::Checked : s == CheckState::PartlyChecked ? Qt::PartiallyChecked : Qt::Unchecked;
 }
 
-QString typeOf(const FoundFile &f)
+bool inTable(const std::vector<std::string> &table, const std::string &ext)
 {
-    return f.type.empty() ? QString("other") : QString::fromStdString(f.type).toLower();
+    return std::find(table.begin(), table.end(), ext) != table.end();
+}
+
+// The extension of a shown name, as the type tables compare it.
+std::string extensionOf(const std::string &name)
+{
+    size_t dot = name.find_last_of('.');
+    return salvitra::lowerExtension(dot == std::string::npos ? std::string() : name.substr(dot + 1));
+}
+
+// A node lies at or under another.
+bool under(const NodeRef &n, const NodeRef &top)
+{
+    if (top.isRoot())
+        return true;
+    if (n.group != top.group)
+        return false;
+    return top.type < 0 || n.type == top.type;
 }
 
 }  // namespace
@@ -71,9 +112,9 @@ QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
     m_statusLabel->setGeometry(8, 432, 704, 18);
     m_statusLabel->setStyleSheet("color:#5b6778; font-size:11px;");
 
-    m_nameSearch = new QLineEdit(this);
-    m_nameSearch->setPlaceholderText("File Name");
+    m_nameSearch = new QLineEdit(tr("File Name"), this);
     m_nameSearch->setGeometry(260, 21, 148, 24);
+    m_nameSearch->installEventFilter(this);
     m_sizeLabel = new QLabel("File Size", this);
     m_sizeLabel->setGeometry(208, 66, 60, 22);
     m_sizeCmp = new QComboBox(this);
@@ -87,19 +128,26 @@ QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
     m_sizeUnit->setGeometry(502, 66, 60, 22);
 
     m_tree = new QTreeWidget(this);
-    m_tree->setHeaderLabel("Found files");
-    m_table = new QTableWidget(0, 4, this);
-    m_table->setHorizontalHeaderLabels({"Name", "Size", "Modified", "Folder"});
-    m_table->verticalHeader()->hide();
-    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_table->horizontalHeader()->setStretchLastSection(true);
-    m_table->setColumnWidth(0, 190);
-    m_table->setColumnWidth(1, 80);
-    m_table->setColumnWidth(2, 130);
+    resultviews::setupTree(m_tree);
+    m_table = new QTableWidget(this);
+    m_header = new QCheckHeaderView(m_table);
+    m_header->setCheckIndex(0);
+    m_table->setHorizontalHeader(m_header);
+    resultviews::setupTable(m_table);
     m_table->verticalHeader()->setDefaultSectionSize(22);
-    m_preview = new QLabel(this);
-    m_preview->setAlignment(Qt::AlignCenter);
+    m_previewCtrl = new QPreviewImageCtrl(this);
+    m_previewCtrl->SetShowStyle(PreviewStretch);
+    m_thumbs = new QPagedThumbViewer(this);
+    m_thumbs->SetImageProvider([this](const ThumbItem &item) -> QString {
+        // Each page's pictures are extracted when the page is drawn.
+        const size_t row = (size_t)(quintptr)item.data;
+        if (!canExtract() || row >= m_rows.size())
+            return QString();
+        const uint32_t idx = m_rows[row].file;
+        return QString::fromStdString(
+            m_viewFiles.extract(*m_job, m_files[idx], idx, salvitra::ViewFolder::Thumbnails));
+    });
+    m_thumbs->hide();
 
     connect(&m_timer, &QTimer::timeout, this, &QScaningDlg::OnTimer);
     connect(m_btnPause, &QPushButton::clicked, this, &QScaningDlg::OnPause);
@@ -114,7 +162,23 @@ QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
     connect(m_btnPlus, &QPushButton::clicked, this, &QScaningDlg::OnBtnPlus);
     connect(m_btnMinus, &QPushButton::clicked, this, &QScaningDlg::OnBtnMinus);
     connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &QScaningDlg::OnChangedTreeItem);
-    connect(this, &QScaningDlg::RecoverFinished, this, &QScaningDlg::OnRecoverDone, Qt::QueuedConnection);
+    connect(m_tree, &QTreeWidget::itemChanged, this, &QScaningDlg::OnNMClickTreeItem);
+    connect(m_tree, &QTreeWidget::itemClicked, this, &QScaningDlg::OnClickTree);
+    connect(m_table, &QTableWidget::itemChanged, this, &QScaningDlg::OnNMChangeTableItem);
+    connect(m_table, &QTableWidget::itemSelectionChanged, this, &QScaningDlg::SelectItemChanged);
+    connect(m_header, &QCheckHeaderView::checkChange, this, &QScaningDlg::OnChangeTableWidgetItemCheck);
+    connect(m_thumbs, &QPagedThumbViewer::OnItemCheckCganged, this, &QScaningDlg::OnTableItemChanged);
+    connect(m_thumbs, &QPagedThumbViewer::checkAllChanged, this, &QScaningDlg::OnChangeTableWidgetItemCheck);
+    connect(m_nameSearch, &QLineEdit::textEdited, this, &QScaningDlg::editTextChange);
+    connect(m_sizeEdit, &QLineEdit::textEdited, this, &QScaningDlg::editSizeChangeFind);
+    // A new comparison or unit applies to the size already typed.
+    auto sizeAgain = [this] {
+        if (!m_sizeEdit->text().isEmpty())
+            editSizeChangeFind(m_sizeEdit->text());
+    };
+    connect(m_sizeCmp, QOverload<int>::of(&QComboBox::activated), this, sizeAgain);
+    connect(m_sizeUnit, QOverload<int>::of(&QComboBox::activated), this, sizeAgain);
+    connect(this, &QScaningDlg::OnDoneRecover, this, &QScaningDlg::RecoverDoneOponPath, Qt::QueuedConnection);
     if (parent) {
         connect(this, SIGNAL(OnBack()), parent, SLOT(OnBtnBack()));
         connect(this, SIGNAL(OnBtnStopToScanning()), parent, SLOT(OnScanFinish()));
@@ -122,11 +186,15 @@ QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
     InitTreeNode();
     SetSearchCtrlShow(false);
     m_btnMinus->hide();
+    SetCtrlHeigth(true, true);
+    SetShowModBtnCtrl(3);
     ResetPreview();
 }
 
 QScaningDlg::~QScaningDlg()
 {
+    // The job belongs to the disk page, which may be gone already.
+    m_job = nullptr;
     stop();
 }
 
@@ -136,7 +204,35 @@ void QScaningDlg::SetPartition(Partiton_Struct *part)
     m_fsType = part ? part->FsType : 0;
 }
 
-// ---- states ----
+void QScaningDlg::SetScanJob(salvitra::ScanJob *job)
+{
+    if (job != m_job) {
+        // Pictures extracted from the old results go with them.
+        m_thumbs->Reset();
+        m_viewFiles.release();
+    }
+    m_job = job;
+}
+
+QTreeWidgetItem *QScaningDlg::treeItem(const QString &group, const QString &type) const
+{
+    QTreeWidgetItem *root = m_tree->topLevelItem(0);
+    if (!root)
+        return nullptr;
+    for (int g = 0; g < root->childCount(); g++) {
+        QTreeWidgetItem *gi = root->child(g);
+        if (gi->text(0).section('(', 0, 0) != group)
+            continue;
+        if (type.isEmpty())
+            return gi;
+        for (int t = 0; t < gi->childCount(); t++)
+            if (gi->child(t)->text(0).section('(', 0, 0) == type)
+                return gi->child(t);
+    }
+    return nullptr;
+}
+
+// ---- states and layout ----
 
 void QScaningDlg::setBtnStatus(bool finished, salvitra::RecoverMod mode)
 {
@@ -146,7 +242,7 @@ void QScaningDlg::setBtnStatus(bool finished, salvitra::RecoverMod mode)
         w->setVisible(!finished);
     m_btnContinue->hide();
     m_btnBack->setEnabled(finished);
-    m_btnRecover->setEnabled(finished && !m_files.empty());
+    m_btnRecover->setEnabled(finished);
     m_statusLabel->setVisible(finished);
     for (int i = 0; i < 3; i++)
         m_btnView[i]->setVisible(finished);
@@ -178,6 +274,12 @@ void QScaningDlg::setPercentage(int n)
         m_percent->setText(QString("%1%").arg(n));
 }
 
+void QScaningDlg::ableThumbnail(bool on)
+{
+    m_btnView[0]->setBtnImage(":/images/btn_preview1.png");
+    m_btnView[0]->setEnabled(on);
+}
+
 void QScaningDlg::SetShowModBtnCtrl(int mode)
 {
     m_showMode = mode;
@@ -187,31 +289,31 @@ void QScaningDlg::SetShowModBtnCtrl(int mode)
         m_btnView[i]->setBtnImage(normal[i]);
         m_btnView[i]->setEnabled(true);
     }
-    const int top = m_tall ? 64 : 90;
-    const int h = m_tall ? 368 : 342;
     switch (mode) {
     case 1:
         m_btnView[0]->setBtnImage(":/images/btn_thumbnail_hide.png");
         m_btnView[0]->setEnabled(false);
-        // Thumbnails come with the full results page; the list stands in.
-        m_table->setGeometry(199, top, 521, h);
-        m_table->show();
-        m_preview->hide();
+        m_thumbs->setGeometry(m_tall ? kThumbPlace.tall : kThumbPlace.open);
+        m_thumbs->show();
+        m_table->hide();
+        m_previewCtrl->hide();
         return;
     case 2:
         m_btnView[1]->setBtnImage(":/images/btn_list_hide.png");
         m_btnView[1]->setEnabled(false);
-        m_table->setGeometry(197, top, 523, h);
+        m_table->setGeometry(m_tall ? kListPlace.tall : kListPlace.open);
         m_table->show();
-        m_preview->hide();
+        m_previewCtrl->hide();
+        m_thumbs->hide();
         break;
     case 3:
         m_btnView[2]->setBtnImage(":/images/btn_Preview_hide.png");
         m_btnView[2]->setEnabled(false);
-        m_preview->setGeometry(198, m_tall ? 65 : 91, 520, m_tall ? 225 : 199);
-        m_preview->show();
-        m_table->setGeometry(197, 290, 523, 142);
+        m_previewCtrl->setGeometry(m_tall ? kPreviewPlace.tall : kPreviewPlace.open);
+        m_previewCtrl->show();
+        m_table->setGeometry(kTableUnderPreview);
         m_table->show();
+        m_thumbs->hide();
         break;
     case 4:
         m_btnView[3]->setBtnImage(":/images/btn_spin_hide.png");
@@ -220,7 +322,7 @@ void QScaningDlg::SetShowModBtnCtrl(int mode)
     default:
         return;
     }
-    m_btnView[0]->setEnabled(false);  // thumbnails: photo groups of the full results page only
+    ableThumbnail(m_thumbAllowed);
 }
 
 void QScaningDlg::SetCtrlHeigth(bool tall, bool keepBackground)
@@ -228,16 +330,20 @@ void QScaningDlg::SetCtrlHeigth(bool tall, bool keepBackground)
     m_tall = tall;
     if (!keepBackground)
         setBgImage();
-    m_tree->setGeometry(0, tall ? 64 : 90, 198, tall ? 368 : 342);
-    SetShowModBtnCtrl(m_showMode);
-    ResetPreview();
+    m_tree->setGeometry(tall ? kTreePlace.tall : kTreePlace.open);
+    m_previewCtrl->setGeometry(tall ? kPreviewPlace.tall : kPreviewPlace.open);
+    m_thumbs->setGeometry(tall ? kThumbPlace.tall : kThumbPlace.open);
+    if (m_showMode == 2)
+        m_table->setGeometry(tall ? kListPlace.tall : kListPlace.open);
 }
 
 void QScaningDlg::SetSearchCtrlShow(bool on)
 {
-    m_sizeCmp->setCurrentIndex(0);
-    m_sizeUnit->setCurrentIndex(0);
-    m_sizeEdit->clear();
+    if (on) {
+        m_sizeCmp->setCurrentIndex(0);
+        m_sizeUnit->setCurrentIndex(0);
+        m_sizeEdit->clear();
+    }
     for (QWidget *w : std::initializer_list<QWidget *>{m_sizeLabel, m_sizeCmp, m_sizeEdit, m_sizeUnit})
         w->setVisible(on);
 }
@@ -248,6 +354,7 @@ void QScaningDlg::OnBtnPlus()
     m_btnMinus->show();
     SetCtrlHeigth(false, false);
     SetSearchCtrlShow(true);
+    OnSetShowPhoto();
 }
 
 void QScaningDlg::OnBtnMinus()
@@ -256,25 +363,76 @@ void QScaningDlg::OnBtnMinus()
     m_btnMinus->hide();
     SetCtrlHeigth(true, false);
     SetSearchCtrlShow(false);
+    OnSetShowPhoto();
 }
 
-void QScaningDlg::OnThumbnailMod() { SetShowModBtnCtrl(1); }
+void QScaningDlg::OnThumbnailMod()
+{
+    SetShowModBtnCtrl(1);
+    ShowThumbnailMod();
+}
+
 void QScaningDlg::OnListMod() { SetShowModBtnCtrl(2); }
-void QScaningDlg::OnListPreviewMod() { SetShowModBtnCtrl(3); }
+void QScaningDlg::OnListPreviewMod()
+{
+    SetShowModBtnCtrl(3);
+    SelectItemChanged();
+}
 void QScaningDlg::OnSpinPreviewMod() { SetShowModBtnCtrl(4); }
 
 void QScaningDlg::ResetPreview()
 {
-    m_preview->setPixmap(QPixmap(m_tall ? ":/images/bg_height_available.png" : ":/images/bg_step_available.png"));
+    m_previewState = PreviewAvailable;
+    OnSetShowPhoto();
+}
+
+void QScaningDlg::OnSetShowPhoto()
+{
+    if (m_previewState == PreviewShown)
+        return;
+    const char *path = kPlaceholders[m_previewState & 3][m_tall ? 1 : 0];
+    m_previewCtrl->SetShowStyle(PreviewStretch);
+    m_previewCtrl->SetPixmap(QPixmap(path));
+}
+
+bool QScaningDlg::eventFilter(QObject *watched, QEvent *event)
+{
+    // The name field shows its hint while it is empty and has no focus.
+    if (watched == m_nameSearch) {
+        if (event->type() == QEvent::FocusIn && m_nameSearch->text() == tr("File Name"))
+            m_nameSearch->clear();
+        else if (event->type() == QEvent::FocusOut && m_nameSearch->text().isEmpty())
+            m_nameSearch->setText(tr("File Name"));
+    }
+    return QImageDialog::eventFilter(watched, event);
+}
+
+// ---- groups wanted ----
+
+void QScaningDlg::setScanFileType(int filterChoice)
+{
+    m_filter.setScanFileType(filterChoice, m_mode == salvitra::RecoverDeep);
 }
 
 void QScaningDlg::setScanFileType(const QStringList &types, bool custom)
 {
-    m_scanTypes = types;
-    m_customList = custom;
+    std::vector<std::string> picked;
+    for (const QString &t : types)
+        picked.push_back(t.toStdString());
+    m_filter.setPicked(picked, custom);
 }
 
-// ---- progress, pause, stop ----
+void QScaningDlg::setCustomList(bool on)
+{
+    m_filter.custom = on;
+}
+
+void QScaningDlg::setScanType()
+{
+    m_filter.setScanType();
+}
+
+// ---- progress, pause, stop of the scan ----
 
 void QScaningDlg::OnTimer()
 {
@@ -365,151 +523,379 @@ void QScaningDlg::OnDelNtfsRefresh(void *batch)
     OnRefresh(batch);
 }
 
-void QScaningDlg::InitTreeNode()
+void QScaningDlg::ensureModel()
 {
-    m_tree->clear();
-    auto *all = new QTreeWidgetItem(m_tree);
-    all->setText(0, "All files (0)");
-    all->setIcon(0, QIcon(":/images/icon_all.png"));
-    all->setData(0, Qt::UserRole, QString());
-    m_tree->setCurrentItem(all);
-}
-
-void QScaningDlg::DeleteTreeInfo()
-{
-    m_files.clear();
-    m_typeCounts.clear();
-    m_table->setRowCount(0);
-    m_tree->clear();
-    m_treeFilter.clear();
-}
-
-void QScaningDlg::setScanType()
-{
-    m_scanTypes.clear();
+    if (m_modelReady)
+        return;
+    int fs = m_fsType;
+    salvitra::RecoverMod mode = m_mode;
+    if (m_job && m_job->request().part) {
+        fs = m_job->request().part->FsType;
+        mode = m_job->request().mode;
+    }
+    m_model.reset(salvitra::resultRules(fs, mode), m_filter);
+    m_modelReady = true;
 }
 
 void QScaningDlg::addFiles(const std::vector<FoundFile> &batch)
 {
-    size_t first = m_files.size();
-    m_files.insert(m_files.end(), batch.begin(), batch.end());
-    for (const FoundFile &f : batch)
-        m_typeCounts[typeOf(f)]++;
-    updateCounts();
-    appendRows(first);
-}
-
-void QScaningDlg::updateCounts()
-{
-    if (m_tree->topLevelItemCount() == 0)
-        InitTreeNode();
-    QTreeWidgetItem *all = m_tree->topLevelItem(0);
-    const QMap<QString, int> &counts = m_typeCounts;
-    all->setText(0, QString("All files (%1)").arg(m_files.size()));
-    QMap<QString, QTreeWidgetItem *> nodes;
-    for (int i = 0; i < all->childCount(); i++)
-        nodes[all->child(i)->data(0, Qt::UserRole).toString()] = all->child(i);
-    for (auto it = counts.begin(); it != counts.end(); ++it) {
-        QTreeWidgetItem *n = nodes.value(it.key());
-        if (!n) {
-            n = new QTreeWidgetItem(all);
-            n->setData(0, Qt::UserRole, it.key());
-            n->setIcon(0, QIcon(":/images/icon_file.png"));
-        }
-        n->setText(0, QString("%1 (%2)").arg(it.key()).arg(it.value()));
+    ensureModel();
+    auto add = [this](const FoundFile &f) {
+        const uint32_t idx = (uint32_t)m_files.size();
+        m_files.push_back(f);
+        m_model.add(m_files.back(), idx);
+    };
+    for (const FoundFile &f : batch) {
+        // Index i of the page is file i of the job: a batch never skips
+        // or repeats files, and if one did, the gap comes from the store.
+        if (f.id < m_files.size())
+            continue;
+        if (f.id > m_files.size() && m_job)
+            for (const FoundFile &g : m_job->snapshot(m_files.size(), f.id - m_files.size()))
+                add(g);
+        if (f.id == m_files.size())
+            add(f);
     }
-    all->setExpanded(true);
+    resultviews::syncTree(m_tree, m_model);
 }
 
-void QScaningDlg::OnChangedTreeItem()
+void QScaningDlg::InitTreeNode()
 {
-    QTreeWidgetItem *cur = m_tree->currentItem();
-    m_treeSelected = cur != nullptr;
-    m_treeFilter = cur ? cur->data(0, Qt::UserRole).toString() : QString();
-    fillTable();
+    m_tree->clear();
+    resultviews::syncTree(m_tree, m_model);
 }
 
-void QScaningDlg::fillTable()
+void QScaningDlg::DeleteTableNote()
 {
+    QSignalBlocker block(m_table);
+    m_table->clearContents();
     m_table->setRowCount(0);
-    appendRows(0);
+    m_rows.clear();
+    m_header->setCheckState(Qt::Unchecked);
 }
 
-void QScaningDlg::appendRows(size_t from)
+void QScaningDlg::DeleteTreeInfo()
 {
-    // Rows are added in one go with updates suspended: a deep scan hands
-    // over its files in many small batches.
-    std::vector<size_t> pick;
-    for (size_t i = from; i < m_files.size(); i++)
-        if (m_treeFilter.isEmpty() || typeOf(m_files[i]) == m_treeFilter)
-            pick.push_back(i);
-    if (pick.empty())
-        return;
-    m_table->setUpdatesEnabled(false);
-    m_table->setSortingEnabled(false);
-    int row = m_table->rowCount();
-    m_table->setRowCount(row + (int)pick.size());
-    for (size_t i : pick) {
-        const FoundFile &f = m_files[i];
-        auto *name = new QTableWidgetItem(QString::fromStdString(f.name));
-        name->setFlags(name->flags() | Qt::ItemIsUserCheckable);
-        name->setCheckState(Qt::Checked);
-        name->setData(Qt::UserRole, (int)i);
-        if (!f.note.empty())
-            name->setToolTip(QString::fromStdString(f.note));
-        m_table->setItem(row, 0, name);
-        m_table->setItem(row, 1, new QTableWidgetItem(sizeCell(f.size)));
-        m_table->setItem(row, 2, new QTableWidgetItem(
-                                     f.mtime >= 0 ? QDateTime::fromSecsSinceEpoch(f.mtime).toString("yyyy-MM-dd hh:mm")
-                                                  : QString("-")));
-        m_table->setItem(row, 3, new QTableWidgetItem("/" + QString::fromStdString(f.folder)));
-        row++;
-    }
-    m_table->setUpdatesEnabled(true);
+    DeleteTableNote();
+    m_tableNode = {-2, -1};
+    m_files.clear();
+    m_files.shrink_to_fit();
+    m_model.clear();
+    m_modelReady = false;
+    m_thumbAllowed = false;
+    m_thumbs->Reset();
+    m_viewFiles.release();
+    QSignalBlocker block(m_tree);
+    m_tree->clear();
+    m_statusLabel->clear();
 }
 
 void QScaningDlg::CreateFileTree()
 {
-    updateCounts();
+    ensureModel();
+    m_model.finish(fileView());
+    DeleteTableNote();
+    m_tableNode = {-2, -1};
+    resultviews::fillTree(m_tree, m_model);
+
     QString text;
-    salvitra::Status st = m_job ? m_job->status() : salvitra::Status{};
+    const salvitra::Status st = m_job ? m_job->status() : salvitra::Status{};
+    const qulonglong shown = m_model.fileCount();
     if (!m_job)
         text = "Nothing was scanned.";
     else if (st.code == salvitra::StatusCode::Stopped)
-        text = QString("Scan stopped: %1 files found").arg(m_files.size());
+        text = QString("Scan stopped: %1 files found").arg(shown);
     else if (!st.ok())
         text = QString("No scan: %1").arg(QString::fromStdString(st.text()));
     else
-        text = QString("Scan complete: %1 files found").arg(m_files.size());
+        text = QString("Scan complete: %1 files found").arg(shown);
     m_statusLabel->setText(text);
-    m_btnRecover->setEnabled(m_finished && !m_files.empty());
+
+    // The first type shows at once.
+    QTreeWidgetItem *root = m_tree->topLevelItem(0);
+    if (root && root->childCount() > 0 && root->child(0)->childCount() > 0)
+        m_tree->setCurrentItem(root->child(0)->child(0));
+}
+
+// ---- tree, table, ticks ----
+
+NodeRef QScaningDlg::currentNode() const
+{
+    return resultviews::nodeOf(m_tree->currentItem());
+}
+
+void QScaningDlg::OnChangedTreeItem()
+{
+    ResetPreview();
+    DeleteTableNote();
+    m_tableNode = {-2, -1};
+    QTreeWidgetItem *cur = m_tree->currentItem();
+    m_treeSelected = cur != nullptr;
+    const NodeRef node = currentNode();
+    if (!node.isType() || !m_model.valid(node)) {
+        if (m_showMode == 1)
+            m_thumbs->Reset();
+        return;
+    }
+    m_tableNode = node;
+    m_thumbAllowed = m_model.groups()[node.group].group == salvitra::FileGroup::Photo;
+    showRows(m_model.rows(node, fileView()));
+    if (!m_thumbAllowed) {
+        if (m_finished)
+            SetShowModBtnCtrl(3);
+    } else if (m_showMode == 1) {
+        ShowThumbnailMod();
+    } else {
+        ableThumbnail(m_finished);
+    }
+}
+
+void QScaningDlg::showRows(std::vector<TableRow> rows)
+{
+    DeleteTableNote();
+    m_rows = std::move(rows);
+    const QString type = QString::fromStdString(salvitra::textBeforeCount(m_model.text(m_tableNode)));
+    resultviews::fillTable(m_table, m_rows, type);
+    const int ticked = resultviews::checkedRows(m_table);
+    m_header->setCheckState(!m_rows.empty() && ticked == (int)m_rows.size() ? Qt::Checked : Qt::Unchecked);
+}
+
+void QScaningDlg::OnNMClickTreeItem(QTreeWidgetItem *item, int column)
+{
+    if (!item || column != 0)
+        return;
+    const NodeRef node = resultviews::nodeOf(item);
+    const Qt::CheckState s = item->checkState(0);
+    if (node.group < -1 || s == Qt::PartiallyChecked)
+        return;
+    m_model.setCheck(node, s == Qt::Checked ? CheckState::Checked : CheckState::Unchecked);
+    resultviews::syncTree(m_tree, m_model);
+    OnClickTree(item, column);
+}
+
+void QScaningDlg::OnClickTree(QTreeWidgetItem *item, int)
+{
+    // The rows follow a tick given to their own type node or to a node
+    // above it; ticks elsewhere in the tree leave them alone.
+    const NodeRef node = resultviews::nodeOf(item);
+    if (node.group < -1 || m_rows.empty() || !m_model.valid(m_tableNode) || !under(m_tableNode, node))
+        return;
+    const CheckState s = m_model.check(m_tableNode);
+    if (s == CheckState::PartlyChecked)
+        return;
+    const bool on = s == CheckState::Checked;
+    if (resultviews::checkedRows(m_table) == (on ? (int)m_rows.size() : 0))
+        return;
+    resultviews::setAllRows(m_table, on);
+    resultviews::readTableChecks(m_table, m_rows);
+    m_header->setCheckState(on ? Qt::Checked : Qt::Unchecked);
+    if (m_showMode == 1)
+        for (int r = 0; r < m_thumbs->GetItemCount(); r++)
+            m_thumbs->SetItemCheck(r, on);
+}
+
+void QScaningDlg::afterRowTicks()
+{
+    resultviews::readTableChecks(m_table, m_rows);
+    const size_t ticked = (size_t)resultviews::checkedRows(m_table);
+    if (!m_model.valid(m_tableNode))
+        return;
+    // A search shows part of the node: ticking every row shown ticks those
+    // rows, not the files the search left out.
+    const size_t all = m_model.groups()[m_tableNode.group].types[m_tableNode.type].files.size();
+    const size_t total = m_rows.size() == all ? m_rows.size() : all;
+    m_model.applyRowTicks(m_tableNode, ticked, total);
+    m_header->setCheckState(!m_rows.empty() && ticked == m_rows.size() ? Qt::Checked : Qt::Unchecked);
+    resultviews::syncTree(m_tree, m_model);
+}
+
+void QScaningDlg::OnNMChangeTableItem(QTableWidgetItem *item)
+{
+    if (!item || item->column() != 0)
+        return;
+    afterRowTicks();
+    if (m_showMode == 1)
+        m_thumbs->SetItemCheck(item->row(), item->checkState() == Qt::Checked);
+}
+
+void QScaningDlg::OnChangeTableWidgetItemCheck(bool checked)
+{
+    resultviews::setAllRows(m_table, checked);
+    afterRowTicks();
+    if (m_showMode == 1)
+        for (int r = 0; r < m_thumbs->GetItemCount(); r++)
+            m_thumbs->SetItemCheck(r, checked);
+}
+
+void QScaningDlg::OnTableItemChanged(int row, bool checked)
+{
+    QTableWidgetItem *item = m_table->item(row, 0);
+    if (item)
+        item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);  // itemChanged does the rest
+}
+
+void QScaningDlg::editTextChange(const QString &text)
+{
+    if (!m_model.valid(m_tableNode))
+        return;
+    // An emptied field shows the whole type again.
+    showRows(text.isEmpty() ? m_model.rows(m_tableNode, fileView())
+                            : m_model.rowsByName(m_tableNode, fileView(), text.toStdString()));
+    if (m_thumbAllowed && m_showMode == 1)
+        ShowThumbnailMod();
+}
+
+void QScaningDlg::editSizeChangeFind(const QString &text)
+{
+    if (!m_model.valid(m_tableNode))
+        return;
+    salvitra::SizeSearch search;
+    search.text = text.toStdString();
+    search.compare = m_sizeCmp->currentIndex() == 0 ? salvitra::SizeCompare::LessThan : salvitra::SizeCompare::MoreThan;
+    search.unit = m_sizeUnit->currentIndex();
+    showRows(text.isEmpty() ? m_model.rows(m_tableNode, fileView())
+                            : m_model.rowsBySize(m_tableNode, fileView(), search));
+    if (m_thumbAllowed && m_showMode == 1)
+        ShowThumbnailMod();
+}
+
+// ---- thumbnails and preview ----
+
+bool QScaningDlg::canExtract() const
+{
+    // Only from a finished scan whose records are still held, and never
+    // while a recovery reads through the same library.
+    return m_finished && m_job && m_job->state() == salvitra::JobState::Finished && !m_recovering.load();
+}
+
+void QScaningDlg::ShowThumbnailMod()
+{
+    m_thumbs->Reset();
+    if (!m_thumbAllowed)
+        return;
+    m_viewFiles.clear(salvitra::ViewFolder::Thumbnails);
+    for (size_t r = 0; r < m_rows.size(); r++)
+        m_thumbs->AddItem(QString(), resultviews::shown(m_rows[r].name), m_rows[r].check == CheckState::Checked,
+                          (void *)(quintptr)r);
+    m_thumbs->RedrawByData();
+}
+
+void QScaningDlg::SelectItemChanged()
+{
+    if (m_showMode != 3)
+        return;
+    const int row = m_table->currentRow();
+    if (row < 0 || row >= (int)m_rows.size()) {
+        ResetPreview();
+        return;
+    }
+    const TableRow &r = m_rows[row];
+    const std::string ext = extensionOf(r.name);
+    if (!inTable(salvitra::photoTypes(), ext)) {
+        // Music and every other kind: nothing to draw.
+        m_previewState = PreviewNotAvailable;
+        OnSetShowPhoto();
+        return;
+    }
+    if (!canExtract()) {
+        ResetPreview();
+        return;
+    }
+    const std::string path = m_viewFiles.extract(*m_job, m_files[r.file], r.file, salvitra::ViewFolder::Preview);
+    const QString qpath = QString::fromStdString(path);
+    if (!path.empty() && QPreviewImageCtrl::IsImage(qpath)) {
+        m_previewState = PreviewShown;
+        m_previewCtrl->SetShowStyle(PreviewFit);
+        m_previewCtrl->SetImage(qpath);
+    } else {
+        m_previewState = PreviewCorrupted;
+        OnSetShowPhoto();
+    }
 }
 
 // ---- recovery ----
 
-void QScaningDlg::OnRecover()
+void QScaningDlg::warn(const QString &text)
 {
-    std::vector<int> rows;
-    for (int r = 0; r < m_table->rowCount(); r++)
-        if (m_table->item(r, 0)->checkState() == Qt::Checked)
-            rows.push_back(m_table->item(r, 0)->data(Qt::UserRole).toInt());
-    if (rows.empty()) {
-        QMessageBox::about(this, "Salvitra", "Please tick the files to recover first.");
-        return;
-    }
-    auto *dlg = new QSetRecoverPath(this);
-    dlg->setPath(QDir::homePath() + "/Recovered");
-    int r = dlg->exec();
-    QString dir = dlg->path();
-    dlg->deleteLater();
-    if (r != QDialog::Accepted || dir.isEmpty())
-        return;
-    QString err;
-    if (!RecoverTo(dir, rows, &err) && !err.isEmpty())
-        QMessageBox::warning(this, "Salvitra", err);
+    QMessageBox box(QMessageBox::Warning, kBoxTitle, text, QMessageBox::Cancel, this);
+    box.exec();
 }
 
-bool QScaningDlg::RecoverTo(const QString &dir, const std::vector<int> &rows, QString *err)
+QString QScaningDlg::askDestination()
+{
+    QFileDialog dlg(this, tr("Select a path to save the recovered files"));
+    dlg.setObjectName("recoverPathDialog");
+    dlg.setAcceptMode(QFileDialog::AcceptSave);
+    dlg.setFileMode(QFileDialog::AnyFile);
+    // The program's own dialog: the same on every desktop, and a folder
+    // name that does not exist yet is accepted as the new folder.
+    dlg.setOption(QFileDialog::DontUseNativeDialog, true);
+    dlg.setOption(QFileDialog::DontConfirmOverwrite, true);
+    QDir home = QDir::home();
+    dlg.setDirectory(home);
+    // An existing folder of that name would be opened, not chosen, so a
+    // second recovery is offered a fresh name.
+    QString name = kBoxTitle;
+    for (int n = 2; home.exists(name); n++)
+        name = QString("%1 %2").arg(kBoxTitle).arg(n);
+    dlg.selectFile(name);
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+        return QString();
+    return dlg.selectedFiles().first();
+}
+
+void QScaningDlg::OnRecover()
+{
+    QTreeWidgetItem *root = m_tree->topLevelItem(0);
+    if (!root || root->childCount() == 0) {
+        warn(tr("\n\nFiles you need to recovery haven't been found!"));
+        return;
+    }
+    m_outDir.clear();
+    if (resultviews::checkedRows(m_table) == 0 && !m_model.anyChecked()) {
+        warn(tr("\n\nPlease select the file you need to recover"));
+        return;
+    }
+    QString dir;
+    for (;;) {
+        dir = askDestination();
+        if (dir.isEmpty())
+            return;
+        std::string why;
+        if (m_devicePath.isEmpty() ||
+            !salvitra::outputOnScannedMedium(dir.toStdString(), m_devicePath.toStdString(), &why))
+            break;
+        // Writing there can overwrite the very files being recovered.
+        QMessageDlg q(this);
+        q.setObjectName("sameMediumQuestion");
+        q.SetNoteText("Please DO NOT save file to the partition where your original file located\n"
+                      "Save there anyway?");
+        q.setToolTip(QString::fromStdString(why));
+        q.MsgSetBtn(MSG_BTN_OK);
+        if (q.exec() == QMessageDlg::Confirmed)
+            break;
+    }
+    resultviews::readTableChecks(m_table, m_rows);
+    salvitra::TableSelection sel;
+    sel.node = m_tableNode;
+    sel.rows = m_rows;
+    std::vector<salvitra::RecoveryJob> jobs = salvitra::collectJobs(m_model, sel, fileView());
+    // Collected rows and nodes are left unticked.
+    m_rows = sel.rows;
+    {
+        QSignalBlocker block(m_table);
+        for (int r = 0; r < (int)m_rows.size() && r < m_table->rowCount(); r++)
+            m_table->item(r, 0)->setCheckState(toQt(m_rows[r].check));
+    }
+    m_header->setCheckState(Qt::Unchecked);
+    if (m_showMode == 1)
+        for (int r = 0; r < m_thumbs->GetItemCount(); r++)
+            m_thumbs->SetItemCheck(r, r < (int)m_rows.size() && m_rows[r].check == CheckState::Checked);
+    resultviews::syncTree(m_tree, m_model);
+    startRecovery(dir, std::move(jobs));
+}
+
+bool QScaningDlg::RecoverTo(const QString &dir, const std::vector<int> &files, QString *err)
 {
     if (!m_job) {
         if (err)
@@ -517,105 +903,111 @@ bool QScaningDlg::RecoverTo(const QString &dir, const std::vector<int> &rows, QS
         return false;
     }
     std::string why;
-    // The folder may not exist yet: its nearest existing parent tells
-    // which medium it would be made on.
-    QString existing = QFileInfo(dir).absoluteFilePath();
-    while (!QFileInfo::exists(existing) && QFileInfo(existing).dir().absolutePath() != existing)
-        existing = QFileInfo(existing).dir().absolutePath();
-    if (!m_devicePath.isEmpty()
-        && salvitra::outputOnScannedMedium(existing.toStdString(), m_devicePath.toStdString(), &why)) {
+    if (!m_devicePath.isEmpty() &&
+        salvitra::outputOnScannedMedium(dir.toStdString(), m_devicePath.toStdString(), &why)) {
         if (err)
             *err = "Please choose a folder on another disk: " + QString::fromStdString(why);
         return false;
     }
-    if (!salvitra::makeDirs(dir.toStdString(), &why)) {
-        if (err)
-            *err = "The folder could not be made: " + QString::fromStdString(why);
+    std::vector<salvitra::RecoveryJob> jobs;
+    for (int i : files)
+        if (i >= 0 && (size_t)i < m_files.size())
+            jobs.push_back({(uint32_t)i, salvitra::relativeOutputPath(m_files[(size_t)i], true)});
+    return startRecovery(dir, std::move(jobs));
+}
+
+bool QScaningDlg::startRecovery(const QString &dir, std::vector<salvitra::RecoveryJob> jobs)
+{
+    if (!m_job || IsRunning())
         return false;
-    }
     m_outDir = dir;
-    m_recoverRows = rows;
-    m_recoverPercent = 0;
-    m_recoverWritten = 0;
-    m_recoverFailed = 0;
-    m_progressDlg = new QProgressDlg(this);
-    m_progressDlg->SetRecoverThread(this);
-    m_progressDlg->SetNote("Recovering: " + QString::number(rows.size()) + " files");
-    auto *timer = new QTimer(m_progressDlg);
-    connect(timer, &QTimer::timeout, m_progressDlg, [this] {
-        if (m_progressDlg)
-            m_progressDlg->SetExport(m_recoverPercent.load());
+    m_jobs = std::move(jobs);
+    m_summary = salvitra::RecoverSummary{};
+    auto *dlg = new QProgressDlg(this);
+    m_progressDlg = dlg;
+    dlg->setTimeStart(500);
+    dlg->SetNote(QString("Recovering: %1 files").arg(m_jobs.size()));
+    connect(this, &QScaningDlg::SetNote, dlg, &QProgressDlg::SetNote);
+    connect(this, &QScaningDlg::SetProValue, dlg, &QProgressDlg::SetExport);
+    // The bar follows the bytes written, so one large file moves it too.
+    auto *poll = new QTimer(dlg);
+    connect(poll, &QTimer::timeout, dlg, [this, dlg] {
+        if (m_recovering.load() && m_job)
+            dlg->SetExport(m_job->progress().percent);
     });
-    timer->start(100);
+    poll->start(200);
+    m_recovering = true;
+    // A pause asked for before the start holds the first file.
+    if (IsPaused())
+        m_job->pause();
+    else
+        m_job->resume();
     Start();
-    m_progressDlg->exec();
+    dlg->SetRecoverThread(this);
+    dlg->exec();
     Wait();
     return true;
 }
 
 void QScaningDlg::OnExecute()
 {
-    const size_t n = m_recoverRows.size();
-    m_recoverStopped = false;
-    for (size_t i = 0; i < n; i++) {
-        if (PassGate()) {
-            m_recoverStopped = true;
-            break;
-        }
-        int idx = m_recoverRows[i];
-        if (idx < 0 || (size_t)idx >= m_files.size())
-            continue;
-        const FoundFile &f = m_files[(size_t)idx];
-        std::string rel = salvitra::relativeOutputPath(f, true);
-        std::string path = m_outDir.toStdString() + "/" + rel;
-        std::string folder = path.substr(0, path.find_last_of('/'));
-        std::string why;
-        salvitra::WriteStats stats;
-        if (!salvitra::makeDirs(folder, &why)) {
-            m_recoverFailed++;
-            continue;
-        }
-        path = salvitra::uniquePath(path);
-        salvitra::WriteResult r = m_job->write(f, path, stats);
-        if (r == salvitra::WriteResult::Stopped) {
-            m_recoverStopped = true;
-            break;
-        }
-        if (r == salvitra::WriteResult::Ok || r == salvitra::WriteResult::Empty) {
-            salvitra::setFileTime(path, f.mtime);
-            m_recoverWritten++;
-        } else {
-            m_recoverFailed++;
-        }
-        m_recoverPercent = int((i + 1) * 100 / n);
+    salvitra::RecoverSummary summary;
+    if (m_job) {
+        summary = salvitra::recoverJobs(
+            *m_job, m_jobs, m_outDir.toStdString(), [this](size_t i, size_t n, const std::string &rel) {
+                emit SetProValue(n ? int(i * 100 / n) : 0);
+                emit SetNote("Recovering: " + resultviews::shown(rel.substr(rel.find_last_of('/') + 1)));
+            });
     }
-    emit RecoverFinished();
+    m_summary = std::move(summary);
+    emit OnDoneRecover();
 }
 
-void QScaningDlg::OnRecoverDone()
+void QScaningDlg::OnStopRequested()
 {
-    if (!m_progressDlg)
+    if (m_recovering.load() && m_job)
+        m_job->stop();
+}
+
+void QScaningDlg::OnPauseChanged(bool paused)
+{
+    if (!m_recovering.load() || !m_job)
         return;
-    if (!m_recoverStopped)
-        m_progressDlg->SetExport(100);
-    // Deferred: this may run inside the progress dialog's own stop question.
-    QProgressDlg *dlg = m_progressDlg;
-    m_progressDlg = nullptr;
-    dlg->accept();
-    dlg->deleteLater();
-    if (m_recoverStopped) {
-        auto *box = new QMessageBox(QMessageBox::Information, "Salvitra",
-                                    QString("The recovery was stopped. %1 files were written to %2.")
-                                        .arg(m_recoverWritten.load())
-                                        .arg(m_outDir),
-                                    QMessageBox::Ok, this);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->open();
+    if (paused) {
+        m_job->pause();
         return;
     }
+    // A stop releases the pause: the job hears of the stop first, so no
+    // further chunk is written in between.
+    if (IsStopped())
+        m_job->stop();
+    m_job->resume();
+}
+
+void QScaningDlg::RecoverDoneOponPath()
+{
+    m_recovering = false;
+    if (m_progressDlg) {
+        // Deferred: this may run inside the progress dialog's own stop
+        // question, which must return before the dialog goes.
+        QProgressDlg *dlg = m_progressDlg;
+        m_progressDlg = nullptr;
+        if (!m_summary.stopped)
+            dlg->SetExport(100);
+        dlg->done(QDialog::Accepted);
+        dlg->deleteLater();
+    }
+    if (m_outDir.isEmpty())
+        return;
+    const salvitra::RecoverSummary &s = m_summary;
     auto *done = new QOpenFilePathDlg(this);
     done->setAttribute(Qt::WA_DeleteOnClose);
-    done->SetResult(m_recoverWritten.load(), m_recoverFailed.load());
-    done->setToolTip(QString("%1 files written to %2").arg(m_recoverWritten.load()).arg(m_outDir));
+    done->SetResult((int)s.written, (int)(m_jobs.size() - std::min<size_t>(s.written, m_jobs.size())), s.stopped);
+    QString tip = QString("%1 files written to %2").arg(s.written).arg(m_outDir);
+    if (!s.status.ok())
+        tip += "\n" + QString::fromStdString(s.status.text());
+    done->setToolTip(tip);
+    const QString folder = m_outDir;
+    connect(done, &QDialog::accepted, this, [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });
     done->open();
 }

@@ -1,53 +1,72 @@
 // The scanning page: progress, pause, continue and stop while a scan runs;
-// the found files once it has finished.  The results view here is a plain
-// folder-by-type tree and a file table; the full results page builds on
-// the same hand-over (OnRefresh batches, CreateFileTree at the end).
+// the found files once it has finished, as a tree (all files, groups, file
+// types), a table of the selected type's files, thumbnails and a preview;
+// and the recovery of the ticked files into a folder the user chooses.
+//
+// What the tree and the table show comes from the driver's result model
+// (salvitra::ResultTree): the widgets mirror it, and ticks made in them go
+// back to it through the slots below.
 #pragma once
 
 #include <QComboBox>
-#include <QPointer>
 #include <QLabel>
-#include <QMap>
 #include <QLineEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QTableWidget>
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <atomic>
 #include <vector>
 
 #include "job_api.h"
+#include "result_tree.h"
 #include "skin.h"
 #include "utilthread.h"
+#include "view_files.h"
 
 class QProgressDlg;
+class QPreviewImageCtrl;
+class QPagedThumbViewer;
 
 class QScaningDlg : public QImageDialog, public IScanCallBack, public QUtilThread, public salvitra::JobObserver {
     Q_OBJECT
 public:
+    // What the preview shows.
+    enum PreviewState { PreviewAvailable = 0, PreviewNotAvailable = 1, PreviewShown = 2, PreviewCorrupted = 3 };
+
     explicit QScaningDlg(QWidget *parent);
     ~QScaningDlg() override;
 
     // ---- Scanning-page operations the main window drives ----
     void SetScanThread(QUtilThread *worker) { m_scanWorker = worker; }
-    void SetScanJob(salvitra::ScanJob *job) { m_job = job; }
+    void SetScanJob(salvitra::ScanJob *job);
     void SetRecoverMod(salvitra::RecoverMod mode) { m_mode = mode; }
     void SetPartition(Partiton_Struct *part);
     void SetFsType(int type) { m_fsType = type; }
-    // The medium the scanned partition lies on: recovery never writes there.
+    // The medium the scanned partition lies on: recovery warns before
+    // writing there.
     void SetDevicePath(const QString &path) { m_devicePath = path; }
     void setBtnStatus(bool finished, salvitra::RecoverMod mode);
     void setPercentage(int n);
     void SetShowModBtnCtrl(int mode);
     void SetCtrlHeigth(bool tall, bool keepBackground);
+    // The groups wanted for the scan about to start, from the disk page's
+    // "Filter Option:" choice (a deep scan shows every group).
+    void setScanFileType(int filterChoice);
+    // The extensions picked on the options page; custom when the scan was
+    // started from there.
     void setScanFileType(const QStringList &types, bool custom);
-    void setCustomList(bool on) { m_customList = on; }
+    void setCustomList(bool on);
     void setTreeSelected(bool on) { m_treeSelected = on; }
     void CreateFileTree();
     void ResetPreview();
     void DeleteTreeInfo();
+    void DeleteTableNote();
     void InitTreeNode();
     void setScanType();
+    void ableThumbnail(bool on);
     QTimer *progressTimer() { return &m_timer; }
 
     // ---- found files (IScanCallBack: a batch of driver files) ----
@@ -56,13 +75,19 @@ public:
     // JobObserver, on the job's threads: hand the batch over and wait.
     void onFiles(uint64_t first, std::vector<salvitra::FoundFile> batch) override;
 
-    // The recovery of ticked files, on this page's own thread.
+    // The recovery of the collected files, on this page's own thread.
     void OnExecute() override;
+    void OnStopRequested() override;
+    void OnPauseChanged(bool paused) override;
 
-    // For tests and the window.
+    // For tests, scripts and the window.
     bool isUserPaused() const { return m_userPaused; }
     int foundCount() const { return (int)m_files.size(); }
     const std::vector<salvitra::FoundFile> &foundFiles() const { return m_files; }
+    const salvitra::ResultTree &model() const { return m_model; }
+    int showMode() const { return m_showMode; }
+    int previewState() const { return m_previewState; }
+    bool isTall() const { return m_tall; }
     QString percentText() const { return m_percent->text(); }
     QString statusText() const { return m_statusLabel->text(); }
     QImageButton *pauseButton() const { return m_btnPause; }
@@ -70,16 +95,36 @@ public:
     QImageButton *stopButton() const { return m_btnStop; }
     QImageButton *backButton() const { return m_btnBack; }
     QImageButton *recoverButton() const { return m_btnRecover; }
+    QImageButton *viewButton(int i) const { return m_btnView[i]; }
+    QImageButton *plusButton() const { return m_btnPlus; }
+    QImageButton *minusButton() const { return m_btnMinus; }
     QProgressBar *progressBar() const { return m_progress; }
     QTableWidget *table() const { return m_table; }
+    QCheckHeaderView *tableHeader() const { return m_header; }
     QTreeWidget *tree() const { return m_tree; }
-    // Recovers every file into dir without asking (tests, scripts).
-    bool RecoverTo(const QString &dir, const std::vector<int> &rows, QString *err);
+    QLineEdit *nameSearch() const { return m_nameSearch; }
+    QLineEdit *sizeSearch() const { return m_sizeEdit; }
+    QComboBox *sizeCompare() const { return m_sizeCmp; }
+    QComboBox *sizeUnit() const { return m_sizeUnit; }
+    QPreviewImageCtrl *previewCtrl() const { return m_previewCtrl; }
+    QPagedThumbViewer *thumbViewer() const { return m_thumbs; }
+    // The tree item of a group ("Photo") or of a type under it ("Photo",
+    // "jpg"); null when there is none.
+    QTreeWidgetItem *treeItem(const QString &group, const QString &type = QString()) const;
+    // Recovers the files (indexes into foundFiles()) straight into dir,
+    // without asking; a folder on the scanned medium is refused.
+    bool RecoverTo(const QString &dir, const std::vector<int> &files, QString *err);
+    // The last recovery's outcome.
+    const salvitra::RecoverSummary &lastRecovery() const { return m_summary; }
+    QString lastRecoveryFolder() const { return m_outDir; }
 
 signals:
     void OnBack();
     void OnBtnStopToScanning();
-    void RecoverFinished();
+    // Emitted on the recovery thread; queued to the page's dialog.
+    void SetProValue(int value);
+    void SetNote(const QString &text);
+    void OnDoneRecover();
 
 public slots:
     void OnPause();
@@ -94,17 +139,35 @@ public slots:
     void OnSpinPreviewMod();
     void OnBtnPlus();
     void OnBtnMinus();
+    void OnSetShowPhoto();
     void OnChangedTreeItem();
-    void OnRecoverDone();
+    void OnNMClickTreeItem(QTreeWidgetItem *item, int column);
+    void OnClickTree(QTreeWidgetItem *item, int column);
+    void OnNMChangeTableItem(QTableWidgetItem *item);
+    void OnChangeTableWidgetItemCheck(bool checked);
+    void OnTableItemChanged(int row, bool checked);
+    void editTextChange(const QString &text);
+    void editSizeChangeFind(const QString &text);
+    void SelectItemChanged();
+    void RecoverDoneOponPath();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void SetSearchCtrlShow(bool on);
     void setBgImage();
+    void ensureModel();
     void addFiles(const std::vector<salvitra::FoundFile> &batch);
-    void fillTable();
-    void appendRows(size_t from);
-    void updateCounts();
-    void startRecovery(const QString &dir, const std::vector<int> &rows);
+    salvitra::FileView fileView() const { return salvitra::FileView(m_files); }
+    salvitra::NodeRef currentNode() const;
+    void showRows(std::vector<salvitra::TableRow> rows);
+    void afterRowTicks();
+    void ShowThumbnailMod();
+    bool canExtract() const;
+    QString askDestination();
+    bool startRecovery(const QString &dir, std::vector<salvitra::RecoveryJob> jobs);
+    void warn(const QString &text);
 
     QUtilThread *m_scanWorker = nullptr;
     salvitra::ScanJob *m_job = nullptr;
@@ -117,10 +180,10 @@ private:
     int m_fsType = 0;
     bool m_tall = true;
     bool m_finished = false;
-    bool m_customList = false;
     bool m_treeSelected = false;
+    bool m_thumbAllowed = false;
     int m_showMode = 3;
-    QStringList m_scanTypes;
+    int m_previewState = PreviewAvailable;
 
     QImageButton *m_btnBack;
     QImageButton *m_btnRecover;
@@ -141,19 +204,25 @@ private:
     QComboBox *m_sizeUnit;
     QTreeWidget *m_tree;
     QTableWidget *m_table;
-    QLabel *m_preview;
+    QCheckHeaderView *m_header;
+    QPreviewImageCtrl *m_previewCtrl;
+    QPagedThumbViewer *m_thumbs;
 
+    // The found files, in the job's order (index i is the job's file i),
+    // and the model built from them.
     std::vector<salvitra::FoundFile> m_files;
-    QMap<QString, int> m_typeCounts;
-    QString m_treeFilter;  // the type of the selected tree node; "" for all
+    salvitra::GroupFilter m_filter;
+    salvitra::ResultTree m_model;
+    bool m_modelReady = false;
+    // The table: the type node it shows and its rows, in table order.
+    salvitra::NodeRef m_tableNode{-2, -1};
+    std::vector<salvitra::TableRow> m_rows;
+    salvitra::ViewFiles m_viewFiles;
 
-    // Recovery (worker side reads these only while it runs).
+    // Recovery (the worker reads these only while it runs).
     QString m_outDir;
-    std::vector<int> m_recoverRows;
+    std::vector<salvitra::RecoveryJob> m_jobs;
     QPointer<QProgressDlg> m_progressDlg;
-    std::atomic<int> m_recoverPercent{0};
-    std::atomic<int> m_recoverWritten{0};
-    std::atomic<int> m_recoverFailed{0};
-    std::atomic<bool> m_recoverStopped{false};
-    QString m_recoverError;
+    std::atomic<bool> m_recovering{false};
+    salvitra::RecoverSummary m_summary;
 };
