@@ -946,6 +946,8 @@ bool QScaningDlg::startRecovery(const QString &dir, std::vector<salvitra::Recove
     dlg->SetRecoverThread(this);
     dlg->exec();
     Wait();
+    // Every handler of the dialog has returned with its event loop.
+    delete dlg;
     return true;
 }
 
@@ -988,14 +990,14 @@ void QScaningDlg::RecoverDoneOponPath()
 {
     m_recovering = false;
     if (m_progressDlg) {
-        // Deferred: this may run inside the progress dialog's own stop
-        // question, which must return before the dialog goes.
+        // Only closed here: this may run inside the dialog's own stop
+        // question (its stop() serves events, deferred deletions too), so
+        // the dialog is deleted once its exec() has returned.
         QProgressDlg *dlg = m_progressDlg;
         m_progressDlg = nullptr;
         if (!m_summary.stopped)
             dlg->SetExport(100);
         dlg->done(QDialog::Accepted);
-        dlg->deleteLater();
     }
     if (m_outDir.isEmpty())
         return;
