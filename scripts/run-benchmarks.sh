@@ -9,6 +9,6 @@ for b in "$build"/bin/bench_*; do
   [ -x "$b" ] || continue
   found=1
   echo "== $(basename "$b")"
-  "$b"
+  QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen} "$b"
 done
 [ $found = 1 ] || echo "no benchmarks built"

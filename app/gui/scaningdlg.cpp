@@ -652,6 +652,7 @@ void QScaningDlg::OnChangedTreeItem()
 
 void QScaningDlg::showRows(std::vector<TableRow> rows)
 {
+    ResetPreview();
     DeleteTableNote();
     m_rows = std::move(rows);
     const QString type = QString::fromStdString(salvitra::textBeforeCount(m_model.text(m_tableNode)));

@@ -5,6 +5,7 @@
 // usage: salvitra-screenshots OUTDIR [IMAGE]
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
@@ -66,8 +67,84 @@ void scanAndShoot(MainWindow &w, const QString &fs, bool whole, const QString &n
     shot(&w, name + "-scanning");
     w.ShowWordDlg(MainWindow::PageFinished);
     QTest::qWait(100);
-    w.scanPage()->table()->selectRow(0);
-    shot(&w, name + "-finished");
+    QScaningDlg *page = w.scanPage();
+    // The photo types first: the preview and the thumbnails show pictures.
+    QTreeWidgetItem *photo = page->treeItem("Photo");
+    if (photo && photo->childCount() > 0) {
+        QTreeWidgetItem *best = photo->child(0);
+        for (int i = 0; i < photo->childCount(); i++)
+            if (photo->child(i)->text(0).startsWith("png") || photo->child(i)->text(0).startsWith("jpg"))
+                best = photo->child(i);
+        page->tree()->setCurrentItem(best);
+    }
+    page->table()->selectRow(0);
+    QTest::qWait(100);
+    shot(&w, name + "-finished-preview");
+    if (page->table()->rowCount() > 1) {
+        page->table()->item(0, 0)->setCheckState(Qt::Checked);
+        page->table()->item(1, 0)->setCheckState(Qt::Checked);
+    }
+    QTest::mouseClick(page->viewButton(1), Qt::LeftButton);
+    shot(&w, name + "-finished-list");
+    if (page->viewButton(0)->isEnabled()) {
+        QTest::mouseClick(page->viewButton(0), Qt::LeftButton);
+        QTest::qWait(200);
+        shot(&w, name + "-finished-thumbnails");
+    }
+    QTest::mouseClick(page->viewButton(2), Qt::LeftButton);
+    if (QTreeWidgetItem *png = page->treeItem("Photo", "png"))
+        page->tree()->setCurrentItem(png);
+    QTest::mouseClick(page->plusButton(), Qt::LeftButton);
+    page->nameSearch()->setText("IMG");
+    page->editTextChange("IMG");
+    page->table()->selectRow(0);
+    shot(&w, name + "-finished-search");
+    page->nameSearch()->clear();
+    page->editTextChange(QString());
+    QTest::mouseClick(page->minusButton(), Qt::LeftButton);
+}
+
+// Recovers the ticked files of the finished page into a temporary folder,
+// taking pictures of the folder dialog, the progress dialog (held at its
+// pause gate) and the completion question.
+void recoverAndShoot(MainWindow &w, const QString &name)
+{
+    QScaningDlg *page = w.scanPage();
+    QTreeWidgetItem *root = page->tree()->topLevelItem(0);
+    if (!root)
+        return;
+    root->setCheckState(0, Qt::Checked);
+    const QString dest = QDir::tempPath() + "/salvitra-shots-" + QString::number(QCoreApplication::applicationPid());
+    QTimer::singleShot(300, [name, dest, page] {
+        QWidget *fd = QApplication::activeModalWidget();
+        if (!fd || !fd->inherits("QFileDialog"))
+            return;
+        shot(fd, name + "-recovery-folder");
+        if (auto *edit = fd->findChild<QLineEdit *>("fileNameEdit"))
+            edit->setText(dest);
+        page->SetPause(true);  // holds the first file, so the dialog can be seen
+        QTimer::singleShot(300, [name, page] {
+            if (auto *prog = qobject_cast<QProgressDlg *>(QApplication::activeModalWidget())) {
+                prog->SetNote("Recovering: IMG_0102.png");
+                prog->SetExport(35);
+                shot(prog, name + "-recovery-progress");
+            }
+            page->SetPause(false);
+        });
+        static_cast<QDialog *>(fd)->accept();
+    });
+    QTest::mouseClick(page->recoverButton(), Qt::LeftButton);
+    QElapsedTimer t;
+    t.start();
+    QOpenFilePathDlg *done = nullptr;
+    while (!(done = page->findChild<QOpenFilePathDlg *>()) && t.elapsed() < 30000)
+        QTest::qWait(20);
+    if (done) {
+        QTest::qWait(100);
+        shot(done, name + "-recovery-done");
+        done->reject();
+    }
+    QDir(dest).removeRecursively();
 }
 
 }  // namespace
@@ -96,6 +173,7 @@ int main(int argc, char **argv)
         tree->setCurrentItem(row);
     shot(&w, "02-disk-quick");
     scanAndShoot(w, "FAT32", false, "03-quick");
+    recoverAndShoot(w, "03-quick");
 
     // Going back asks first; answer the question.
     QTimer::singleShot(200, [] {
