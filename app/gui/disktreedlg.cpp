@@ -27,6 +27,11 @@ QDiskTreeDlg::QDiskTreeDlg(QWidget *parent) : QImageDialog(parent)
     m_filter = new QComboBox(this);
     m_filter->addItems({"All Files", "Photo", "Video", "Audio", "Others"});
     m_filter->setGeometry(394, 408, 120, 26);
+    m_formatted = new QCheckBox("Formatted", this);
+    m_formatted->setGeometry(524, 410, 84, 24);
+    m_formatted->setToolTip("Look for the files of the volume that was here before the partition was "
+                            "formatted again (FAT and NTFS)");
+    m_formatted->setEnabled(false);
     m_hintLabel = new QLabel("Please select file type to start scan", this);
     m_hintLabel->setGeometry(340, 0, 366, 45);
     m_hintLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -54,6 +59,7 @@ QDiskTreeDlg::QDiskTreeDlg(QWidget *parent) : QImageDialog(parent)
     connect(m_btnScan, &QPushButton::clicked, this, &QDiskTreeDlg::OnScan);
     connect(m_btnOptiton, &QPushButton::clicked, this, &QDiskTreeDlg::OnBtnOptiton);
     connect(m_btnOpenImage, &QPushButton::clicked, this, &QDiskTreeDlg::OnOpenDiskImage);
+    connect(m_formatted, &QCheckBox::toggled, this, &QDiskTreeDlg::UpdateHint);
     connect(m_radioAll, &QRadioButton::clicked, this, &QDiskTreeDlg::OnClickAllRadio);
     connect(m_radioDel, &QRadioButton::clicked, this, &QDiskTreeDlg::OnClickDelRadio);
     if (parent) {
@@ -123,6 +129,7 @@ void QDiskTreeDlg::OnScan()
         req.mode = m_mode;
         // The job holds the lists it reads until it is released.
         req.inventory = &m_tree->inventoryForJobs();
+        req.formatted = m_mode == salvitra::RecoverQuick && m_formatted->isVisible() && m_formatted->isChecked();
         if (m_mode == salvitra::RecoverDeep)
             for (const QString &t : m_types)
                 req.types.push_back(t.toStdString());
@@ -227,7 +234,13 @@ void QDiskTreeDlg::UpdateHint()
     // What the selected partition offers comes from the driver's table.
     Partiton_Struct *part = m_partSelected ? m_tree->SelectedPartition() : nullptr;
     QString hint = "Please select file type to start scan";
-    if (part && m_mode == salvitra::RecoverQuick && !salvitra::capabilities(part).quick)
+    const bool formatted = part && salvitra::capabilities(part).formatted;
+    m_formatted->setEnabled(formatted);
+    if (!formatted)
+        m_formatted->setChecked(false);
+    if (part && m_mode == salvitra::RecoverQuick && m_formatted->isChecked())
+        hint = "The files of the volume before its last format";
+    else if (part && m_mode == salvitra::RecoverQuick && !salvitra::capabilities(part).quick)
         hint = QString("No quick scan for%1: a deep scan finds its files").arg(
             QString(salvitra::fsTreeLabel(part->FsType)).trimmed().prepend(' '));
     m_hintLabel->setText(hint);
@@ -239,6 +252,7 @@ void QDiskTreeDlg::showForMod(RecoverMod mode)
         m_filterLabel->hide();
         m_filter->setCurrentIndex(0);
         m_filter->hide();
+        m_formatted->hide();
         m_hintLabel->hide();
         m_fsList->hide();
         m_btnOptiton->show();
@@ -249,6 +263,7 @@ void QDiskTreeDlg::showForMod(RecoverMod mode)
     } else if (mode == salvitra::RecoverQuick) {
         m_filterLabel->show();
         m_filter->show();
+        m_formatted->show();
         m_hintLabel->show();
         m_fsList->hide();
         m_btnOptiton->hide();

@@ -2,6 +2,7 @@
 // the scanning thread and the scan job until the user leaves the results.
 #pragma once
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QPointer>
@@ -27,6 +28,8 @@ public:
     ~QDiskTreeDlg() override;
 
     int getComFileType() const { return m_filter->currentIndex(); }
+    // Quick mode: search the volume that was there before a format.
+    QCheckBox *formattedBox() const { return m_formatted; }
     void showForMod(RecoverMod mode);
     void DeleteOptiton();
     void FreeModBlock(RecoverMod mode);
@@ -97,6 +100,7 @@ private:
     QLabel *m_filterLabel;
     QLabel *m_hintLabel;
     QComboBox *m_filter;
+    QCheckBox *m_formatted;
     QComboBox *m_fsList;
     bool m_partSelected = false;
     QRadioButton *m_radioAll;

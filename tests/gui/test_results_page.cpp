@@ -97,7 +97,7 @@ protected:
 
     // Lists the image as disk0, starts a quick or deep scan of its first
     // volume (or of the whole device) and waits for the finished page.
-    void scanImage(const std::string &image, bool deep, bool wholeDevice = false)
+    void scanImage(const std::string &image, bool deep, bool wholeDevice = false, bool formatted = false)
     {
         folder.link(0, image);
         w->OnGoHome();
@@ -114,6 +114,10 @@ protected:
             }
         ASSERT_NE(target, nullptr);
         devices->setCurrentItem(target);
+        if (formatted) {
+            ASSERT_TRUE(w->diskPage()->formattedBox()->isEnabled());
+            w->diskPage()->formattedBox()->setChecked(true);
+        }
         QTest::mouseClick(w->diskPage()->scanButton(), Qt::LeftButton);
         ASSERT_TRUE(waitUntil([&] { return w->currentPage() == MainWindow::PageFinished; }, 120000));
     }
@@ -382,6 +386,35 @@ TEST_F(ResultsPage, NtfsExt2AndHfsQuickScansRecoverEveryDeletedFileWhole)
         }
         goBack();
     }
+}
+
+TEST_F(ResultsPage, FormattedFatVolumeShowsItsOldFilesAndRecoversThem)
+{
+    const std::string dir = svt::fixture("fat32fmt");
+    std::set<std::string> want;
+    std::ifstream in(dir + "/truth.tsv");
+    std::string line;
+    while (std::getline(in, line)) {
+        QStringList f = QString::fromStdString(line).split('\t');
+        if (f.size() == 4 && f[3] == "old")
+            want.insert(f[2].toStdString());
+    }
+    ASSERT_FALSE(want.empty());
+    scanImage(dir + "/fat32fmt.img", false, false, true);
+    QScaningDlg *p = page();
+    QTreeWidgetItem *jpg = p->treeItem("Photo", "jpg");
+    ASSERT_NE(jpg, nullptr);
+    p->tree()->setCurrentItem(jpg);
+    ASSERT_GT(p->table()->rowCount(), 0);
+    EXPECT_TRUE(p->table()->item(0, 0)->toolTip().startsWith("formatted volume"))
+        << p->table()->item(0, 0)->toolTip().toStdString();
+    tick(p->tree()->topLevelItem(0), true);
+    svt::TempDir out;
+    EXPECT_EQ(recoverInto(out.path() + "/old"), "Complete Recovery Successfully");
+    std::set<std::string> got = hashes(tree(out.path() + "/old"));
+    for (const std::string &sha : want)
+        EXPECT_TRUE(got.count(sha)) << sha;
+    goBack();
 }
 
 TEST_F(ResultsPage, DeepScanOfACardImageRecoversEveryFileItFound)
