@@ -129,7 +129,7 @@ void QDiskTreeDlg::OnScan()
         req.mode = m_mode;
         // The job holds the lists it reads until it is released.
         req.inventory = &m_tree->inventoryForJobs();
-        req.formatted = m_mode == salvitra::RecoverQuick && m_formatted->isVisible() && m_formatted->isChecked();
+        req.formatted = m_mode == salvitra::RecoverQuick && !m_formatted->isHidden() && m_formatted->isChecked();
         if (m_mode == salvitra::RecoverDeep)
             for (const QString &t : m_types)
                 req.types.push_back(t.toStdString());
