@@ -248,9 +248,20 @@ void ResultTree::finish(FileView files)
 {
     if (rules_.deep) {
         // Built again from the whole list, so that the counts are exact
-        // whatever arrived while the scan ran.
+        // whatever arrived while the scan ran; types ticked meanwhile stay
+        // ticked.
+        std::vector<std::pair<FileGroup, std::string>> ticked;
+        for (const GroupNode &g : groups_)
+            for (const TypeNode &t : g.types)
+                if (t.check == CheckState::Checked)
+                    ticked.emplace_back(g.group, t.type);
         clear();
         addAll(files);
+        for (const auto &[group, type] : ticked) {
+            NodeRef n = find(group, type);
+            if (n.isType())
+                setCheck(n, CheckState::Checked);
+        }
     }
     finished_ = true;
 }

@@ -261,9 +261,16 @@ TEST(ResultTree, DeepScanTreeGrowsWhileRunningAndIsCountedAtTheEnd)
         tree.add(files[i], i);
     EXPECT_EQ(texts(tree, tree.groupIndex(FileGroup::Photo)), std::vector<std::string>{"jpg"});
     EXPECT_EQ(tree.groupIndex(FileGroup::Others), -1);  // FAT16 and NTFS left out
+    // A type ticked while the scan runs is still ticked, with the files
+    // found after the tick, when the tree is counted.
+    tree.setCheck(tree.find(FileGroup::Photo, "jpg"), CheckState::Checked);
     for (uint32_t i = 4; i < files.size(); i++)
         tree.add(files[i], i);
     tree.finish(files);
+    EXPECT_EQ(tree.check(tree.find(FileGroup::Photo, "jpg")), CheckState::Checked);
+    EXPECT_EQ(tree.check(tree.find(FileGroup::Photo, "png")), CheckState::Unchecked);
+    EXPECT_EQ(tree.check({tree.groupIndex(FileGroup::Photo), -1}), CheckState::PartlyChecked);
+    tree.setCheck(tree.find(FileGroup::Photo, "jpg"), CheckState::Unchecked);
     int photo = tree.groupIndex(FileGroup::Photo);
     EXPECT_EQ(tree.text({photo, -1}), "Photo(4)");
     EXPECT_EQ(texts(tree, photo), (std::vector<std::string>{"jpg(3)", "png(1)"}));
