@@ -95,8 +95,8 @@ void scanAndShoot(MainWindow &w, const QString &fs, bool whole, const QString &n
     if (QTreeWidgetItem *png = page->treeItem("Photo", "png"))
         page->tree()->setCurrentItem(png);
     QTest::mouseClick(page->plusButton(), Qt::LeftButton);
-    page->nameSearch()->setText("IMG");
-    page->editTextChange("IMG");
+    page->nameSearch()->setText("MG_");
+    page->editTextChange("MG_");
     page->table()->selectRow(0);
     shot(&w, name + "-finished-search");
     page->nameSearch()->clear();
@@ -218,5 +218,10 @@ int main(int argc, char **argv)
     shot(&path, "11-recovery-folder");
     QOpenFilePathDlg done(&w);
     shot(&done, "12-recovery-done");
+    QMessageDlg same(&w);
+    same.SetNoteText("Please DO NOT save file to the partition where your original file located\n"
+                     "Save there anyway?");
+    same.MsgSetBtn(MSG_BTN_OK);
+    shot(&same, "13-question-same-medium");
     return 0;
 }
