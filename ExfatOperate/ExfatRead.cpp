@@ -11,24 +11,7 @@ namespace hollin {
 
 Status dev_read(Physics_Device_Struct *dev, uint64_t limit, uint64_t off, uint32_t len, uint8_t *dst)
 {
-    if (len == 0)
-        return OK;
-    memset(dst, 0, len);
-    if (!dev || !dev->Ops || !dev->Ops->read)
-        return IO;
-    uint32_t want = len;
-    if (limit) {
-        if (off >= limit)
-            return IO;
-        if (limit - off < want)
-            want = (uint32_t)(limit - off);
-    }
-    int32_t got = sv_dev_read(dev, dst, want, off);
-    if (got < 0 || (uint32_t)got > want) {
-        memset(dst, 0, len);
-        return IO;
-    }
-    return (uint32_t)got == len ? OK : IO;
+    return sv_dev_read_bounded(dev, limit, off, len, dst) ? OK : IO;
 }
 
 /* ---- run lists ---- */

@@ -14,6 +14,7 @@
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 #include <pthread.h>
 
 #include "merrow_export.h"
@@ -278,6 +279,35 @@ static inline int32_t sv_dev_read(Physics_Device_Struct *dev, void *dst, uint32_
                                   uint64_t offset)
 {
     return dev->Ops->read(dev, dst, length, offset);
+}
+
+/*
+ * Reads length bytes at offset, never at or past limit (the end of the
+ * partition; 0: no limit).  Whatever is not read is zeros.  True only when
+ * all length bytes were read.
+ */
+static inline bool sv_dev_read_bounded(Physics_Device_Struct *dev, uint64_t limit, uint64_t offset,
+                                       uint32_t length, uint8_t *dst)
+{
+    if (length == 0)
+        return true;
+    memset(dst, 0, length);
+    if (!dev || !dev->Ops || !dev->Ops->read)
+        return false;
+    uint32_t want = length;
+    if (limit) {
+        /* Nothing past the partition end belongs to the volume. */
+        if (offset >= limit)
+            return false;
+        if (limit - offset < want)
+            want = (uint32_t)(limit - offset);
+    }
+    int32_t got = sv_dev_read(dev, dst, want, offset);
+    if (got < 0 || (uint32_t)got > want) {
+        memset(dst, 0, length);
+        return false;
+    }
+    return (uint32_t)got == length;
 }
 
 #endif /* MERROW_H */
