@@ -198,6 +198,26 @@ int32_t test_FAT(_Device_List *node, sv_view boot, Partiton_Struct *part)
     return rc;
 }
 
+int32_t take_FAT(_Device_List *node, Partiton_Struct *part, uint8_t *buf, uint32_t len)
+{
+    Physics_Device_Struct *dev = sv_node_dev(node);
+    if (!dev || !part || !buf || !sv_sector_size_ok(dev) || len < (uint32_t)dev->SectorSize) {
+        free(buf);
+        return 1;
+    }
+    sv_view boot = sv_view_make(buf, len);
+    FatGeometry g{};
+    int32_t rc = parse_fat(boot, (uint32_t)dev->SectorSize, part->PartSize, &g);
+    if (rc != 0) {
+        free(buf);
+        return rc;
+    }
+    part->FsType = g.type;
+    set_FAT_info(node, part, boot, g);
+    sv_keep_boot_data(part, buf);
+    return 0;
+}
+
 int32_t check_FAT(_Device_List *node, Partiton_Struct *part)
 {
     Physics_Device_Struct *dev = sv_node_dev(node);
@@ -207,15 +227,5 @@ int32_t check_FAT(_Device_List *node, Partiton_Struct *part)
     uint8_t *buf = sv_read_block(node, part->PartOffset, ss);
     if (!buf)
         return 1;
-    sv_view boot = sv_view_make(buf, ss);
-    FatGeometry g{};
-    int32_t rc = parse_fat(boot, ss, part->PartSize, &g);
-    if (rc != 0) {
-        free(buf);
-        return rc;
-    }
-    part->FsType = g.type;
-    set_FAT_info(node, part, boot, g);
-    sv_keep_boot_data(part, buf);
-    return 0;
+    return take_FAT(node, part, buf, ss);
 }

@@ -123,7 +123,7 @@ static uint64_t boot_data_offset(int32_t fs_type)
     return (fs_type >= FS_EXT2 && fs_type <= FS_HFSX) ? 1024 : 0;
 }
 
-static void private_copy(_Device_List *node, Partiton_Struct *part)
+void sv_private_copy(_Device_List *node, Partiton_Struct *part)
 {
     auto *copy = static_cast<Physics_Device_Struct *>(MALLOC(sizeof(Physics_Device_Struct)));
     *copy = *sv_node_dev(node);
@@ -160,7 +160,56 @@ void sv_choose_device(_Device_List *node, Partiton_Struct *part, uint32_t cmp_le
         part->AccessMode = d->DevName[4];
         return;
     }
-    private_copy(node, part);
+    sv_private_copy(node, part);
+}
+
+void sv_size_from_boot(Partiton_Struct *part, uint32_t ss, uint32_t *cmp_len)
+{
+    /* The size the file system gives itself; BootData holds at least one
+     * sector (512 bytes) for every type. */
+    const uint8_t *b = part->BootData;
+    *cmp_len = 512;
+    if (!b)
+        return;
+    switch (part->FsType) {
+    case FS_FAT12:
+    case FS_FAT16:
+    case FS_FAT32: {
+        uint64_t t = sv_ld_le16(b + 19);
+        if (t == 0)
+            t = sv_ld_le32(b + 32);
+        part->PartSize = t * ss;
+        *cmp_len = ss;
+        break;
+    }
+    case FS_NTFS:
+        part->PartSize = (sv_ld_le64(b + 40) + 1) * ss;
+        *cmp_len = ss;
+        break;
+    case FS_EXFAT: {
+        /* Volume length counts the file system's own sectors. */
+        uint8_t shift = b[108];
+        uint64_t unit = (shift >= 9 && shift <= 12) ? (1ull << shift) : ss;
+        part->PartSize = sv_ld_le64(b + 72) * unit;
+        *cmp_len = ss;
+        break;
+    }
+    case FS_EXT2:
+    case FS_EXT3:
+    case FS_EXT4:
+        part->PartSize = (uint64_t)sv_ld_le32(b + 4) << (10 + sv_ld_le32(b + 24));
+        *cmp_len = 1024;
+        break;
+    case FS_HFS:
+        part->PartSize = (uint64_t)sv_ld_be16(b + 18) * sv_ld_be32(b + 20);
+        break;
+    case FS_HFSPLUS:
+    case FS_HFSX:
+        part->PartSize = (uint64_t)sv_ld_be32(b + 44) * sv_ld_be32(b + 40);
+        break;
+    default:
+        break;
+    }
 }
 
 Partiton_Struct *sv_full_part_at(_Device_List *node, const InFoDisk *entry, uint64_t offset)
@@ -184,51 +233,11 @@ Partiton_Struct *sv_full_part_at(_Device_List *node, const InFoDisk *entry, uint
     }
     part->DevNum = dev->DevNum;
 
-    /* The size the file system gives itself; BootData holds at least one
-     * sector (512 bytes) for every type. */
-    const uint8_t *b = part->BootData;
     uint32_t cmp_len = 512;
-    switch (part->FsType) {
-    case FS_FAT12:
-    case FS_FAT16:
-    case FS_FAT32: {
-        uint64_t t = sv_ld_le16(b + 19);
-        if (t == 0)
-            t = sv_ld_le32(b + 32);
-        part->PartSize = t * ss;
-        cmp_len = (uint32_t)ss;
-        break;
-    }
-    case FS_NTFS:
-        part->PartSize = (sv_ld_le64(b + 40) + 1) * ss;
-        cmp_len = (uint32_t)ss;
-        break;
-    case FS_EXFAT: {
-        /* Volume length counts the file system's own sectors. */
-        uint8_t shift = b[108];
-        uint64_t unit = (shift >= 9 && shift <= 12) ? (1ull << shift) : ss;
-        part->PartSize = sv_ld_le64(b + 72) * unit;
-        cmp_len = (uint32_t)ss;
-        break;
-    }
-    case FS_EXT2:
-    case FS_EXT3:
-    case FS_EXT4:
-        part->PartSize = (uint64_t)sv_ld_le32(b + 4) << (10 + sv_ld_le32(b + 24));
-        cmp_len = 1024;
-        break;
-    case FS_HFS:
-        part->PartSize = (uint64_t)sv_ld_be16(b + 18) * sv_ld_be32(b + 20);
-        break;
-    case FS_HFSPLUS:
-    case FS_HFSX:
-        part->PartSize = (uint64_t)sv_ld_be32(b + 44) * sv_ld_be32(b + 40);
-        break;
-    default:
-        break;
-    }
+    sv_size_from_boot(part, (uint32_t)ss, &cmp_len);
     sv_choose_device(node, part, cmp_len);
     part->ExtraBuf = nullptr;
+    sv_note_alternatives(node, part);
     return part;
 }
 

@@ -29,19 +29,28 @@ int32_t test_HFSP(_Device_List *node, sv_view vh, Partiton_Struct *part)
     return 0;
 }
 
-int32_t check_HFSP(_Device_List *node, Partiton_Struct *part)
+int32_t take_HFSP(_Device_List *node, Partiton_Struct *part, uint8_t *buf, uint32_t len)
 {
-    if (!sv_node_dev(node) || !part)
-        return 1;
-    Partiton_Struct probe;
-    int32_t rc;
-    uint8_t *buf = sv_probe_block(node, part, 1024, 512, test_HFSP, &probe, &rc);
-    if (!buf)
+    Partiton_Struct probe{};
+    int32_t rc = part && buf ? test_HFSP(node, sv_view_make(buf, len), &probe) : 1;
+    if (rc != 0) {
+        free(buf);
         return rc;
+    }
     part->FsType = probe.FsType;
     const char *info = probe.FsType == FS_HFSX ? "HFSX" : "HFS+";
     sv_copy_field(part->FsInfo, sizeof part->FsInfo, info, 4);
     memset(part->VolumeName, 0, sizeof part->VolumeName);
     sv_keep_boot_data(part, buf);
     return 0;
+}
+
+int32_t check_HFSP(_Device_List *node, Partiton_Struct *part)
+{
+    if (!sv_node_dev(node) || !part || part->PartOffset > UINT64_MAX - 1024)
+        return 1;
+    uint8_t *buf = sv_read_block(node, part->PartOffset + 1024, 512);
+    if (!buf)
+        return 1;
+    return take_HFSP(node, part, buf, 512);
 }

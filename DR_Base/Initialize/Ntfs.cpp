@@ -171,21 +171,29 @@ static void ntfs_read_MFT(_Device_List *node, Partiton_Struct *part, const uint8
     free(buf);
 }
 
-int32_t check_NTFS(_Device_List *node, Partiton_Struct *part)
+int32_t take_NTFS(_Device_List *node, Partiton_Struct *part, uint8_t *buf, uint32_t len)
 {
-    Physics_Device_Struct *dev = sv_node_dev(node);
-    if (!dev || !part || !sv_sector_size_ok(dev))
+    Partiton_Struct probe{};
+    if (!part || !buf || test_NTFS(node, sv_view_make(buf, len), &probe) != 0) {
+        free(buf);
         return 1;
-    uint32_t ss = (uint32_t)dev->SectorSize;
-    Partiton_Struct probe;
-    int32_t rc;
-    uint8_t *buf = sv_probe_block(node, part, 0, ss, test_NTFS, &probe, &rc);
-    if (!buf)
-        return 1;
+    }
     part->FsType = FS_NTFS;
     memset(part->FsInfo, 0, sizeof part->FsInfo);
     memset(part->VolumeName, 0, sizeof part->VolumeName);
     ntfs_read_MFT(node, part, buf);
     sv_keep_boot_data(part, buf);
     return 0;
+}
+
+int32_t check_NTFS(_Device_List *node, Partiton_Struct *part)
+{
+    Physics_Device_Struct *dev = sv_node_dev(node);
+    if (!dev || !part || !sv_sector_size_ok(dev))
+        return 1;
+    uint32_t ss = (uint32_t)dev->SectorSize;
+    uint8_t *buf = sv_read_block(node, part->PartOffset, ss);
+    if (!buf)
+        return 1;
+    return take_NTFS(node, part, buf, ss);
 }

@@ -248,6 +248,7 @@ extern "C" MERROW_EXPORT void FullPartitionBlock(void)
 extern "C" MERROW_EXPORT void FullPartitionBlock_exit(void)
 {
     sv_rejections_clear();
+    sv_alternatives_free(nullptr);
     while (GlobPointerPartiton) {
         auto *part = static_cast<Partiton_Struct *>(GlobPointerPartiton->data);
         /* A private copy shares its parent's descriptor and cache: only

@@ -54,21 +54,29 @@ int32_t test_EXFAT(_Device_List *node, sv_view boot, Partiton_Struct *part)
     return 0;
 }
 
+int32_t take_EXFAT(_Device_List *node, Partiton_Struct *part, uint8_t *buf, uint32_t len)
+{
+    Partiton_Struct probe{};
+    if (!part || !buf || test_EXFAT(node, sv_view_make(buf, len), &probe) != 0) {
+        free(buf);
+        return 1;
+    }
+    part->FsType = FS_EXFAT;
+    sv_copy_field(part->FsInfo, sizeof part->FsInfo, "exFAT", 5);
+    memset(part->VolumeName, 0, sizeof part->VolumeName);
+    exfat_label(node, part, sv_view_make(buf, len));
+    sv_keep_boot_data(part, buf);
+    return 0;
+}
+
 int32_t check_EXFAT(_Device_List *node, Partiton_Struct *part)
 {
     Physics_Device_Struct *dev = sv_node_dev(node);
     if (!dev || !part || !sv_sector_size_ok(dev))
         return 1;
     uint32_t ss = (uint32_t)dev->SectorSize;
-    Partiton_Struct probe;
-    int32_t rc;
-    uint8_t *buf = sv_probe_block(node, part, 0, ss, test_EXFAT, &probe, &rc);
+    uint8_t *buf = sv_read_block(node, part->PartOffset, ss);
     if (!buf)
         return 1;
-    part->FsType = FS_EXFAT;
-    sv_copy_field(part->FsInfo, sizeof part->FsInfo, "exFAT", 5);
-    memset(part->VolumeName, 0, sizeof part->VolumeName);
-    exfat_label(node, part, sv_view_make(buf, ss));
-    sv_keep_boot_data(part, buf);
-    return 0;
+    return take_EXFAT(node, part, buf, ss);
 }

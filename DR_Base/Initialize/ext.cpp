@@ -97,16 +97,16 @@ static void ext_describe(Partiton_Struct *part, const uint8_t *p)
     }
 }
 
-int32_t check_EXT(_Device_List *node, Partiton_Struct *part)
+int32_t take_EXT(_Device_List *node, Partiton_Struct *part, uint8_t *buf, uint32_t len)
 {
-    Physics_Device_Struct *dev = sv_node_dev(node);
-    if (!dev || !part || !sv_sector_size_ok(dev))
-        return 1;
-    Partiton_Struct probe;
-    int32_t rc;
-    uint8_t *buf = sv_probe_block(node, part, 1024, 2 * (uint32_t)dev->SectorSize, test_EXT, &probe, &rc);
-    if (!buf)
+    Partiton_Struct probe{};
+    if (part)
+        probe.PartSize = part->PartSize;
+    int32_t rc = part && buf ? test_EXT(node, sv_view_make(buf, len), &probe) : 1;
+    if (rc != 0) {
+        free(buf);
         return rc;
+    }
     part->FsType = probe.FsType;
     ext_describe(part, buf);
     /* The volume label the user gave with mke2fs -L or e2label. */
@@ -114,4 +114,16 @@ int32_t check_EXT(_Device_List *node, Partiton_Struct *part)
                        reinterpret_cast<const char *>(buf + 120), 16);
     sv_keep_boot_data(part, buf);
     return 0;
+}
+
+int32_t check_EXT(_Device_List *node, Partiton_Struct *part)
+{
+    Physics_Device_Struct *dev = sv_node_dev(node);
+    if (!dev || !part || !sv_sector_size_ok(dev) || part->PartOffset > UINT64_MAX - 1024)
+        return 1;
+    uint32_t len = 2 * (uint32_t)dev->SectorSize;
+    uint8_t *buf = sv_read_block(node, part->PartOffset + 1024, len);
+    if (!buf)
+        return 1;
+    return take_EXT(node, part, buf, len);
 }

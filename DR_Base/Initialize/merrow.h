@@ -213,6 +213,88 @@ MERROW_EXPORT int32_t Salvitra_GetRejection(int32_t index, int32_t *dev_num, uin
 /* The path /dev/diskN resolves to right now, or an empty string. */
 MERROW_EXPORT int Salvitra_ResolveDiskPath(uint32_t n, char *out, size_t out_len);
 
+/* ---- the search for lost volumes ----
+ *
+ * Salvitra_SearchVolumes reads a whole device once, front to back, and
+ * finds the volumes on it wherever they start, whatever its partition
+ * table says: FAT boot sectors (and the FAT32 backup six sectors on),
+ * exFAT boot regions and their backups, NTFS boot sectors (and the backup
+ * in a volume's last sector), ext2/3/4 superblocks and their copies in
+ * later block groups, HFS+/HFSX volume headers and the alternate header
+ * 1024 bytes before a volume's end.  Every copy is taken at the start it
+ * implies; a candidate counts only when the volume's other structures
+ * (its FAT, its MFT, its group descriptors or its other copies, its
+ * catalog) agree with it.  Nothing is written.
+ */
+enum {
+    SV_VOL_PRIMARY = 1u << 0,   /* its own first structure is intact */
+    SV_VOL_BACKUP = 1u << 1,    /* a backup copy of it was seen */
+    SV_VOL_NESTED = 1u << 2,    /* lies inside another volume (a disk image kept in a file there, or
+                                 * an older volume under a newer one); Within names it */
+    SV_VOL_OVERLAP = 1u << 3,   /* overlaps a volume whose structures agree better; Within names it */
+    SV_VOL_AMBIGUOUS = 1u << 4, /* another file system's checks pass at the same start */
+    SV_VOL_PAST_END = 1u << 5,  /* its header says it is larger than what is left of the device */
+    SV_VOL_IN_TABLE = 1u << 6   /* a listed partition is this volume */
+};
+
+#define SV_VOL_BOOT_LEN 4096
+
+typedef struct Found_Volume {
+    int32_t DevNum;
+    int32_t FsType;
+    uint64_t Offset;            /* the volume's first byte on the device */
+    uint64_t Size;              /* bytes, as its header says */
+    uint64_t Evidence;          /* device offset of the structure it is known by: its
+                                 * first one when intact, else the backup used */
+    uint32_t Flags;             /* SV_VOL_* */
+    int32_t Agree;              /* structures of the volume that agree with each other */
+    int32_t Within;             /* index of the volume it lies in or overlaps, or -1; a
+                                 * listed partition counts as -2 - its list index */
+    char VolumeName[SV_VOLNAME_LEN];
+    char FsInfo[SV_FSINFO_LEN];
+    uint32_t BootLen;           /* bytes in Boot */
+    uint8_t Boot[SV_VOL_BOOT_LEN]; /* the structure the record is built from: the boot
+                                 * sector, or the superblock / volume header */
+} Found_Volume;
+
+/* Called after every block the search has read: bytes done of total.
+ * Returns false to stop (a pause waits inside the call). */
+typedef bool (*Volume_Search_Gate)(void *context, uint64_t done, uint64_t total);
+
+typedef struct Volume_Search {
+    Found_Volume *Volumes;      /* Count records, in the order of their offsets */
+    uint32_t Count;
+    uint64_t BytesRead;         /* bytes of the device the pass went through */
+    uint64_t Unreadable;        /* of them, bytes that could not be read (taken as zeros) */
+    int32_t Stopped;            /* 1 when the gate stopped the pass early */
+    int32_t Truncated;          /* 1 when more structures were seen than are kept */
+} Volume_Search;
+
+/* Searches device devNum of the device list; gate may be null.  0 with the
+ * result in *out (also when stopped: what was found until then), -1 when
+ * the device is not listed or nothing of it could be read.  The partition
+ * list must not change during the call.  Release with Salvitra_FreeSearch. */
+MERROW_EXPORT int32_t Salvitra_SearchVolumes(int32_t devNum, Volume_Search_Gate gate, void *context,
+                                             Volume_Search *out);
+MERROW_EXPORT void Salvitra_FreeSearch(Volume_Search *search);
+
+/* A partition record for a found volume (devNum of the device list), built
+ * from its Boot bytes and checked again; null when it does not hold.  The
+ * record is in no list: hand it to Salvitra_AddPartition, or free it with
+ * Salvitra_FreePartition. */
+MERROW_EXPORT Partiton_Struct *Salvitra_MakeFoundPartition(const Found_Volume *volume);
+/* Appends a record made above to the partition list, which then owns it;
+ * returns it, or null (the record then freed) when the list holds it
+ * already. */
+MERROW_EXPORT Partiton_Struct *Salvitra_AddPartition(Partiton_Struct *part);
+MERROW_EXPORT void Salvitra_FreePartition(Partiton_Struct *part);
+
+/* Another file system whose checks pass at the same place as the record's
+ * (index 0, 1, ...), or null past the last.  Such a partition is
+ * ambiguous: the user chooses which file system to scan.  The records
+ * belong to the library and live as long as the partition's. */
+MERROW_EXPORT Partiton_Struct *Salvitra_GetAlternative(const Partiton_Struct *part, int32_t index);
+
 #ifdef __cplusplus
 }
 #endif

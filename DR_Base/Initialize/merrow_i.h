@@ -91,6 +91,18 @@ const char *sv_probe_reason(void);
 void sv_reject(_Device_List *node, uint64_t offset, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 void sv_rejections_clear(void);
 
+/* The second half of each check_*, on bytes already read: the boot sector
+ * (FAT, exFAT, NTFS) or what lies from byte 1024 of the volume (ext, HFS+).
+ * On success the record is filled in and buf becomes its BootData; else
+ * buf is freed.  The volume's other structures (label, MFT) are read at
+ * the record's PartOffset.  Found volumes whose first sectors are gone are
+ * built this way from a backup copy. */
+int32_t take_FAT(_Device_List *node, Partiton_Struct *part, uint8_t *buf, uint32_t len);
+int32_t take_EXFAT(_Device_List *node, Partiton_Struct *part, uint8_t *buf, uint32_t len);
+int32_t take_NTFS(_Device_List *node, Partiton_Struct *part, uint8_t *buf, uint32_t len);
+int32_t take_EXT(_Device_List *node, Partiton_Struct *part, uint8_t *buf, uint32_t len);
+int32_t take_HFSP(_Device_List *node, Partiton_Struct *part, uint8_t *buf, uint32_t len);
+
 int32_t test_FAT(_Device_List *node, sv_view boot, Partiton_Struct *part);
 int32_t check_FAT(_Device_List *node, Partiton_Struct *part);
 void set_part_name_chomp(Partiton_Struct *part, const char *src, size_t len);
@@ -151,6 +163,53 @@ Partiton_Struct *sv_full_part_at(_Device_List *node, const InFoDisk *entry, uint
 /* The device record a partition at this place is read through: a device
  * carrying exactly this partition, else a private partition-relative copy. */
 void sv_choose_device(_Device_List *node, Partiton_Struct *part, uint32_t cmp_len);
+/* A private partition-relative copy of the node's device for the record. */
+void sv_private_copy(_Device_List *node, Partiton_Struct *part);
+/* PartSize from the file system's own header in BootData; *cmp_len is how
+ * many of its bytes identify the partition on another device record. */
+void sv_size_from_boot(Partiton_Struct *part, uint32_t sector_size, uint32_t *cmp_len);
+
+/* ---- other file systems at a partition's place (FoundPartition.cpp) ---- */
+/* Runs every other file system's check at the record's place; each one
+ * that passes becomes an alternative record of it (Salvitra_GetAlternative). */
+void sv_note_alternatives(_Device_List *node, Partiton_Struct *part);
+/* Frees the alternatives of one record, or (null) of every record. */
+void sv_alternatives_free(const Partiton_Struct *part);
+/* Frees a record that is in no list: its alternatives, its private device
+ * copy, its buffers. */
+void sv_free_record(Partiton_Struct *part);
+/* The record of a found volume, built from its Boot bytes (no
+ * alternatives yet, in no list); null when they do not hold. */
+Partiton_Struct *sv_found_record(_Device_List *node, const Found_Volume *v);
+/* The list node of a device by its number, or null. */
+_Device_List *sv_device_node(int32_t dev_num);
+
+/* ---- the search for lost volumes (LostSearch.cpp, LostCheck.cpp) ---- */
+/* What the pass noticed at a 512-byte boundary. */
+enum { SV_LOST_BOOT = 1, SV_LOST_EXT = 2, SV_LOST_HFSP = 3 };
+/* One reading of a structure: the volume it would belong to. */
+typedef struct sv_hint {
+    int32_t fs;          /* FsType the structure's test gave */
+    uint64_t start;      /* device offset of the volume it implies */
+    uint64_t size;       /* bytes, from the structure */
+    uint64_t at;         /* device offset of the structure */
+    bool backup;         /* the structure is a backup copy under this reading */
+    uint8_t key[16];     /* identity all copies of one volume share (serial, UUID, ...) */
+} sv_hint;
+/* The readings (0 to 2) of the structure of this kind whose bytes lie at
+ * device offset at: a boot sector (SectorSize bytes), an ext superblock
+ * (1024 bytes) or an HFS+ volume header (512 bytes). */
+int sv_lost_hints(_Device_List *node, sv_view bytes, uint64_t at, int kind, sv_hint out[2]);
+/* How many of the volume's own structures (its FATs, MFT and mirror, boot
+ * checksums, group descriptors, catalog) agree with the reading, read
+ * from the device; bytes are the structure's. */
+int32_t sv_lost_agree(_Device_List *node, const sv_hint *h, const uint8_t *bytes);
+/* One code per family: FAT32 for FAT12/16/32, EXT4 for ext2/3/4, HFS+ for
+ * HFS+ and HFSX, the code itself otherwise. */
+int32_t sv_fs_family(int32_t fs);
+/* The search on a device-list node (Salvitra_SearchVolumes finds the node
+ * by device number). */
+int32_t sv_search_volumes(_Device_List *node, Volume_Search_Gate gate, void *context, Volume_Search *out);
 
 /* ---- dynamic disks (NewsDisk.cpp) ---- */
 uint8_t News_Disk(_Device_List *node, const InFoDisk *entry, bool gpt);
