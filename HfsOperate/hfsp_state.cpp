@@ -137,11 +137,15 @@ extern "C" VARN_EXPORT int hfsp_init(Partiton_Struct *part)
     g_hfsp.volumeBytes = UINT64_MAX;
 
     uint8_t sector[HFSP_SECTOR];
-    if (hfsp_device_read(sector, sizeof sector, HFSP_VH_OFFSET) != (int32_t)sizeof sector)
-        return 0;
     hfsp_volume vol;
-    if (hfsp_parse_volume_header(sv_view_make(sector, sizeof sector), &vol) != HFSP_OK)
-        return 0;
+    bool read = hfsp_device_read(sector, sizeof sector, HFSP_VH_OFFSET) == (int32_t)sizeof sector;
+    if (!read || hfsp_parse_volume_header(sv_view_make(sector, sizeof sector), &vol) != HFSP_OK) {
+        /* A volume found through its alternate header (the first one is
+         * gone): the partition record carries that copy. */
+        if (!part->BootData || (part->FsType != FS_HFSPLUS && part->FsType != FS_HFSX) ||
+            hfsp_parse_volume_header(sv_view_make(part->BootData, HFSP_SECTOR), &vol) != HFSP_OK)
+            return 0;
+    }
 
     uint64_t bytes = (uint64_t)vol.totalBlocks * vol.blockSize;
     if (part->PartSize && part->PartSize < bytes)

@@ -143,7 +143,33 @@ ExtOpenCheck check_superblock(ExtVolume *vol, const uint8_t *sb, unsigned accept
     return EXT_OPEN_OK;
 }
 
+/* The superblock copy of a later group that the partition record carries
+ * (a volume found through it), into sb. */
+bool superblock_copy(const Partiton_Struct *part, uint8_t *sb)
+{
+    if (!part->BootData || part->FsType < FS_EXT2 || part->FsType > FS_EXT4)
+        return false;
+    const uint8_t *b = part->BootData;
+    if (sv_ld_le16(b + 56) != EXT_SUPER_MAGIC || sv_ld_le16(b + 90) == 0)
+        return false;
+    memcpy(sb, b, EXT_SUPERBLOCK_LEN);
+    return true;
+}
+
 }  // namespace
+
+/* Every group's bitmaps and inode table lie inside the volume. */
+static bool descriptors_plausible(const ExtVolume *vol)
+{
+    for (uint32_t g = 0; g < vol->m_nGroupCount; g++) {
+        uint64_t b[3] = {ext_group_block_bitmap(vol, g), ext_group_inode_bitmap(vol, g),
+                         ext_group_inode_table(vol, g)};
+        for (uint64_t v : b)
+            if (v == 0 || v >= vol->blocksCount)
+                return false;
+    }
+    return true;
+}
 
 ExtOpenCheck ext_volume_open(ExtVolume *vol, Partiton_Struct *part)
 {
@@ -157,11 +183,17 @@ ExtOpenCheck ext_volume_open_flags(ExtVolume *vol, Partiton_Struct *part, unsign
         return EXT_OPEN_NO_PARTITION;
 
     uint8_t *sb = static_cast<uint8_t *>(MALLOC(EXT_SUPERBLOCK_LEN));
-    if (!read_exact(part, sb, EXT_SUPERBLOCK_LEN, EXT_SUPERBLOCK_OFFSET)) {
-        free(sb);
-        return EXT_OPEN_READ;
+    ExtOpenCheck check = read_exact(part, sb, EXT_SUPERBLOCK_LEN, EXT_SUPERBLOCK_OFFSET)
+                             ? check_superblock(vol, sb, accept)
+                             : EXT_OPEN_READ;
+    /* A volume whose first superblock is gone was found through a copy in
+     * a later group: the partition record carries that copy. */
+    bool fromCopy = false;
+    if (check != EXT_OPEN_OK && superblock_copy(part, sb)) {
+        memset(vol, 0, sizeof *vol);
+        check = check_superblock(vol, sb, accept);
+        fromCopy = check == EXT_OPEN_OK;
     }
-    ExtOpenCheck check = check_superblock(vol, sb, accept);
     if (check != EXT_OPEN_OK) {
         free(sb);
         memset(vol, 0, sizeof *vol);
@@ -183,7 +215,15 @@ ExtOpenCheck ext_volume_open_flags(ExtVolume *vol, Partiton_Struct *part, unsign
     }
 
     vol->m_stGroupDescriptors = static_cast<uint8_t *>(MALLOC((size_t)vol->m_nDescBlockCount * bs));
-    if (ext_volume_reload_descriptors(vol) != EXT_OK) {
+    ExtStatus st = ext_volume_reload_descriptors(vol);
+    /* With the first superblock gone, the descriptors after it are the
+     * current ones when they still describe the volume; else those after
+     * the copy (as old as the copy). */
+    if (fromCopy && (st != EXT_OK || !descriptors_plausible(vol))) {
+        vol->descGroup = sv_ld_le16(sb + 90);
+        st = ext_volume_reload_descriptors(vol);
+    }
+    if (st != EXT_OK) {
         ext_volume_close(vol);
         return EXT_OPEN_READ;
     }
@@ -295,7 +335,7 @@ static bool group_has_super(const ExtVolume *vol, uint32_t g)
 uint64_t ext_desc_block(const ExtVolume *vol, uint32_t i)
 {
     if (i < vol->firstMetaBg)
-        return (uint64_t)vol->firstDataBlock + 1 + i;
+        return (uint64_t)vol->firstDataBlock + (uint64_t)vol->descGroup * vol->blocksPerGroup + 1 + i;
     uint64_t g = (uint64_t)i * vol->m_nGroupDescPerBlock;
     if (g >= vol->m_nGroupCount)
         return 0;

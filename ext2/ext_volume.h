@@ -132,6 +132,9 @@ typedef struct ExtVolume {
      * filled buf with the block's replayed content. */
     const void *overlayCtx;
     bool (*overlayRead)(const void *ctx, uint64_t block, uint8_t *buf, ExtStatus *st);
+    /* The group whose descriptor copy is read: 0, or the group of the
+     * superblock copy a volume was opened through. */
+    uint32_t descGroup;
 } ExtVolume;
 
 /* Reads and checks the superblock and the group descriptors.  On failure

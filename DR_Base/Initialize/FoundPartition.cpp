@@ -172,13 +172,14 @@ Partiton_Struct *sv_found_record(_Device_List *node, const Found_Volume *v)
     return part;
 }
 
-extern "C" MERROW_EXPORT Partiton_Struct *Salvitra_MakeFoundPartition(const Found_Volume *volume)
+extern "C" MERROW_EXPORT Partiton_Struct *Salvitra_MakeFoundPartition(const Found_Volume *volume,
+                                                                      int32_t withAlternatives)
 {
     if (!volume)
         return nullptr;
     _Device_List *node = sv_device_node(volume->DevNum);
     Partiton_Struct *part = sv_found_record(node, volume);
-    if (part)
+    if (part && withAlternatives)
         sv_note_alternatives(node, part);
     return part;
 }

@@ -253,6 +253,14 @@ bool overlaps(uint64_t a_start, uint64_t a_end, uint64_t b_start, uint64_t b_end
     return a_start < b_end && b_start < a_end;
 }
 
+bool has_key(const sv_hint &h)
+{
+    for (uint8_t b : h.key)
+        if (b)
+            return true;
+    return false;
+}
+
 /* Which of two candidates at one place is the better volume. */
 bool better(const Candidate &a, const Candidate &b)
 {
@@ -285,6 +293,21 @@ void resolve(Search &s, uint64_t disk_size)
     for (Candidate &cd : c)
         if (!cd.sound && !cd.primary)
             cd.keep = false;
+    /* A copy of a volume's structure kept inside that same volume (an ext
+     * journal logs its superblock, for one) is no volume of its own. */
+    for (Candidate &x : c) {
+        if (!x.keep || !has_key(x.h))
+            continue;
+        for (const Candidate &y : c) {
+            if (&y == &x || !y.sound || y.h.start == x.h.start || sv_fs_family(y.h.fs) != sv_fs_family(x.h.fs) ||
+                memcmp(y.h.key, x.h.key, sizeof x.h.key) != 0)
+                continue;
+            if (x.evidence >= y.h.start && x.evidence - y.h.start < y.h.size && better(y, x)) {
+                x.keep = false;
+                break;
+            }
+        }
+    }
 
     /* Two file systems at one start. */
     for (size_t i = 0; i < c.size(); i++) {

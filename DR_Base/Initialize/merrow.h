@@ -278,11 +278,13 @@ MERROW_EXPORT int32_t Salvitra_SearchVolumes(int32_t devNum, Volume_Search_Gate 
                                              Volume_Search *out);
 MERROW_EXPORT void Salvitra_FreeSearch(Volume_Search *search);
 
-/* A partition record for a found volume (devNum of the device list), built
- * from its Boot bytes and checked again; null when it does not hold.  The
- * record is in no list: hand it to Salvitra_AddPartition, or free it with
+/* A partition record for a found volume (on device DevNum of the device
+ * list), built from its Boot bytes and checked again; null when it does
+ * not hold.  With withAlternatives the other file systems whose checks pass
+ * at its start are noted (Salvitra_GetAlternative).  The record is in no
+ * list: hand it to Salvitra_AddPartition, or free it with
  * Salvitra_FreePartition. */
-MERROW_EXPORT Partiton_Struct *Salvitra_MakeFoundPartition(const Found_Volume *volume);
+MERROW_EXPORT Partiton_Struct *Salvitra_MakeFoundPartition(const Found_Volume *volume, int32_t withAlternatives);
 /* Appends a record made above to the partition list, which then owns it;
  * returns it, or null (the record then freed) when the list holds it
  * already. */

@@ -21,6 +21,7 @@
 #include "result_tree.h"
 #include "scan.h"
 #include "text.h"
+#include "volume_search.h"
 
 using namespace salvitra;
 
@@ -40,6 +41,11 @@ const char *kUsage =
     "  devices [--json] [--verbose]            list devices and their partitions\n"
     "                                          (--verbose: and every table entry or\n"
     "                                          volume check that gave none, with why)\n"
+    "  devices --search [--device N] [--sfdisk]\n"
+    "                                          also read each device (or device N)\n"
+    "                                          whole for volumes no partition table\n"
+    "                                          lists; --sfdisk prints the layout\n"
+    "                                          found as an sfdisk script to review\n"
     "  scan MODE TARGET [--json]               scan and list the files found\n"
     "  recover MODE TARGET --out DIR [--only GLOB]...\n"
     "                                          scan, then copy the files found into DIR\n"
@@ -52,6 +58,10 @@ const char *kUsage =
     "        device, deep scans only)\n"
     "--filter all|photo|video|audio|others  quick scans: keep the files of one\n"
     "        group, as the results page does (deep scans show every group)\n"
+    "--search  scan and recover: search the devices for lost volumes first, so\n"
+    "        that --partition N can name a found volume (as 'devices --search')\n"
+    "--fs NAME  a partition where two file systems pass their checks is\n"
+    "        ambiguous: scan it as NAME (fat, ntfs, exfat, ext2, ext3, ext4, hfs+)\n"
     "\n"
     "Every command takes --image FILE (repeatable): disk images standing in for\n"
     "/dev/disk0, /dev/disk1, ...  Without it the entries disk0..disk19 of\n"
@@ -59,7 +69,8 @@ const char *kUsage =
     "\n"
     "'devices' lists each partition under the device that holds its table, as\n"
     "  [N] FILE-SYSTEM offset, size, volume name, description, access mode\n"
-    "where N is the number --partition takes.\n"
+    "where N is the number --partition takes; volumes a search found follow\n"
+    "under 'found volumes'.  Salvitra never writes a partition table.\n"
     "\n"
     "Devices are only ever opened read-only.\n"
     "\n"
@@ -81,6 +92,9 @@ struct Options {
     std::string outDir;
     std::vector<std::string> only;
     int filter = FilterAllFiles;
+    bool search = false;
+    bool sfdisk = false;
+    std::string fs;
 };
 
 // Decimal only ("010" is ten, "08" eight); hexadecimal with an explicit
@@ -186,6 +200,14 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
                 return false;
             }
             o.filter = found;
+        } else if (a == "--search") {
+            o.search = true;
+        } else if (a == "--sfdisk") {
+            o.sfdisk = true;
+            o.search = true;
+        } else if (a == "--fs") {
+            if (!value(o.fs))
+                return false;
         } else if (a == "--out") {
             if (!value(o.outDir))
                 return false;
@@ -203,6 +225,32 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
 
 // ---- devices ----
 
+const char *const kFoundFlagNames[] = {"primary", "backup", "nested", "overlap", "ambiguous", "pastEnd", "inTable"};
+
+void printPartitionLine(const PartitionInfo &p)
+{
+    printf("    [%d] %-7s offset %llu, size %s (%llu bytes), name \"%s\", info \"%s\", access '%c'", p.index,
+           termText(p.fsLabel).c_str(), (unsigned long long)p.offset, humanSize(p.size).c_str(),
+           (unsigned long long)p.size, termText(p.volumeName).c_str(), termText(p.fsInfo).c_str(), p.accessMode);
+    if (p.viaDevNum >= 0)
+        printf(" (read through disk%d)", p.viaDevNum);
+    printf("\n");
+    if (!p.foundHow.empty())
+        printf("        %s\n", termText(p.foundHow).c_str());
+    if (p.ambiguous) {
+        std::string list;
+        for (size_t i = 0; i < p.choices.size(); i++) {
+            const FsChoice &c = p.choices[i];
+            list += (list.empty() ? "" : "; ") + c.fsLabel + " \"" + c.volumeName + "\"";
+            if ((int)i == p.chosen)
+                list += " (scanned unless --fs names another)";
+            if (!c.note.empty())
+                list += " (" + c.note + ")";
+        }
+        printf("        ambiguous: two file systems pass their checks here: %s\n", termText(list).c_str());
+    }
+}
+
 void printDevicesText(const Inventory &inv, bool verbose)
 {
     if (inv.devices().empty()) {
@@ -213,22 +261,16 @@ void printDevicesText(const Inventory &inv, bool verbose)
         printf("disk%d  %s\n", d.devNum, d.name.empty() ? "(no name)" : termText(d.name).c_str());
         printf("    path %s, %s (%llu bytes), sector size %d\n", termText(d.path).c_str(),
                humanSize(d.size).c_str(), (unsigned long long)d.size, d.sectorSize);
-        int shown = 0;
+        int shown = 0, found = 0;
         for (const PartitionInfo &p : inv.partitions()) {
-            if (p.devNum == d.devNum) {
-                printf("    [%d] %-7s offset %llu, size %s (%llu bytes), name \"%s\", info \"%s\", "
-                       "access '%c'",
-                       p.index, termText(p.fsLabel).c_str(), (unsigned long long)p.offset,
-                       humanSize(p.size).c_str(), (unsigned long long)p.size,
-                       termText(p.volumeName).c_str(), termText(p.fsInfo).c_str(), p.accessMode);
-                if (p.viaDevNum >= 0)
-                    printf(" (read through disk%d)", p.viaDevNum);
-                printf("\n");
+            if (p.devNum == d.devNum && !p.found) {
+                printPartitionLine(p);
                 shown++;
             } else if (p.viaDevNum == d.devNum) {
                 printf("    holds partition [%d] of disk%d\n", p.index, p.devNum);
                 shown++;
             }
+            found += p.devNum == d.devNum && p.found;
         }
         int rejected = 0;
         for (const Rejection &r : inv.rejections())
@@ -243,6 +285,29 @@ void printDevicesText(const Inventory &inv, bool verbose)
                 if (r.devNum == d.devNum)
                     printf("    not used: at byte %llu, %s\n", (unsigned long long)r.offset,
                            termText(r.reason).c_str());
+        const SearchResult *s = inv.lastSearch(d.devNum);
+        if (!s)
+            continue;
+        printf("    found volumes (the search read %s%s):\n", humanSize(s->bytesRead).c_str(),
+               s->stopped ? ", then was stopped" : s->bytesRead < d.size ? "" : ", the whole device");
+        for (const PartitionInfo &p : inv.partitions())
+            if (p.devNum == d.devNum && p.found)
+                printPartitionLine(p);
+        int inTable = 0;
+        for (const FoundVolume &v : s->volumes)
+            inTable += (v.vol.Flags & SV_VOL_IN_TABLE) != 0;
+        if (found == 0)
+            printf("    none beyond what the partition table lists\n");
+        if (inTable)
+            printf("    (and %d listed above)\n", inTable);
+        if (s->unreadable)
+            printf("    %s could not be read\n", humanSize(s->unreadable).c_str());
+        if (s->truncated)
+            printf("    the device holds more volume structures than the search keeps; some may be missing\n");
+        for (const FoundVolume &v : s->volumes)
+            if (!v.accepted && !(v.vol.Flags & SV_VOL_IN_TABLE) && (verbose || v.checked))
+                printf("    not used: a %s volume at byte %llu: %s\n", fsShortLabel(v.vol.FsType).c_str(),
+                       (unsigned long long)v.vol.Offset, termText(v.note).c_str());
     }
 }
 
@@ -260,34 +325,91 @@ void printDevicesJson(const Inventory &inv)
         for (const PartitionInfo &p : inv.partitions()) {
             if (p.devNum != d.devNum)
                 continue;
+            std::string flags, choices;
+            for (int b = 0; b < 7; b++)
+                if (p.foundFlags & (1u << b))
+                    flags += std::string(flags.empty() ? "" : ", ") + "\"" + kFoundFlagNames[b] + "\"";
+            for (const FsChoice &c : p.choices)
+                choices += std::string(choices.empty() ? "" : ", ") + "{\"fsType\": " + std::to_string(c.fsType) +
+                           ", \"fsLabel\": " + jsonString(c.fsLabel) + ", \"volumeName\": " +
+                           jsonString(c.volumeName) + ", \"size\": " + std::to_string(c.size) +
+                           ", \"accepted\": " + (c.accepted ? "true" : "false") + ", \"note\": " +
+                           jsonString(c.note) + "}";
             printf("%s\n    {\"index\": %d, \"offset\": %llu, \"size\": %llu, \"fsType\": %d, "
                    "\"fsLabel\": %s, \"fsInfo\": %s, \"volumeName\": %s, \"accessMode\": %s, "
-                   "\"viaDevNum\": %d, \"bootable\": %s}",
+                   "\"viaDevNum\": %d, \"bootable\": %s, \"found\": %s, \"foundFlags\": [%s], "
+                   "\"foundHow\": %s, \"within\": %d, \"ambiguous\": %s, \"choices\": [%s]}",
                    firstPart ? "" : ",", p.index, (unsigned long long)p.offset,
                    (unsigned long long)p.size, p.fsType, jsonString(p.fsLabel).c_str(),
                    jsonString(p.fsInfo).c_str(), jsonString(p.volumeName).c_str(),
                    jsonString(std::string(1, p.accessMode)).c_str(), p.viaDevNum,
-                   p.bootable ? "true" : "false");
+                   p.bootable ? "true" : "false", p.found ? "true" : "false", flags.c_str(),
+                   jsonString(p.foundHow).c_str(), p.within, p.ambiguous ? "true" : "false", choices.c_str());
             firstPart = false;
         }
-        printf("%s]}", firstPart ? "" : "\n  ");
+        printf("%s]", firstPart ? "" : "\n  ");
+        if (const SearchResult *s = inv.lastSearch(d.devNum)) {
+            uint32_t inTable = 0, refused = 0;
+            for (const FoundVolume &v : s->volumes) {
+                inTable += (v.vol.Flags & SV_VOL_IN_TABLE) != 0;
+                refused += !v.accepted && !(v.vol.Flags & SV_VOL_IN_TABLE);
+            }
+            printf(", \"search\": {\"bytesRead\": %llu, \"unreadable\": %llu, \"stopped\": %s, "
+                   "\"truncated\": %s, \"volumes\": %zu, \"inTable\": %u, \"refused\": %u}",
+                   (unsigned long long)s->bytesRead, (unsigned long long)s->unreadable,
+                   s->stopped ? "true" : "false", s->truncated ? "true" : "false", s->volumes.size(), inTable,
+                   refused);
+        }
+        printf("}");
     }
     printf("%s]\n", firstDev ? "" : "\n");
 }
 
+// Searches the devices (all, or only `only`) and lists what each search
+// found; defined with the progress line below.  False when a device could
+// not be read; *stopped when Ctrl-C ended it.
+bool searchDevices(Inventory &inv, int only, bool *stopped);
+
 int cmdDevices(const Options &o)
 {
+    if (o.device >= 0 && !o.search) {
+        fprintf(stderr, "salvitra-cli: devices takes --device N with --search only\n");
+        return kExitUsage;
+    }
     Inventory inv;
     std::string err;
     if (!inv.build(o.images, &err)) {
         fprintf(stderr, "salvitra-cli: %s\n", termText(err).c_str());
         return kExitScanFailed;
     }
-    if (o.json)
+    bool ok = true, stopped = false;
+    if (o.search) {
+        if (o.device >= 0 && !inv.device(o.device)) {
+            fprintf(stderr, "salvitra-cli: there is no device %d (see 'salvitra-cli devices')\n", o.device);
+            return kExitScanFailed;
+        }
+        ok = searchDevices(inv, o.device, &stopped);
+    }
+    if (o.sfdisk) {
+        for (const DeviceInfo &d : inv.devices()) {
+            if (o.device >= 0 && d.devNum != o.device)
+                continue;
+            std::string why, script = sfdiskScript(inv, d.devNum, &why);
+            if (script.empty()) {
+                fprintf(stderr, "salvitra-cli: disk%d: no sfdisk script: %s\n", d.devNum, termText(why).c_str());
+                ok = false;
+                continue;
+            }
+            fputs(script.c_str(), stdout);
+        }
+    } else if (o.json) {
         printDevicesJson(inv);
-    else
+    } else {
         printDevicesText(inv, o.verbose);
-    return 0;
+    }
+    if (stopped)
+        return kExitStopped;
+    return ok ? 0 : kExitScanFailed;
 }
 
 // ---- scan and recover ----
@@ -351,9 +473,10 @@ private:
     int last_ = -1;
 };
 
-// Waits for `done` while showing the job's progress and turning Ctrl-C into
-// a stop of the job.
-void watch(ScanJob &job, ProgressLine &line, const std::function<bool()> &done)
+// Waits for `done` while showing the job's progress (a scan or a search)
+// and turning Ctrl-C into a stop of the job.
+template <class Job>
+void watch(Job &job, ProgressLine &line, const std::function<bool()> &done)
 {
     bool stopped = false;
     while (!done()) {
@@ -366,6 +489,42 @@ void watch(ScanJob &job, ProgressLine &line, const std::function<bool()> &done)
     }
     line.update(job.progress());
     line.done();
+}
+
+bool searchDevices(Inventory &inv, int only, bool *stopped)
+{
+    *stopped = false;
+    std::vector<int> nums;
+    for (const DeviceInfo &d : inv.devices())
+        if ((only < 0 || d.devNum == only) && d.devNum != SV_DEV_SKIPPED)
+            nums.push_back(d.devNum);
+    signal(SIGINT, onSigint);
+    bool ok = true;
+    for (int n : nums) {
+        if (g_interrupted)
+            break;
+        std::string what = "Searching disk" + std::to_string(n) + " for lost volumes";
+        ProgressLine bar(what.c_str());
+        VolumeSearchJob job(inv, n);
+        job.start();
+        watch(job, bar, [&] { return job.waitFor(0); });
+        Status s = job.wait();
+        job.release();
+        if (s.code == StatusCode::Stopped)
+            *stopped = true;
+        if (!s.ok() && s.code != StatusCode::Stopped) {
+            fprintf(stderr, "salvitra-cli: disk%d: the search did not complete: %s\n", n, termText(s.text()).c_str());
+            ok = false;
+            continue;
+        }
+        std::string err;
+        if (!inv.addSearch(job.result(), &err)) {
+            fprintf(stderr, "salvitra-cli: disk%d: %s\n", n, termText(err).c_str());
+            ok = false;
+        }
+    }
+    *stopped = *stopped || g_interrupted != 0;
+    return ok;
 }
 
 std::string formatTime(int64_t t)
@@ -504,21 +663,44 @@ int cmdScanOrRecover(const Options &o, bool recover)
         return kExitUsage;
     }
 
+    if (!o.fs.empty() && o.partition < 0) {
+        fprintf(stderr, "salvitra-cli: --fs works with --partition only\n");
+        return kExitUsage;
+    }
+
     Inventory inv;
     std::string err;
     if (!inv.build(o.images, &err)) {
         fprintf(stderr, "salvitra-cli: %s\n", termText(err).c_str());
         return kExitScanFailed;
     }
+    if (o.search) {
+        bool stopped = false;
+        bool ok = searchDevices(inv, -1, &stopped);
+        if (stopped) {
+            fprintf(stderr, "The search for lost volumes was stopped; nothing was scanned.\n");
+            return kExitStopped;
+        }
+        if (!ok)
+            return kExitScanFailed;
+    }
     Partiton_Struct *target = nullptr;
     if (o.partition >= 0) {
         const PartitionInfo *p = inv.partition(o.partition);
         if (!p) {
-            fprintf(stderr, "salvitra-cli: there is no partition %d (see 'salvitra-cli devices')\n",
-                    o.partition);
+            fprintf(stderr, "salvitra-cli: there is no partition %d (see 'salvitra-cli devices%s')\n",
+                    o.partition, o.search ? " --search" : "");
             return kExitScanFailed;
         }
-        target = p->part;
+        std::string why;
+        target = choiceRecord(*p, o.fs, &why);
+        if (!target) {
+            fprintf(stderr, "salvitra-cli: %s\n", termText(why).c_str());
+            return kExitScanFailed;
+        }
+        if (p->ambiguous && o.fs.empty())
+            fprintf(stderr, "Partition %d is ambiguous (%s is scanned; choose another with --fs).\n", o.partition,
+                    p->fsLabel.c_str());
     } else {
         target = inv.wholeDevice(o.device);
         if (!target) {

@@ -32,6 +32,10 @@ public:
     virtual WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
                               const std::function<bool()> &gate) = 0;
     virtual void release() = 0;
+    // The library's own check of the volume, without a scan: its init, then
+    // its exit.  Done when the library would scan it, else why not.  Runs
+    // under the library's lease (checkVolume).
+    virtual Status check() { return {StatusCode::NotSupported, "this scanner has no check of its own"}; }
 };
 
 // The libraries whose state is process-wide: one live job each.

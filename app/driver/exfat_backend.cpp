@@ -75,6 +75,14 @@ public:
     explicit ExfatBackend(const ScanRequest &req) : req_(req) {}
     ~ExfatBackend() override { release(); }
 
+    Status check() override
+    {
+        if (!exfat_init(req_.part))
+            return {StatusCode::NotThisFileSystem, "no readable exFAT boot region"};
+        exfat_exit();
+        return {};
+    }
+
     Status run(ScanJob &job) override
     {
         if (!exfat_init(req_.part))

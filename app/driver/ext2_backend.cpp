@@ -48,15 +48,25 @@ uint64_t blockCount(uint64_t size, uint32_t bs)
     return bs ? size / bs + (size % bs != 0) : 0;
 }
 
+const char *const kRefused = "the ext2 superblock or group descriptors could not be read";
+
 class Ext2Backend : public ScanBackend {
 public:
     explicit Ext2Backend(const ScanRequest &req) : req_(req) {}
     ~Ext2Backend() override { release(); }
 
+    Status check() override
+    {
+        if (!ext2_init(req_.part))
+            return {StatusCode::NotThisFileSystem, kRefused};
+        ext2_exit();
+        return {};
+    }
+
     Status run(ScanJob &job) override
     {
         if (!ext2_init(req_.part))
-            return {StatusCode::NotThisFileSystem, "the ext2 superblock or group descriptors could not be read"};
+            return {StatusCode::NotThisFileSystem, kRefused};
         open_ = true;
         std::vector<FoundFile> out;
         Ext2DirNode *head = ext2_searchfile();

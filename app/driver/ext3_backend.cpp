@@ -28,16 +28,25 @@ constexpr uint32_t kChunkBytes = 256 * 1024;
 const char *kUnreadableNote =
     "deleted entry found by its name; its data cannot be read by this method";
 
+const char *const kRefused = "the ext3/ext4 superblock or group descriptors could not be read";
+
 class Ext3Backend : public ScanBackend {
 public:
     explicit Ext3Backend(const ScanRequest &req) : req_(req) {}
     ~Ext3Backend() override { release(); }
 
+    Status check() override
+    {
+        if (!ext3_init(req_.part))
+            return {StatusCode::NotThisFileSystem, kRefused};
+        ext3_exit();
+        return {};
+    }
+
     Status run(ScanJob &job) override
     {
         if (!ext3_init(req_.part))
-            return {StatusCode::NotThisFileSystem,
-                    "the ext3/ext4 superblock or group descriptors could not be read"};
+            return {StatusCode::NotThisFileSystem, kRefused};
         open_ = true;
         std::vector<FoundFile> out;
         std::unordered_set<uint32_t> recovered;

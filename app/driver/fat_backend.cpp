@@ -274,6 +274,14 @@ public:
     explicit FatBackend(Partiton_Struct *part) : part_(part) {}
     ~FatBackend() override { release(); }
 
+    Status check() override
+    {
+        if (!fat_init(part_))
+            return {StatusCode::NotThisFileSystem, "the FAT boot sector or table could not be read"};
+        fat_exit();
+        return {};
+    }
+
     Status run(ScanJob &job) override
     {
         // The order of the disk page's quick scan: init, then the search.

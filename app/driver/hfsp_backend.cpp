@@ -38,6 +38,14 @@ public:
     explicit HfspBackend(const ScanRequest &req) : req_(req) {}
     ~HfspBackend() override { release(); }
 
+    Status check() override
+    {
+        if (!hfsp_init(req_.part))
+            return {StatusCode::NotThisFileSystem, "the HFS+ volume header could not be read"};
+        hfsp_exit();
+        return {};
+    }
+
     Status run(ScanJob &job) override
     {
         // The disk page's order: init with the partition, then the journal

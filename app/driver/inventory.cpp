@@ -1,5 +1,9 @@
 #include "inventory.h"
 
+#include "text.h"
+
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -75,6 +79,10 @@ bool Inventory::build(const std::vector<std::string> &images, std::string *err)
     FullDevStruct();
     FullPartitionBlock();
     built_ = true;
+    images_ = images;
+    snapshot();
+    // Volumes earlier searches found stay listed while their device does.
+    applySearches();
     snapshot();
     char text[256];
     Rejection r;
@@ -98,6 +106,7 @@ bool Inventory::teardown()
     devices_.clear();
     partitions_.clear();
     wholeDevices_.clear();
+    foundRecords_.clear();
     return true;
 }
 
@@ -202,8 +211,279 @@ void Inventory::snapshot()
         if (p->AccessMode != '?' && p->Device)
             info.viaDevNum = p->Device->DevNum;
         info.part = p;
+        for (const FoundRecord &f : foundRecords_)
+            if (f.part == p)
+                describeFound(info, f.search, f.volume);
+        noteChoices(info);
         partitions_.push_back(info);
     }
+}
+
+namespace {
+
+// The position of a record in the partition list (the partition index), or -1.
+int listIndex(const Partiton_Struct *part)
+{
+    int i = 0;
+    for (_Device_List *n = GlobPointerPartiton; n; n = n->next, i++)
+        if (n->data == part)
+            return i;
+    return -1;
+}
+
+std::string offsetText(uint64_t bytes)
+{
+    return humanSize(bytes) + " (byte " + std::to_string(bytes) + ")";
+}
+
+const char *structureName(int fsType)
+{
+    switch (fsType) {
+    case FS_EXT2:
+    case FS_EXT3:
+    case FS_EXT4: return "superblock";
+    case FS_HFSPLUS:
+    case FS_HFSX: return "volume header";
+    default: return "boot sector";
+    }
+}
+
+std::string lowerText(std::string s)
+{
+    for (char &c : s)
+        c = (char)tolower((unsigned char)c);
+    return s;
+}
+
+// "fat" takes every FAT, "ext" every ext, "hfs+" HFS+ and HFSX.
+bool fsNameMatches(int fsType, const std::string &name)
+{
+    std::string n = lowerText(name), own = lowerText(fsShortLabel(fsType));
+    if (n == own)
+        return true;
+    if (n == "fat" || n == "vfat")
+        return fsType >= FS_FAT12 && fsType <= FS_FAT32;
+    if (n == "ext")
+        return fsType >= FS_EXT2 && fsType <= FS_EXT4;
+    if (n == "hfs+" || n == "hfsplus" || n == "hfsx")
+        return fsType == FS_HFSPLUS || fsType == FS_HFSX;
+    return false;
+}
+
+}  // namespace
+
+std::string foundVolumeHow(const Found_Volume &v)
+{
+    std::string how;
+    if (!(v.Flags & SV_VOL_PRIMARY))
+        how = std::string("found through its backup ") + structureName(v.FsType) + " at " + offsetText(v.Evidence) +
+              ": its first " + structureName(v.FsType) + " is gone";
+    if (v.Flags & SV_VOL_PAST_END)
+        how += std::string(how.empty() ? "" : "; ") + "it says it is larger than the rest of the device: its end is missing";
+    return how;
+}
+
+void Inventory::describeFound(PartitionInfo &info, size_t search, size_t volume) const
+{
+    const SearchResult &s = searches_[search];
+    const Found_Volume &v = s.volumes[volume].vol;
+    info.found = true;
+    info.foundFlags = v.Flags;
+    info.foundHow = foundVolumeHow(v);
+    if (!s.volumes[volume].note.empty())
+        info.foundHow += (info.foundHow.empty() ? "" : "; ") + s.volumes[volume].note;
+    info.within = -1;
+    if (v.Within <= -2) {
+        info.within = -2 - v.Within;
+    } else if (v.Within >= 0) {
+        for (const FoundRecord &f : foundRecords_)
+            if (f.search == search && f.volume == (size_t)v.Within)
+                info.within = listIndex(f.part);
+    }
+    if (info.within >= 0 && (v.Flags & (SV_VOL_NESTED | SV_VOL_OVERLAP))) {
+        std::string where = "[" + std::to_string(info.within) + "]";
+        info.foundHow += std::string(info.foundHow.empty() ? "" : "; ") +
+                         ((v.Flags & SV_VOL_NESTED) ? "lies inside " + where +
+                                                          ": a disk image kept in a file there, or an older volume "
+                                                          "under it"
+                                                    : "overlaps " + where + ", whose structures agree better: part "
+                                                                            "of it may be overwritten");
+    }
+}
+
+void Inventory::noteChoices(PartitionInfo &info)
+{
+    Partiton_Struct *own = info.part;
+    if (!own || !Salvitra_GetAlternative(own, 0))
+        return;
+    const DeviceInfo *dev = device(info.devNum);
+    std::vector<Partiton_Struct *> recs{own};
+    for (int32_t i = 0; Partiton_Struct *alt = Salvitra_GetAlternative(own, i); i++)
+        recs.push_back(alt);
+    for (Partiton_Struct *r : recs) {
+        FsChoice c;
+        c.fsType = r->FsType;
+        c.fsLabel = fsShortLabel(r->FsType);
+        c.volumeName = std::string(r->VolumeName, strnlen(r->VolumeName, sizeof r->VolumeName));
+        if (c.volumeName.empty())
+            c.volumeName = "Untitled";
+        c.size = r->PartSize;
+        c.part = r;
+        // The scanner's own check, once per place and file system.
+        std::string key = (dev ? dev->path : std::string()) + "@" + std::to_string(r->PartOffset) + "#" +
+                          std::to_string(r->FsType) + "/" + std::to_string(r->PartSize);
+        Status st;
+        bool cached = false;
+        for (const auto &k : checks_)
+            if (k.first == key) {
+                st = k.second;
+                cached = true;
+            }
+        if (!cached) {
+            st = checkVolume(r);
+            if (st.code != StatusCode::Busy)
+                checks_.emplace_back(key, st);
+        }
+        c.accepted = st.ok() || st.code == StatusCode::NotSupported || st.code == StatusCode::Busy;
+        if (!c.accepted)
+            c.note = "its scanner refuses it: " + st.reason;
+        info.choices.push_back(c);
+    }
+    info.ambiguous = true;
+    info.chosen = 0;
+    for (size_t i = 0; i < info.choices.size(); i++)
+        if (info.choices[i].accepted) {
+            info.chosen = (int)i;
+            break;
+        }
+    const FsChoice &c = info.choices[(size_t)info.chosen];
+    info.part = c.part;
+    info.fsType = c.fsType;
+    info.fsLabel = c.fsLabel;
+    info.size = c.size;
+    info.volumeName = c.volumeName;
+    info.fsInfo = std::string(c.part->FsInfo, strnlen(c.part->FsInfo, sizeof c.part->FsInfo));
+}
+
+void Inventory::applySearches()
+{
+    foundRecords_.clear();
+    for (size_t si = 0; si < searches_.size(); si++) {
+        const SearchResult &s = searches_[si];
+        const DeviceInfo *dev = nullptr;
+        for (const DeviceInfo &d : devices_)
+            if (d.path == s.devPath && d.size == s.devSize)
+                dev = &d;
+        if (!dev)
+            continue;
+        for (size_t vi = 0; vi < s.volumes.size(); vi++) {
+            const FoundVolume &fv = s.volumes[vi];
+            if (!fv.accepted || (fv.vol.Flags & SV_VOL_IN_TABLE))
+                continue;
+            Found_Volume v = fv.vol;
+            v.DevNum = dev->devNum;
+            Partiton_Struct *p = Salvitra_AddPartition(Salvitra_MakeFoundPartition(&v, 1));
+            if (p)
+                foundRecords_.push_back({p, si, vi});
+        }
+    }
+}
+
+bool Inventory::addSearch(const SearchResult &result, std::string *err)
+{
+    if (!built_ || holders() > 0) {
+        if (err)
+            *err = built_ ? "the device list is in use by a scan" : "the device list is not built";
+        return false;
+    }
+    SearchResult r = result;
+    // A volume an earlier search already listed is found again "in the
+    // table": it stays a found volume.
+    for (FoundVolume &fv : r.volumes) {
+        if (!(fv.vol.Flags & SV_VOL_IN_TABLE) || fv.vol.Within > -2)
+            continue;
+        int t = -2 - fv.vol.Within;
+        for (const FoundRecord &f : foundRecords_)
+            if (listIndex(f.part) == t) {
+                fv.vol.Flags &= ~(uint32_t)SV_VOL_IN_TABLE;
+                fv.vol.Within = -1;
+                fv.accepted = true;
+                fv.checked = searches_[f.search].volumes[f.volume].checked;
+            }
+    }
+    bool replaced = false;
+    for (SearchResult &s : searches_)
+        if (s.devPath == r.devPath && s.devSize == r.devSize) {
+            s = r;
+            replaced = true;
+        }
+    if (!replaced)
+        searches_.push_back(r);
+    std::vector<std::string> images = images_;
+    return build(images, err);
+}
+
+const SearchResult *Inventory::lastSearch(int devNum) const
+{
+    const DeviceInfo *d = device(devNum);
+    if (!d)
+        return nullptr;
+    for (const SearchResult &s : searches_)
+        if (s.devPath == d->path && s.devSize == d->size)
+            return &s;
+    return nullptr;
+}
+
+bool Inventory::hasUnlistedSpace(int devNum) const
+{
+    const DeviceInfo *d = device(devNum);
+    if (!d)
+        return false;
+    const uint64_t kMiB = 1024 * 1024;
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    for (const PartitionInfo &p : partitions_)
+        if (p.devNum == devNum)
+            spans.emplace_back(p.offset, p.offset + std::min(p.size, d->size - std::min(p.offset, d->size)));
+    if (spans.empty())
+        return true;
+    std::sort(spans.begin(), spans.end());
+    // The first MiB holds the table and the alignment gap.
+    uint64_t at = kMiB;
+    for (const auto &sp : spans) {
+        if (sp.first > at && sp.first - at >= kMiB)
+            return true;
+        at = std::max(at, sp.second);
+    }
+    return d->size > at && d->size - at >= kMiB;
+}
+
+const FsChoice *findChoice(const PartitionInfo &p, const std::string &fsName)
+{
+    for (const FsChoice &c : p.choices)
+        if (fsNameMatches(c.fsType, fsName))
+            return &c;
+    return nullptr;
+}
+
+Partiton_Struct *choiceRecord(const PartitionInfo &p, const std::string &fsName, std::string *why)
+{
+    if (fsName.empty())
+        return p.part;
+    if (p.choices.empty()) {
+        if (fsNameMatches(p.fsType, fsName))
+            return p.part;
+    } else if (const FsChoice *c = findChoice(p, fsName)) {
+        return c->part;
+    }
+    if (why) {
+        std::string have;
+        if (p.choices.empty())
+            have = p.fsLabel;
+        for (const FsChoice &c : p.choices)
+            have += (have.empty() ? "" : ", ") + c.fsLabel;
+        *why = "partition " + std::to_string(p.index) + " holds no " + fsName + " file system (it holds " + have + ")";
+    }
+    return nullptr;
 }
 
 const DeviceInfo *Inventory::device(int devNum) const

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "merrow.h"
+#include "volume_search.h"
 
 namespace salvitra {
 
@@ -19,6 +20,18 @@ struct DeviceInfo {
     uint64_t size = 0;
     int sectorSize = 0;
     Physics_Device_Struct *dev = nullptr;  // owned by libmerrow
+};
+
+// A file system a partition can be scanned as.  An ambiguous partition
+// (two file systems whose checks pass where it starts) has several.
+struct FsChoice {
+    int fsType = FS_UNKNOWN;
+    std::string fsLabel;      // "EXT2", ...
+    std::string volumeName;   // as PartitionInfo::volumeName
+    uint64_t size = 0;
+    Partiton_Struct *part = nullptr;  // owned by libmerrow
+    bool accepted = true;     // its scanner library accepts the volume (or there is no quick scanner)
+    std::string note;         // why it does not, when it does not
 };
 
 struct PartitionInfo {
@@ -35,7 +48,18 @@ struct PartitionInfo {
     // carries exactly this partition (accessMode other than '?'), else -1.
     int viaDevNum = -1;
     bool bootable = false;   // boot indicator 0x80 in the MBR entry
-    Partiton_Struct *part = nullptr;  // owned by libmerrow
+    Partiton_Struct *part = nullptr;  // owned by libmerrow; the chosen file system's record
+
+    // ---- volumes the search found (no table lists them) ----
+    bool found = false;
+    uint32_t foundFlags = 0; // SV_VOL_*
+    std::string foundHow;    // "found through its backup boot sector", "inside [2]", ...
+    int within = -1;         // the partition it lies in or overlaps (index), or -1
+
+    // ---- two file systems where the partition starts ----
+    bool ambiguous = false;
+    std::vector<FsChoice> choices;  // every file system whose checks pass; empty unless ambiguous
+    int chosen = 0;                 // the one part, fsType, ... describe: the first one its scanner accepts
 };
 
 // A table entry or bare-volume check that gave no partition, and why.
@@ -83,6 +107,19 @@ public:
     const DeviceInfo *device(int devNum) const;
     const PartitionInfo *partition(int index) const;
 
+    // ---- the search for lost volumes ----
+    // Lists the volumes of a finished search (VolumeSearchJob::result())
+    // that no table lists and their scanners accept, as partitions after
+    // the others, and keeps them through later rebuilds while the device
+    // stays (same path and size).  Rebuilds the lists: every record pointer
+    // handed out before is invalid after it.  Refused while held.
+    bool addSearch(const SearchResult &result, std::string *err = nullptr);
+    // The last search of a device, or null.
+    const SearchResult *lastSearch(int devNum) const;
+    // A listed partition does not cover the device (unused space of 1 MiB
+    // or more), or the device has no partitions: a search may find more.
+    bool hasUnlistedSpace(int devNum) const;
+
     // A record covering a whole device (offset 0, the device's full size,
     // FsType 0, read through the device record itself), for deep scans of
     // media whose partitions are damaged or unknown.  Owned by the inventory.
@@ -93,6 +130,9 @@ public:
 
 private:
     void snapshot();
+    void applySearches();
+    void describeFound(PartitionInfo &info, size_t search, size_t volume) const;
+    void noteChoices(PartitionInfo &info);
 
     bool rebuildNow(const std::vector<std::string> &images, std::string *err);
 
@@ -106,7 +146,24 @@ private:
     std::vector<PartitionInfo> partitions_;
     std::vector<Rejection> rejections_;
     std::vector<std::unique_ptr<Partiton_Struct>> wholeDevices_;
+    std::vector<std::string> images_;        // of the last build
+    std::vector<SearchResult> searches_;     // kept through rebuilds
+    struct FoundRecord {
+        const Partiton_Struct *part;
+        size_t search, volume;
+    };
+    std::vector<FoundRecord> foundRecords_;  // records made from searches_, this build
+    // Scanner checks of ambiguous partitions: device path, offset, FsType.
+    std::vector<std::pair<std::string, Status>> checks_;
 };
+
+// The choice of an ambiguous partition named by its file system ("ext2",
+// "ntfs", "fat", ...; case ignored), or null.  A partition that is not
+// ambiguous has one choice: its own file system.
+const FsChoice *findChoice(const PartitionInfo &p, const std::string &fsName);
+// The record to scan for a partition and a file-system name (empty: the
+// chosen one); null with *why when the partition has no such file system.
+Partiton_Struct *choiceRecord(const PartitionInfo &p, const std::string &fsName, std::string *why);
 
 // The device tree's label for a file-system code, e.g. "  FAT32 ".
 const char *fsTreeLabel(int fsType);

@@ -635,6 +635,33 @@ WriteResult ScanJob::write(const FoundFile &file, const std::string &path, Write
     return r;
 }
 
+Status checkVolume(Partiton_Struct *part)
+{
+    ScanRequest req;
+    req.part = part;
+    req.mode = RecoverQuick;
+    Status why;
+    const BackendRow *row = nullptr;
+    std::unique_ptr<ScanBackend> b = makeBackend(req, &why, &row);
+    if (!b)
+        return why;
+    // The library's state is process-wide: the check takes its lease.
+    const size_t lib = (size_t)row->library;
+    {
+        std::lock_guard<std::mutex> l(g_leaseMu);
+        if (g_libOwner[lib])
+            return {StatusCode::Busy, std::string(scanLibraryName(row->library)) + " is in use by a scan"};
+        g_libOwner[lib] = b.get();
+    }
+    Status s = b->check();
+    const void *owner = b.get();
+    b.reset();
+    std::lock_guard<std::mutex> l(g_leaseMu);
+    if (g_libOwner[lib] == owner)
+        g_libOwner[lib] = nullptr;
+    return s;
+}
+
 void ScanJob::release()
 {
     if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) {

@@ -271,6 +271,12 @@ private:
     std::unique_ptr<Lease> lease_;
 };
 
+// Whether the quick scanner of the partition's file system accepts the
+// volume, by its library's own check (init, then exit), without a scan.
+// Busy while a job holds that library; NotSupported where no quick scanner
+// exists.  Any thread.
+Status checkVolume(Partiton_Struct *part);
+
 // ---- one diagnostics channel ----
 // The driver never prints.  Diagnostic lines (what went wrong inside a
 // writer or a backend, for the curious) go to the sink a front end

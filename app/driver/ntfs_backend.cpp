@@ -200,6 +200,14 @@ public:
     NtfsBackend(const TaskelApi &api, Partiton_Struct *part) : api_(api), part_(part) {}
     ~NtfsBackend() override { release(); }
 
+    Status check() override
+    {
+        if (!api_.Initi_Ntfs_InFo(part_))
+            return {StatusCode::NotThisFileSystem, "the NTFS boot sector or the MFT could not be read"};
+        api_.NTFS_Free_Glod_Exit();
+        return {};
+    }
+
     Status run(ScanJob &job) override
     {
         // The scan launch: set up the volume, then the search.  A volume
