@@ -103,25 +103,50 @@ _Device_List *sv_device_node(int32_t dev_num)
 void sv_note_alternatives(_Device_List *node, Partiton_Struct *part)
 {
     Physics_Device_Struct *dev = sv_node_dev(node);
-    if (!dev || !part || !part->BootData)
+    if (!dev || !part || !part->BootData || !sv_sector_size_ok(dev) || part->PartOffset > UINT64_MAX - 1024)
         return;
     const int32_t own = sv_fs_family(part->FsType);
+    const uint32_t ss = (uint32_t)dev->SectorSize;
+    /* Two places decide every file system: the first sector, and what
+     * lies from byte 1024 on.  Each is read once (the first sector is the
+     * BootData of a FAT, NTFS or exFAT record). */
+    const bool ownAtBoot = own == FS_FAT32 || own == FS_NTFS || own == FS_EXFAT;
+    uint8_t *place[2] = {nullptr, nullptr};
+    const uint32_t len[2] = {ss, 2 * ss};
+    bool tried[2] = {false, false};
     for (const Check &c : kChecks) {
         if (c.family == own)
             continue;
+        const int p = (c.family == FS_FAT32 || c.family == FS_NTFS || c.family == FS_EXFAT) ? 0 : 1;
+        if (!tried[p]) {
+            tried[p] = true;
+            if (ownAtBoot && p == 0) {
+                /* The record's BootData is its first sector. */
+                place[p] = static_cast<uint8_t *>(MALLOC(len[p]));
+                memcpy(place[p], part->BootData, len[p]);
+            } else {
+                place[p] = sv_read_block(node, part->PartOffset + (p ? 1024 : 0), len[p]);
+            }
+        }
+        if (!place[p])
+            continue;
         auto *alt = static_cast<Partiton_Struct *>(MALLOC(sizeof(Partiton_Struct)));
         alt->PartOffset = part->PartOffset;
-        if (c.check(node, alt) != 0 || !alt->BootData) {
+        auto *buf = static_cast<uint8_t *>(MALLOC(len[p]));
+        memcpy(buf, place[p], len[p]);
+        if (take(node, alt, c.family, buf, len[p]) != 0 || !alt->BootData) {
             Free_Par(alt);
             continue;
         }
         alt->DevNum = part->DevNum;
         alt->Bootable = part->Bootable;
         uint32_t cmp;
-        sv_size_from_boot(alt, (uint32_t)dev->SectorSize, &cmp);
+        sv_size_from_boot(alt, ss, &cmp);
         share_device(node, part, alt);
         alt_push(part, alt);
     }
+    free(place[0]);
+    free(place[1]);
 }
 
 void sv_alternatives_free(const Partiton_Struct *part)

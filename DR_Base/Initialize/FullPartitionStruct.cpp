@@ -217,6 +217,11 @@ Partiton_Struct *sv_full_part_at(_Device_List *node, const InFoDisk *entry, uint
     Physics_Device_Struct *dev = sv_node_dev(node);
     if (!dev || !entry || !sv_sector_size_ok(dev))
         return nullptr;
+    if (entry->Type != 0x42 && entry->Type != 0xEE && offset >= dev->DiskSize) {
+        sv_reject(node, offset, "entry of type 0x%02X starts past the end of the device (%llu bytes)", entry->Type,
+                  (unsigned long long)dev->DiskSize);
+        return nullptr;
+    }
     auto *part = static_cast<Partiton_Struct *>(MALLOC(sizeof(Partiton_Struct)));
     uint64_t ss = (uint32_t)dev->SectorSize;
     if (entry->Type == 0x42 || entry->Type == 0xEE) {

@@ -41,7 +41,8 @@ TEST(CliPartitions, JsonCarriesTheSameFields)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("{\"index\": 1, \"offset\": 18874368, \"size\": 8388608, \"fsType\": 4, "
                          "\"fsLabel\": \"NTFS\", \"fsInfo\": \"\", \"volumeName\": \"Windows\", "
-                         "\"accessMode\": \"?\", \"viaDevNum\": -1, \"bootable\": false}"),
+                         "\"accessMode\": \"?\", \"viaDevNum\": -1, \"bootable\": false, \"found\": false, "
+                         "\"foundFlags\": [], \"foundHow\": \"\", \"within\": -1, \"ambiguous\": false, \"choices\": []}"),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("\"volumeName\": \"home\""), std::string::npos) << r.out;

@@ -43,6 +43,8 @@ int32_t MemDevice::readOp(Physics_Device_Struct *dev, void *dst, uint32_t length
     if (dev->OwnerPartition && dev->OwnerPartition->AccessMode == '?')
         offset += dev->OwnerPartition->PartOffset;
     memset(dst, 0, length);
+    if (m->logReads)
+        m->readLog.emplace_back(offset, length);
     if (m->delayUs)
         usleep(m->delayUs);
     if (m->onRead)
@@ -63,8 +65,9 @@ int32_t MemDevice::readOp(Physics_Device_Struct *dev, void *dst, uint32_t length
     return (int32_t)n;
 }
 
-int32_t MemDevice::writeOp(Physics_Device_Struct *, const void *, uint32_t, uint64_t)
+int32_t MemDevice::writeOp(Physics_Device_Struct *dev, const void *, uint32_t, uint64_t)
 {
+    owner(dev)->writes++;
     return -1;  // test devices are read-only, like every scanned medium
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "merrow.h"
@@ -28,6 +29,11 @@ public:
     uint64_t shortFrom = UINT64_MAX;
     int64_t failAfterReads = -1;
     std::atomic<int64_t> reads{0};
+    // Every read asked for (offset, length) when logReads is set, and every
+    // write attempted (none succeeds: test devices are read-only).
+    bool logReads = false;
+    std::vector<std::pair<uint64_t, uint32_t>> readLog;
+    std::atomic<int64_t> writes{0};
 
     // A slow device: every read first sleeps delayUs and calls onRead with
     // the number of reads before it (0 for the first), on the reading
