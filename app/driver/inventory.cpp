@@ -344,7 +344,8 @@ void Inventory::noteChoices(PartitionInfo &info)
             if (st.code != StatusCode::Busy)
                 checks_.emplace_back(key, st);
         }
-        c.accepted = st.ok() || st.code == StatusCode::NotSupported || st.code == StatusCode::Busy;
+        // Only a scanner that looked at the volume can refuse it.
+        c.accepted = st.code != StatusCode::NotThisFileSystem && st.code != StatusCode::UnreadableMedium;
         if (!c.accepted)
             c.note = "its scanner refuses it: " + st.reason;
         info.choices.push_back(c);
@@ -439,7 +440,14 @@ bool Inventory::hasUnlistedSpace(int devNum) const
     const DeviceInfo *d = device(devNum);
     if (!d)
         return false;
+    // A search that read the whole device found what there is.
+    const SearchResult *s = lastSearch(devNum);
+    if (s && !s->stopped)
+        return false;
     const uint64_t kMiB = 1024 * 1024;
+    // Tables leave gaps of a mebibyte (alignment, extended boot records);
+    // a volume worth looking for is larger.
+    const uint64_t kGap = 4 * kMiB;
     std::vector<std::pair<uint64_t, uint64_t>> spans;
     for (const PartitionInfo &p : partitions_)
         if (p.devNum == devNum)
@@ -450,11 +458,11 @@ bool Inventory::hasUnlistedSpace(int devNum) const
     // The first MiB holds the table and the alignment gap.
     uint64_t at = kMiB;
     for (const auto &sp : spans) {
-        if (sp.first > at && sp.first - at >= kMiB)
+        if (sp.first > at && sp.first - at >= kGap)
             return true;
         at = std::max(at, sp.second);
     }
-    return d->size > at && d->size - at >= kMiB;
+    return d->size > at && d->size - at >= kGap;
 }
 
 const FsChoice *findChoice(const PartitionInfo &p, const std::string &fsName)

@@ -116,8 +116,8 @@ public:
     bool addSearch(const SearchResult &result, std::string *err = nullptr);
     // The last search of a device, or null.
     const SearchResult *lastSearch(int devNum) const;
-    // A listed partition does not cover the device (unused space of 1 MiB
-    // or more), or the device has no partitions: a search may find more.
+    // The device has no partitions, or space of 4 MiB or more no partition
+    // covers, and no search has read it whole: a search may find more.
     bool hasUnlistedSpace(int devNum) const;
 
     // A record covering a whole device (offset 0, the device's full size,

@@ -114,11 +114,12 @@ void VolumeSearchJob::checkVolumes()
         }
         Status st = checkVolume(p);
         Salvitra_FreePartition(p);
-        f.checked = st.code != StatusCode::Busy && st.code != StatusCode::NotSupported;
+        // Only a scanner that looked at the volume can refuse it.
+        f.checked = st.ok() || st.code == StatusCode::NotThisFileSystem || st.code == StatusCode::UnreadableMedium;
         f.accepted = st.ok() || !f.checked;
         if (st.code == StatusCode::NotSupported)
             f.note = "no quick scan for this file system: a deep scan finds its files";
-        else if (st.code == StatusCode::Busy)
+        else if (!f.checked)
             f.note = "not checked by its scanner: " + st.reason;
         else if (!st.ok())
             f.note = "its scanner refuses it: " + st.reason;

@@ -31,6 +31,7 @@ QTreeCtrlDlg::QTreeCtrlDlg(QWidget *parent) : QImageDialog(parent, Qt::WindowFla
 
 QTreeCtrlDlg::~QTreeCtrlDlg()
 {
+    m_search.reset();
     m_watcher->setCallback(nullptr);
     m_tree->clear();
     m_inventory.teardown();
@@ -95,7 +96,7 @@ void QTreeCtrlDlg::CreateTreeWidget()
         for (int c = 0; c < 3; c++)
             dev->setBackground(c, deviceBg);
         for (const salvitra::PartitionInfo &p : m_inventory.partitions()) {
-            if (p.devNum != d.devNum)
+            if (p.devNum != d.devNum || p.found)
                 continue;
             auto *row = new QTreeWidgetItem(dev);
             QString vol = QString::fromUtf8(p.part->VolumeName, (int)strnlen(p.part->VolumeName, sizeof p.part->VolumeName));
@@ -107,7 +108,9 @@ void QTreeCtrlDlg::CreateTreeWidget()
             salvitra::Capabilities caps = salvitra::capabilities(p.part);
             row->setToolTip(0, caps.quick ? QString("Quick scan and deep scan")
                                           : QString("Deep scan only: no quick scanner for this file system"));
+            AddChoiceBox(row, p);
         }
+        AddFoundVolumes(dev, d.devNum);
         if (Partiton_Struct *whole = m_inventory.wholeDevice(d.devNum)) {
             auto *row = new QTreeWidgetItem(dev);
             row->setText(0, kEntireDevice);
@@ -118,6 +121,7 @@ void QTreeCtrlDlg::CreateTreeWidget()
             row->setData(0, WholeDeviceRole, true);
             row->setToolTip(0, "The whole medium, for a deep scan when its partitions are damaged or unknown");
         }
+        AddSearchOffer(dev, d.devNum);
     }
     // Media this user may not read: listed with the reason, never scanned.
     for (const salvitra::DiskSlot &s : m_slots) {
@@ -156,7 +160,9 @@ Partiton_Struct *QTreeCtrlDlg::SelectedPartition() const
 void QTreeCtrlDlg::onTreeWidgetItemChange()
 {
     QTreeWidgetItem *cur = m_tree->currentItem();
-    emit ableBtnCtrl(cur && cur->parent() && cur->childCount() == 0);
+    // No scan starts while a search reads the device list.
+    emit ableBtnCtrl(cur && cur->parent() && cur->childCount() == 0 && cur->data(0, PartitionRole).isValid() &&
+                     !m_search);
 }
 
 bool QTreeCtrlDlg::AddDiskImage(const QString &path, QString *err)
@@ -188,7 +194,7 @@ bool QTreeCtrlDlg::AddDiskImage(const QString &path, QString *err)
 
 void QTreeCtrlDlg::Rebuild()
 {
-    if (m_busy) {
+    if (m_busy || m_search) {
         m_pending = true;
         return;
     }
@@ -211,7 +217,7 @@ void QTreeCtrlDlg::Rebuild()
 void QTreeCtrlDlg::SetBusy(bool busy)
 {
     m_busy = busy;
-    if (!busy && m_pending)
+    if (!busy && m_pending && !m_search)
         Rebuild();
 }
 

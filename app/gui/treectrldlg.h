@@ -9,6 +9,7 @@
 
 #include "disk_slots.h"
 #include "inventory.h"
+#include "lostsearch.h"
 #include "mediawatch.h"
 #include "skin.h"
 
@@ -52,12 +53,22 @@ public:
     QTreeWidget *tree() const { return m_tree; }
     QMediaWatcher *watcher() const { return m_watcher; }
 
+    // ---- the search for lost volumes (lostsearch.cpp) ----
+    // Starts searching a device: its row shows the progress with pause and
+    // stop; its found volumes follow under "Found volumes".  False while
+    // a search or a scan runs.
+    bool StartSearch(int devNum);
+    bool searching() const { return m_search != nullptr; }
+    salvitra::VolumeSearchJob *searchJob() const;
+
     void onDilMountUsb() override;
     void onWillUnmountUsb() override;
     void onDilUnmountUsb() override;
 
 signals:
     void ableBtnCtrl(bool on);
+    // A search ended; ok when its volumes were listed.
+    void searchFinished(bool ok);
 
 public slots:
     void onTreeWidgetItemChange();
@@ -65,6 +76,10 @@ public slots:
 private:
     void Rebuild();
     bool BuildLists(QString *err);
+    void AddSearchOffer(QTreeWidgetItem *dev, int devNum);
+    void AddFoundVolumes(QTreeWidgetItem *dev, int devNum);
+    void AddChoiceBox(QTreeWidgetItem *row, const salvitra::PartitionInfo &p);
+    void OnSearchEnded();
 
     QTreeWidget *m_tree = nullptr;
     salvitra::Inventory m_inventory;
@@ -74,4 +89,5 @@ private:
     bool m_busy = false;
     bool m_pending = false;
     int m_rebuilds = 0;
+    std::unique_ptr<QLostSearch> m_search;
 };
