@@ -1,6 +1,7 @@
 // Random media through the whole listing path: FullDevStruct opens the
 // bytes as /dev/disk0, FullPartitionBlock reads whatever tables and file
-// systems it finds.  The list must come out sane and tear down cleanly.
+// systems it finds, and (mode bit 2) the search for lost volumes adds what
+// it finds.  The list must come out sane and tear down cleanly.
 //
 // Input: one mode byte, then either the raw image (even mode) or a sparse
 // image (odd mode) as records of a little-endian sector number and up to
@@ -76,6 +77,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (_Gindx != -1 || LDMaddr != nullptr)
         abort();
+    // The search for lost volumes over the same medium (mode bit 2), its
+    // volumes made into records and listed, with their alternatives.
+    if (data[0] & 4) {
+        Volume_Search s;
+        if (Salvitra_SearchVolumes(0, nullptr, nullptr, &s) == 0) {
+            for (uint32_t i = 0; i < s.Count; i++) {
+                const Found_Volume &v = s.Volumes[i];
+                if (v.BootLen == 0 || v.BootLen > SV_VOL_BOOT_LEN || v.Within >= (int32_t)s.Count ||
+                    strnlen(v.VolumeName, sizeof v.VolumeName) >= sizeof v.VolumeName ||
+                    strnlen(v.FsInfo, sizeof v.FsInfo) >= sizeof v.FsInfo || v.FsType < 1 || v.FsType > 11)
+                    abort();
+                if (Partiton_Struct *p = Salvitra_AddPartition(Salvitra_MakeFoundPartition(&v, 1))) {
+                    for (int32_t a = 0; Partiton_Struct *alt = Salvitra_GetAlternative(p, a); a++)
+                        if (!alt->BootData || alt->PartOffset != p->PartOffset || !alt->Device)
+                            abort();
+                    uint8_t buf[600];
+                    p->Device->Ops->read(p->Device, buf, sizeof buf, 3);
+                }
+            }
+        }
+        Salvitra_FreeSearch(&s);
+    }
     FullPartitionBlock_exit();
     FullDevStruct_exit();
     Salvitra_SetDiskImages(nullptr, 0);

@@ -3,7 +3,9 @@
 fixtures (tables, boot sectors, superblocks, MFT records), in the harness's
 sparse form.  Run once by hand: make_seeds.py FIXTURE_DIR OUT_DIR.
 The seed card-ntfs-2m is card-ntfs with 2 MiB clusters (sectors-per-cluster
-byte 0xF4) and its MFT records moved to where that cluster size puts them."""
+byte 0xF4) and its MFT records moved to where that cluster size puts them.
+The seeds search-* are copies of three others with mode byte 5: the harness
+also runs the search for lost volumes over them."""
 import os
 import struct
 import sys
