@@ -152,6 +152,8 @@ int ext_hints(_Device_List *node, sv_view b, uint64_t at, sv_hint out[2])
     const uint32_t k64bit = 0x0080;
     if (sv_ld_le32(p + 96) & k64bit)
         blocks |= (uint64_t)sv_ld_le32(p + 0x150) << 32;
+    if (blocks > UINT64_MAX / bs)
+        return 0;
     uint32_t group = sv_ld_le16(p + 90);
     /* The primary superblock lies 1024 bytes in; the copy of group g at
      * the start of the group's first block. */

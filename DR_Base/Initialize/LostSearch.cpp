@@ -152,9 +152,25 @@ void note(Search &s, const uint8_t *p, size_t avail, uint64_t at, int kind)
     s.structs.push_back(st);
 }
 
+/* The gate between pieces of a window read again after an error: a
+ * damaged stretch of a failing medium can take long, and a stop or pause
+ * must not wait for all of it. */
+struct Gate {
+    Volume_Search_Gate fn;
+    void *context;
+    uint64_t total;
+    bool stopped;
+    bool pass(uint64_t done)
+    {
+        stopped = stopped || (fn && !fn(context, done, total));
+        return !stopped;
+    }
+};
+
 /* Reads len bytes at off; what cannot be read becomes zeros, in pieces of
- * 64 KiB and then of sectors, so one bad sector hides no more than itself. */
-uint64_t read_span(Physics_Device_Struct *dev, uint64_t off, uint8_t *buf, size_t len, uint32_t ss)
+ * 64 KiB and then of sectors, so one bad sector hides no more than itself.
+ * The bytes not read because of a stop are zeros too. */
+uint64_t read_span(Physics_Device_Struct *dev, uint64_t off, uint8_t *buf, size_t len, uint32_t ss, Gate &gate)
 {
     if (len == 0)
         return 0;
@@ -165,6 +181,10 @@ uint64_t read_span(Physics_Device_Struct *dev, uint64_t off, uint8_t *buf, size_
     const size_t piece = 64 * 1024;
     for (size_t at = 0; at < len; at += piece) {
         size_t n = len - at < piece ? len - at : piece;
+        if (!gate.pass(off + at)) {
+            memset(buf + at, 0, len - at);
+            break;
+        }
         r = sv_dev_read(dev, buf + at, (uint32_t)n, off + at);
         if (r >= 0 && (size_t)r == n)
             continue;
@@ -187,11 +207,16 @@ bool pass(Search &s, Volume_Search_Gate gate, void *context, Volume_Search *out)
     auto *buf = static_cast<uint8_t *>(MALLOC(kWindow + kAhead));
     uint64_t pos = 0;
     size_t have = 0; /* bytes at the front of buf already read (the look-ahead) */
+    Gate g{gate, context, total, false};
     while (pos < total) {
         size_t want = total - pos < kWindow + kAhead ? (size_t)(total - pos) : kWindow + kAhead;
         if (have > want)
             have = want;
-        out->Unreadable += read_span(s.dev, pos + have, buf + have, want - have, s.ss);
+        out->Unreadable += read_span(s.dev, pos + have, buf + have, want - have, s.ss, g);
+        if (g.stopped) {
+            out->Stopped = 1;
+            break;
+        }
         size_t scan = want < kWindow ? want : kWindow;
         for (size_t o = 0; o < scan && want - o >= 512; o += 512) {
             const uint8_t *p = buf + o;
@@ -209,7 +234,7 @@ bool pass(Search &s, Volume_Search_Gate gate, void *context, Volume_Search *out)
             memmove(buf, buf + scan, have);
         pos += scan;
         out->BytesRead = pos;
-        if (gate && !gate(context, pos, total)) {
+        if (!g.pass(pos)) {
             out->Stopped = 1;
             break;
         }

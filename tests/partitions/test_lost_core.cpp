@@ -54,6 +54,23 @@ TEST(LostSearch, ReadsTheDeviceOnceFrontToBackInLargeBlocksAndNeverWrites)
     Salvitra_FreeSearch(&s);
 }
 
+TEST(LostSearch, AnUnreadableStretchCostsOnlyItsOwnSectors)
+{
+    std::string path = lostImage("fat32-backup.img");
+    if (path.empty())
+        GTEST_SKIP() << "the lost-volume fixture could not be made here";
+    svt::MemDisk disk(svt::readRange(path, 0, svt::fileSize(path)));
+    disk.mem().failFrom = (20u << 20) + 1000;
+    disk.mem().failTo = (20u << 20) + 5000;
+    Volume_Search s;
+    ASSERT_EQ(sv_search_volumes(disk.node(), nullptr, nullptr, &s), 0);
+    EXPECT_EQ(s.Unreadable, 9u * 512);  // sectors 1 to 9 after 20 MiB: those the stretch touches
+    EXPECT_EQ(s.BytesRead, svt::fileSize(path));
+    ASSERT_EQ(s.Count, 1u);
+    EXPECT_STREQ(s.Volumes[0].VolumeName, "LOSTFAT");
+    Salvitra_FreeSearch(&s);
+}
+
 TEST(LostSearch, AStopKeepsWhatThePassHadRead)
 {
     std::string path = lostImage("fat32-backup.img");
