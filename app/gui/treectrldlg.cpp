@@ -172,9 +172,10 @@ bool QTreeCtrlDlg::AddDiskImage(const QString &path, QString *err)
             *err = "This image is already listed.";
         return false;
     }
-    if (m_busy) {
+    if (m_busy || m_search) {
         if (err)
-            *err = "Please wait until the scan has ended.";
+            *err = m_search ? "Please wait until the search for lost volumes has ended."
+                            : "Please wait until the scan has ended.";
         return false;
     }
     m_images << path;
