@@ -61,6 +61,42 @@ extern "C" MERROW_EXPORT void set_ExportsData(bool flag)
     store_progress(flag ? 0 : 200);
 }
 
+/* The pause gate: the installed function and its context change only
+ * under the mutex; the closed flag is read on every pass without it. */
+static pthread_mutex_t g_gateMu = PTHREAD_MUTEX_INITIALIZER;
+static ProgressGateFunc g_gateFn = nullptr;
+static void *g_gateCtx = nullptr;
+static int32_t g_gateClosed = 0;
+
+extern "C" MERROW_EXPORT void Salvitra_SetProgressGate(ProgressGateFunc gate, void *context)
+{
+    pthread_mutex_lock(&g_gateMu);
+    g_gateFn = gate;
+    g_gateCtx = gate ? context : nullptr;
+    __atomic_store_n(&g_gateClosed, 0, __ATOMIC_SEQ_CST);
+    pthread_mutex_unlock(&g_gateMu);
+}
+
+extern "C" MERROW_EXPORT void Salvitra_CloseProgressGate(void *context, bool closed)
+{
+    pthread_mutex_lock(&g_gateMu);
+    if (g_gateFn && context == g_gateCtx)
+        __atomic_store_n(&g_gateClosed, closed ? 1 : 0, __ATOMIC_SEQ_CST);
+    pthread_mutex_unlock(&g_gateMu);
+}
+
+extern "C" MERROW_EXPORT void Salvitra_PassProgressGate(void)
+{
+    if (!__atomic_load_n(&g_gateClosed, __ATOMIC_ACQUIRE))
+        return;
+    pthread_mutex_lock(&g_gateMu);
+    ProgressGateFunc fn = g_gateFn;
+    void *ctx = g_gateCtx;
+    pthread_mutex_unlock(&g_gateMu);
+    if (fn)
+        fn(ctx);
+}
+
 extern "C" MERROW_EXPORT uint32_t get_blocksize(const Partiton_Struct *part)
 {
     if (!part || !part->BootData)
