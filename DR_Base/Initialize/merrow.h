@@ -215,12 +215,15 @@ MERROW_EXPORT int Salvitra_ResolveDiskPath(uint32_t n, char *out, size_t out_len
 
 /*
  * The pause gate of the running scan.  The scan's owner installs a gate
- * function before the scanner starts and removes it (NULL) after it
- * returned; while the owner holds the gate closed, every scanner that looks
- * at or updates its progress (the sv_progress_* helpers below) calls the
- * gate function, which waits until the owner opens it again or requests a
- * stop.  Salvitra_CloseProgressGate acts only on the gate installed with
- * the same context, from any thread.  Without a gate nothing waits.
+ * function on the scanning thread before the scanner starts, and removes
+ * it (NULL) after the scanner returned; while the owner holds the gate
+ * closed, the scanning thread calls the gate function at every device read
+ * (sv_dev_read) and every look at or update of its progress (the
+ * sv_progress_* helpers below); the function waits until the owner opens
+ * the gate again or requests a stop.  Other threads (a recovery reading
+ * through another library) never wait at it.  Salvitra_CloseProgressGate
+ * acts only on the gate installed with the same context, from any thread.
+ * Without a gate nothing waits.
  */
 typedef void (*ProgressGateFunc)(void *context);
 MERROW_EXPORT void Salvitra_SetProgressGate(ProgressGateFunc gate, void *context);
@@ -300,10 +303,14 @@ static inline bool sv_progress_running(void)
     return sv_progress_get() < 100;
 }
 
-/* Read through a device record's operations table (slot 1). */
+/* Read through a device record's operations table (slot 1).  A scanner's
+ * read passes the pause gate first: a paused scan reads nothing more than
+ * the read under way, wherever it is (set-up, walk, or the owner's look-ups
+ * after it). */
 static inline int32_t sv_dev_read(Physics_Device_Struct *dev, void *dst, uint32_t length,
                                   uint64_t offset)
 {
+    Salvitra_PassProgressGate();
     return dev->Ops->read(dev, dst, length, offset);
 }
 
