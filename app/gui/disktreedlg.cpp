@@ -151,8 +151,10 @@ void QDiskTreeDlg::OnExecute()
 
 void QDiskTreeDlg::OnStopRequested()
 {
+    // The scan's stop: once the scan has ended it is not kept for the
+    // recovery of its files.
     if (m_job)
-        m_job->stop();
+        m_job->stopIfRunning();
 }
 
 void QDiskTreeDlg::OnPauseChanged(bool paused)
