@@ -143,7 +143,8 @@ void QDiskTreeDlg::OnScan()
 void QDiskTreeDlg::OnExecute()
 {
     emit SendPartitInfo(m_target);
-    if (m_job && !IsStopped())
+    // A job stopped before it ran ends Stopped without reading anything.
+    if (m_job)
         m_job->run();
     emit OnScanFinish();
     emit CreateFileTree(m_target);
