@@ -29,6 +29,7 @@ public:
     uint64_t shortFrom = UINT64_MAX;
     int64_t failAfterReads = -1;
     std::atomic<int64_t> reads{0};
+    std::atomic<uint64_t> bytesRead{0};  // bytes the successful reads delivered
     // Every read asked for (offset, length) when logReads is set, and every
     // write attempted (none succeeds: test devices are read-only).
     bool logReads = false;
