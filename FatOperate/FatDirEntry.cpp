@@ -219,7 +219,8 @@ bool dir_block_check(const uint8_t *b, uint32_t len, const FatLayout &L, OrphanB
     // entry, may finish a name the part before it began.
     out->leadPart = false;
     out->leadSum = 0;
-    if (!dots && entry_kind(b) == ENTRY_LFN && b[0] != 0xE5 && !(b[0] & 0x40)) {
+    // (A deleted part keeps no ordinal: its checksum alone tells.)
+    if (!dots && entry_kind(b) == ENTRY_LFN && (b[0] == 0xE5 || !(b[0] & 0x40))) {
         out->leadPart = true;
         out->leadSum = b[13];
     } else if (!dots && entry_kind(b) == ENTRY_SHORT) {

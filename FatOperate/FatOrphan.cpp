@@ -202,6 +202,8 @@ struct Search {
             }
         if (namedCount == 1)
             return named;
+        // (Long-name parts left at a folder's end are no proof: drivers
+        // also leave the parts of a name they then wrote whole elsewhere.)
         OpenFolder *best = nullptr;
         for (uint32_t i = 0; i < s.nOpen; i++) {
             OpenFolder &f = s.open[i];
@@ -321,7 +323,8 @@ void orphan_search(QuickState &s)
     const size_t words = (size_t)s.L.maxCluster / 32 + 1;
     s.claimed = static_cast<uint32_t *>(MALLOC(words * sizeof(uint32_t)));
     Search search(s);
-    search.end = s.extent;
+    // From the first cluster to where the volume was written, now that the
+    // files are placed (s.extent also left room for the ones that were not).
     search.reach(s.fat.highestUsed);
     search.reach(s.nextFreeHint);
     search.reach(s.maxSeen);
