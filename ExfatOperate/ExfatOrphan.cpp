@@ -128,8 +128,12 @@ struct Search {
     bool scan()
     {
         const uint32_t cs = s.L.clusterSize;
-        const uint32_t per = kReadBytes / cs ? kReadBytes / cs : 1;
-        auto *buf = static_cast<uint8_t *>(MALLOC((size_t)per * cs));
+        const uint32_t most = kReadBytes / cs ? kReadBytes / cs : 1;
+        auto *buf = static_cast<uint8_t *>(MALLOC((size_t)most * cs));
+        // Reads grow while they find nothing; right after a part is found
+        // the files it names take the clusters that follow, so the next
+        // read starts small.
+        uint32_t per = most;
         uint64_t c = 2;
         bool ok = true;
         while (c <= end) {
@@ -150,11 +154,17 @@ struct Search {
             while (k < per && c + k <= end && candidate((uint32_t)(c + k)))
                 k++;
             dev_read(s.dev, s.limit, cluster_offset(s.L, (uint32_t)c), k * cs, buf);
+            bool found = false;
             for (uint32_t j = 0; j < k; j++) {
                 const uint8_t *b = buf + (size_t)j * cs;
-                if (looks_like_folder(b, cs))
+                if (j && claimed(s, (uint32_t)(c + j)))
+                    continue;  // data of a file the part before names
+                if (looks_like_folder(b, cs)) {
                     take((uint32_t)(c + j), b);
+                    found = true;
+                }
             }
+            per = found ? 1 : (per * 2 < most ? per * 2 : most);
             c += k;
             progress_phase(s, 0.9 * (double)(c - 2) / (double)(end - 1));
         }

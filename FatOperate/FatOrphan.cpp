@@ -143,8 +143,12 @@ struct Search {
     {
         const FatLayout &L = s.L;
         const uint32_t cs = L.clusterSize;
-        const uint32_t per = kReadBytes / cs ? kReadBytes / cs : 1;
-        auto *buf = static_cast<uint8_t *>(MALLOC((size_t)per * cs));
+        const uint32_t most = kReadBytes / cs ? kReadBytes / cs : 1;
+        auto *buf = static_cast<uint8_t *>(MALLOC((size_t)most * cs));
+        // Reads grow while they find nothing; right after a part is found
+        // the files it names take the clusters that follow, so the next
+        // read starts small.
+        uint32_t per = most;
         uint64_t c = 2;
         bool ok = true;
         while (c <= end) {
@@ -171,12 +175,18 @@ struct Search {
             while (k < per && c + k <= end && candidate((uint32_t)(c + k)))
                 k++;
             dev_read(s.part->Device, s.limit, fat_cluster_offset(L, (uint32_t)c), k * cs, buf);
+            bool found = false;
             for (uint32_t j = 0; j < k; j++) {
                 OrphanBlock info{};
                 const uint8_t *b = buf + (size_t)j * cs;
-                if (dir_block_check(b, cs, L, &info))
+                if (j && bit_test(s.claimed, (uint32_t)(c + j)))
+                    continue;  // data of a file the part before names
+                if (dir_block_check(b, cs, L, &info)) {
                     take_block((uint32_t)(c + j), b, info);
+                    found = true;
+                }
             }
+            per = found ? 1 : (per * 2 < most ? per * 2 : most);
             c += k;
             quick_progress(s, kScanShare * (double)(c - 2) / (double)(end - 1));
         }

@@ -62,7 +62,11 @@ typedef struct ExtJournalCopy {
     uint32_t seq;      /* transaction sequence */
     uint32_t csum;     /* the tag's checksum of the block (csum v2: low 16 bits) */
     uint8_t escaped;   /* the first four bytes were the magic number */
+    uint8_t verdict;   /* checksum: 0 not checked yet, 1 good, 2 wrong */
 } ExtJournalCopy;
+
+/* Journals up to this size are read into memory whole, once. */
+#define EXT_JOURNAL_KEEP_BYTES (256u << 20)
 
 typedef struct ExtJournal {
     const ExtVolume *vol;
@@ -79,6 +83,11 @@ typedef struct ExtJournal {
     std::vector<uint64_t> where;         /* ring slot -> volume block (0: not mapped) */
     std::vector<ExtJournalCopy> copies;  /* by volume block, newest first */
     std::vector<ExtJournalCopy> replay;  /* by volume block: what recovery would write */
+    /* The blocks of the committed copies, as the ring walk read them (when
+     * the journal is no larger than EXT_JOURNAL_KEEP_BYTES). */
+    std::vector<uint8_t> store;
+    std::vector<uint32_t> storeAt;       /* ring slot - first -> block index in store + 1; 0: not kept */
+    uint64_t blocksRead;                 /* journal blocks read from the medium */
 } ExtJournal;
 
 /* Reads the journal of the volume (the inode the superblock names).  The
@@ -91,11 +100,15 @@ size_t ext_journal_find(const ExtJournal *j, uint64_t fsBlock, const ExtJournalC
 
 /* The content of one copy (escaping undone) into buf (block size).  With
  * block checksums (csum v2/v3) a copy whose checksum does not match is
- * refused with EXT_CORRUPT: it was torn or belongs to another write. */
+ * refused with EXT_CORRUPT: it was torn or belongs to another write.  Each
+ * checksum is computed once; kept blocks are not read again. */
 ExtStatus ext_journal_read_copy(const ExtJournal *j, const ExtJournalCopy *c, uint8_t *buf);
 
-/* CRC32C (Castagnoli) update without pre- or post-inversion, as jbd2 uses it. */
+/* CRC32C (Castagnoli) update without pre- or post-inversion, as jbd2 uses
+ * it: with the processor's instruction where it has one. */
 uint32_t ext_crc32c(uint32_t crc, const uint8_t *p, size_t len);
+/* The same through tables only (what processors without it run). */
+uint32_t ext_crc32c_portable(uint32_t crc, const uint8_t *p, size_t len);
 
 /* The volume overlay of a journal that needs recovery (ExtVolume::overlayRead). */
 bool ext_journal_overlay(const void *ctx, uint64_t block, uint8_t *buf, ExtStatus *st);
