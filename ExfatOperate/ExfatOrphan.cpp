@@ -35,7 +35,7 @@ namespace {
 /* Bytes read at once. */
 constexpr uint32_t kReadBytes = 1u << 20;
 /* Free clusters past the last known write that are looked at too. */
-constexpr uint64_t kMarginBytes = 1u << 20;
+constexpr uint64_t kMarginBytes = 256u << 10;
 
 bool claimed(const State &s, uint32_t c) { return (s.claimed[c >> 3] >> (c & 7)) & 1; }
 
@@ -130,10 +130,10 @@ struct Search {
         const uint32_t cs = s.L.clusterSize;
         const uint32_t most = kReadBytes / cs ? kReadBytes / cs : 1;
         auto *buf = static_cast<uint8_t *>(MALLOC((size_t)most * cs));
-        // Reads grow while they find nothing; right after a part is found
-        // the files it names take the clusters that follow, so the next
-        // read starts small.
-        uint32_t per = most;
+        // Reads start small and grow while they find nothing; right after
+        // a part is found the files it names take the clusters that
+        // follow, so the next read is small again.
+        uint32_t per = 1;
         uint64_t c = 2;
         bool ok = true;
         while (c <= end) {

@@ -29,7 +29,7 @@ namespace {
 /* Bytes read at once. */
 constexpr uint32_t kReadBytes = 1u << 20;
 /* Free clusters past the last known write that are looked at too. */
-constexpr uint64_t kMarginBytes = 1u << 20;
+constexpr uint64_t kMarginBytes = 256u << 10;
 /* The share of the phase's progress the search of the free clusters takes. */
 constexpr double kScanShare = 0.9;
 
@@ -145,10 +145,10 @@ struct Search {
         const uint32_t cs = L.clusterSize;
         const uint32_t most = kReadBytes / cs ? kReadBytes / cs : 1;
         auto *buf = static_cast<uint8_t *>(MALLOC((size_t)most * cs));
-        // Reads grow while they find nothing; right after a part is found
-        // the files it names take the clusters that follow, so the next
-        // read starts small.
-        uint32_t per = most;
+        // Reads start small and grow while they find nothing; right after
+        // a part is found the files it names take the clusters that
+        // follow, so the next read is small again.
+        uint32_t per = 1;
         uint64_t c = 2;
         bool ok = true;
         while (c <= end) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/mman.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -142,14 +143,43 @@ bool by_block_newest(const ExtJournalCopy &a, const ExtJournalCopy &b)
 
 }  // namespace
 
+bool ExtRingMemory::reserve(size_t bytes)
+{
+    release();
+    if (bytes == 0)
+        return false;
+    // Whole large pages: a journal of tens of MiB then costs tens of page
+    // faults instead of thousands.
+    const size_t huge = 2u << 20;
+    size_t len = (bytes + huge - 1) / huge * huge;
+    void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return false;
+#ifdef MADV_HUGEPAGE
+    madvise(p, len, MADV_HUGEPAGE);
+#endif
+    data_ = static_cast<uint8_t *>(p);
+    size_ = bytes;
+    mapped_ = len;
+    return true;
+}
+
+void ExtRingMemory::release()
+{
+    if (data_)
+        munmap(data_, mapped_);
+    data_ = nullptr;
+    size_ = mapped_ = 0;
+}
+
 ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol)
 {
     j->vol = vol;
     j->where.clear();
     j->copies.clear();
     j->replay.clear();
-    j->store.clear();
-    j->storeAt.clear();
+    j->store.release();
+    j->storeOk.clear();
     j->blocksRead = 0;
     if (!(vol->featureCompat & EXT_FEATURE_COMPAT_HAS_JOURNAL) || !vol->m_stSuperBlock)
         return EXT_JOURNAL_NONE;
@@ -223,11 +253,9 @@ ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol)
     std::vector<Revoke> revokes;
     const size_t claimCap = (size_t)ringSlots * 4 + 1024;
     const uint32_t window = std::max<uint32_t>(1, (1u << 20) / bs);
-    const bool keep = (uint64_t)ringSlots * bs <= EXT_JOURNAL_KEEP_BYTES;
+    const bool keep = (uint64_t)ringSlots * bs <= EXT_JOURNAL_KEEP_BYTES && j->store.reserve((size_t)ringSlots * bs);
     std::vector<uint8_t> buf(keep ? 0 : (size_t)window * bs);
     std::vector<uint8_t> readOk(keep ? ringSlots : 0, 0);
-    if (keep)
-        j->store.resize((size_t)ringSlots * bs);
     Physics_Device_Struct *dev = vol->m_stPartition->Device;
     for (uint32_t pos = first; pos < maxlen;) {
         /* Read as many slots as lie one after another on the volume. */
@@ -313,23 +341,11 @@ ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol)
                                 }),
                     j->copies.end());
 
-    /* Only the blocks of committed copies stay in memory. */
+    /* The blocks of committed copies are read from memory from now on. */
     if (keep) {
-        std::vector<uint8_t> wanted(ringSlots, 0);
+        j->storeOk.assign(ringSlots, 0);
         for (const ExtJournalCopy &c : j->copies)
-            if (readOk[c.pos - first])
-                wanted[c.pos - first] = 1;
-        j->storeAt.assign(ringSlots, 0);
-        uint32_t kept = 0;
-        for (uint32_t slot = 0; slot < ringSlots; slot++) {
-            if (!wanted[slot])
-                continue;
-            if (kept != slot)
-                memmove(j->store.data() + (size_t)kept * bs, j->store.data() + (size_t)slot * bs, bs);
-            j->storeAt[slot] = ++kept;
-        }
-        j->store.resize((size_t)kept * bs);
-        j->store.shrink_to_fit();
+            j->storeOk[c.pos - first] = readOk[c.pos - first];
     }
 
     /* Pass 3: the transactions recovery would replay, from s_start on. */
@@ -395,8 +411,8 @@ ExtStatus ext_journal_read_copy(const ExtJournal *j, const ExtJournalCopy *c, ui
     const uint32_t bs = j->vol->m_nBlockSizeInBytes;
     ExtStatus st = EXT_OK;
     uint32_t slot = c->pos - j->first;
-    if (c->pos >= j->first && slot < j->storeAt.size() && j->storeAt[slot]) {
-        memcpy(buf, j->store.data() + (size_t)(j->storeAt[slot] - 1) * bs, bs);
+    if (c->pos >= j->first && slot < j->storeOk.size() && j->storeOk[slot]) {
+        memcpy(buf, j->store.data() + (size_t)slot * bs, bs);
     } else {
         const_cast<ExtJournal *>(j)->blocksRead++;
         st = ext_read_block_raw(j->vol, j->where[c->pos], buf);

@@ -68,6 +68,25 @@ typedef struct ExtJournalCopy {
 /* Journals up to this size are read into memory whole, once. */
 #define EXT_JOURNAL_KEEP_BYTES (256u << 20)
 
+/* Memory for the journal's ring: mapped as it is needed (large pages
+ * where the system gives them), never copied, unmapped with its owner. */
+class ExtRingMemory {
+public:
+    ExtRingMemory() = default;
+    ExtRingMemory(const ExtRingMemory &) = delete;
+    ExtRingMemory &operator=(const ExtRingMemory &) = delete;
+    ~ExtRingMemory() { release(); }
+    /* false when the memory cannot be had (the ring is then read as needed) */
+    bool reserve(size_t bytes);
+    void release();
+    uint8_t *data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    uint8_t *data_ = nullptr;
+    size_t size_ = 0, mapped_ = 0;
+};
+
 typedef struct ExtJournal {
     const ExtVolume *vol;
     uint32_t first;            /* first ring slot after the superblock */
@@ -83,10 +102,11 @@ typedef struct ExtJournal {
     std::vector<uint64_t> where;         /* ring slot -> volume block (0: not mapped) */
     std::vector<ExtJournalCopy> copies;  /* by volume block, newest first */
     std::vector<ExtJournalCopy> replay;  /* by volume block: what recovery would write */
-    /* The blocks of the committed copies, as the ring walk read them (when
-     * the journal is no larger than EXT_JOURNAL_KEEP_BYTES). */
-    std::vector<uint8_t> store;
-    std::vector<uint32_t> storeAt;       /* ring slot - first -> block index in store + 1; 0: not kept */
+    /* The ring as its walk read it (when the journal is no larger than
+     * EXT_JOURNAL_KEEP_BYTES): the blocks of committed copies are read
+     * from here. */
+    ExtRingMemory store;
+    std::vector<uint8_t> storeOk;        /* by ring slot - first: 1 when kept and read whole */
     uint64_t blocksRead;                 /* journal blocks read from the medium */
 } ExtJournal;
 

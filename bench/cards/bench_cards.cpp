@@ -171,14 +171,41 @@ bool makeExfat(const std::string &img, uint64_t gib)
     return sh(cmds) == 0;
 }
 
-// What a scan cannot do without: the table (FAT or allocation bitmap,
-// one copy) and the folders' clusters.
-uint64_t metadataBytes(bool fat, uint64_t gib)
+// Clusters of the card's written part that hold directory entries (a
+// file entry followed by its stream extension, in use or not): exFAT
+// drivers grow folders as they see fit.
+uint64_t exfatDirClusters(const std::string &img)
+{
+    std::string cmd = "python3 - '" + img + "' <<'PY'\n"
+                      "import struct, sys\n"
+                      "f = open(sys.argv[1], 'rb'); b = f.read(512)\n"
+                      "heap = struct.unpack_from('<I', b, 88)[0] << b[108]; cs = 1 << (b[108] + b[109])\n"
+                      "f.seek(heap); n = 0; empty = 0\n"
+                      "while empty < 4096:\n"
+                      "    c = f.read(cs)\n"
+                      "    if len(c) < cs: break\n"
+                      "    empty = empty + 1 if c.count(0) == cs else 0\n"
+                      "    if c[0] & 0x7f == 5 and c[32] & 0x7f == 0x40: n += 1\n"
+                      "print(n)\n"
+                      "PY";
+    FILE *p = popen(cmd.c_str(), "r");
+    unsigned long long n = 0;
+    if (p) {
+        if (fscanf(p, "%llu", &n) != 1)
+            n = 0;
+        pclose(p);
+    }
+    return n;
+}
+
+// What a scan cannot do without: the table (the FAT, or exFAT's allocation
+// bitmap) and the folders' clusters.
+uint64_t metadataBytes(bool fat, uint64_t gib, const std::string &img)
 {
     uint64_t clusters = (gib << 30) / kCluster;
     uint64_t table = fat ? clusters * 4 : clusters / 8;
-    uint64_t perEntry = fat ? 32 : 96;
-    uint64_t dirBytes = (uint64_t)kFolders * (((kFilesPerFolder + 2) * perEntry + kCluster - 1) / kCluster) * kCluster;
+    uint64_t dirBytes = fat ? (uint64_t)kFolders * (((kFilesPerFolder + 2) * 32 + kCluster - 1) / kCluster) * kCluster
+                            : exfatDirClusters(img) * kCluster;
     return table + dirBytes + kCluster;
 }
 
@@ -202,7 +229,7 @@ void runCard(bool fat, uint64_t gib)
                                  svOut + "' >/dev/null 2>&1",
                              "rm -rf '" + svOut + "'");
     sh("rm -rf '" + tskOut + "' '" + svOut + "'");
-    uint64_t meta = metadataBytes(fat, gib);
+    uint64_t meta = metadataBytes(fat, gib, img);
     printf("%-5s %3llu GiB: scan %.3f s, %.1f MiB in %llu reads (table + folders %.1f MiB: ratio %.2f, target <= 2), "
            "%zu files\n",
            name, (unsigned long long)gib, s.best, s.bytes / 1048576.0, (unsigned long long)s.reads, meta / 1048576.0,
