@@ -34,6 +34,8 @@ namespace {
 
 /* Bytes read at once. */
 constexpr uint32_t kReadBytes = 1u << 20;
+/* Found parts kept in memory between their search and their walk. */
+constexpr uint64_t kKeepBytes = 64ull << 20;
 /* Free clusters past the last known write that are looked at too. */
 constexpr uint64_t kMarginBytes = 256u << 10;
 
@@ -67,7 +69,32 @@ struct Search {
     uint64_t end = 0;
 
     explicit Search(State &st) : s(st) {}
-    ~Search() { free(blocks); }
+    uint8_t *kept = nullptr;       /* contents of the first keptCount blocks */
+    uint32_t keptCount = 0, keptCap = 0;
+
+    ~Search()
+    {
+        free(blocks);
+        free(kept);
+    }
+
+    /* A found part's contents: from memory, else read again. */
+    void part_bytes(uint32_t cluster, uint8_t *dst)
+    {
+        const uint32_t cs = s.L.clusterSize;
+        uint32_t lo = 0, hi = nBlocks;
+        while (lo < hi) {
+            uint32_t mid = lo + (hi - lo) / 2;
+            if (blocks[mid].cluster < cluster)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        if (lo < keptCount && blocks[lo].cluster == cluster)
+            memcpy(dst, kept + (size_t)lo * cs, cs);
+        else
+            dev_read(s.dev, s.limit, cluster_offset(s.L, cluster), cs, dst);
+    }
 
     void reach(uint64_t c)
     {
@@ -102,22 +129,41 @@ struct Search {
         while (lead < n && (b[(size_t)lead * kEntrySize] & 0x40) && (b[(size_t)lead * kEntrySize] & 0x7F) != 0x05)
             lead++;
         blocks[nBlocks++] = OrphanBlock{cluster, lead, dangling_entries(b, cs), has_end_mark(b, cs)};
-        reach(cluster);
-        for (uint32_t i = 0; i < n;) {
-            EntrySet e;
-            uint32_t used = b[(size_t)i * kEntrySize] ? entry_set_parse(b, i, n, &e) : 0;
-            if (!used) {
-                i++;
-                continue;
+        if (keptCount + 1 == nBlocks && (uint64_t)nBlocks * cs <= kKeepBytes) {
+            if (keptCount == keptCap) {
+                keptCap = keptCap ? keptCap * 2 : 64;
+                auto *grown = static_cast<uint8_t *>(MALLOC((size_t)keptCap * cs));
+                if (keptCount)
+                    memcpy(grown, kept, (size_t)keptCount * cs);
+                free(kept);
+                kept = grown;
             }
-            i += used;
-            if ((e.attributes & 0x10) || !(e.flags & 1) || !cluster_valid(s.L, e.firstCluster))
+            memcpy(kept + (size_t)keptCount++ * cs, b, cs);
+        }
+        reach(cluster);
+        // Every stream extension names data: of whole sets, and of the sets
+        // this part cuts at either end, whose other entries lie elsewhere.
+        for (uint32_t i = 0; i < n; i++) {
+            const uint8_t *e = b + (size_t)i * kEntrySize;
+            if ((e[0] & 0x7F) != 0x40)
                 continue;
-            uint64_t count = e.dataLength / cs + (e.dataLength % cs != 0);
+            // The stream extension follows its file entry.
+            bool directory;
+            if (i > 0 && (b[(size_t)(i - 1) * kEntrySize] & 0x7F) == 0x05)
+                directory = (sv_ld_le16(b + (size_t)(i - 1) * kEntrySize + 4) & 0x10) != 0;
+            else
+                // The file entry lies in the part before: a folder's length
+                // is whole clusters, a file's seldom is.
+                directory = sv_ld_le64(e + 24) % cs == 0;
+            const uint32_t first = sv_ld_le32(e + 20);
+            const uint64_t length = sv_ld_le64(e + 24);
+            if (directory || !(e[1] & 1) || !cluster_valid(s.L, first))
+                continue;
+            uint64_t count = length / cs + (length % cs != 0);
             uint64_t cap = s.L.clusterCount;
             Plan plan;
-            if (plan_clusters(s, e.firstCluster, (uint32_t)(count < cap ? count : cap), (e.flags & 2) != 0, false,
-                              &s.claimRuns, &plan, &s.planBudget) == OK) {
+            if (plan_clusters(s, first, (uint32_t)(count < cap ? count : cap), (e[1] & 2) != 0, false, &s.claimRuns,
+                              &plan, &s.planBudget) == OK) {
                 claim_runs(s, s.claimRuns);
                 reach(s.maxSeen);
             }
@@ -256,7 +302,7 @@ struct Search {
         uint64_t at = 0;
         uint32_t start = 0;
         if (prev && prev->need) {
-            dev_read(s.dev, s.limit, cluster_offset(s.L, prev->lastCluster), cs, s.dirBuf);
+            part_bytes(prev->lastCluster, s.dirBuf);
             runs_add(&s.loaded, prev->lastCluster, 0);
             // From the cut set's file entry on.
             for (uint32_t i = per; i-- > 0;)
@@ -266,7 +312,8 @@ struct Search {
                 }
             at = cs;
         }
-        dev_read(s.dev, s.limit, cluster_offset(s.L, clusters[0]), n * cs, s.dirBuf + at);
+        for (uint32_t k = 0; k < n; k++)
+            part_bytes(clusters[k], s.dirBuf + at + (size_t)k * cs);
         for (uint32_t k = 0; k < n; k++) {
             runs_add(&s.loaded, clusters[k], at / cs + k);
             mark_walked(s, clusters[k]);

@@ -8,7 +8,7 @@
 // it prints
 //   - the quick scan through the driver: time, and the bytes and reads that
 //     reached the device (counted by the device's read operation), against
-//     the table plus the folders (what a scan cannot do without);
+//     the size of the FAT plus the folders;
 //   - `salvitra-cli scan --quick` as a whole, against `fls -r -d`;
 //   - `salvitra-cli recover --quick` against `tsk_recover` (both write every
 //     deleted file into a folder beside the image).
@@ -171,8 +171,8 @@ bool makeExfat(const std::string &img, uint64_t gib)
     return sh(cmds) == 0;
 }
 
-// Clusters of the card's written part that hold directory entries (a
-// file entry followed by its stream extension, in use or not): exFAT
+// Clusters of the card's written part that hold directory entries (their
+// first three entries are parts of entry sets, in use or not): exFAT
 // drivers grow folders as they see fit.
 uint64_t exfatDirClusters(const std::string &img)
 {
@@ -185,7 +185,7 @@ uint64_t exfatDirClusters(const std::string &img)
                       "    c = f.read(cs)\n"
                       "    if len(c) < cs: break\n"
                       "    empty = empty + 1 if c.count(0) == cs else 0\n"
-                      "    if c[0] & 0x7f == 5 and c[32] & 0x7f == 0x40: n += 1\n"
+                      "    if all(c[k * 32] & 0x7f in (5, 0x40, 0x41) for k in range(3)): n += 1\n"
                       "print(n)\n"
                       "PY";
     FILE *p = popen(cmd.c_str(), "r");
@@ -198,12 +198,11 @@ uint64_t exfatDirClusters(const std::string &img)
     return n;
 }
 
-// What a scan cannot do without: the table (the FAT, or exFAT's allocation
-// bitmap) and the folders' clusters.
+// The FAT (one copy; exFAT's too) plus the folders' clusters.
 uint64_t metadataBytes(bool fat, uint64_t gib, const std::string &img)
 {
     uint64_t clusters = (gib << 30) / kCluster;
-    uint64_t table = fat ? clusters * 4 : clusters / 8;
+    uint64_t table = clusters * 4;
     uint64_t dirBytes = fat ? (uint64_t)kFolders * (((kFilesPerFolder + 2) * 32 + kCluster - 1) / kCluster) * kCluster
                             : exfatDirClusters(img) * kCluster;
     return table + dirBytes + kCluster;
@@ -230,7 +229,7 @@ void runCard(bool fat, uint64_t gib)
                              "rm -rf '" + svOut + "'");
     sh("rm -rf '" + tskOut + "' '" + svOut + "'");
     uint64_t meta = metadataBytes(fat, gib, img);
-    printf("%-5s %3llu GiB: scan %.3f s, %.1f MiB in %llu reads (table + folders %.1f MiB: ratio %.2f, target <= 2), "
+    printf("%-5s %3llu GiB: scan %.3f s, %.1f MiB in %llu reads (FAT + folders %.1f MiB: ratio %.2f, target <= 2), "
            "%zu files\n",
            name, (unsigned long long)gib, s.best, s.bytes / 1048576.0, (unsigned long long)s.reads, meta / 1048576.0,
            (double)s.bytes / (double)meta, s.files);
