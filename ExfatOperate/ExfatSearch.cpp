@@ -1,6 +1,9 @@
 /*
  * The quick scan's walk: every folder from the root down, live and
- * deleted, each walked once; deleted entry sets become records.
+ * deleted, each walked once; deleted entry sets become records.  Folder
+ * parts the walk cannot reach (trailing clusters a driver gave back, the
+ * rest of a deleted folder whose chain is gone) are looked for afterwards
+ * in the free clusters (ExfatOrphan.cpp).
  */
 #include "hollin_i.h"
 
@@ -13,12 +16,40 @@ namespace {
 
 /* Clusters read at once while loading a folder. */
 constexpr uint32_t kReadGroup = 1u << 20;
-/* How far past a folder's last cluster its lost continuation is looked for. */
-constexpr uint32_t kTailWindow = 8192;
-/* Clusters larger than this are probed by their first sector. */
-constexpr uint32_t kProbeClusterSize = 32 * 1024;
 
-/* True when a cluster holds nothing but directory entries. */
+/* The clusters of a live chained folder, to the end of its chain. */
+void chain_clusters(State &s, uint32_t first, uint32_t max, RunList *out)
+{
+    runs_clear(out);
+    set_clear(&s.chain);
+    uint32_t c = first;
+    for (uint32_t k = 0; k < max && cluster_valid(s.L, c) && set_insert(&s.chain, c); k++) {
+        runs_add(out, c, k);
+        uint32_t next;
+        if (fat_next(s, c, &next) != OK)
+            break;
+        c = next;
+    }
+}
+
+/* Byte offset on the volume of byte pos of the folder last loaded. */
+uint64_t dir_byte_offset(const State &s, uint64_t pos)
+{
+    uint64_t skip = 0;
+    for (uint32_t r = 0; r < s.loaded.n; r++) {
+        const Run &run = s.loaded.runs[r];
+        if (!run.start)
+            continue;
+        const uint64_t len = (uint64_t)run.count * s.L.clusterSize;
+        if (pos - skip < len)
+            return cluster_offset(s.L, run.start) + (pos - skip);
+        skip += len;
+    }
+    return 0;
+}
+
+}  // namespace
+
 bool looks_like_folder(const uint8_t *c, uint32_t cs)
 {
     bool ended = false, anySet = false;
@@ -52,22 +83,6 @@ bool looks_like_folder(const uint8_t *c, uint32_t cs)
     return anySet || (c[0] & 0x40);
 }
 
-/* True when a sector starts like a folder cluster: entry types only. */
-bool plausible_sector(const uint8_t *p, uint32_t len)
-{
-    if (p[0] == 0x00)
-        return false;
-    for (uint32_t off = 0; len - off >= kEntrySize; off += kEntrySize) {
-        const uint8_t t = p[off] & 0x7F;
-        if (p[off] != 0x00 && t != 0x05 && t != 0x40 && t != 0x41 && t != 0x60 && t != 0x61 &&
-            !(t >= 0x01 && t <= 0x03) && !(t >= 0x20 && t <= 0x22))
-            return false;
-    }
-    return true;
-}
-
-/* Entries a set begun in the cluster still needs from the next one (0: the
- * cluster ends on a set boundary). */
 uint32_t dangling_entries(const uint8_t *c, uint32_t cs)
 {
     const uint32_t n = cs / kEntrySize;
@@ -84,15 +99,6 @@ uint32_t dangling_entries(const uint8_t *c, uint32_t cs)
     return 0;
 }
 
-/* True when the cluster starts with need secondary entries. */
-bool continues_set(const uint8_t *c, uint32_t cs, uint32_t need)
-{
-    for (uint32_t k = 0; k < need && k < cs / kEntrySize; k++)
-        if (!(c[(size_t)k * kEntrySize] & 0x40) || (c[(size_t)k * kEntrySize] & 0x7F) == 0x05)
-            return false;
-    return true;
-}
-
 bool has_end_mark(const uint8_t *c, uint32_t cs)
 {
     for (uint32_t off = 0; cs - off >= kEntrySize; off += kEntrySize)
@@ -101,34 +107,23 @@ bool has_end_mark(const uint8_t *c, uint32_t cs)
     return false;
 }
 
-struct Frame {
-    tagExfatFile *rec;    /* null: the root */
-    uint32_t first;
-    uint64_t length;      /* 0: follow the chain (the root) */
-    bool noFatChain;
-    bool deleted;         /* the folder or one above it is deleted */
-    uint32_t depth;
-};
-
-struct FrameStack {
-    Frame *items = nullptr;
-    uint32_t n = 0, cap = 0;
-    void push(const Frame &f)
-    {
-        if (n == cap) {
-            uint32_t c = cap ? cap * 2 : 64;
-            auto *it = static_cast<Frame *>(MALLOC((size_t)c * sizeof(Frame)));
-            if (n)
-                memcpy(it, items, (size_t)n * sizeof(Frame));
-            free(items);
-            items = it;
-            cap = c;
-        }
-        items[n++] = f;
+void FrameStack::push(const Frame &f)
+{
+    if (n == cap) {
+        uint32_t c = cap ? cap * 2 : 64;
+        auto *it = static_cast<Frame *>(MALLOC((size_t)c * sizeof(Frame)));
+        if (n)
+            memcpy(it, items, (size_t)n * sizeof(Frame));
+        free(items);
+        items = it;
+        cap = c;
     }
-};
+    items[n++] = f;
+}
 
-void dir_reserve(State &s, uint64_t bytes, uint64_t keep = 0)
+FrameStack::~FrameStack() { free(items); }
+
+void dir_reserve(State &s, uint64_t bytes, uint64_t keep)
 {
     if (bytes <= s.dirCap)
         return;
@@ -143,35 +138,29 @@ void dir_reserve(State &s, uint64_t bytes, uint64_t keep = 0)
     s.dirCap = cap;
 }
 
-/* The clusters of a live chained folder, to the end of its chain. */
-void chain_clusters(State &s, uint32_t first, uint32_t max, RunList *out)
+void mark_walked(State &s, uint32_t c)
 {
-    runs_clear(out);
-    set_clear(&s.chain);
-    uint32_t c = first;
-    for (uint32_t k = 0; k < max && cluster_valid(s.L, c) && set_insert(&s.chain, c); k++) {
-        runs_add(out, c, k);
-        uint32_t next;
-        if (fat_next(s, c, &next) != OK)
-            break;
-        c = next;
-    }
+    set_insert(&s.visited, c);
+    if (s.claimed && cluster_valid(s.L, c))
+        s.claimed[c >> 3] |= (uint8_t)(1u << (c & 7));
+    if (c > s.maxSeen)
+        s.maxSeen = c;
 }
 
-/* Byte offset on the volume of byte pos of the folder last loaded. */
-uint64_t dir_byte_offset(const State &s, uint64_t pos)
+void claim_runs(State &s, const RunList &runs)
 {
-    uint64_t skip = 0;
-    for (uint32_t r = 0; r < s.loaded.n; r++) {
-        const Run &run = s.loaded.runs[r];
-        if (!run.start)
+    for (uint32_t i = 0; i < runs.n; i++) {
+        const Run &r = runs.runs[i];
+        if (!r.start)
             continue;
-        const uint64_t len = (uint64_t)run.count * s.L.clusterSize;
-        if (pos - skip < len)
-            return cluster_offset(s.L, run.start) + (pos - skip);
-        skip += len;
+        for (uint32_t k = 0; k < r.count; k++) {
+            uint32_t c = r.start + k;
+            if (s.claimed && cluster_valid(s.L, c))
+                s.claimed[c >> 3] |= (uint8_t)(1u << (c & 7));
+        }
+        if (r.start + r.count - 1 > s.maxSeen)
+            s.maxSeen = r.start + r.count - 1;
     }
-    return 0;
 }
 
 tagExfatFile *new_record(State &s, const EntrySet &e, tagExfatFile *parent, bool deleted, uint64_t entryOffset)
@@ -211,83 +200,12 @@ tagExfatFile *new_record(State &s, const EntrySet &e, tagExfatFile *parent, bool
     return r;
 }
 
-/*
- * A folder whose last cluster is full without an end mark went on.  Some
- * drivers give the trailing clusters of a folder back when the entries in
- * them are deleted, and clear their FAT entries: the deleted entries then
- * lie in free clusters after the folder's last one.  Those are looked for
- * forward, free and not walked yet, until one holds the end mark.
- */
-uint64_t dir_load_tail(State &s, uint64_t at)
-{
-    const uint32_t cs = s.L.clusterSize;
-    uint32_t last = 0;
-    if (s.loaded.n)
-        last = s.loaded.runs[s.loaded.n - 1].start + s.loaded.runs[s.loaded.n - 1].count - 1;
-    if (!last)
-        return at;
-    // Small clusters are read in large batches; of large ones only the free
-    // candidates' first sectors are looked at before a whole one is read.
-    const bool probe = cs > kProbeClusterSize;
-    const uint32_t batch = probe ? 1 : kReadGroup / cs;
-    if (!s.probeBuf)
-        s.probeBuf = static_cast<uint8_t *>(MALLOC(probe ? cs : (size_t)batch * cs));
-    uint64_t c = (uint64_t)last + 1;
-    uint64_t windowEnd = c + kTailWindow;
-    // A set cut at the cluster's end must go on at the start of the next part.
-    uint32_t need = dangling_entries(s.dirBuf + at - cs, cs);
-    bool ended = false;
-    while (!ended && at + cs <= kMaxDirBytes && c < windowEnd && c - 2 < s.L.clusterCount && sv_progress_running()) {
-        uint32_t n = batch;
-        if (s.L.clusterCount - (c - 2) < n)
-            n = (uint32_t)(s.L.clusterCount - (c - 2));
-        if (windowEnd - c < n)
-            n = (uint32_t)(windowEnd - c);
-        if (probe) {
-            const uint32_t cc = (uint32_t)c;
-            const uint32_t ss = s.L.bytesPerSector;
-            n = 1;
-            if (cluster_in_use(s, cc) || set_contains(&s.visited, cc) ||
-                dev_read(s.dev, s.limit, cluster_offset(s.L, cc), ss, s.probeBuf) != OK ||
-                !plausible_sector(s.probeBuf, ss) || !continues_set(s.probeBuf, ss, need) ||
-                dev_read(s.dev, s.limit, cluster_offset(s.L, cc), cs, s.probeBuf) != OK) {
-                c++;
-                continue;
-            }
-        } else {
-            dev_read(s.dev, s.limit, cluster_offset(s.L, (uint32_t)c), n * cs, s.probeBuf);
-        }
-        for (uint32_t k = 0; k < n; k++) {
-            const uint32_t cc = (uint32_t)(c + k);
-            const uint8_t *p = s.probeBuf + (size_t)k * cs;
-            if (cluster_in_use(s, cc) || set_contains(&s.visited, cc) || !looks_like_folder(p, cs) ||
-                !continues_set(p, cs, need))
-                continue;
-            need = dangling_entries(p, cs);
-            set_insert(&s.visited, cc);
-            runs_add(&s.loaded, cc, at / cs);
-            dir_reserve(s, at + cs, at);
-            memcpy(s.dirBuf + at, p, cs);
-            at += cs;
-            // The next part may lie as far again.
-            windowEnd = (uint64_t)cc + 1 + kTailWindow;
-            if (has_end_mark(p, cs) || at + cs > kMaxDirBytes) {
-                ended = true;
-                break;
-            }
-        }
-        c += n;
-    }
-    return at;
-}
-
-}  // namespace
-
 uint64_t dir_load(State &s, uint32_t first, uint64_t length, bool noFatChain, bool deleted, bool markVisited)
 {
     const uint32_t cs = s.L.clusterSize;
     const uint64_t maxClusters64 = kMaxDirBytes / cs;
     uint32_t maxClusters = (uint32_t)(maxClusters64 < s.L.clusterCount ? maxClusters64 : s.L.clusterCount);
+    bool guessed = false;
     if (length == 0 || (!noFatChain && !deleted)) {
         uint32_t want = maxClusters;
         if (length) {
@@ -303,6 +221,7 @@ uint64_t dir_load(State &s, uint32_t first, uint64_t length, bool noFatChain, bo
         uint64_t budget = UINT64_MAX;
         Plan plan;
         plan_clusters(s, first, (uint32_t)n, noFatChain, !deleted, &s.scratch, &plan, &budget);
+        guessed = plan.state == EXFAT_DATA_GUESSED;
     }
     runs_clear(&s.loaded);
     uint64_t total = 0;
@@ -319,30 +238,77 @@ uint64_t dir_load(State &s, uint32_t first, uint64_t length, bool noFatChain, bo
         uint32_t k = 0;
         while (k < r.count) {
             uint32_t c = r.start + k;
-            if (markVisited && !set_insert(&s.visited, c)) {
+            if (markVisited && set_contains(&s.visited, c)) {
                 k++;
                 continue;
             }
             uint32_t g = 1;
             while (k + g < r.count && (uint64_t)(g + 1) * cs <= kReadGroup &&
-                   (!markVisited || set_insert(&s.visited, c + g)))
+                   (!markVisited || !set_contains(&s.visited, c + g)))
                 g++;
             dev_read(s.dev, s.limit, cluster_offset(s.L, c), g * cs, s.dirBuf + at);
-            for (uint32_t j = 0; j < g; j++)
-                runs_add(&s.loaded, c + j, at / cs + j);
-            at += (uint64_t)g * cs;
+            uint32_t kept = 0;
+            for (uint32_t j = 0; j < g; j++) {
+                uint8_t *part = s.dirBuf + at + (uint64_t)j * cs;
+                // A deleted folder's chain is gone: its free clusters after
+                // the first are a guess, kept only where they hold entries.
+                if (guessed && (at || j) && !looks_like_folder(part, cs))
+                    continue;
+                if (kept != j)
+                    memmove(s.dirBuf + at + (uint64_t)kept * cs, part, cs);
+                if (markVisited)
+                    mark_walked(s, c + j);
+                runs_add(&s.loaded, c + j, at / cs + kept);
+                kept++;
+            }
+            at += (uint64_t)kept * cs;
             k += g;
         }
     }
-    if (markVisited && at && !has_end_mark(s.dirBuf + at - cs, cs))
-        at = dir_load_tail(s, at);
     return at;
 }
 
-void search_walk(State &s)
+void walk_sets(State &s, FrameStack &stack, const Frame &f, uint32_t start, uint32_t n)
 {
-    FrameStack stack;
-    stack.push(Frame{nullptr, s.L.rootCluster, 0, false, false, 0});
+    const uint8_t *dir = s.dirBuf;
+    for (uint32_t i = start; i < n;) {
+        const uint8_t type = dir[(size_t)i * kEntrySize];
+        if (type == 0x00)
+            break;  // end of the folder
+        EntrySet e;
+        const uint32_t used = entry_set_parse(dir, i, n, &e);
+        if (!used) {
+            i++;
+            continue;
+        }
+        const bool deleted = e.deleted || f.deleted;
+        const uint64_t entryOffset = (e.deleted || f.deleted || (e.attributes & 0x10))
+                                         ? dir_byte_offset(s, (uint64_t)i * kEntrySize)
+                                         : 0;
+        if (e.attributes & 0x10) {
+            tagExfatFile *rec = new_record(s, e, f.rec, deleted, entryOffset);
+            if (f.depth + 1 < kMaxDepth && cluster_valid(s.L, e.firstCluster) && (e.flags & 1) &&
+                !set_contains(&s.visited, e.firstCluster))
+                stack.push(Frame{rec, e.firstCluster, e.dataLength ? e.dataLength : s.L.clusterSize,
+                                 (e.flags & 2) != 0, deleted, f.depth + 1});
+        } else if (deleted) {
+            tagExfatFile *rec = new_record(s, e, f.rec, true, entryOffset);
+            Plan plan;
+            Status st = plan_clusters(s, rec->nFirstCluster, rec->nClusters, rec->bNoFatChain, false, &s.claimRuns,
+                                      &plan, &s.planBudget);
+            rec->bDataState = st == STOP ? (uint8_t)EXFAT_DATA_UNCHECKED : plan.state;
+            rec->nMissing = plan.missing;
+            rec->nSkipped = plan.skipped;
+            if (st != STOP)
+                claim_runs(s, s.claimRuns);
+            s.fileCount++;
+        }
+        i += used;
+    }
+}
+
+void walk_frames(State &s, FrameStack &stack, bool progress)
+{
     uint64_t walked = 0;
     while (stack.n) {
         if (!sv_progress_running())
@@ -350,44 +316,29 @@ void search_walk(State &s)
         const Frame f = stack.items[--stack.n];
         const uint64_t bytes = dir_load(s, f.first, f.length, f.noFatChain, f.deleted, true);
         s.dirCount++;
-        const uint32_t n = (uint32_t)(bytes / kEntrySize);
-        const uint8_t *dir = s.dirBuf;
-        for (uint32_t i = 0; i < n;) {
-            const uint8_t type = dir[(size_t)i * kEntrySize];
-            if (type == 0x00)
-                break;  // end of the folder
-            EntrySet e;
-            const uint32_t used = entry_set_parse(dir, i, n, &e);
-            if (!used) {
-                i++;
-                continue;
+        const uint32_t cs = s.L.clusterSize;
+        walk_sets(s, stack, f, 0, (uint32_t)(bytes / kEntrySize));
+        if (bytes >= cs && s.loaded.n) {
+            // Ends without an end mark: the folder went on somewhere.
+            const uint8_t *last = s.dirBuf + bytes - cs;
+            if (!has_end_mark(last, cs)) {
+                const Run &r = s.loaded.runs[s.loaded.n - 1];
+                if (s.nOpen == s.capOpen) {
+                    uint32_t cap = s.capOpen ? s.capOpen * 2 : 16;
+                    auto *grown = static_cast<OpenFolder *>(MALLOC(sizeof(OpenFolder) * cap));
+                    if (s.nOpen)
+                        memcpy(grown, s.open, sizeof(OpenFolder) * s.nOpen);
+                    free(s.open);
+                    s.open = grown;
+                    s.capOpen = cap;
+                }
+                s.open[s.nOpen++] = OpenFolder{f.rec, f.deleted, r.start + r.count - 1, dangling_entries(last, cs), 0};
             }
-            const bool deleted = e.deleted || f.deleted;
-            const uint64_t entryOffset = (e.deleted || f.deleted || (e.attributes & 0x10))
-                                             ? dir_byte_offset(s, (uint64_t)i * kEntrySize)
-                                             : 0;
-            if (e.attributes & 0x10) {
-                tagExfatFile *rec = new_record(s, e, f.rec, deleted, entryOffset);
-                if (f.depth + 1 < kMaxDepth && cluster_valid(s.L, e.firstCluster) && (e.flags & 1) &&
-                    !set_contains(&s.visited, e.firstCluster))
-                    stack.push(Frame{rec, e.firstCluster, e.dataLength ? e.dataLength : s.L.clusterSize,
-                                     (e.flags & 2) != 0, deleted, f.depth + 1});
-            } else if (deleted) {
-                tagExfatFile *rec = new_record(s, e, f.rec, true, entryOffset);
-                Plan plan;
-                Status st = plan_clusters(s, rec->nFirstCluster, rec->nClusters, rec->bNoFatChain, false, nullptr,
-                                          &plan, &s.planBudget);
-                rec->bDataState = st == STOP ? (uint8_t)EXFAT_DATA_UNCHECKED : plan.state;
-                rec->nMissing = plan.missing;
-                rec->nSkipped = plan.skipped;
-                s.fileCount++;
-            }
-            i += used;
         }
         walked++;
-        progress_note((double)walked / (double)(walked + stack.n + 1));
+        if (progress)
+            progress_phase(s, (double)walked / (double)(walked + stack.n + 1));
     }
-    free(stack.items);
 }
 
 void free_records(State &s)
@@ -403,6 +354,29 @@ void free_records(State &s)
     s.records = 0;
     s.fileCount = s.dirCount = 0;
     s.readRec = nullptr;
+    free(s.open);
+    s.open = nullptr;
+    s.nOpen = s.capOpen = 0;
+    s.lostFolders = 0;
+}
+
+void search_walk(State &s)
+{
+    const uint64_t bytes = ((uint64_t)s.L.clusterCount + 2 + 7) / 8;
+    free(s.claimed);
+    s.claimed = static_cast<uint8_t *>(MALLOC((size_t)bytes));
+    s.maxSeen = 0;
+    s.progressBase = 0.0;
+    s.progressSpan = 0.7;
+    FrameStack stack;
+    stack.push(Frame{nullptr, s.L.rootCluster, 0, false, false, 0});
+    walk_frames(s, stack, true);
+    s.progressBase = 0.7;
+    s.progressSpan = 0.29;
+    if (sv_progress_running())
+        orphan_search(s);
+    free(s.claimed);
+    s.claimed = nullptr;
 }
 
 }  // namespace hollin

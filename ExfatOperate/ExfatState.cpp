@@ -19,15 +19,19 @@ void release(State &s)
 {
     free_records(s);
     free(s.bitmap);
+    if (s.fat.pages)
+        for (uint32_t i = 0; i < kFatPages; i++)
+            free(s.fat.pages[i]);
     free(s.fat.pages);
     free(s.fat.tags);
     free(s.dirBuf);
-    free(s.probeBuf);
+    free(s.claimed);
     set_free(&s.visited);
     set_free(&s.chain);
     runs_free(&s.scratch);
     runs_free(&s.loaded);
     runs_free(&s.readRuns);
+    runs_free(&s.claimRuns);
     s = State{};
 }
 

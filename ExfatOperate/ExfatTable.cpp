@@ -1,5 +1,5 @@
 /*
- * The FAT (read through a small page cache) and the allocation bitmap
+ * The FAT (read through a cache of 1 MiB windows) and the allocation bitmap
  * (held whole), and the hash sets the walks use as visited sets.
  */
 #include "hollin_i.h"
@@ -98,12 +98,14 @@ Status fat_next(State &s, uint32_t c, uint32_t *value)
     if (off >= s.L.fatBytes || s.L.fatBytes - off < 4)
         return CORRUPT;
     if (!s.fat.pages) {
-        s.fat.pages = static_cast<uint8_t *>(MALLOC((size_t)kFatPage * kFatPages));
+        s.fat.pages = static_cast<uint8_t **>(MALLOC(kFatPages * sizeof(uint8_t *)));
         s.fat.tags = static_cast<uint64_t *>(MALLOC(kFatPages * sizeof(uint64_t)));
     }
     const uint64_t page = off / kFatPage;
     const uint32_t slot = (uint32_t)(page % kFatPages);
-    uint8_t *p = s.fat.pages + (size_t)slot * kFatPage;
+    if (!s.fat.pages[slot])
+        s.fat.pages[slot] = static_cast<uint8_t *>(MALLOC(kFatPage));
+    uint8_t *p = s.fat.pages[slot];
     if (s.fat.tags[slot] != page + 1) {
         uint64_t start = page * kFatPage;
         uint64_t left = s.L.fatBytes - start;

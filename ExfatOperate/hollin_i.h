@@ -93,10 +93,11 @@ void set_free(U32Set *s);
 /* ---- FAT and allocation bitmap (ExfatTable.cpp) ---- */
 
 struct FatCache {
-    uint8_t *pages = nullptr;    /* kFatPages pages of kFatPage bytes */
+    uint8_t **pages = nullptr;   /* kFatPages slots of kFatPage bytes, allocated when first used */
     uint64_t *tags = nullptr;    /* page number + 1 held in each slot; 0 empty */
 };
-constexpr uint32_t kFatPage = 64 * 1024;
+/* The FAT is cached in windows of 1 MiB, up to 64 MiB of it. */
+constexpr uint32_t kFatPage = 1024 * 1024;
 constexpr uint32_t kFatPages = 64;
 
 struct State;
@@ -175,6 +176,60 @@ void progress_note(double fraction);
 /* 100, unless a stop (or finish) is already there. */
 void progress_finish();
 
+/* ---- folders the tree no longer reaches whole (ExfatOrphan.cpp) ---- */
+
+/* A folder whose clusters end without an end mark: it went on in clusters
+ * its chain (or its length) no longer names. */
+struct OpenFolder {
+    tagExfatFile *rec;       /* null: the root */
+    bool deleted;            /* the folder or one above it is deleted */
+    uint32_t lastCluster;
+    uint32_t need;           /* entries a set cut at its end still needs */
+    uint64_t frontier;       /* the highest cluster its files or clusters reach */
+};
+
+/* A free cluster found holding directory entries. */
+struct OrphanBlock {
+    uint32_t cluster;
+    uint32_t lead;           /* secondary entries it starts with (the end of a set cut before it) */
+    uint32_t need;           /* entries a set cut at its end still needs */
+    bool ended;              /* holds a folder's end mark */
+};
+
+/* True when a cluster holds nothing but directory entries, with at least
+ * one whole entry set (or an end of one). */
+bool looks_like_folder(const uint8_t *c, uint32_t cs);
+/* Entries a set begun in the cluster still needs from the next one. */
+uint32_t dangling_entries(const uint8_t *c, uint32_t cs);
+bool has_end_mark(const uint8_t *c, uint32_t cs);
+
+struct Frame {
+    tagExfatFile *rec;    /* null: the root */
+    uint32_t first;
+    uint64_t length;      /* 0: follow the chain (the root) */
+    bool noFatChain;
+    bool deleted;         /* the folder or one above it is deleted */
+    uint32_t depth;
+};
+
+struct FrameStack {
+    Frame *items = nullptr;
+    uint32_t n = 0, cap = 0;
+    void push(const Frame &f);
+    ~FrameStack();
+};
+
+/*
+ * Takes the entry sets of s.dirBuf from entry start to n (the folder f's
+ * contents, whose clusters s.loaded lists): records for deleted sets and
+ * folders, frames for the folders to walk.
+ */
+void walk_sets(State &s, FrameStack &stack, const Frame &f, uint32_t start, uint32_t n);
+/* Walks the frames on the stack and everything below them. */
+void walk_frames(State &s, FrameStack &stack, bool progress);
+/* The search of the free clusters for lost folder parts. */
+void orphan_search(State &s);
+
 /* ---- the state (ExfatState.cpp) ---- */
 
 struct State {
@@ -196,11 +251,17 @@ struct State {
     U32Set chain;                /* scratch: clusters of one chain */
     uint8_t *dirBuf;             /* one directory's contents */
     uint64_t dirCap;
-    uint8_t *probeBuf;           /* clusters looked at for a folder's lost tail */
+    uint8_t *claimed;            /* a bit per cluster: walked, or read by a found file */
+    uint32_t maxSeen;            /* highest cluster a walked folder or planned file reaches */
+    OpenFolder *open;
+    uint32_t nOpen, capOpen;
+    uint32_t lostFolders;        /* "Lost folder N" made so far */
+    double progressBase, progressSpan;
     RunList scratch;             /* a folder's clusters */
     RunList loaded;              /* the clusters in dirBuf, in order */
     tagExfatFile *readRec;       /* the record readRuns belongs to */
     RunList readRuns;
+    RunList claimRuns;           /* scratch: a found file's clusters */
     uint64_t planBudget;
 };
 extern State g_state;
@@ -208,11 +269,20 @@ extern State g_state;
 /*
  * Loads a folder's clusters into s.dirBuf and returns the bytes loaded.
  * Live chained folders (and the root, length 0) follow the FAT to its end;
- * others follow their plan, leaving out clusters now in use.  With
- * markVisited, clusters already in s.visited are left out and the rest
- * are added.
+ * others follow their plan, leaving out clusters now in use, and a deleted
+ * folder whose chain is gone keeps only the clusters that hold directory
+ * entries.  With markVisited, clusters already in s.visited are left out
+ * and the rest are added.
  */
 uint64_t dir_load(State &s, uint32_t first, uint64_t length, bool noFatChain, bool deleted, bool markVisited);
+/* Marks a cluster walked (s.visited and s.claimed). */
+void mark_walked(State &s, uint32_t c);
+/* Marks the clusters of runs as read by a found file. */
+void claim_runs(State &s, const RunList &runs);
+void dir_reserve(State &s, uint64_t bytes, uint64_t keep = 0);
+/* A record for an entry set in folder parent. */
+tagExfatFile *new_record(State &s, const EntrySet &e, tagExfatFile *parent, bool deleted, uint64_t entryOffset);
+void progress_phase(State &s, double fraction);
 /* The walk behind exfat_searchfile. */
 void search_walk(State &s);
 void free_records(State &s);

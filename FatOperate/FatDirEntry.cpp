@@ -134,6 +134,131 @@ tagStFatInfo *make_record(const uint8_t *e, const LfnState *lfn, bool withTime)
     return r;
 }
 
+tagStFatInfo *make_named_record(const char *name, uint32_t cluster, bool directory)
+{
+    size_t len = strlen(name);
+    auto *r = static_cast<tagStFatInfo *>(MALLOC(offsetof(tagStFatInfo, szName) + (len + 1) * sizeof(uint32_t)));
+    for (size_t i = 0; i < len; i++)
+        r->szName[i] = (uint8_t)name[i];
+    r->szName[len] = 0;
+    r->nStartCluster = r->nEntryCluster = cluster;
+    r->bDirectory = directory ? 1 : 0;
+    return r;
+}
+
+EntryKind entry_kind(const uint8_t *e)
+{
+    if (e[0] == 0)
+        return ENTRY_END;
+    uint8_t attr = e[11];
+    if (attr == 0x0F)
+        return ENTRY_LFN;
+    // Volume labels and attribute bytes no entry can have are skipped.
+    if ((attr & 0x08) || attr > 0x3F)
+        return ENTRY_SKIP;
+    return ENTRY_SHORT;
+}
+
+/* A byte that may stand in an 8.3 name (the first one aside). */
+static bool short_name_byte(uint8_t c)
+{
+    return c >= 0x20 && c != 0x7F && !strchr("\"*+,./:;<=>?[\\]|", c);
+}
+
+bool dir_block_check(const uint8_t *b, uint32_t len, const FatLayout &L, OrphanBlock *out)
+{
+    const uint32_t n = len / kEntrySize;
+    if (n < 2 || b[0] == 0)
+        return false;
+    const bool dots = is_dot_entry(b) && is_dotdot_entry(b + kEntrySize) && (b[11] & 0x10) &&
+                      (b[kEntrySize + 11] & 0x10);
+    bool ended = false;
+    uint32_t real = 0;
+    for (uint32_t i = 0; i < n; i++) {
+        const uint8_t *e = b + (size_t)i * kEntrySize;
+        if (ended) {
+            if (e[0] != 0)
+                return false;  // drivers clear what follows the end mark
+            continue;
+        }
+        switch (entry_kind(e)) {
+        case ENTRY_END:
+            ended = true;
+            continue;
+        case ENTRY_LFN:
+            // Ordinal 1..20 with the last-part flag, or a deleted part; a
+            // long-name part has no cluster and type 0.
+            if (e[0] != 0xE5 && ((e[0] & 0xA0) || (e[0] & 0x1F) == 0 || (e[0] & 0x1F) > kLfnSlots))
+                return false;
+            if (e[12] != 0 || sv_ld_le16(e + 26) != 0)
+                return false;
+            continue;
+        case ENTRY_SKIP:
+            if ((e[11] & ~0x20) != 0x08)
+                return false;  // only a volume label has that bit
+            continue;
+        case ENTRY_SHORT:
+            break;
+        }
+        if (dots && i < 2)
+            continue;
+        if (e[0] == ' ')
+            return false;
+        for (int k = 0; k < 11; k++)
+            if (!(k == 0 && (e[0] == 0xE5 || e[0] == 0x05)) && !short_name_byte(e[k]))
+                return false;
+        if (entry_cluster(e) > L.maxCluster || (L.fsType != FS_FAT32 && sv_ld_le16(e + 20) != 0))
+            return false;
+        if ((e[11] & 0x10) && sv_ld_le32(e + 28) != 0)
+            return false;  // a directory entry has no size
+        real++;
+    }
+    if (real == 0)
+        return false;
+    // A part that starts with a long name's later part, or with a short
+    // entry, may finish a name the part before it began.
+    out->leadPart = false;
+    out->leadSum = 0;
+    // (A deleted part keeps no ordinal: its checksum alone tells.)
+    if (!dots && entry_kind(b) == ENTRY_LFN && (b[0] == 0xE5 || !(b[0] & 0x40))) {
+        out->leadPart = true;
+        out->leadSum = b[13];
+    } else if (!dots && entry_kind(b) == ENTRY_SHORT) {
+        out->leadPart = true;
+        out->leadSum = short_checksum(b);
+    }
+    out->dots = dots;
+    out->self = dots ? entry_cluster(b) : 0;
+    out->parent = dots ? entry_cluster(b + kEntrySize) : 0;
+    out->ended = ended;
+    return true;
+}
+
+uint8_t short_checksum(const uint8_t *e)
+{
+    uint8_t sum = 0;
+    for (int i = 0; i < 11; i++)
+        sum = (uint8_t)(((sum & 1) << 7) + (sum >> 1) + e[i]);
+    return sum;
+}
+
+uint32_t lfn_tail(const uint8_t *dir, uint32_t n, uint8_t *sum)
+{
+    uint32_t parts = 0;
+    *sum = 0;
+    for (uint32_t i = n; i-- > 0;) {
+        const uint8_t *e = dir + (size_t)i * kEntrySize;
+        if (entry_kind(e) != ENTRY_LFN || (parts && e[13] != *sum))
+            break;
+        *sum = e[13];
+        parts++;
+        // The first part of a name carries the last-part flag.
+        if (parts >= kLfnSlots || (e[0] != 0xE5 && (e[0] & 0x40)))
+            break;
+    }
+    return parts;
+}
+
 /* ---- record arrays ---- */
 
 constexpr uint32_t kArrayStep = 512;

@@ -127,9 +127,7 @@ bool read_free_path(const FreePathRead &r, FreePathCursor *cur, const void *rec,
 
 bool quick_in_use(void *ctx, uint32_t cluster)
 {
-    auto *t = static_cast<FatTable *>(ctx);
-    uint32_t v;
-    return fat_table_entry(t, cluster, &v) != OK || v != 0;
+    return fat_cluster_in_use(static_cast<FatTable *>(ctx), cluster);
 }
 
 namespace {
@@ -181,15 +179,26 @@ struct Candidate {
     bool zeros;    /* the first bytes are all zero: never written */
 };
 
-/* Bytes of the first part of a candidate that its header check looks at. */
-constexpr uint32_t kHeadBytes = 4096;
 /* Candidates weighed per file at most (a 2 TiB volume of 512-byte clusters has 65536). */
 constexpr uint32_t kMaxCandidates = 65536;
+/* Free clusters past the last known write that may still hold data. */
+constexpr uint64_t kExtentMarginBytes = 1u << 20;
 
-/* Chooses the first cluster of a FAT32 entry whose high word is 0. */
+/* Clusters a file of this record's size needs. */
+uint64_t clusters_needed(const FatLayout &L, const tagStFatInfo *rec)
+{
+    return ((uint64_t)rec->nFileSize + L.clusterSize - 1) / L.clusterSize;
+}
+
+/*
+ * Chooses the first cluster of a FAT32 entry whose high word is 0.  The
+ * places are low + k x 65536 within the written extent; the ones in use
+ * are passed over by the map of the FAT, and only the first sector of each
+ * free one is read.  When the evidence names no single place, the file is
+ * read where the entry points if that cluster is free, and says so.
+ */
 void choose_start(QuickState &s, tagStFatInfo *rec, uint64_t need)
 {
-    uint8_t head[kHeadBytes];
     const FatLayout &L = s.L;
     const uint32_t low = rec->nEntryCluster & 0xFFFF;
     // With one place on the volume the entry can mean, there is nothing to
@@ -204,23 +213,23 @@ void choose_start(QuickState &s, tagStFatInfo *rec, uint64_t need)
         }
         return;
     }
+    uint64_t last = s.extent && s.extent < L.maxCluster ? s.extent : L.maxCluster;
+    uint8_t head[4096];
+    const uint32_t headBytes = L.bytesPerSector < sizeof head ? L.bytesPerSector : (uint32_t)sizeof head;
     char ext[16];
     name_extension(rec, ext);
     const bool checkable = ext[0] && header_fits(ext, nullptr, 0) == 0;
     Candidate *cands = nullptr;
     uint32_t n = 0, cap = 0;
-    for (uint64_t c = low; c <= L.maxCluster && n < kMaxCandidates; c += 65536) {
-        if (c < 2 || s.freeRunBudget == 0)
-            continue;
-        uint32_t v;
+    for (uint64_t c = first; c <= last && n < kMaxCandidates && s.freeRunBudget > 0; c += 65536) {
         s.freeRunBudget--;
-        if (fat_table_entry(&s.fat, (uint32_t)c, &v) != OK || v != 0)
-            continue;  // in use by a live file
+        if (fat_cluster_in_use(&s.fat, (uint32_t)c))
+            continue;  // in use by a live file: known from the map, nothing read
         uint64_t want = need < s.freeRunBudget ? need : s.freeRunBudget;
         uint32_t run = fat_free_run(&s.fat, (uint32_t)c, (uint32_t)want);
         s.freeRunBudget -= s.freeRunBudget > run ? run : s.freeRunBudget;
         uint64_t avail = (uint64_t)run * L.clusterSize;
-        uint32_t len = kHeadBytes;
+        uint32_t len = headBytes;
         if (rec->nFileSize < len)
             len = rec->nFileSize;
         if (avail < len)
@@ -258,7 +267,12 @@ void choose_start(QuickState &s, tagStFatInfo *rec, uint64_t need)
     if (count > 1)
         pick = wholeCount == 1 ? wholePick : UINT32_MAX;
     if (count == 0 || pick == UINT32_MAX) {
-        rec->bPlan |= FAT_PLAN_UNPLACED;
+        // No evidence for one place: the entry as it stands, when its
+        // cluster is still free, else nothing.
+        if (fat_cluster_valid(L, rec->nEntryCluster) && !fat_cluster_in_use(&s.fat, rec->nEntryCluster))
+            rec->bPlan |= FAT_PLAN_UNVERIFIED;
+        else
+            rec->bPlan |= FAT_PLAN_UNPLACED;
     } else if (cands[pick].cluster != rec->nEntryCluster) {
         rec->nStartCluster = cands[pick].cluster;
         rec->bPlan |= FAT_PLAN_REBUILT;
@@ -266,21 +280,14 @@ void choose_start(QuickState &s, tagStFatInfo *rec, uint64_t need)
     free(cands);
 }
 
-}  // namespace
+bool ambiguous_start(const QuickState &s, const tagStFatInfo *rec, bool deleted)
+{
+    return deleted && s.L.fsType == FS_FAT32 && (rec->nEntryCluster >> 16) == 0 && s.L.maxCluster >= 65536 + 2;
+}
 
-void plan_file(QuickState &s, tagStFatInfo *rec, bool deleted)
+void plan_free_path(QuickState &s, tagStFatInfo *rec, uint64_t need)
 {
     const FatLayout &L = s.L;
-    if (!rec->nFileSize)
-        return;
-    uint64_t need = ((uint64_t)rec->nFileSize + L.clusterSize - 1) / L.clusterSize;
-    if (deleted && L.fsType == FS_FAT32 && (rec->nEntryCluster >> 16) == 0 && L.maxCluster >= 65536 + 2) {
-        choose_start(s, rec, need);
-        if (rec->bPlan & FAT_PLAN_UNPLACED) {
-            rec->nReserved = 0;
-            return;
-        }
-    }
     if (!fat_cluster_valid(L, rec->nStartCluster))
         return;
     // Damaged entries can claim 4 GiB apiece: the FAT lookups spent on
@@ -318,6 +325,89 @@ void plan_file(QuickState &s, tagStFatInfo *rec, bool deleted)
     rec->nSkipped = skipped > UINT32_MAX ? UINT32_MAX : (uint32_t)skipped;
     if (skipped)
         rec->bPlan |= FAT_PLAN_SKIPPED;
+    if (c > s.maxSeen)
+        s.maxSeen = c;
+}
+
+void plan_placed(QuickState &s, tagStFatInfo *rec, uint64_t need)
+{
+    choose_start(s, rec, need);
+    if (rec->bPlan & FAT_PLAN_UNPLACED) {
+        rec->nReserved = 0;
+        return;
+    }
+    plan_free_path(s, rec, need);
+}
+
+}  // namespace
+
+uint32_t record_end_cluster(const QuickState &s, const tagStFatInfo *rec)
+{
+    if (rec->bDirectory || !rec->nFileSize || (rec->bPlan & FAT_PLAN_UNPLACED) ||
+        !fat_cluster_valid(s.L, rec->nStartCluster))
+        return 0;
+    uint64_t span = clusters_needed(s.L, rec);
+    if (rec->nReserved != kFreeRunUnknown && rec->nReserved)
+        span = (uint64_t)rec->nReserved + rec->nSkipped;
+    uint64_t end = (uint64_t)rec->nStartCluster + (span ? span - 1 : 0);
+    return end > s.L.maxCluster ? s.L.maxCluster : (uint32_t)end;
+}
+
+void plan_file(QuickState &s, tagStFatInfo *rec, bool deleted)
+{
+    if (!rec->nFileSize)
+        return;
+    uint64_t need = clusters_needed(s.L, rec);
+    if (ambiguous_start(s, rec, deleted)) {
+        if (s.deferAmbiguous) {
+            // Where it may lie depends on how far the volume was ever
+            // written, known once the whole tree has been walked.
+            if (s.nDeferred == s.capDeferred) {
+                uint32_t cap = s.capDeferred ? s.capDeferred * 2 : 256;
+                auto *grown = static_cast<tagStFatInfo **>(MALLOC(sizeof(tagStFatInfo *) * cap));
+                if (s.nDeferred)
+                    memcpy(grown, s.deferred, sizeof(tagStFatInfo *) * s.nDeferred);
+                free(s.deferred);
+                s.deferred = grown;
+                s.capDeferred = cap;
+            }
+            s.deferred[s.nDeferred++] = rec;
+            s.deferredNeed += need;
+            return;
+        }
+        plan_placed(s, rec, need);
+        return;
+    }
+    plan_free_path(s, rec, need);
+}
+
+void plan_deferred(QuickState &s)
+{
+    const FatLayout &L = s.L;
+    // Data was written up to the last cluster in use, the FSInfo hint, the
+    // walked folders and the placed files; the files still to be placed
+    // may lie after that, one after the other.
+    uint64_t ext = s.fat.highestUsed;
+    if (s.nextFreeHint > ext)
+        ext = s.nextFreeHint;
+    if (s.maxSeen > ext)
+        ext = s.maxSeen;
+    uint64_t margin = kExtentMarginBytes / L.clusterSize;
+    ext += s.deferredNeed + (margin < 16 ? 16 : margin);
+    s.extent = ext < L.maxCluster ? ext : L.maxCluster;
+    for (uint32_t i = 0; i < s.nDeferred; i++) {
+        if ((i & 255) == 0) {
+            if (!sv_progress_running())
+                break;
+            quick_progress(s, (double)i / s.nDeferred);
+        }
+        tagStFatInfo *rec = s.deferred[i];
+        plan_placed(s, rec, clusters_needed(L, rec));
+    }
+    free(s.deferred);
+    s.deferred = nullptr;
+    s.nDeferred = s.capDeferred = 0;
+    s.deferredNeed = 0;
 }
 
 }  // namespace polder

@@ -48,9 +48,16 @@ extern "C" {
  *
  * FAT32 entries deleted by Windows lose the high word of their first
  * cluster.  For such an entry (high word 0 on a volume with more than
- * 65536 clusters) the scan weighs every cluster low + k x 65536 of the
- * volume by what it finds there; nEntryCluster keeps the cluster as the
- * entry stores it and nStartCluster the one chosen.
+ * 65536 clusters) the scan weighs the clusters low + k x 65536 up to where
+ * the volume was ever written by what it finds there; nEntryCluster keeps
+ * the cluster as the entry stores it and nStartCluster the one chosen.
+ * When no place shows the file's type, the entry's own cluster is read if
+ * it is free (FAT_PLAN_UNVERIFIED).
+ *
+ * Folders whose clusters the tree no longer reaches (a deleted folder's
+ * later clusters, whose chain is gone) are looked for in the free
+ * clusters; their files join the folder they belong to, or a folder named
+ * "Lost folder N" when that is not known.
  */
 typedef struct tagStFatInfo {
     uint32_t nReserved;
@@ -75,6 +82,7 @@ typedef struct tagStFatInfo {
 #define FAT_PLAN_SHORT 0x04    /* fewer free clusters follow than the file needs */
 #define FAT_PLAN_REBUILT 0x08  /* cleared high word: the first cluster was chosen by what lies there */
 #define FAT_PLAN_UNPLACED 0x10 /* cleared high word: no place fits the file; nothing is read */
+#define FAT_PLAN_UNVERIFIED 0x20 /* cleared high word: no place shows the file's type; read where the entry points */
 
 /*
  * One directory of the quick-scan result.  Nodes form a doubly linked list

@@ -9,6 +9,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
+
 #include "polder.h"
 #include "sv_bytes.h"
 
@@ -148,10 +150,16 @@ struct FatTable {
     Physics_Device_Struct *dev = nullptr;
     uint64_t limit = 0;             /* partition size */
     const FatLayout *L = nullptr;
-    uint8_t *window = nullptr;      /* cached part of the FAT */
-    uint32_t windowCap = 0;
-    uint64_t windowStart = 0;       /* byte offset inside the FAT */
-    uint32_t windowLen = 0;         /* 0: nothing cached */
+    uint64_t fatBytes = 0;
+    uint32_t windowCap = 0;         /* bytes per cached window */
+    uint32_t slots = 0;             /* cached windows at most */
+    uint8_t **slotData = nullptr;   /* window bytes per slot (allocated when first used) */
+    uint64_t *slotWindow = nullptr; /* window number + 1 held by each slot; 0 empty */
+    uint64_t reads = 0;             /* windows read from the device */
+    /* After fat_table_scan: a bit per cluster, set when the FAT shows it in use. */
+    uint32_t *inUse = nullptr;
+    uint32_t highestUsed = 0;       /* highest cluster in use, 0 none */
+    uint64_t freeCount = 0;
 };
 
 void fat_table_open(FatTable *t, Physics_Device_Struct *dev, uint64_t limit, const FatLayout *L);
@@ -159,6 +167,15 @@ void fat_table_close(FatTable *t);
 /* The raw entry of a cluster (FAT32 masked to 28 bits); CORRUPT past the FAT. */
 Status fat_table_entry(FatTable *t, uint32_t cluster, uint32_t *value);
 bool fat_is_eoc(const FatLayout &L, uint32_t value);
+
+/*
+ * Reads the whole FAT once, in order, and builds the bitmap of clusters in
+ * use; progress gets the fraction done.  False when a stop was requested.
+ */
+bool fat_table_scan(FatTable *t, const std::function<void(double)> &progress);
+/* True when the FAT shows the cluster in use (or it is not a data cluster):
+ * from the bitmap once it is built, else from the table. */
+bool fat_cluster_in_use(FatTable *t, uint32_t cluster);
 
 /*
  * Collects the chain from start: at most max clusters, ending at an
@@ -195,6 +212,15 @@ void lfn_add(LfnState *s, const uint8_t *dir, uint32_t i, uint32_t n);
 /* Length of the assembled long name (up to its first zero). */
 uint32_t lfn_length(const LfnState *s);
 
+/* How the directory walk takes a 32-byte entry. */
+enum EntryKind {
+    ENTRY_END,     /* first byte 0: the rest of the directory was never used */
+    ENTRY_LFN,     /* a long-name part */
+    ENTRY_SKIP,    /* a volume label, or attribute bits no entry can have */
+    ENTRY_SHORT,   /* a file or directory entry */
+};
+EntryKind entry_kind(const uint8_t *e);
+
 /* The 8.3 name of an entry as byte-valued characters; returns its length (<= 12). */
 uint32_t short_name(const uint8_t *entry, uint32_t out[13]);
 
@@ -204,6 +230,9 @@ uint32_t short_name(const uint8_t *entry, uint32_t out[13]);
  * with free().
  */
 tagStFatInfo *make_record(const uint8_t *entry, const LfnState *lfn, bool withTime);
+
+/* A record named by an ASCII text (a folder the volume no longer names). */
+tagStFatInfo *make_named_record(const char *name, uint32_t cluster, bool directory);
 
 /* Start cluster of an entry: high word at 20, low word at 26. */
 inline uint32_t entry_cluster(const uint8_t *e)
@@ -245,6 +274,33 @@ void progress_finish();
 
 /* ---- search states (FatState.cpp, fatFmtRec/FmtState.cpp) ---- */
 
+/* A deleted folder whose known clusters end without an end mark: it went
+ * on in clusters its lost chain no longer names. */
+struct OpenFolder {
+    tagStLinkNode *node;
+    uint32_t lastCluster;    /* its last cluster walked */
+    uint64_t frontier;       /* the highest cluster its files or clusters reach */
+    uint32_t tailParts;      /* long-name parts that end it without their short entry */
+    uint8_t tailSum;         /* their checksum byte */
+};
+
+/* The long-name parts that end a directory part of n entries without
+ * their short entry (0: none), and their checksum byte. */
+uint32_t lfn_tail(const uint8_t *dir, uint32_t n, uint8_t *sum);
+/* The checksum a long name's parts carry for this short entry. */
+uint8_t short_checksum(const uint8_t *e);
+
+/* A free cluster the orphan search found holding directory entries. */
+struct OrphanBlock {
+    uint32_t cluster;
+    uint32_t self;           /* cluster its "." entry names (dots only) */
+    uint32_t parent;         /* cluster its ".." entry names (dots only) */
+    bool dots;               /* starts with "." and "..": a folder's first cluster */
+    bool ended;              /* holds the folder's end mark */
+    bool leadPart;           /* starts inside a long name begun before it */
+    uint8_t leadSum;         /* that name's checksum byte */
+};
+
 /* Everything the quick scan keeps between fat_init and fat_exit. */
 struct QuickState {
     Partiton_Struct *part;
@@ -252,10 +308,12 @@ struct QuickState {
     FatLayout L;
     bool ready;                    /* fat_init succeeded */
     uint64_t limit;                /* partition size in bytes, 0 unknown */
+    uint32_t nextFreeHint;         /* FAT32 FSInfo: where the last write ended (0 unknown) */
     uint8_t *clusterBuf;           /* one cluster (at least two sectors) */
     uint32_t clusterBufSize;
     uint8_t *dirBuf;               /* directory contents, kDirBufferSize */
     uint32_t *visited;             /* a bit per cluster: part of a walked directory */
+    uint32_t *claimed;             /* a bit per cluster: read by a found file (orphan search) */
     FatTable fat;
     int32_t fileCount;
     int32_t dirCount;
@@ -264,9 +322,21 @@ struct QuickState {
     tagStLinkNode *tmpHead;        /* the directory being walked */
     uint64_t nodesAllocated;       /* bounds the teardown walk */
     Progress progress;
+    double phaseBase, phaseSpan;   /* the share of the progress the current phase covers */
     double intermediate;           /* last root-level fraction */
     uint64_t freeRunBudget;        /* FAT lookups left for the free-space checks */
     FreePathCursor readCursor;     /* where fat_readfile stopped */
+    /* FAT32 entries that may have lost the high word of their first
+     * cluster, planned once the written extent is known. */
+    bool deferAmbiguous;
+    tagStFatInfo **deferred;
+    uint32_t nDeferred, capDeferred;
+    uint64_t deferredNeed;         /* clusters the deferred files need together */
+    uint32_t maxSeen;              /* highest cluster a walked folder or placed file reaches */
+    uint64_t extent;               /* clusters past this one never held data, as far as the volume shows */
+    OpenFolder *open;
+    uint32_t nOpen, capOpen;
+    uint32_t lostFolders;          /* "Lost folder N" made so far */
 };
 extern QuickState g_quick;
 
@@ -280,8 +350,44 @@ bool quick_in_use(void *ctx, uint32_t cluster);
  * Fills a kept file record's bPlan, nSkipped and nReserved (and, for a
  * FAT32 entry that lost the high word of its first cluster, chooses that
  * cluster); deleted: the entry is deleted or lies in a deleted directory.
+ * While s.deferAmbiguous is set, entries whose first cluster must be
+ * chosen wait in s.deferred for plan_deferred.
  */
 void plan_file(QuickState &s, tagStFatInfo *rec, bool deleted);
+/* Sets s.extent from what the walk saw; plans the deferred entries. */
+void plan_deferred(QuickState &s);
+/* The last cluster a planned file's data reaches (0: none). */
+uint32_t record_end_cluster(const QuickState &s, const tagStFatInfo *rec);
+/* Raises the shared progress value to the phase's share of fraction. */
+void quick_progress(QuickState &s, double fraction);
+
+/* The walk from the root; returns the root node, null when it cannot start. */
+tagStLinkNode *quick_walk(QuickState &s);
+/*
+ * Walks clusters (n of them, consecutive directory parts) as the next part
+ * of node, from entry firstEntry on, inside a deleted folder.  Returns
+ * true when they hold the folder's end mark, else the long-name parts
+ * that end them.
+ */
+bool walk_more(QuickState &s, tagStLinkNode *node, const uint32_t *clusters, uint32_t n, uint32_t firstEntry,
+               uint32_t *tailParts, uint8_t *tailSum);
+/* A "Lost folder N" record and node under parent; null when out of room. */
+tagStLinkNode *lost_folder(QuickState &s, tagStLinkNode *parent, uint32_t cluster, tagStFatInfo **rec);
+/*
+ * True when a free cluster's len bytes hold directory entries only: every
+ * entry up to the end mark is one the walk takes (the same kinds), with
+ * names a file system writes, no entry follows the end mark, and at least
+ * one file or folder entry is there.  Fills out's dots, self, parent and
+ * ended.
+ */
+bool dir_block_check(const uint8_t *b, uint32_t len, const FatLayout &L, OrphanBlock *out);
+/* Removes a lost folder that holds no file again (its record is its parent's last). */
+void drop_lost_folder(QuickState &s, tagStLinkNode *parent, tagStLinkNode *node);
+void open_folder_add(QuickState &s, tagStLinkNode *node, uint32_t lastCluster, uint32_t tailParts, uint8_t tailSum);
+/* The highest cluster a node's files and lastCluster reach. */
+uint64_t node_frontier(const QuickState &s, const tagStLinkNode *node, uint32_t lastCluster);
+/* The search of the free clusters for lost directory parts (FatOrphan.cpp). */
+void orphan_search(QuickState &s);
 
 /* Frees a quick-scan result list (nodes, arrays, records). */
 void quick_free_result(QuickState *s);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/mman.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -142,12 +143,44 @@ bool by_block_newest(const ExtJournalCopy &a, const ExtJournalCopy &b)
 
 }  // namespace
 
+bool ExtRingMemory::reserve(size_t bytes)
+{
+    release();
+    if (bytes == 0)
+        return false;
+    // Whole large pages: a journal of tens of MiB then costs tens of page
+    // faults instead of thousands.
+    const size_t huge = 2u << 20;
+    size_t len = (bytes + huge - 1) / huge * huge;
+    void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return false;
+#ifdef MADV_HUGEPAGE
+    madvise(p, len, MADV_HUGEPAGE);
+#endif
+    data_ = static_cast<uint8_t *>(p);
+    size_ = bytes;
+    mapped_ = len;
+    return true;
+}
+
+void ExtRingMemory::release()
+{
+    if (data_)
+        munmap(data_, mapped_);
+    data_ = nullptr;
+    size_ = mapped_ = 0;
+}
+
 ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol)
 {
     j->vol = vol;
     j->where.clear();
     j->copies.clear();
     j->replay.clear();
+    j->store.release();
+    j->storeOk.clear();
+    j->blocksRead = 0;
     if (!(vol->featureCompat & EXT_FEATURE_COMPAT_HAS_JOURNAL) || !vol->m_stSuperBlock)
         return EXT_JOURNAL_NONE;
     uint32_t inum = sv_ld_le32(vol->m_stSuperBlock + 0xE0);
@@ -176,6 +209,7 @@ ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol)
         return EXT_JOURNAL_INODE;
 
     std::vector<uint8_t> blk(bs);
+    j->blocksRead++;
     if (ext_read_block_raw(vol, j->where[0], blk.data()) != EXT_OK)
         return EXT_JOURNAL_SUPER;
     uint32_t type = sv_ld_be32(blk.data() + 4);
@@ -210,14 +244,18 @@ ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol)
     j->tagBytes = tag_bytes(j->incompat);
     j->csumSeed = ext_crc32c(0xFFFFFFFFu, blk.data() + 0x30, 16);
 
-    /* Pass 1: every block of the ring. */
+    /* Pass 1: every block of the ring, read once.  A journal of moderate
+     * size is read straight into memory, so that the copies it holds are
+     * never read from the medium again. */
     const uint32_t ringSlots = maxlen - first;
     std::vector<MetaBlock> metas;
     std::vector<ExtJournalCopy> claims;
     std::vector<Revoke> revokes;
     const size_t claimCap = (size_t)ringSlots * 4 + 1024;
     const uint32_t window = std::max<uint32_t>(1, (1u << 20) / bs);
-    std::vector<uint8_t> buf((size_t)window * bs);
+    const bool keep = (uint64_t)ringSlots * bs <= EXT_JOURNAL_KEEP_BYTES && j->store.reserve((size_t)ringSlots * bs);
+    std::vector<uint8_t> buf(keep ? 0 : (size_t)window * bs);
+    std::vector<uint8_t> readOk(keep ? ringSlots : 0, 0);
     Physics_Device_Struct *dev = vol->m_stPartition->Device;
     for (uint32_t pos = first; pos < maxlen;) {
         /* Read as many slots as lie one after another on the volume. */
@@ -226,17 +264,22 @@ ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol)
         while (n < window && pos + n < maxlen && at != 0 && j->where[pos + n] == at + n &&
                ext_block_valid(vol, at + n))
             n++;
+        uint8_t *dst = keep ? j->store.data() + (size_t)(pos - first) * bs : buf.data();
         bool whole = at != 0 && ext_block_valid(vol, at) &&
-                     sv_dev_read(dev, buf.data(), n * bs, at * bs) == (int32_t)(n * bs);
+                     sv_dev_read(dev, dst, n * bs, at * bs) == (int32_t)(n * bs);
+        j->blocksRead += whole ? n : 1;
         if (!whole) {
             n = 1;
-            if (ext_read_block_raw(vol, at, buf.data()) != EXT_OK) {
+            if (ext_read_block_raw(vol, at, dst) != EXT_OK) {
+                memset(dst, 0, bs);
                 pos++;
                 continue;
             }
         }
+        if (keep)
+            memset(readOk.data() + (pos - first), 1, n);
         for (uint32_t i = 0; i < n; i++) {
-            const uint8_t *b = buf.data() + (size_t)i * bs;
+            const uint8_t *b = dst + (size_t)i * bs;
             uint32_t p = pos + i;
             if (sv_ld_be32(b) != JBD2_MAGIC)
                 continue;
@@ -247,7 +290,7 @@ ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol)
                     if (claims.size() >= claimCap || !ext_block_valid(vol, fs))
                         return;
                     claims.push_back(ExtJournalCopy{fs, age_of(j, seq), ring_next(j, p, 1 + (uint64_t)k),
-                                                    seq, csum, (uint8_t)(esc ? 1 : 0)});
+                                                    seq, csum, (uint8_t)(esc ? 1 : 0), 0});
                 });
                 metas.push_back(m);
             } else if (btype == JBD2_COMMIT_BLOCK) {
@@ -297,6 +340,13 @@ ExtJournalCheck ext_journal_open(ExtJournal *j, const ExtVolume *vol)
                                     return a.fsBlock == b.fsBlock && a.pos == b.pos;
                                 }),
                     j->copies.end());
+
+    /* The blocks of committed copies are read from memory from now on. */
+    if (keep) {
+        j->storeOk.assign(ringSlots, 0);
+        for (const ExtJournalCopy &c : j->copies)
+            j->storeOk[c.pos - first] = readOk[c.pos - first];
+    }
 
     /* Pass 3: the transactions recovery would replay, from s_start on. */
     if (j->start == 0 || !(vol->featureIncompat & EXT_FEATURE_INCOMPAT_RECOVER))
@@ -354,40 +404,35 @@ size_t ext_journal_find(const ExtJournal *j, uint64_t fsBlock, const ExtJournalC
     return (size_t)(hi - lo);
 }
 
-uint32_t ext_crc32c(uint32_t crc, const uint8_t *p, size_t len)
-{
-    static uint32_t table[256];
-    static bool ready = false;
-    if (!ready) {
-        for (uint32_t i = 0; i < 256; i++) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; k++)
-                c = (c >> 1) ^ (0x82F63B78u & (0u - (c & 1)));
-            table[i] = c;
-        }
-        ready = true;
-    }
-    for (size_t i = 0; i < len; i++)
-        crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
-    return crc;
-}
-
 ExtStatus ext_journal_read_copy(const ExtJournal *j, const ExtJournalCopy *c, uint8_t *buf)
 {
     if (c->pos >= j->where.size())
         return EXT_CORRUPT;
-    ExtStatus st = ext_read_block_raw(j->vol, j->where[c->pos], buf);
+    const uint32_t bs = j->vol->m_nBlockSizeInBytes;
+    ExtStatus st = EXT_OK;
+    uint32_t slot = c->pos - j->first;
+    if (c->pos >= j->first && slot < j->storeOk.size() && j->storeOk[slot]) {
+        memcpy(buf, j->store.data() + (size_t)slot * bs, bs);
+    } else {
+        const_cast<ExtJournal *>(j)->blocksRead++;
+        st = ext_read_block_raw(j->vol, j->where[c->pos], buf);
+    }
     if (st == EXT_OK && has_block_csum(j->incompat)) {
         /* The checksum covers the sequence number, then the block as the
-         * journal holds it (escaped). */
-        uint8_t seq[4] = {(uint8_t)(c->seq >> 24), (uint8_t)(c->seq >> 16), (uint8_t)(c->seq >> 8),
-                          (uint8_t)c->seq};
-        uint32_t crc = ext_crc32c(ext_crc32c(j->csumSeed, seq, 4), buf, j->vol->m_nBlockSizeInBytes);
-        bool v3 = (j->incompat & JBD2_FEATURE_INCOMPAT_CSUM_V3) != 0;
-        if (v3 ? crc != c->csum : (crc & 0xFFFF) != c->csum) {
-            const_cast<ExtJournal *>(j)->badChecksums++;
-            return EXT_CORRUPT;
+         * journal holds it (escaped); it is computed once per copy. */
+        auto *cc = const_cast<ExtJournalCopy *>(c);
+        if (cc->verdict == 0) {
+            uint8_t seq[4] = {(uint8_t)(c->seq >> 24), (uint8_t)(c->seq >> 16), (uint8_t)(c->seq >> 8),
+                              (uint8_t)c->seq};
+            uint32_t crc = ext_crc32c(ext_crc32c(j->csumSeed, seq, 4), buf, bs);
+            bool v3 = (j->incompat & JBD2_FEATURE_INCOMPAT_CSUM_V3) != 0;
+            bool good = v3 ? crc == c->csum : (crc & 0xFFFF) == c->csum;
+            cc->verdict = good ? 1 : 2;
+            if (!good)
+                const_cast<ExtJournal *>(j)->badChecksums++;
         }
+        if (cc->verdict == 2)
+            return EXT_CORRUPT;
     }
     if (st == EXT_OK && c->escaped) {
         buf[0] = 0xC0;

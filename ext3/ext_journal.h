@@ -62,7 +62,30 @@ typedef struct ExtJournalCopy {
     uint32_t seq;      /* transaction sequence */
     uint32_t csum;     /* the tag's checksum of the block (csum v2: low 16 bits) */
     uint8_t escaped;   /* the first four bytes were the magic number */
+    uint8_t verdict;   /* checksum: 0 not checked yet, 1 good, 2 wrong */
 } ExtJournalCopy;
+
+/* Journals up to this size are read into memory whole, once. */
+#define EXT_JOURNAL_KEEP_BYTES (256u << 20)
+
+/* Memory for the journal's ring: mapped as it is needed (large pages
+ * where the system gives them), never copied, unmapped with its owner. */
+class ExtRingMemory {
+public:
+    ExtRingMemory() = default;
+    ExtRingMemory(const ExtRingMemory &) = delete;
+    ExtRingMemory &operator=(const ExtRingMemory &) = delete;
+    ~ExtRingMemory() { release(); }
+    /* false when the memory cannot be had (the ring is then read as needed) */
+    bool reserve(size_t bytes);
+    void release();
+    uint8_t *data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    uint8_t *data_ = nullptr;
+    size_t size_ = 0, mapped_ = 0;
+};
 
 typedef struct ExtJournal {
     const ExtVolume *vol;
@@ -79,6 +102,12 @@ typedef struct ExtJournal {
     std::vector<uint64_t> where;         /* ring slot -> volume block (0: not mapped) */
     std::vector<ExtJournalCopy> copies;  /* by volume block, newest first */
     std::vector<ExtJournalCopy> replay;  /* by volume block: what recovery would write */
+    /* The ring as its walk read it (when the journal is no larger than
+     * EXT_JOURNAL_KEEP_BYTES): the blocks of committed copies are read
+     * from here. */
+    ExtRingMemory store;
+    std::vector<uint8_t> storeOk;        /* by ring slot - first: 1 when kept and read whole */
+    uint64_t blocksRead;                 /* journal blocks read from the medium */
 } ExtJournal;
 
 /* Reads the journal of the volume (the inode the superblock names).  The
@@ -91,11 +120,15 @@ size_t ext_journal_find(const ExtJournal *j, uint64_t fsBlock, const ExtJournalC
 
 /* The content of one copy (escaping undone) into buf (block size).  With
  * block checksums (csum v2/v3) a copy whose checksum does not match is
- * refused with EXT_CORRUPT: it was torn or belongs to another write. */
+ * refused with EXT_CORRUPT: it was torn or belongs to another write.  Each
+ * checksum is computed once; kept blocks are not read again. */
 ExtStatus ext_journal_read_copy(const ExtJournal *j, const ExtJournalCopy *c, uint8_t *buf);
 
-/* CRC32C (Castagnoli) update without pre- or post-inversion, as jbd2 uses it. */
+/* CRC32C (Castagnoli) update without pre- or post-inversion, as jbd2 uses
+ * it: with the processor's instruction where it has one. */
 uint32_t ext_crc32c(uint32_t crc, const uint8_t *p, size_t len);
+/* The same through tables only (what processors without it run). */
+uint32_t ext_crc32c_portable(uint32_t crc, const uint8_t *p, size_t len);
 
 /* The volume overlay of a journal that needs recovery (ExtVolume::overlayRead). */
 bool ext_journal_overlay(const void *ctx, uint64_t block, uint8_t *buf, ExtStatus *st);

@@ -176,6 +176,14 @@ FoundFile fatFoundFile(tagStFatInfo *rec, const std::vector<tagStFatInfo *> &dir
         f.note = "damaged: its first cluster now belongs to another file, the data is overwritten";
     } else {
         std::string note;
+        if (rec->bPlan & FAT_PLAN_UNVERIFIED) {
+            f.state = FileState::Unverified;
+            note = "unverified: the entry may have lost the upper part of its first cluster number (as Windows "
+                   "leaves deleted entries) and no place on the volume shows the start of a " +
+                   (f.type.empty() ? std::string("file of its kind") : f.type + " file") +
+                   "; it is read where the entry points (cluster " + std::to_string(rec->nStartCluster) +
+                   "), which may hold other data";
+        }
         if (rec->bPlan & FAT_PLAN_REBUILT)
             note = "the entry lost the upper part of its first cluster number (deleted by Windows); cluster " +
                    std::to_string(rec->nStartCluster) + " was chosen as the only place that fits the file";

@@ -18,10 +18,11 @@ enum class FileState : uint8_t {
     Carved,      // found by its content (deep scan)
     Damaged,     // listed, but only partly readable (the note says which part)
     Unreadable,  // listed, but this scan method cannot read its data back
+    Unverified,  // read where its entry points, though nothing there shows it is the file (the note says why)
 };
 
 // Short text for a state: "deleted", "formatted volume", "found by content",
-// "damaged", "unreadable".
+// "damaged", "unreadable", "unverified".
 const char *fileStateText(FileState s);
 
 // Which times a file system keeps for a find.

@@ -83,6 +83,7 @@ const char *fileStateText(FileState s)
     case FileState::Carved: return "found by content";
     case FileState::Damaged: return "damaged";
     case FileState::Unreadable: return "unreadable";
+    case FileState::Unverified: return "unverified";
     }
     return "?";
 }

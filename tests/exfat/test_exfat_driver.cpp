@@ -8,6 +8,7 @@
 #include <sstream>
 #include <sys/stat.h>
 
+#include "cards.h"
 #include "fat_test_util.h"
 #include "recover.h"
 #include "scan.h"
@@ -115,4 +116,11 @@ TEST(ExfatDriver, DeletedFilesComeBackWithNamesFoldersAndTimes)
         ASSERT_EQ(stat(r.path.c_str(), &st), 0);
         EXPECT_EQ((int64_t)st.st_mtime, e.mtime) << path;
     }
+}
+
+TEST(ExfatCards, CameraFoldersDeletedFileByFileAndWholeComeBackWhole)
+{
+    // Written and deleted through exfat-fuse, which gives a folder's
+    // trailing clusters back as their entries are deleted.
+    fatt::expectCardComesBack("exfat.img", FS_EXFAT, [](std::string p) { return p; });
 }

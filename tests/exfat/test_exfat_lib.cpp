@@ -462,12 +462,14 @@ TEST_P(ExfatTail, LostFolderTailIsTakenOnlyWhereItContinuesTheCutSet)
     auto vol = volume();
     ASSERT_TRUE(exfat_init(vol->part()));
     Result res = search();
-    EXPECT_EQ(res.files, sets + 2);
+    EXPECT_EQ(res.files, sets + 3);
     ASSERT_EQ(res.byPath.count("Shrunk/cut across two clusters.txt"), 1u);
     EXPECT_EQ(res.byPath["Shrunk/cut across two clusters.txt"]->nEntryOffset, ed->clusterOffset(folder) + (cs - 64));
     EXPECT_EQ(res.byPath.count("Shrunk/after.txt"), 1u);
     EXPECT_EQ(res.byPath["Shrunk/after.txt"]->nEntryOffset, ed->clusterOffset(folder + 2) + 64);
+    // The stranger's set does not go on the cut one: a folder of its own.
     EXPECT_EQ(res.byPath.count("Shrunk/stranger.txt"), 0u);
+    EXPECT_EQ(res.byPath.count("Lost folder 1/stranger.txt"), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(ClusterSizes, ExfatTail, ::testing::Values("blank.img", "blank64k.img"),

@@ -10,6 +10,7 @@
 
 #include "cosk.h"
 #include "ext_fixture.h"
+#include "ext_journal.h"
 
 using namespace ext_test;
 
@@ -168,6 +169,20 @@ TEST(JournalReplay, RevokeRecordsKeepOlderCopiesFromBeingReplayed)
     EXPECT_TRUE(buf == svt::readFile(dir + "/revoke-x.expect")) << "a revoked copy was replayed";
     ASSERT_EQ(ext3_readfile(&any, 1024, &got, y, buf.data()), 1);
     EXPECT_TRUE(buf == svt::readFile(dir + "/revoke-y.expect")) << "a copy newer than its revoke was lost";
+}
+
+TEST(JournalChecksums, Crc32cWithAndWithoutTheProcessorsInstructionAgree)
+{
+    // The check value of CRC32C: "123456789", seeded and inverted.
+    const uint8_t check[] = "123456789";
+    EXPECT_EQ(~ext_crc32c(~0u, check, 9), 0xE3069283u);
+    EXPECT_EQ(~ext_crc32c_portable(~0u, check, 9), 0xE3069283u);
+    // Every length and alignment around the eight-byte steps.
+    std::vector<uint8_t> data = svt::patternBytes(4096 + 16, 7);
+    for (size_t off = 0; off < 9; off++)
+        for (size_t len : {0u, 1u, 7u, 8u, 9u, 63u, 4096u})
+            EXPECT_EQ(ext_crc32c(0x1234u, data.data() + off, len), ext_crc32c_portable(0x1234u, data.data() + off, len))
+                << off << " " << len;
 }
 
 TEST(JournalChecksums, CopiesWhoseBlockChecksumFailsAreNotUsed)

@@ -360,6 +360,43 @@ TEST(PolderDamage, OverlongLongNameRunsAndOutOfRangeClusters)
     EXPECT_EQ(buf, std::vector<uint8_t>(512, 0));
 }
 
+TEST(PolderOrphans, AFolderWhoseEntryIsLostComesBackUnderItsParentWithItsTree)
+{
+    // Trips (deleted whole, holding the deleted folder 2020) loses its
+    // entry: the entry now names a cluster of the live root.  Its first
+    // cluster, free, still starts with "." and "..", which name the root.
+    auto v = fatt::Volume::load(svt::fixture("fat32") + "/fat32.img", FS_FAT32);
+    fatt::FatEditor ed(v->bytes());
+    uint64_t trips = ed.findEntry("?RIPS      ");
+    ASSERT_NE(trips, 0u);
+    ed.setEntryCluster(trips, ed.rootCluster());
+    fatt::Truth paris;
+    for (const fatt::Truth &t : fatt::readTruth(svt::fixture("fat32")))
+        if (t.path == "Trips/_020/Paris.jpg")
+            paris = t;
+
+    Quick q(v->part());
+    ASSERT_NE(q.search(), nullptr);
+    auto counts = q.counts();
+    EXPECT_EQ(counts.count("Trips/Trip notes.txt"), 0u);
+    EXPECT_EQ(counts["Lost folder 1/Trip notes.txt"], 1);
+    EXPECT_EQ(counts["Lost folder 1/_020/Paris.jpg"], 1);
+    // Nothing else moved, and the nodes still pair with the folders.
+    EXPECT_EQ(counts["Big file.bin"], 1);
+    EXPECT_EQ(counts["Photos/Sunset at the beach.jpg"], 1);
+    EXPECT_EQ(q.files, (int)q.list().size());
+
+    tagStFatInfo *rec = nullptr;
+    for (auto &kv : q.list())
+        if (kv.first == "Lost folder 1/_020/Paris.jpg")
+            rec = kv.second;
+    ASSERT_NE(rec, nullptr);
+    svt::TempDir t;
+    WriteStats st;
+    ASSERT_EQ(DelFatRecovery(v->part(), rec, t.file("p.jpg"), st), WriteResult::Ok);
+    EXPECT_EQ(fatt::sha256Hex(fatt::readAll(t.file("p.jpg"))), paris.sha256);
+}
+
 TEST(PolderDamage, UnreadableClustersBecomeZerosAndAreCounted)
 {
     auto v = fat16();

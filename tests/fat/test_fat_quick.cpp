@@ -8,6 +8,7 @@
 #include <map>
 #include <sys/stat.h>
 
+#include "cards.h"
 #include "fat_backend.h"
 #include "fat_test_util.h"
 #include "recover.h"
@@ -273,3 +274,20 @@ TEST(FatFormatted, FindsTheOldFoldersOfAReformattedVolume)
 }
 
 }  // namespace
+
+// ---- memory cards of a real size (16 GiB sparse images) ----
+
+TEST(FatCards, CameraFoldersDeletedFileByFileAndWholeComeBackWhole)
+{
+    // 101PHOTO was deleted whole: its 8.3 name lost its first character,
+    // and its later clusters, which lie between the photos, no chain.
+    fatt::expectCardComesBack("fat32.img", FS_FAT32, [](std::string p) {
+        size_t at = p.find("/101PHOTO/");
+        return at == std::string::npos ? p : p.replace(at + 1, 1, "_");
+    });
+}
+
+TEST(FatCards, DamagedPhotosComeBackWhereTheirEntriesPointMarkedUnverified)
+{
+    fatt::expectCardComesBack("random.img", FS_FAT32, [](std::string p) { return p; });
+}

@@ -159,15 +159,17 @@ void fillTable(QTableWidget *table, const std::vector<TableRow> &rows, const QSt
     const QIcon icon = typeIcon(type);
     const QIcon damaged = QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
     const QIcon lost = QApplication::style()->standardIcon(QStyle::SP_MessageBoxCritical);
+    const QIcon unverified = QApplication::style()->standardIcon(QStyle::SP_MessageBoxQuestion);
     for (int r = 0; r < (int)rows.size(); r++) {
         const TableRow &row = rows[r];
         auto *name = new QTableWidgetItem(shown(row.name));
         name->setFlags(Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled);
         name->setCheckState(toQt(row.check));
         name->setData(kFileRole, row.file);
-        name->setIcon(row.state == FileState::Unreadable ? lost
-                      : row.state == FileState::Damaged  ? damaged
-                                                         : icon);
+        name->setIcon(row.state == FileState::Unreadable   ? lost
+                      : row.state == FileState::Damaged    ? damaged
+                      : row.state == FileState::Unverified ? unverified
+                                                           : icon);
         std::string tip = fileStateText(row.state);
         if (!row.note.empty())
             tip += ": " + row.note;

@@ -100,6 +100,10 @@ int main(int argc, char **argv)
     for (int i = 1; i <= 12; i++)
         add("IMG_" + std::to_string(1000 + i) + ".JPG", 2400000 + i * 13007, i != 4,
             i == 4 ? "no data location recorded" : i == 7 ? "only the first 65536 bytes can be read" : "");
+    files[8].state = FileState::Unverified;
+    files[8].note = "the entry may have lost the upper part of its first cluster number and no place on the volume "
+                    "shows the start of a jpg file; it is read where the entry points (cluster 70213), which may "
+                    "hold other data";
     add("Holiday.png", 40211, true, "");
     add("Song.aiff", 5123400, true, "");
     add("voice.mp3", 312000, true, "");
