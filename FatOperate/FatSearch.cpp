@@ -343,6 +343,7 @@ extern "C" POLDER_EXPORT tagStLinkNode *fat_searchfile(bool search, int *fileCou
     tagStLinkNode *root = quick_walk(s);
     if (!root)
         return nullptr;
+    end_short_files(s);
     if (fileCount)
         *fileCount = s.fileCount;
     if (dirCount)

@@ -283,6 +283,15 @@ bool quick_in_use(void *ctx, uint32_t cluster);
  */
 void plan_file(QuickState &s, tagStFatInfo *rec, bool deleted);
 
+/*
+ * Once every record is known: a file whose entry claims more than the free
+ * clusters after its first one hold (FAT_PLAN_SHORT) has no end of its
+ * own, so where its free path reaches the first cluster of another kept
+ * record (another deleted file's or folder's data), its own data ends and
+ * nReserved is cut there.
+ */
+void end_short_files(QuickState &s);
+
 /* Frees a quick-scan result list (nodes, arrays, records). */
 void quick_free_result(QuickState *s);
 

@@ -31,7 +31,7 @@ std::string deepFileName(uint32_t index, const std::string &type)
 
 #if SALVITRA_HAVE_SENNET
 
-WriteResult HeadRecovery(Partiton_Struct *part, void *record, const std::string &path,
+WriteResult HeadRecovery(Partiton_Struct *part, void *record, const WriteDest &dest,
                          WriteStats &stats, const std::function<bool()> &gate)
 {
     if (!part || !record || !Get_Type(record))
@@ -41,8 +41,16 @@ WriteResult HeadRecovery(Partiton_Struct *part, void *record, const std::string 
     // The engine reads any length: about 1 MiB of whole allocation units
     // at a time (a whole-device record has none: 1 KiB units).
     WriteResult r = writeChunks(
-        path, size, copyPiece(deepChunkLength(part), size),
-        [&](uint8_t *buf, uint32_t len) -> int64_t { return Get_file_data(part, record, buf, len); },
+        dest, size, copyPiece(deepChunkLength(part), size),
+        [&](uint8_t *buf, uint32_t len, ReadGaps &gaps) -> int64_t {
+            if (Get_file_data(part, record, buf, len) >= 0)
+                return len;
+            // The engine reads a failing stretch again sector by sector and
+            // leaves zeros where a sector fails: those are among the
+            // sectors of zeros.
+            markZeroUnits(buf, len, 512, gaps);
+            return len;
+        },
         stats, gate);
     Set_fileRW_Head();
     return r;
@@ -81,10 +89,10 @@ public:
         return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+    WriteResult write(const FoundFile &file, const WriteDest &dest, WriteStats &stats,
                       const std::function<bool()> &gate) override
     {
-        return HeadRecovery(part_, file.record, path, stats, gate);
+        return HeadRecovery(part_, file.record, dest, stats, gate);
     }
 
     void release() override

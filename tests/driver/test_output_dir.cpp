@@ -284,7 +284,7 @@ TEST(CopyInto, WholeUnitReadsZerosForBadPiecesAndAnUnreadableTailGivenUp)
         uint64_t pos = 0;
         uint64_t badFrom = UINT64_MAX, badTo = UINT64_MAX; // [from, to) cannot be read
         std::vector<uint32_t> asked;
-        int64_t operator()(uint8_t *buf, uint32_t len)
+        int64_t operator()(uint8_t *buf, uint32_t len, salvitra::ReadGaps &)
         {
             asked.push_back(len);
             uint64_t at = pos;
