@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <cstring>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,6 +173,56 @@ TEST(RecoverOutput, UnreadableStretchesAreNamedAndNothingPassesForWhole)
     EXPECT_EQ(sum.status.reason, kMediumRemoved);
     EXPECT_EQ(sum.written, 0u);
     EXPECT_EQ(svt::run("ls -A " + svt::shellQuote(out3.path())).out, "");
+}
+
+// A card with a chain of 1,000 folders, recovered by a process that may
+// hold few descriptors: the folders are made, both files come back whole,
+// and the output folder never holds more handles than its bound.
+TEST(RecoverOutput, AFolderChainOfAnyDepthTakesABoundedNumberOfDescriptors)
+{
+    Inventory inv;
+    std::string err;
+    ASSERT_TRUE(inv.build({svt::fixture("deep_folders") + "/deep.img"}, &err)) << err;
+    ScanRequest req;
+    req.part = inv.partition(0)->part;
+    req.inventory = &inv;
+    ScanJob job(req);
+    ASSERT_TRUE(job.run());
+    std::vector<const FoundFile *> all;
+    for (const FoundFile &f : job.files())
+        all.push_back(&f);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(std::count(all[0]->folder.begin(), all[0]->folder.end(), '/'), 999);
+
+    struct rlimit was;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &was), 0);
+    struct rlimit few = was;
+    few.rlim_cur = 128;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+    TempDir out;
+    OutputDir dir;
+    OutputError oe;
+    ASSERT_TRUE(dir.open(out.path(), &oe)) << oe.text;
+    RecoverOptions opt;
+    opt.outDir = out.path();
+    opt.output = &dir;
+    RecoverSummary sum = recoverFiles(job, all, opt);
+    size_t open = dir.openDirs();
+    setrlimit(RLIMIT_NOFILE, &was);
+    EXPECT_TRUE(sum.allWhole()) << (sum.files.empty() ? "" : sum.files[0].note);
+    EXPECT_EQ(sum.written, 2u);
+    EXPECT_LE(open, OutputDir::kMaxOpenDirs);
+    std::string path = out.path();
+    for (int i = 0; i < 1000; i++)
+        path += "/d";
+    EXPECT_EQ(svt::readFile(path + "/_eep.txt"), svt::readFile(svt::fixture("deep_folders") + "/deep.txt"));
+    EXPECT_TRUE(exists(out.file("_ast.txt")));
+
+    // Errors about one path never stop a recovery; a full disk does.
+    for (int e : {EMFILE, ENFILE, ENAMETOOLONG, EINVAL, EILSEQ, EFBIG, EEXIST})
+        EXPECT_FALSE(outputErrorRepeats(e)) << strerror(e);
+    for (int e : {ENOSPC, EDQUOT, EROFS, EIO})
+        EXPECT_TRUE(outputErrorRepeats(e)) << strerror(e);
 }
 
 // An output disk of 1 MiB: the first file fits; the next one does not, and
