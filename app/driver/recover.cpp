@@ -392,7 +392,9 @@ std::vector<std::string> recoveryLines(const RecoveredFile &rf)
         break;
     case WriteResult::Damaged:
         if (rf.keptPartial) {
-            lines.push_back("damaged (" + rf.note + "): " + full);
+            // The scan's own reasons may say "damaged: ..." already.
+            std::string note = rf.note.rfind("damaged: ", 0) == 0 ? rf.note.substr(9) : rf.note;
+            lines.push_back("damaged (" + note + "): " + full);
             break;
         }
         [[fallthrough]];

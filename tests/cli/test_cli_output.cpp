@@ -154,7 +154,7 @@ TEST(CliOutput, ExitStatusesSayWhetherEveryFileCameBackWhole)
     TempDir out;
     svt::CommandResult r = svt::runCli("recover --quick --partition 0 --image " + q(img) + " --out " + q(out.path()));
     EXPECT_EQ(r.status, 3) << r.err;
-    EXPECT_NE(r.out.find("damaged (damaged: its entry says 4294963200 bytes, but only the first 614400 bytes lie "
+    EXPECT_NE(r.out.find("damaged (its entry says 4294963200 bytes, but only the first 614400 bytes lie "
                          "in free space before the end of the volume or another file's data; kept as _IG.BIN.partial)"),
               std::string::npos)
         << r.out;

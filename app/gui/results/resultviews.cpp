@@ -136,6 +136,8 @@ void setupTable(QTableWidget *table)
     table->verticalHeader()->setVisible(false);
     table->setShowGrid(false);
     table->setSortingEnabled(false);
+    // A name too long for its column keeps its end, the real extension.
+    table->setTextElideMode(Qt::ElideMiddle);
 }
 
 QIcon typeIcon(const QString &type)
