@@ -32,8 +32,17 @@ WriteResult writeChunks(const WriteDest &dest, uint64_t size, uint32_t chunk, co
     } else {
         // One chunk per read: every backend's reader delivers the file's
         // next chunk of the length it is asked for.
-        copyInto(*out, size, chunk, read, cs, gate, 16ull << 20, target ? target->mediumGone : nullptr);
-        stats.bytes += cs.bytes;
+        // The gate before every chunk is where the job counts progress:
+        // stats.bytes follows what was read through until the copy ends.
+        const uint64_t base = stats.bytes;
+        std::function<bool()> counted;
+        if (gate)
+            counted = [&] {
+                stats.bytes = base + cs.covered;
+                return gate();
+            };
+        copyInto(*out, size, chunk, read, cs, counted, 16ull << 20, target ? target->mediumGone : nullptr);
+        stats.bytes = base + cs.bytes;
         stats.readFailures += cs.unreadablePieces;
         stats.unreadableBytes += cs.unreadableBytes;
         for (const ByteRange &r : cs.unreadable)
