@@ -288,13 +288,12 @@ bool OutputDir::create(const std::string &relPath, uint64_t size, OutputFile &ou
         return false;
     }
     for (unsigned n = 0; n <= 100000; n++) {
-        // With numbering, the final name and its .partial must both be
-        // free; without, the final name is fixed and only the .partial is
+        // With numbering, the first free .partial gives the final name (one
+        // that is taken by then gets a number of its own in finish);
+        // without, the final name is fixed and only the .partial is
         // numbered when an earlier run left one.
         std::string final = number && n ? numberedName(name, n) : name;
         std::string partial = (number || !n ? final : numberedName(name, n)) + ".partial";
-        if (number && taken(dirfd, final))
-            continue;
         int fd = openat(dirfd, partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
             out.fd = fd;

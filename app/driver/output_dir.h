@@ -74,11 +74,11 @@ public:
     int folder(const std::string &relDir, OutputError *err);
 
     // A new file at relPath for `size` bytes: its folders are made, the free
-    // space is checked, and the file is created as "NAME.partial".  A name
-    // that is taken (NAME, or NAME.partial left by an earlier run) gives
-    // "name (1).ext", ...; with number false a taken NAME fails with EEXIST
-    // (the file being written is then "name (1).ext.partial" when only
-    // NAME.partial is taken).  On success out holds the open file.
+    // space is checked, and the file is created as "NAME.partial" ("name
+    // (1).ext.partial", ... when an earlier run left that one).  A NAME
+    // that is taken gets a number when the file is finished; with number
+    // false a taken NAME fails here with EEXIST.  On success out holds the
+    // open file.
     bool create(const std::string &relPath, uint64_t size, OutputFile &out, OutputError *err, bool number = true);
     // Closes a file.  A whole file gets its modification time (mtime >= 0)
     // and its name (never over a file that took the name meanwhile:

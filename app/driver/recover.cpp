@@ -1,6 +1,7 @@
 #include "recover.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -160,6 +161,17 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
     const Partiton_Struct *part = job.request().part;
     const Physics_Device_Struct *device = part ? part->Device : nullptr;
     auto gone = [device] { return mediumRemoved(device); };
+    // Between files the medium is looked at a few times a second (and
+    // after every read that fails): not at the cost of 10,000 system calls
+    // for 10,000 small files.
+    auto lastLook = std::chrono::steady_clock::now();
+    auto goneNow = [&](bool force) {
+        auto now = std::chrono::steady_clock::now();
+        if (!force && now - lastLook < std::chrono::milliseconds(200))
+            return false;
+        lastLook = now;
+        return gone();
+    };
     if (gone()) {
         // Nothing is written from a medium that is not there any more.
         job.beginWrites(0);
@@ -214,7 +226,7 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
         const FoundFile *f = plan[i].file;
         if (!f)
             continue;
-        if (gone()) {
+        if (goneNow(!sum.files.empty() && sum.files.back().stats.readFailures > 0)) {
             sum.mediumRemoved = true;
             break;
         }
@@ -329,12 +341,16 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
                 keepPartial(joinReasons(why));
                 rf.result = WriteResult::Damaged;
                 sum.damaged++;
-            } else if (out->finish(t.file, true, f->mtime, false, &oe)) {
+            } else if (out->finish(t.file, true, f->mtime, false, &oe, &kept)) {
                 // Only a modification time is stamped: a creation time is not one.
+                // (A name taken meanwhile got a number.)
+                rf.path = out->path() + "/" + t.file.relPath;
+                if (nameChanged)
+                    rf.renamed = t.file.finalName;
                 if (rf.result == WriteResult::Ok)
                     sum.written++;
             } else {
-                fail(rf, WriteResult::OutputError, oe.text);
+                fail(rf, WriteResult::OutputError, oe.text + (kept.empty() ? "" : "; kept as " + kept));
                 if (oe.errnum != EEXIST && outputErrorRepeats(oe.errnum))
                     sum.outputStopped = true;
             }
