@@ -265,8 +265,8 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
             if (t.limit > room) {
                 t.limit = room;
                 why.push_back("cut to " + std::to_string(room) +
-                              " bytes: with the files written before it, more would be more than the medium "
-                              "holds");
+                              " bytes: together with the files written before it, no more fits in what the "
+                              "medium holds");
             }
         }
         if (t.limit == 0 && f->size > 0) {
