@@ -295,6 +295,10 @@ bool OutputDir::create(const std::string &relPath, uint64_t size, OutputFile &ou
         std::string final = number && n ? numberedName(name, n) : name;
         std::string partial = (number || !n ? final : numberedName(name, n)) + ".partial";
         int fd = openat(dirfd, partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+            dropDirs();
+            fd = openat(dirfd, partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        }
         if (fd >= 0) {
             out.fd = fd;
             out.dirfd = dirfd;
