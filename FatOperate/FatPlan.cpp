@@ -410,4 +410,77 @@ void plan_deferred(QuickState &s)
     s.deferredNeed = 0;
 }
 
+namespace {
+
+int compare_clusters(const void *a, const void *b)
+{
+    uint32_t x = *static_cast<const uint32_t *>(a), y = *static_cast<const uint32_t *>(b);
+    return x < y ? -1 : x > y;
+}
+
+bool has_data(const FatLayout &L, const tagStFatInfo *rec)
+{
+    return !(rec->bPlan & (FAT_PLAN_REUSED | FAT_PLAN_UNPLACED)) && fat_cluster_valid(L, rec->nStartCluster);
+}
+
+}  // namespace
+
+void end_short_files(QuickState &s)
+{
+    const FatLayout &L = s.L;
+    // The first clusters of every kept record, sorted.
+    uint64_t count = 0, shortCount = 0;
+    tagStLinkNode *n = s.first;
+    for (uint64_t left = s.nodesAllocated; n && left-- > 0; n = n->pNext)
+        for (tagStFatInfo **e = n->ppEntries; e && *e; e++)
+            if (has_data(L, *e)) {
+                count++;
+                shortCount += ((*e)->bPlan & FAT_PLAN_SHORT) != 0;
+            }
+    if (shortCount == 0 || count < 2)
+        return;
+    auto *starts = static_cast<uint32_t *>(MALLOC(sizeof(uint32_t) * count));
+    uint64_t k = 0;
+    n = s.first;
+    for (uint64_t left = s.nodesAllocated; n && left-- > 0 && k < count; n = n->pNext)
+        for (tagStFatInfo **e = n->ppEntries; e && *e && k < count; e++)
+            if (has_data(L, *e))
+                starts[k++] = (*e)->nStartCluster;
+    qsort(starts, k, sizeof(uint32_t), compare_clusters);
+    n = s.first;
+    for (uint64_t left = s.nodesAllocated; n && left-- > 0; n = n->pNext) {
+        for (tagStFatInfo **e = n->ppEntries; e && *e; e++) {
+            tagStFatInfo *rec = *e;
+            if (rec->bDirectory || !(rec->bPlan & FAT_PLAN_SHORT) || rec->nReserved == kFreeRunUnknown ||
+                !has_data(L, rec))
+                continue;
+            // The nearest first cluster after this one.
+            uint64_t lo = 0, hi = k;
+            while (lo < hi) {
+                uint64_t mid = lo + (hi - lo) / 2;
+                if (starts[mid] <= rec->nStartCluster)
+                    lo = mid + 1;
+                else
+                    hi = mid;
+            }
+            if (lo == k)
+                continue;
+            const uint32_t next = starts[lo];
+            uint64_t found = 1;
+            for (uint32_t c = rec->nStartCluster + 1; c < next && found < rec->nReserved; c++) {
+                if (s.freeRunBudget == 0) {
+                    found = rec->nReserved;
+                    break;
+                }
+                s.freeRunBudget--;
+                if (!quick_in_use(&s.fat, c))
+                    found++;
+            }
+            if (found < rec->nReserved)
+                rec->nReserved = (uint32_t)found;
+        }
+    }
+    free(starts);
+}
+
 }  // namespace polder

@@ -589,6 +589,7 @@ extern "C" POLDER_EXPORT tagStLinkNode *fat_searchfile(bool search, int *fileCou
     s.phaseSpan = 0.99 - s.phaseBase;
     if (sv_progress_running())
         orphan_search(s);
+    end_short_files(s);
     if (fileCount)
         *fileCount = s.fileCount;
     if (dirCount)

@@ -35,7 +35,10 @@ extern "C" {
  * nReserved: for quick-scan records, how many of the file's clusters (up
  * to its length) the read finds in free space: the first cluster when the
  * FAT shows it free, then the next free clusters after it (0xFFFFFFFF: not
- * checked, on a volume with more deleted data than one search checks); for
+ * checked, on a volume with more deleted data than one search checks); when
+ * fewer free clusters follow than the file needs (FAT_PLAN_SHORT), only
+ * those before the first cluster of another kept record count, since that
+ * record's data starts there; for
  * formatted-search records, the 1-based number of the rebuilt tree the
  * record belongs to.
  *

@@ -389,6 +389,15 @@ uint64_t node_frontier(const QuickState &s, const tagStLinkNode *node, uint32_t 
 /* The search of the free clusters for lost directory parts (FatOrphan.cpp). */
 void orphan_search(QuickState &s);
 
+/*
+ * Once every record is known: a file whose entry claims more than the free
+ * clusters after its first one hold (FAT_PLAN_SHORT) has no end of its
+ * own, so where its free path reaches the first cluster of another kept
+ * record (another deleted file's or folder's data), its own data ends and
+ * nReserved is cut there.
+ */
+void end_short_files(QuickState &s);
+
 /* Frees a quick-scan result list (nodes, arrays, records). */
 void quick_free_result(QuickState *s);
 

@@ -28,7 +28,7 @@ namespace {
 
 // Exit statuses (listed in the README).
 constexpr int kExitOk = 0;         // every selected file written whole (scan, devices: done)
-constexpr int kExitScanFailed = 1; // the scan could not start: bad image, file system not readable
+constexpr int kExitScanFailed = 1; // the scan could not start (bad image, file system not readable), or the medium went away
 constexpr int kExitUsage = 2;      // the command line is wrong
 constexpr int kExitNotWhole = 3;   // some selected files were not written, or only in part
 constexpr int kExitStopped = 130;  // stopped (Ctrl-C)
@@ -46,8 +46,10 @@ const char *kUsage =
     "                                          lists; --sfdisk prints the layout\n"
     "                                          found as an sfdisk script to review\n"
     "  scan MODE TARGET [--json]               scan and list the files found\n"
-    "  recover MODE TARGET --out DIR [--only GLOB]...\n"
+    "  recover MODE TARGET --out DIR [--only GLOB]... [--json]\n"
     "                                          scan, then copy the files found into DIR\n"
+    "                                          (--json: the outcome of every file, with\n"
+    "                                          the byte ranges that could not be read)\n"
     "\n"
     "MODE:   --quick      deleted files, through the file system's own records\n"
     "        --formatted  files of a volume that was formatted again (FAT, NTFS)\n"
@@ -77,8 +79,8 @@ const char *kUsage =
     "Devices are only ever opened read-only.\n"
     "\n"
     "Exit status: 0 done (recover: every selected file written whole); 1 the scan\n"
-    "could not start; 2 a wrong command line; 3 files not written or written only in\n"
-    "part; 130 stopped.\n";
+    "could not start, or the medium was removed; 2 a wrong command line; 3 files\n"
+    "not written or written only in part (kept as NAME.partial); 130 stopped.\n";
 
 struct Options {
     std::string command;
@@ -796,44 +798,31 @@ int cmdScanOrRecover(const Options &o, bool recover)
     job.wait();
     interrupted = g_interrupted != 0;
 
-    for (const RecoveredFile &rf : sum.files) {
-        switch (rf.result) {
-        case WriteResult::Ok:
-            if (rf.stats.readFailures)
-                printf("written with %u unreadable chunk%s (zero-filled): %s\n", rf.stats.readFailures,
-                       rf.stats.readFailures == 1 ? "" : "s", termText(rf.path).c_str());
-            break;
-        case WriteResult::Empty:
-            printf("empty file: %s\n", termText(rf.path).c_str());
-            break;
-        case WriteResult::Stopped:
-            if (rf.stats.incomplete)
-                printf("incomplete (%s): %s\n", termText(rf.note).c_str(), termText(fullPath(*rf.file)).c_str());
-            break;
-        case WriteResult::Damaged:
-            printf("damaged (%s): %s\n", termText(rf.note).c_str(), termText(fullPath(*rf.file)).c_str());
-            break;
-        default:
-            printf("skipped %s: %s\n", termText(fullPath(*rf.file)).c_str(),
-                   termText(rf.note.empty() ? writeResultText(rf.result) : rf.note).c_str());
-            break;
-        }
+    if (o.json) {
+        fputs(recoveryJson(sum, o.outDir).c_str(), stdout);
+    } else {
+        for (const RecoveredFile &rf : sum.files)
+            for (const std::string &line : recoveryLines(rf))
+                printf("%s\n", termText(line).c_str());
+        printf("Recovered %u file%s (%llu bytes) into %s", sum.written, sum.written == 1 ? "" : "s",
+               (unsigned long long)sum.bytes, termText(o.outDir).c_str());
+        if (sum.damaged)
+            printf("; %u damaged (kept as .partial)", sum.damaged);
+        if (sum.failed)
+            printf("; %u skipped", sum.failed);
+        if (sum.readFailures)
+            printf("; %u unreadable part%s", sum.readFailures, sum.readFailures == 1 ? "" : "s");
+        printf(".\n");
+        if (sum.stopped)
+            printf("Recovery stopped before the end: %zu of %zu files were not copied%s.\n",
+                   files.size() - sum.written, files.size(),
+                   sum.incomplete ? "; the incomplete one is kept as .partial" : "");
     }
-    printf("Recovered %u file%s (%llu bytes) into %s", sum.written, sum.written == 1 ? "" : "s",
-           (unsigned long long)sum.bytes, termText(o.outDir).c_str());
-    if (sum.damaged)
-        printf("; %u damaged", sum.damaged);
-    if (sum.failed)
-        printf("; %u skipped", sum.failed);
-    if (sum.readFailures)
-        printf("; %u unreadable chunk%s written as zeros", sum.readFailures,
-               sum.readFailures == 1 ? "" : "s");
-    printf(".\n");
-    if (sum.outputStopped)
+    if (sum.outputStopped || sum.mediumRemoved)
         fprintf(stderr, "salvitra-cli: recovery stopped: %s\n", termText(sum.status.reason).c_str());
-    if (sum.stopped)
-        printf("Recovery stopped before the end: %zu of %zu files were not copied%s.\n",
-               files.size() - sum.written, files.size(), sum.incomplete ? "; the incomplete one is kept as .partial" : "");
+    // Nothing more can be read: as a scan that cannot go on.
+    if (sum.mediumRemoved)
+        return kExitScanFailed;
     if (interrupted || sum.stopped)
         return kExitStopped;
     return sum.allWhole() ? kExitOk : kExitNotWhole;

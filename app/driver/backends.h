@@ -29,7 +29,7 @@ class ScanBackend {
 public:
     virtual ~ScanBackend() = default;
     virtual Status run(ScanJob &job) = 0;
-    virtual WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+    virtual WriteResult write(const FoundFile &file, const WriteDest &dest, WriteStats &stats,
                               const std::function<bool()> &gate) = 0;
     virtual void release() = 0;
     // The library's own check of the volume, without a scan: its init, then

@@ -31,18 +31,38 @@ std::string deepFileName(uint32_t index, const std::string &type)
 
 #if SALVITRA_HAVE_SENNET
 
-WriteResult HeadRecovery(Partiton_Struct *part, void *record, const std::string &path,
+WriteResult HeadRecovery(Partiton_Struct *part, void *record, const WriteDest &dest,
                          WriteStats &stats, const std::function<bool()> &gate)
 {
     if (!part || !record || !Get_Type(record))
         return WriteResult::NoRecord;
     uint64_t size = Get_File_Size(record);
+    // Where the record starts on the device, as the engine reads it: a
+    // partition's own device record adds its offset itself.
+    const uint64_t origin = part->Device && part->Device->OwnerPartition == part && part->AccessMode == '?'
+                                ? 0
+                                : part->PartOffset;
+    const uint64_t start = origin + Get_File_Offset(record);
+    uint64_t pos = 0;
+    uint8_t sector[512];
     Set_fileRW_Head();
     // The engine reads any length: about 1 MiB of whole allocation units
     // at a time (a whole-device record has none: 1 KiB units).
     WriteResult r = writeChunks(
-        path, size, copyPiece(deepChunkLength(part), size),
-        [&](uint8_t *buf, uint32_t len) -> int64_t { return Get_file_data(part, record, buf, len); },
+        dest, size, copyPiece(deepChunkLength(part), size),
+        [&](uint8_t *buf, uint32_t len, ReadGaps &gaps) -> int64_t {
+            const uint64_t at = pos;
+            pos += len;
+            if (Get_file_data(part, record, buf, len) >= 0)
+                return len;
+            // The engine reads a failing stretch again sector by sector and
+            // leaves zeros where a sector fails: those are among the
+            // sectors of zeros, each read once more to tell.
+            markZeroUnits(buf, len, sizeof sector, gaps, [&](uint32_t off, uint32_t n) {
+                return part->Device && sv_dev_read(part->Device, sector, n, start + at + off) == (int32_t)n;
+            });
+            return len;
+        },
         stats, gate);
     Set_fileRW_Head();
     return r;
@@ -86,10 +106,10 @@ public:
         return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+    WriteResult write(const FoundFile &file, const WriteDest &dest, WriteStats &stats,
                       const std::function<bool()> &gate) override
     {
-        return HeadRecovery(part_, file.record, path, stats, gate);
+        return HeadRecovery(part_, file.record, dest, stats, gate);
     }
 
     void release() override

@@ -13,7 +13,7 @@ namespace salvitra {
 // engine in chunks of the partition's allocation unit (1024 bytes when that
 // is unknown) and rewinds the engine's read cursor afterwards.  part is the
 // record the scan ran over (partition, range copy or whole device).
-WriteResult HeadRecovery(Partiton_Struct *part, void *record, const std::string &path,
+WriteResult HeadRecovery(Partiton_Struct *part, void *record, const WriteDest &dest,
                          WriteStats &stats, const std::function<bool()> &gate = {});
 
 // The chunk length HeadRecovery uses for a record.

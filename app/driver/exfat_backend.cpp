@@ -60,7 +60,8 @@ std::string dataNote(const tagExfatFile *rec)
         break;
     }
     if (rec->bDataState == EXFAT_DATA_GUESSED && rec->nMissing)
-        note += "; " + std::to_string(rec->nMissing) + " clusters could not be placed and are zeros";
+        note += "; its last " + std::to_string(rec->nMissing) +
+                " clusters could not be placed (the free space ends before them): the file ends there";
     auto add = [&](const std::string &s) { note += (note.empty() ? "" : "; ") + s; };
     if (rec->nSize < rec->nDataLength)
         add("its recorded size (" + std::to_string(rec->nDataLength) + " bytes) is larger than the volume");
@@ -97,12 +98,12 @@ public:
         return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+    WriteResult write(const FoundFile &file, const WriteDest &dest, WriteStats &stats,
                       const std::function<bool()> &gate) override
     {
         if (!file.readable())
             return WriteResult::Unreadable;
-        return DelExfatRecovery(static_cast<tagExfatFile *>(file.record), path, stats, gate);
+        return DelExfatRecovery(static_cast<tagExfatFile *>(file.record), dest, stats, gate);
     }
 
     void release() override
@@ -152,6 +153,20 @@ int64_t exfatTime(const tagExfatTime &t)
     return v == (time_t)-1 ? -1 : (int64_t)v;
 }
 
+uint64_t exfatReadableSize(const tagExfatFile *rec, uint32_t clusterSize)
+{
+    if (!rec)
+        return 0;
+    // Free clusters from the first one on ran out before the size: the
+    // clusters that could not be placed are the last ones.
+    if (rec->bDataState == EXFAT_DATA_GUESSED && rec->nMissing && clusterSize) {
+        uint32_t placed = rec->nMissing < rec->nClusters ? rec->nClusters - rec->nMissing : 0;
+        uint64_t bytes = (uint64_t)placed * clusterSize;
+        return bytes < rec->nSize ? bytes : rec->nSize;
+    }
+    return rec->nSize;
+}
+
 FoundFile exfatFoundFile(tagExfatFile *rec)
 {
     FoundFile f;
@@ -180,11 +195,19 @@ FoundFile exfatFoundFile(tagExfatFile *rec)
     }
     if (f.state == FileState::Deleted && rec->nValidDataLength < rec->nSize)
         f.state = FileState::Damaged;
+    // A size the volume cannot hold, or free space that ends before the
+    // file does: its data ends where what can be read ends.
+    uint64_t readable = exfatReadableSize(rec, exfat_get_blocksize());
+    if (f.state != FileState::Unreadable && (readable < rec->nSize || rec->nSize < rec->nDataLength)) {
+        f.state = FileState::Damaged;
+        f.size = readable;
+        f.listedSize = rec->nDataLength;
+    }
     f.note = dataNote(rec);
     return f;
 }
 
-WriteResult DelExfatRecovery(tagExfatFile *rec, const std::string &path, WriteStats &stats,
+WriteResult DelExfatRecovery(tagExfatFile *rec, const WriteDest &dest, WriteStats &stats,
                              const std::function<bool()> &gate)
 {
     if (!rec)
@@ -196,18 +219,24 @@ WriteResult DelExfatRecovery(tagExfatFile *rec, const std::string &path, WriteSt
         return WriteResult::Unreadable;
     const uint32_t chunk = cs >= kChunkTarget ? cs : kChunkTarget / cs * cs;
     uint64_t pos = 0;
-    uint32_t lost = 0;
-    WriteResult r = writeChunks(path, rec->nSize, chunk,
-                                [&](uint8_t *buf, uint32_t len) -> int64_t {
-                                    uint32_t bad = 0;
-                                    int64_t got = exfat_readfile(rec, pos, buf, len, &bad);
-                                    pos += len;
-                                    lost += bad;
-                                    return got < 0 ? -1 : (int64_t)len;
-                                },
-                                stats, gate);
-    stats.readFailures += lost;
-    return r;
+    std::vector<uint8_t> one(cs);
+    return writeChunks(dest, exfatReadableSize(rec, cs), chunk,
+                       [&](uint8_t *buf, uint32_t len, ReadGaps &gaps) -> int64_t {
+                           uint32_t bad = 0;
+                           const uint64_t at = pos;
+                           int64_t got = exfat_readfile(rec, at, buf, len, &bad);
+                           pos += len;
+                           if (got < 0)
+                               return -1;
+                           if (bad)
+                               // The clusters that failed are among those of zeros.
+                               markZeroUnits(buf, len, cs, gaps, [&](uint32_t off, uint32_t n) {
+                                   uint32_t b = 0;
+                                   return exfat_readfile(rec, at + off, one.data(), n, &b) == (int64_t)n && b == 0;
+                               });
+                           return len;
+                       },
+                       stats, gate);
 }
 
 std::unique_ptr<ScanBackend> makeExfatBackend(const ScanRequest &req)

@@ -20,9 +20,13 @@ std::string exfatName(const tagExfatFile *rec);
 int64_t exfatTime(const tagExfatTime &t);
 // A FoundFile for a deleted file record (folder path from its parents).
 FoundFile exfatFoundFile(tagExfatFile *rec);
-// Writes one found file to path (never over an existing file), passing
+// The bytes of a record's data that can be read back: its size (cut to the
+// volume), or less when the free clusters a chain-less file is taken from
+// run out before its end.
+uint64_t exfatReadableSize(const tagExfatFile *rec, uint32_t clusterSize);
+// Writes one found file to dest (never over an existing file), passing
 // gate before every chunk.
-WriteResult DelExfatRecovery(tagExfatFile *rec, const std::string &path, WriteStats &stats,
+WriteResult DelExfatRecovery(tagExfatFile *rec, const WriteDest &dest, WriteStats &stats,
                              const std::function<bool()> &gate = {});
 
 }  // namespace salvitra

@@ -18,6 +18,7 @@ namespace {
 
 constexpr uint32_t kInodeMode = 0;
 constexpr uint32_t kInodeMtime = 16;
+constexpr uint32_t kInodeSectors = 28;  // i_blocks: 512-byte units the inode holds
 constexpr uint32_t kInodeBlock = 40;
 constexpr uint64_t kFastSymlinkMax = 60;
 // Blocks gathered into one write: large writes keep recovery near the speed
@@ -85,10 +86,10 @@ public:
         return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+    WriteResult write(const FoundFile &file, const WriteDest &dest, WriteStats &stats,
                       const std::function<bool()> &gate) override
     {
-        return DelExt2Recovery(static_cast<Ext2FileNode *>(file.record), path, stats, gate);
+        return DelExt2Recovery(static_cast<Ext2FileNode *>(file.record), dest, stats, gate);
     }
 
     void release() override
@@ -124,8 +125,11 @@ private:
         ff.name = lostFileDisplayName(f->Name, ext);
         ff.type = ext ? ext : "";
         bool readable = fast || f->Size == 0 || (list && missing < count);
-        ff.state = !readable ? FileState::Unreadable : missing > 0 && !fast ? FileState::Damaged : FileState::Deleted;
-        ff.note = ext2Note(f->Size, count, missing, fast, list != nullptr);
+        bool holes = missing > 0 && list && f->Inode && holesOnly(list, count, bs, le32(f->Inode + kInodeSectors));
+        ff.state = !readable                      ? FileState::Unreadable
+                   : missing > 0 && !fast && !holes ? FileState::Damaged
+                                                    : FileState::Deleted;
+        ff.note = ext2Note(f->Size, count, missing, fast, list != nullptr, holes);
         return ff;
     }
 
@@ -149,7 +153,55 @@ uint64_t unlocatedBlocks(const uint32_t *list, uint64_t count)
     return (uint64_t)std::count(list, list + count, 0u);
 }
 
-std::string ext2Note(uint64_t size, uint64_t count, uint64_t unlocated, bool fastSymlink, bool hasList)
+bool holesOnly(const uint32_t *list, uint64_t count, uint32_t bs, uint64_t sectors)
+{
+    if (!list || bs < 1024)
+        return false;
+    const uint64_t p = bs / 4;  // pointers per block
+    auto any = [&](uint64_t from, uint64_t n) {
+        for (uint64_t i = from; i < count && i - from < n; i++)
+            if (list[i])
+                return true;
+        return false;
+    };
+    uint64_t located = count - unlocatedBlocks(list, count);
+    // The pointer blocks a file with these holes has: one for every range
+    // of the map that holds a located block.
+    uint64_t meta = 0;
+    uint64_t idx = 12;
+    if (idx < count) {
+        meta += any(idx, p);
+        idx += p;
+    }
+    if (idx < count) {
+        bool used = false;
+        for (uint64_t k = 0; k < p && idx + k * p < count; k++)
+            if (any(idx + k * p, p)) {
+                meta++;
+                used = true;
+            }
+        meta += used;
+        idx += p * p;
+    }
+    if (idx < count) {
+        bool usedTop = false;
+        for (uint64_t j = 0; j < p && idx + j * p * p < count; j++) {
+            bool used = false;
+            for (uint64_t k = 0; k < p && idx + j * p * p + k * p < count; k++)
+                if (any(idx + j * p * p + k * p, p)) {
+                    meta++;
+                    used = true;
+                }
+            meta += used;
+            usedTop |= used;
+        }
+        meta += usedTop;
+    }
+    return (located + meta) * (bs / 512) == sectors;
+}
+
+std::string ext2Note(uint64_t size, uint64_t count, uint64_t unlocated, bool fastSymlink, bool hasList,
+                     bool holes)
 {
     if (fastSymlink)
         return "symbolic link; the file holds its target";
@@ -159,13 +211,16 @@ std::string ext2Note(uint64_t size, uint64_t count, uint64_t unlocated, bool fas
         return "its block list could not be built; the data cannot be read";
     if (unlocated >= count)
         return "none of its data blocks could be located";
-    if (unlocated > 0)
+    if (unlocated > 0 && holes)
         return std::to_string(unlocated) + " of " + std::to_string(count) +
-               " blocks could not be located (holes or damaged pointers); they are written as zeros";
+               " blocks are holes of a sparse file; they are written as zeros";
+    if (unlocated > 0)
+        return "damaged: " + std::to_string(unlocated) + " of " + std::to_string(count) +
+               " blocks could not be located (behind damaged pointers, or holes); they are written as zeros";
     return "";
 }
 
-WriteResult DelExt2Recovery(Ext2FileNode *file, const std::string &path, WriteStats &stats,
+WriteResult DelExt2Recovery(Ext2FileNode *file, const WriteDest &dest, WriteStats &stats,
                             const std::function<bool()> &gate)
 {
     if (!file)
@@ -183,8 +238,8 @@ WriteResult DelExt2Recovery(Ext2FileNode *file, const std::string &path, WriteSt
         // The target text lives in the inode's block pointers.
         const uint8_t *text = file->Inode + kInodeBlock;
         uint64_t done = 0;
-        return writeChunks(path, size, (uint32_t)kFastSymlinkMax,
-                           [&](uint8_t *buf, uint32_t len) -> int64_t {
+        return writeChunks(dest, size, (uint32_t)kFastSymlinkMax,
+                           [&](uint8_t *buf, uint32_t len, ReadGaps &) -> int64_t {
                                memcpy(buf, text + done, len);
                                done += len;
                                return len;
@@ -197,27 +252,21 @@ WriteResult DelExt2Recovery(Ext2FileNode *file, const std::string &path, WriteSt
     const uint64_t count = blockCount(size, bs);
     const uint32_t chunk = kChunkBytes >= bs ? kChunkBytes / bs * bs : bs;
     uint64_t next = 0;
-    uint32_t failed = 0;
-    WriteResult r = writeChunks(path, size, chunk,
-                                [&](uint8_t *buf, uint32_t len) -> int64_t {
-                                    // writeChunks cleared buf; a hole stays zero.
-                                    for (uint32_t off = 0; off < len && next < count; off += bs) {
-                                        uint32_t piece = len - off < bs ? len - off : bs;
-                                        uint32_t block = list[next++];
-                                        if (block == 0)
-                                            continue;
-                                        uint64_t got = 0;
-                                        if (!ext2_readfile(file, piece, &got, block, buf + off) ||
-                                            got != piece) {
-                                            memset(buf + off, 0, piece);
-                                            failed++;
-                                        }
-                                    }
-                                    return len;
-                                },
-                                stats, gate);
-    stats.readFailures += failed;
-    return r;
+    return writeChunks(dest, size, chunk,
+                       [&](uint8_t *buf, uint32_t len, ReadGaps &gaps) -> int64_t {
+                           // writeChunks cleared buf; a hole stays zero.
+                           for (uint32_t off = 0; off < len && next < count; off += bs) {
+                               uint32_t piece = len - off < bs ? len - off : bs;
+                               uint32_t block = list[next++];
+                               if (block == 0)
+                                   continue;
+                               uint64_t got = 0;
+                               if (!ext2_readfile(file, piece, &got, block, buf + off) || got != piece)
+                                   gaps.unreadable(off, piece);
+                           }
+                           return len;
+                       },
+                       stats, gate);
 }
 
 std::unique_ptr<ScanBackend> makeExt2Backend(const ScanRequest &req)

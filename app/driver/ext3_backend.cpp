@@ -88,13 +88,13 @@ public:
         return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+    WriteResult write(const FoundFile &file, const WriteDest &dest, WriteStats &stats,
                       const std::function<bool()> &gate) override
     {
         auto *f = static_cast<Ext3JournalFile *>(file.record);
         if (!f || !journalFiles_.count(f))
             return file.record ? WriteResult::Unreadable : WriteResult::NoRecord;
-        return DelExt3Recovery(f, path, stats, gate);
+        return DelExt3Recovery(f, dest, stats, gate);
     }
 
     void release() override
@@ -194,24 +194,30 @@ std::string ext3JournalNote(uint64_t size, uint64_t reused, uint64_t missing)
     return note;
 }
 
-WriteResult DelExt3Recovery(Ext3JournalFile *file, const std::string &path, WriteStats &stats,
+WriteResult DelExt3Recovery(Ext3JournalFile *file, const WriteDest &dest, WriteStats &stats,
                             const std::function<bool()> &gate)
 {
     if (!file)
         return WriteResult::NoRecord;
+    const uint32_t bs = ext3_get_blocksize();
+    std::vector<uint8_t> one(bs ? bs : 1);
     uint64_t offset = 0;
-    uint32_t failed = 0;
-    WriteResult r = writeChunks(path, file->Size, kChunkBytes,
-                                [&](uint8_t *buf, uint32_t len) -> int64_t {
-                                    uint32_t bad = 0;
-                                    int64_t got = ext3_journal_readfile(file, offset, buf, len, &bad);
-                                    failed += bad;
-                                    offset += len;
-                                    return got;
-                                },
-                                stats, gate);
-    stats.readFailures += failed;
-    return r;
+    return writeChunks(dest, file->Size, kChunkBytes,
+                       [&](uint8_t *buf, uint32_t len, ReadGaps &gaps) -> int64_t {
+                           uint32_t bad = 0;
+                           const uint64_t at = offset;
+                           int64_t got = ext3_journal_readfile(file, at, buf, len, &bad);
+                           offset += len;
+                           if (bad && got > 0)
+                               // The blocks that failed are among those of zeros.
+                               markZeroUnits(buf, (uint32_t)got, bs, gaps, [&](uint32_t off, uint32_t n) {
+                                   uint32_t b = 0;
+                                   return ext3_journal_readfile(file, at + off, one.data(), n, &b) == (int64_t)n &&
+                                          b == 0;
+                               });
+                           return got;
+                       },
+                       stats, gate);
 }
 
 std::unique_ptr<ScanBackend> makeExt3Backend(const ScanRequest &req)

@@ -23,16 +23,23 @@ std::string lostFileDisplayName(const std::string &name, const char *ext);
 // pointer block that could not be read.  Both are written as zeros.
 uint64_t unlocatedBlocks(const uint32_t *list, uint64_t count);
 
+// True when every entry of an ext2 block list that names no block is a
+// hole: the 512-byte units the inode says it holds (i_blocks) are exactly
+// its located data blocks and the pointer blocks above them, so no pointer
+// block was lost.
+bool holesOnly(const uint32_t *list, uint64_t count, uint32_t blockSize, uint64_t sectors);
+
 // What the user is told about an ext2 find with `unlocated` of `count` data
-// blocks missing ("" when nothing is worth saying).
+// blocks missing ("" when nothing is worth saying); holes: they are the
+// holes of a sparse file.
 std::string ext2Note(uint64_t size, uint64_t count, uint64_t unlocated, bool fastSymlink,
-                     bool hasList);
+                     bool hasList, bool holes = false);
 
 // Writes one ext2 find: exactly its size in bytes, block by block from its
 // block list (one ext2_readfile call per entry, the last block cut), holes
 // and unreadable blocks as zeros (the latter counted in stats).  A short
 // symbolic link's target is written from the inode.
-WriteResult DelExt2Recovery(Ext2FileNode *file, const std::string &path, WriteStats &stats,
+WriteResult DelExt2Recovery(Ext2FileNode *file, const WriteDest &dest, WriteStats &stats,
                             const std::function<bool()> &gate = {});
 
 // The folder of an ext3 directory node inside the volume ("" for the root,
@@ -53,7 +60,7 @@ std::string ext3JournalNote(uint64_t size, uint64_t reused, uint64_t missing);
 
 // Writes one such file: exactly its size, holes and blocks that another
 // file holds now as zeros; blocks the device cannot read are counted.
-WriteResult DelExt3Recovery(Ext3JournalFile *file, const std::string &path, WriteStats &stats,
+WriteResult DelExt3Recovery(Ext3JournalFile *file, const WriteDest &dest, WriteStats &stats,
                             const std::function<bool()> &gate = {});
 
 

@@ -150,6 +150,16 @@ size_t walkFmtFatTree(tagStFmtDirNode *root,
     return files;
 }
 
+uint64_t fatReadableSize(const tagStFatInfo *rec, uint32_t clusterSize)
+{
+    if (!rec)
+        return 0;
+    if (!(rec->bPlan & FAT_PLAN_SHORT) || !clusterSize || rec->nReserved == UINT32_MAX)
+        return rec->nFileSize;
+    uint64_t free = (uint64_t)rec->nReserved * clusterSize;
+    return free < rec->nFileSize ? free : rec->nFileSize;
+}
+
 FoundFile fatFoundFile(tagStFatInfo *rec, const std::vector<tagStFatInfo *> &dirs, uint32_t clusterSize)
 {
     FoundFile f;
@@ -194,12 +204,19 @@ FoundFile fatFoundFile(tagStFatInfo *rec, const std::vector<tagStFatInfo *> &dir
                     " clusters in use by other files lie inside it and were skipped (fragmented): right if the "
                     "file was written around them, damaged at the end if they were reused after the deletion";
         }
-        if ((rec->bPlan & FAT_PLAN_SHORT) && clusterSize && rec->nReserved != UINT32_MAX) {
+        uint64_t readable = fatReadableSize(rec, clusterSize);
+        if (readable < rec->nFileSize) {
+            // The entry claims more than the free space after its first
+            // cluster holds (before another deleted file's data starts):
+            // its data ends there.
             f.state = FileState::Damaged;
+            f.size = readable;
+            f.listedSize = rec->nFileSize;
             if (!note.empty())
                 note += "; ";
-            note += "damaged: only the first " + std::to_string((uint64_t)rec->nReserved * clusterSize) +
-                    " bytes lie in free space, the rest is zeros";
+            note += "damaged: its entry says " + std::to_string(rec->nFileSize) + " bytes, but only the first " +
+                    std::to_string(readable) +
+                    " bytes lie in free space before the end of the volume or another file's data";
         }
         f.note = note;
     }
@@ -222,32 +239,33 @@ uint32_t chunkFor(uint32_t blockSize)
 using ReadFn = bool (*)(tagStFatInfo *, void *, unsigned long, int64_t *);
 
 // The shared chunk loop over a contiguous read.  A chunk that cannot be
-// read whole is read again one block at a time, so that only the blocks
-// that fail are written as zeros (and counted).
-WriteResult copyContiguous(ReadFn readFile, tagStFatInfo *rec, uint32_t block, const std::string &path,
-                           WriteStats &stats, const std::function<bool()> &gate)
+// read whole is read again one block at a time, so that exactly the blocks
+// that fail are marked (the reader leaves zeros there).  `size` is what
+// the file's data can be (never more than its record says).
+WriteResult copyContiguous(ReadFn readFile, tagStFatInfo *rec, uint64_t size, uint32_t block,
+                           const WriteDest &dest, WriteStats &stats, const std::function<bool()> &gate)
 {
     int64_t pos = 0;
-    auto read = [&](uint8_t *buf, uint32_t len) -> int64_t {
+    auto read = [&](uint8_t *buf, uint32_t len, ReadGaps &gaps) -> int64_t {
         int64_t start = pos;
         if (readFile(rec, buf, len, &pos))
             return len;
         if (len <= block)
-            return -1;  // counted and zero-filled by the chunk loop
+            return -1;
         pos = start;
         for (uint32_t off = 0; off < len; off += block) {
             uint32_t n = len - off < block ? len - off : block;
             if (!readFile(rec, buf + off, n, &pos))
-                stats.readFailures++;  // the reader left zeros there
+                gaps.unreadable(off, n);
         }
         return len;
     };
-    return writeChunks(path, rec->nFileSize, chunkFor(block), read, stats, gate);
+    return writeChunks(dest, size, chunkFor(block), read, stats, gate);
 }
 
 }  // namespace
 
-WriteResult DelFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::string &path, WriteStats &stats,
+WriteResult DelFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const WriteDest &dest, WriteStats &stats,
                            const std::function<bool()> &gate)
 {
     uint32_t block = get_blocksize(part);
@@ -259,10 +277,10 @@ WriteResult DelFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::
         diagnostic("stPFatInFo is no----------");
         return WriteResult::NoRecord;
     }
-    return copyContiguous(fat_readfile, rec, block, path, stats, gate);
+    return copyContiguous(fat_readfile, rec, fatReadableSize(rec, block), block, dest, stats, gate);
 }
 
-WriteResult FmtFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::string &path,
+WriteResult FmtFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const WriteDest &dest,
                            WriteStats &stats, const std::function<bool()> &gate)
 {
     if (!rec)
@@ -272,7 +290,7 @@ WriteResult FmtFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::
     uint32_t block = get_blocksize(part);
     if (block == 0 || block % 512)
         block = 4096;
-    return copyContiguous(fat_fmtRec_readfile, rec, block, path, stats, gate);
+    return copyContiguous(fat_fmtRec_readfile, rec, rec->nFileSize, block, dest, stats, gate);
 }
 
 namespace {
@@ -311,12 +329,12 @@ public:
         return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+    WriteResult write(const FoundFile &file, const WriteDest &dest, WriteStats &stats,
                       const std::function<bool()> &gate) override
     {
         if (!inited_)
             return WriteResult::NoRecord;
-        return DelFatRecovery(part_, static_cast<tagStFatInfo *>(file.record), path, stats, gate);
+        return DelFatRecovery(part_, static_cast<tagStFatInfo *>(file.record), dest, stats, gate);
     }
 
     void release() override
@@ -379,12 +397,12 @@ public:
         return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+    WriteResult write(const FoundFile &file, const WriteDest &dest, WriteStats &stats,
                       const std::function<bool()> &gate) override
     {
         if (!inited_)
             return WriteResult::NoRecord;
-        return FmtFatRecovery(part_, static_cast<tagStFatInfo *>(file.record), path, stats, gate);
+        return FmtFatRecovery(part_, static_cast<tagStFatInfo *>(file.record), dest, stats, gate);
     }
 
     void release() override

@@ -38,15 +38,21 @@ std::string fatNameToUtf8(const uint32_t *name);
 // the epoch, or -1 when the record has no valid date.
 int64_t fatRecordTime(const tagStFatInfo *rec);
 
+// The bytes of a quick-scan record's data that can be read back: its size,
+// or less when fewer free clusters follow its first one than it needs (the
+// library's plan says how many).
+uint64_t fatReadableSize(const tagStFatInfo *rec, uint32_t clusterSize);
+
 // A FoundFile for a quick-scan record; clusterSize is the volume's.
 FoundFile fatFoundFile(tagStFatInfo *rec, const std::vector<tagStFatInfo *> &dirs, uint32_t clusterSize);
 
-// Writes one quick-scan file to path (never over an existing file).
-WriteResult DelFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::string &path, WriteStats &stats,
+// Writes one quick-scan file to dest (never over an existing file): its
+// readable size, every block that cannot be read marked.
+WriteResult DelFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const WriteDest &dest, WriteStats &stats,
                            const std::function<bool()> &gate = {});
 
 // Writes one file of the formatted-volume search.
-WriteResult FmtFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::string &path,
+WriteResult FmtFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const WriteDest &dest,
                            WriteStats &stats, const std::function<bool()> &gate = {});
 
 }  // namespace salvitra

@@ -85,16 +85,20 @@ public:
                     f.state = FileState::Unreadable;
                     f.note = "only a resource fork, which this scan does not read";
                 }
-            } else if (!r->HasDataFork) {
+            } else if (!r->HasDataFork || mapped == 0) {
                 f.state = FileState::Unreadable;
                 f.note = "no data blocks are recorded for this file";
-            } else if (volumeBytes && r->DataSize > volumeBytes) {
-                f.state = FileState::Unreadable;
-                f.note = "the recorded size is larger than the volume";
             } else if (mapped < r->DataSize) {
+                // Nothing says where the rest lies: the file ends where
+                // its recorded blocks end.
                 f.state = FileState::Damaged;
-                f.note = "only the first " + std::to_string(mapped) +
-                         " bytes are recorded; the rest is written as zeros";
+                f.size = mapped;
+                f.listedSize = r->DataSize;
+                f.note = volumeBytes && r->DataSize > volumeBytes
+                             ? "the recorded size is larger than the volume; only the first " +
+                                   std::to_string(mapped) + " bytes have recorded blocks"
+                             : "only the first " + std::to_string(mapped) +
+                                   " bytes have recorded blocks; the file ends there";
             }
             out.push_back(std::move(f));
         }
@@ -102,12 +106,12 @@ public:
         return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+    WriteResult write(const FoundFile &file, const WriteDest &dest, WriteStats &stats,
                       const std::function<bool()> &gate) override
     {
         if (!file.readable())
             return WriteResult::Unreadable;
-        return DelHfspRecovery(static_cast<file_info *>(file.record), path, stats, gate);
+        return DelHfspRecovery(static_cast<file_info *>(file.record), dest, stats, gate);
     }
 
     void release() override
@@ -125,9 +129,9 @@ private:
 
 }  // namespace
 
-// Streams the record's data fork into a new file at path, one allocation
+// Streams the record's data fork into dest, one allocation
 // block per read.
-WriteResult DelHfspRecovery(file_info *record, const std::string &path, WriteStats &stats,
+WriteResult DelHfspRecovery(file_info *record, const WriteDest &dest, WriteStats &stats,
                             const std::function<bool()> &gate)
 {
     int blockSize = hfsp_get_blocksize();
@@ -144,9 +148,12 @@ WriteResult DelHfspRecovery(file_info *record, const std::string &path, WriteSta
     uint8_t none = 0;
     hfsxx_readwirtelogfile(record, &none, 0, 1);
     uint64_t size = record->DataSize;
+    uint64_t mapped = mappedBytes(record, (uint32_t)blockSize);
+    if (mapped < size)
+        size = mapped;
     uint64_t delivered = 0;
-    return writeChunks(path, size, (uint32_t)blockSize,
-                       [&](uint8_t *buf, uint32_t len) -> int64_t {
+    return writeChunks(dest, size, (uint32_t)blockSize,
+                       [&](uint8_t *buf, uint32_t len, ReadGaps &) -> int64_t {
                            delivered += len;
                            int last = delivered >= size ? 1 : 0;
                            return hfsxx_readwirtelogfile(record, buf, len, last);

@@ -576,7 +576,8 @@ void capToMedium(FoundFile &f, const Partiton_Struct *part)
     if (part->FsType == FS_EXT2 || part->FsType == FS_EXT3 || part->FsType == FS_EXT4)
         return;
     std::string why;
-    f.listedSize = f.size;
+    if (f.listedSize == 0)
+        f.listedSize = f.size;
     f.size = sizeCappedByMedium(f.size, part->PartSize, &why);
     if (f.state != FileState::Unreadable)
         f.state = FileState::Damaged;
@@ -731,18 +732,18 @@ void ScanJob::addWritten(uint64_t bytes, bool fileDone)
         filesWritten_++;
 }
 
-Status ScanJob::endWrites(bool stopped, const std::string &reason)
+Status ScanJob::endWrites(bool stopped, const std::string &reason, StatusCode failure)
 {
     Status s;
     if (stopped || stop_)
         s = Status{StatusCode::Stopped, reason.empty() ? "stopped by the user; the files written are kept" : reason};
     else if (!reason.empty())
-        s = Status{StatusCode::OutputError, reason};
+        s = Status{failure, reason};
     finish(s);
     return s;
 }
 
-WriteResult ScanJob::write(const FoundFile &file, const std::string &path, WriteStats &stats)
+WriteResult ScanJob::write(const FoundFile &file, const WriteDest &dest, WriteStats &stats)
 {
     if (!backend_ || !lease_)
         return WriteResult::NoRecord;
@@ -755,7 +756,7 @@ WriteResult ScanJob::write(const FoundFile &file, const std::string &path, Write
         // One file outside a scan and a recovery (a copy for the preview):
         // a stop or pause left over from the scan or the last recovery is
         // not about it.
-        WriteResult r = backend_->write(file, path, stats, {});
+        WriteResult r = backend_->write(file, dest, stats, {});
         if (r == WriteResult::Stopped && stats.bytes < file.size)
             stats.incomplete = true;
         return r;
@@ -771,7 +772,7 @@ WriteResult ScanJob::write(const FoundFile &file, const std::string &path, Write
         }
         return gate();
     };
-    WriteResult r = backend_->write(file, path, stats, chunkGate);
+    WriteResult r = backend_->write(file, dest, stats, chunkGate);
     addWritten(stats.bytes > counted ? stats.bytes - counted : 0, true);
     if (r == WriteResult::Stopped && stats.bytes < file.size)
         stats.incomplete = true;

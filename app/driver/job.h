@@ -61,6 +61,7 @@ namespace salvitra {
 class Inventory;
 class ScanBackend;
 struct BackendRow;
+struct WriteDest;
 
 // Scan mode, as the disk page keeps it: 0 quick, 1 deep.
 enum RecoverMod : int32_t { RecoverQuick = 0, RecoverDeep = 1 };
@@ -109,10 +110,22 @@ struct Status {
 
 // ---- writes ----
 
+// A stretch of a file: bytes [offset, offset + length).
+struct ByteRange {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    bool operator==(const ByteRange &o) const { return offset == o.offset && length == o.length; }
+};
+
 struct WriteStats {
     uint64_t bytes = 0;          // bytes written to the output
-    uint32_t readFailures = 0;   // chunks that could not be read (written as zeros)
+    uint32_t readFailures = 0;   // stretches of the file that could not be read
+    uint64_t unreadableBytes = 0;
+    // Those stretches, in file order (the first kMaxListedRanges of them).
+    std::vector<ByteRange> unreadable;
+    static constexpr size_t kMaxListedRanges = 1000;
     bool incomplete = false;     // stopped inside the file: the output holds only `bytes`
+    bool mediumGone = false;     // the medium went away while the file was read
 };
 
 enum class WriteResult {
@@ -232,18 +245,21 @@ public:
     // caller's thread: a stop or pause from now on is the writes'.
     // waitFor() and wait() wait for it; the front ends drive it as the scan.
     bool startWrites(std::function<void()> writes);
-    // Streams one file into a new file at path, through the pause gate and
-    // the stop of this job.  Between recoverFiles calls the job is Finished;
-    // a single file written then (a copy for the preview) is not held by a
-    // stop or pause left over from the scan or the last recovery.
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats);
+    // Streams one file into dest (the file a recovery opened, or a new file
+    // at a path), through the pause gate and the stop of this job.  Between
+    // recoverFiles calls the job is Finished; a single file written then (a
+    // copy for the preview) is not held by a stop or pause left over from
+    // the scan or the last recovery.
+    WriteResult write(const FoundFile &file, const WriteDest &dest, WriteStats &stats);
     // Opens and closes a recovery phase: state Running, progress over
     // `bytesTotal`; end reports onFinished.  recoverFiles calls them.  The
     // scan's own stop does not carry over; a stop that came after the scan
     // (or after startWrites) does.
     void beginWrites(uint64_t bytesTotal);
     void addWritten(uint64_t bytes, bool fileDone);
-    Status endWrites(bool stopped, const std::string &reason = {});
+    // A reason without a stop ends the phase with `failure` (an output
+    // error unless said otherwise).
+    Status endWrites(bool stopped, const std::string &reason = {}, StatusCode failure = StatusCode::OutputError);
 
     // Frees the scanner library's records (FoundFile::record dies), the
     // library lease and the inventory hold.  The store's files stay.

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -116,6 +117,7 @@ Loaded load()
     ok &= bind(h, "NTFS_Free_File_Info", a.NTFS_Free_File_Info, l.why);
     ok &= bind(h, "Ntfs_Get_NameParentID", a.Ntfs_Get_NameParentID, l.why);
     ok &= bind(h, "Ntfs_Open_File", a.Ntfs_Open_File, l.why);
+    ok &= bind(h, "Ntfs_Read_File", a.Ntfs_Read_File, l.why);
     ok &= bind(h, "Ntfs_Close_File", a.Ntfs_Close_File, l.why);
     ok &= bind(h, "Search_Ntfs_InFo", a.Search_Ntfs_InFo, l.why);
     ok &= bind(h, "Ntfs_Read_ForMat_Data", a.Ntfs_Read_ForMat_Data, l.why);
@@ -148,25 +150,33 @@ static uint32_t chunkFor(uint32_t block)
     return block >= target ? block : block * (target / block);
 }
 
-// Reads for writeChunks: a block the library answered with 2 holds what
-// could be read and zeros for the rest; it is written as it is and counted.
+// Reads for writeChunks.  A block the library answered with 2 holds what
+// could be read and zeros for the clusters that could not: those are among
+// its clusters of zeros, and `readsAgain` (when given) reads such a
+// cluster on its own to tell a failure from data that is zeros.
 template <typename ReadFn>
-static std::function<int64_t(uint8_t *, uint32_t)> salvagingReader(ReadFn read, uint32_t &failed)
+static PieceReader salvagingReader(ReadFn read, uint32_t cluster,
+                                   std::function<bool(uint64_t, uint32_t)> readsAgain = {})
 {
-    return [read, &failed](uint8_t *buf, uint32_t len) -> int64_t {
+    auto pos = std::make_shared<uint64_t>(0);
+    return [read, cluster, readsAgain, pos](uint8_t *buf, uint32_t len, ReadGaps &gaps) -> int64_t {
+        uint64_t at = *pos;
+        *pos += len;
         int r = read(buf, len);
         if (r == 0)
             return len;
-        if (r == 2) {
-            failed++;
-            return len;
-        }
-        return -1;
+        if (r != 2)
+            return -1;
+        std::function<bool(uint32_t, uint32_t)> again;
+        if (readsAgain)
+            again = [&](uint32_t off, uint32_t n) { return readsAgain(at + off, n); };
+        markZeroUnits(buf, len, cluster, gaps, again);
+        return len;
     };
 }
 
 WriteResult DelNtfsRecovery(const TaskelApi &api, const NTFS_DEL_FILEINFO_t *rec, Partiton_Struct *part,
-                            const std::string &path, WriteStats &stats, const std::function<bool()> &gate)
+                            const WriteDest &dest, WriteStats &stats, const std::function<bool()> &gate)
 {
     uint32_t block = get_blocksize(part);
     if (block == 0) {
@@ -177,18 +187,24 @@ WriteResult DelNtfsRecovery(const TaskelApi &api, const NTFS_DEL_FILEINFO_t *rec
         diagnostic("PNTFS_DEL_FILEINFO is no----------");
         return WriteResult::NoRecord;
     }
-    // A record that cannot be opened at all would only give a file of zeros.
-    NTFS_FILE_HANDLE probe;
-    if (!api.Ntfs_Open_File(rec->nMftNumber, &probe))
+    // A record that cannot be opened at all would only give a file of
+    // zeros.  The handle stays open to read single clusters again.
+    NTFS_FILE_HANDLE h;
+    if (!api.Ntfs_Open_File(rec->nMftNumber, &h))
         return WriteResult::Unreadable;
-    api.Ntfs_Close_File(&probe);
+    std::vector<uint8_t> one(block);
+    auto readsAgain = [&](uint64_t at, uint32_t n) {
+        uint32_t got = 0;
+        h.nOffset = at;
+        return api.Ntfs_Read_File(&h, n, &got, one.data()) && got == n;
+    };
     uint64_t mft = rec->nMftNumber;
-    uint32_t failed = 0;
     WriteResult r = writeChunks(
-        path, rec->nFileSize, chunkFor(block),
-        salvagingReader([&](uint8_t *buf, uint32_t len) { return api.Ntfs_Get_Data(mft, buf, len); }, failed),
+        dest, rec->nFileSize, chunkFor(block),
+        salvagingReader([&](uint8_t *buf, uint32_t len) { return api.Ntfs_Get_Data(mft, buf, len); }, block,
+                        readsAgain),
         stats, gate);
-    stats.readFailures += failed;
+    api.Ntfs_Close_File(&h);
     api.Ntfs_RWfile_Set(1);
     return r;
 }
@@ -241,12 +257,12 @@ public:
         return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+    WriteResult write(const FoundFile &file, const WriteDest &dest, WriteStats &stats,
                       const std::function<bool()> &gate) override
     {
         if (!live_)
             return WriteResult::NoRecord;
-        return DelNtfsRecovery(api_, static_cast<const NTFS_DEL_FILEINFO_t *>(file.record), part_, path, stats,
+        return DelNtfsRecovery(api_, static_cast<const NTFS_DEL_FILEINFO_t *>(file.record), part_, dest, stats,
                                gate);
     }
 
@@ -313,7 +329,7 @@ public:
         return {};
     }
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+    WriteResult write(const FoundFile &file, const WriteDest &dest, WriteStats &stats,
                       const std::function<bool()> &gate) override
     {
         auto *r = static_cast<NTFS_FORMAT_INFO_t *>(file.record);
@@ -324,13 +340,13 @@ public:
             block = get_blocksize(part_);
         if (block == 0)
             return WriteResult::NoChunk;
-        uint32_t failed = 0;
+        // The library reads these files only in order: a cluster of zeros
+        // in a block it could not read whole counts as unreadable.
         WriteResult res = writeChunks(
-            path, r->nFileSize, chunkFor(block),
+            dest, r->nFileSize, chunkFor(block),
             salvagingReader([&](uint8_t *buf, uint32_t len) { return api_.Ntfs_Read_ForMat_Data(r, buf, (int)len); },
-                            failed),
+                            block),
             stats, gate);
-        stats.readFailures += failed;
         api_.Ntfs_RWfile_Set(2);
         return res;
     }

@@ -31,6 +31,7 @@ struct TaskelApi {
     decltype(&::NTFS_Free_File_Info) NTFS_Free_File_Info = nullptr;
     decltype(&::Ntfs_Get_NameParentID) Ntfs_Get_NameParentID = nullptr;
     decltype(&::Ntfs_Open_File) Ntfs_Open_File = nullptr;
+    decltype(&::Ntfs_Read_File) Ntfs_Read_File = nullptr;
     decltype(&::Ntfs_Close_File) Ntfs_Close_File = nullptr;
     decltype(&::Search_Ntfs_InFo) Search_Ntfs_InFo = nullptr;
     decltype(&::Ntfs_Read_ForMat_Data) Ntfs_Read_ForMat_Data = nullptr;
@@ -46,10 +47,11 @@ const TaskelApi *taskelApi(std::string *why = nullptr);
 
 // Writes one deleted file found by the quick scan: whole multiples of the
 // partition's allocation unit (about 1 MiB) through Ntfs_Get_Data, then
-// Ntfs_RWfile_Set(1).  Clusters that cannot be read are written as zeros
-// and the chunks holding them counted in stats.readFailures.
+// Ntfs_RWfile_Set(1).  Clusters that cannot be read are marked (each
+// cluster of zeros in a block the library could not read whole is read
+// again on its own through a handle of the file).
 WriteResult DelNtfsRecovery(const TaskelApi &api, const NTFS_DEL_FILEINFO_t *rec, Partiton_Struct *part,
-                            const std::string &path, WriteStats &stats,
+                            const WriteDest &dest, WriteStats &stats,
                             const std::function<bool()> &gate = {});
 
 }  // namespace salvitra

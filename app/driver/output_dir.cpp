@@ -1,5 +1,6 @@
 #include "output_dir.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -19,19 +20,6 @@ namespace salvitra {
 
 namespace {
 
-// Handles kept open at most; past it the cache starts again (folders
-// already made are only opened again, never re-created).
-constexpr size_t kMaxOpenDirs = 256;
-
-void setError(OutputError *err, int errnum, const std::string &what)
-{
-    if (!err)
-        return;
-    err->errnum = errnum;
-    err->text = what + ": " + strerror(errnum);
-    err->repeats = outputErrorRepeats(errnum);
-}
-
 void closeFd(int &fd)
 {
     if (fd >= 0)
@@ -44,8 +32,15 @@ std::string joinRel(const std::string &a, const std::string &b)
     return a.empty() ? b : a + "/" + b;
 }
 
-// "photo.jpg" -> "photo (n).jpg"; names without an extension get " (n)".
-std::string numbered(const std::string &name, unsigned n)
+bool taken(int dirfd, const std::string &name)
+{
+    struct stat sb;
+    return fstatat(dirfd, name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+}
+
+}  // namespace
+
+std::string numberedName(const std::string &name, unsigned n)
 {
     size_t dot = name.find_last_of('.');
     std::string stem = name, ext;
@@ -56,44 +51,70 @@ std::string numbered(const std::string &name, unsigned n)
     return stem + " (" + std::to_string(n) + ")" + ext;
 }
 
-}  // namespace
-
 bool outputErrorRepeats(int errnum)
 {
     switch (errnum) {
     case ENOSPC:
     case EDQUOT:
     case EROFS:
-    case EACCES:
-    case EPERM:
     case EIO:
-    case EFBIG:
-    case EMFILE:
-    case ENFILE:
         return true;
     default:
         return false;
     }
 }
 
+void OutputDir::setError(OutputError *err, int errnum, const std::string &what, int dirfd) const
+{
+    if (!err)
+        return;
+    err->errnum = errnum;
+    err->text = what + ": " + strerror(errnum);
+    // A permission refused in the output folder itself holds for every
+    // file; below it, only for that folder.
+    err->repeats = outputErrorRepeats(errnum) || ((errnum == EACCES || errnum == EPERM) && dirfd == root_);
+}
+
 OutputDir::~OutputDir()
 {
-    for (auto &d : dirs_)
-        closeFd(d.second);
+    dropDirs();
     closeFd(root_);
+}
+
+void OutputDir::dropDirs(int keep)
+{
+    for (auto it = dirs_.begin(); it != dirs_.end();) {
+        if (it->second.fd == keep) {
+            ++it;
+            continue;
+        }
+        closeFd(it->second.fd);
+        it = dirs_.erase(it);
+    }
+}
+
+void OutputDir::remember(const std::string &relDir, int fd)
+{
+    if (dirs_.size() >= kMaxOpenDirs) {
+        auto oldest = dirs_.begin();
+        for (auto it = dirs_.begin(); it != dirs_.end(); ++it)
+            if (it->second.used < oldest->second.used)
+                oldest = it;
+        closeFd(oldest->second.fd);
+        dirs_.erase(oldest);
+    }
+    dirs_[relDir] = CachedDir{fd, ++uses_};
 }
 
 bool OutputDir::open(const std::string &path, OutputError *err)
 {
     closeFd(root_);
-    for (auto &d : dirs_)
-        closeFd(d.second);
-    dirs_.clear();
+    dropDirs();
     path_ = path;
     while (path_.size() > 1 && path_.back() == '/')
         path_.pop_back();
     if (path_.empty()) {
-        setError(err, ENOENT, "(empty output folder name)");
+        setError(err, ENOENT, "(empty output folder name)", -1);
         return false;
     }
     // Missing parents of the chosen folder, as the user named them.
@@ -102,13 +123,17 @@ bool OutputDir::open(const std::string &path, OutputError *err)
             continue;
         std::string cur = path_.substr(0, pos);
         if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) {
-            setError(err, errno, cur);
+            setError(err, errno, cur, -1);
+            if (err)
+                err->repeats = true;
             return false;
         }
     }
     root_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (root_ < 0) {
-        setError(err, errno, path_);
+        setError(err, errno, path_, -1);
+        if (err)
+            err->repeats = true;
         return false;
     }
     return true;
@@ -117,18 +142,18 @@ bool OutputDir::open(const std::string &path, OutputError *err)
 bool OutputDir::checkWritable(OutputError *err)
 {
     if (root_ < 0) {
-        setError(err, EBADF, path_);
+        setError(err, EBADF, path_, root_);
         return false;
     }
     struct statvfs vfs;
     if (fstatvfs(root_, &vfs) == 0 && (vfs.f_flag & ST_RDONLY)) {
-        setError(err, EROFS, path_);
+        setError(err, EROFS, path_, root_);
         return false;
     }
     std::string probe = ".salvitra-write-test-" + std::to_string(getpid());
     int fd = openat(root_, probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
-        setError(err, errno, path_);
+        setError(err, errno, path_, root_);
         return false;
     }
     bool ok = ::write(fd, "s", 1) == 1;
@@ -136,7 +161,7 @@ bool OutputDir::checkWritable(OutputError *err)
     close(fd);
     unlinkat(root_, probe.c_str(), 0);
     if (!ok) {
-        setError(err, e, path_);
+        setError(err, e, path_, root_);
         return false;
     }
     return true;
@@ -145,56 +170,72 @@ bool OutputDir::checkWritable(OutputError *err)
 int OutputDir::folder(const std::string &relDir, OutputError *err)
 {
     if (root_ < 0) {
-        setError(err, EBADF, path_);
+        setError(err, EBADF, path_, root_);
         return -1;
     }
     if (relDir.empty())
         return root_;
     auto hit = dirs_.find(relDir);
-    if (hit != dirs_.end())
-        return hit->second;
-    if (dirs_.size() >= kMaxOpenDirs) {
-        for (auto &d : dirs_)
-            closeFd(d.second);
-        dirs_.clear();
+    if (hit != dirs_.end()) {
+        hit->second.used = ++uses_;
+        return hit->second.fd;
     }
-    // From the nearest folder already open, one component at a time.
-    size_t slash = relDir.find_last_of('/');
+    // From the nearest folder still open, one component at a time; each
+    // folder opened on the way is remembered, the least recently used
+    // closed, so the depth of the medium's tree never decides how many
+    // handles are open.
     int parent = root_;
-    std::string parentRel;
-    if (slash != std::string::npos) {
-        parentRel = relDir.substr(0, slash);
-        parent = folder(parentRel, err);
-        if (parent < 0)
-            return -1;
-    }
-    std::string comp = relDir.substr(slash == std::string::npos ? 0 : slash + 1);
-    std::string shown = path_ + "/" + relDir;
-    if (comp.empty() || comp == "." || comp == "..") {
-        setError(err, EINVAL, shown);
-        return -1;
-    }
-    if (mkdirat(parent, comp.c_str(), 0755) != 0 && errno != EEXIST) {
-        setError(err, errno, shown);
-        return -1;
-    }
-    int fd = openat(parent, comp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        int e = errno;
-        struct stat sb;
-        if (fstatat(parent, comp.c_str(), &sb, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(sb.st_mode)) {
-            if (err) {
-                err->errnum = ELOOP;
-                err->text = shown + ": is a symbolic link; files are never written through links";
-                err->repeats = false;
-            }
-        } else {
-            setError(err, e, shown);
+    size_t start = 0;
+    for (size_t slash = relDir.find_last_of('/'); slash != std::string::npos && slash > 0;
+         slash = relDir.find_last_of('/', slash - 1)) {
+        auto it = dirs_.find(relDir.substr(0, slash));
+        if (it != dirs_.end()) {
+            it->second.used = ++uses_;
+            parent = it->second.fd;
+            start = slash + 1;
+            break;
         }
-        return -1;
     }
-    dirs_[relDir] = fd;
-    return fd;
+    for (;;) {
+        size_t slash = relDir.find('/', start);
+        std::string comp = relDir.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        std::string rel = relDir.substr(0, slash);
+        std::string shown = path_ + "/" + rel;
+        if (comp.empty() || comp == "." || comp == "..") {
+            setError(err, EINVAL, shown, -1);
+            return -1;
+        }
+        if (mkdirat(parent, comp.c_str(), 0755) != 0 && errno != EEXIST) {
+            setError(err, errno, shown, parent);
+            return -1;
+        }
+        int fd = openat(parent, comp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+            // Descriptors ran out elsewhere in the process: give back ours
+            // (all but the one in hand) and try once more.
+            dropDirs(parent);
+            fd = openat(parent, comp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        if (fd < 0) {
+            int e = errno;
+            struct stat sb;
+            if (fstatat(parent, comp.c_str(), &sb, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(sb.st_mode)) {
+                if (err) {
+                    err->errnum = ELOOP;
+                    err->text = shown + ": is a symbolic link; files are never written through links";
+                    err->repeats = false;
+                }
+            } else {
+                setError(err, e, shown, parent);
+            }
+            return -1;
+        }
+        remember(rel, fd);
+        if (slash == std::string::npos)
+            return fd;
+        parent = fd;
+        start = slash + 1;
+    }
 }
 
 uint64_t OutputDir::freeSpace(int dirfd)
@@ -214,13 +255,13 @@ bool OutputDir::create(const std::string &relPath, uint64_t size, OutputFile &ou
     std::string relDir = slash == std::string::npos ? "" : relPath.substr(0, slash);
     std::string name = relPath.substr(slash == std::string::npos ? 0 : slash + 1);
     if (name.empty() || name == "." || name == "..") {
-        setError(err, EINVAL, path_ + "/" + relPath);
+        setError(err, EINVAL, path_ + "/" + relPath, -1);
         return false;
     }
-    int dirfd = folder(relDir, err);
-    if (dirfd < 0)
+    int cached = folder(relDir, err);
+    if (cached < 0)
         return false;
-    uint64_t room = freeSpace(dirfd);
+    uint64_t room = freeSpace(cached);
     if (size > room) {
         if (err) {
             err->errnum = ENOSPC;
@@ -230,32 +271,88 @@ bool OutputDir::create(const std::string &relPath, uint64_t size, OutputFile &ou
         }
         return false;
     }
-    std::string tryName = name;
-    for (unsigned n = 1; n <= 100000; n++) {
-        int fd = openat(dirfd, tryName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // The file keeps a handle of its folder of its own: the cache may
+    // close its copy while the file is written.
+    int dirfd = fcntl(cached, F_DUPFD_CLOEXEC, 0);
+    if (dirfd < 0 && (errno == EMFILE || errno == ENFILE)) {
+        dropDirs(cached);
+        dirfd = fcntl(cached, F_DUPFD_CLOEXEC, 0);
+    }
+    if (dirfd < 0) {
+        setError(err, errno, path_ + "/" + relPath, -1);
+        return false;
+    }
+    if (!number && taken(dirfd, name)) {
+        setError(err, EEXIST, path_ + "/" + relPath, -1);
+        close(dirfd);
+        return false;
+    }
+    for (unsigned n = 0; n <= 100000; n++) {
+        // With numbering, the first free .partial gives the final name (one
+        // that is taken by then gets a number of its own in finish);
+        // without, the final name is fixed and only the .partial is
+        // numbered when an earlier run left one.
+        std::string final = number && n ? numberedName(name, n) : name;
+        std::string partial = (number || !n ? final : numberedName(name, n)) + ".partial";
+        int fd = openat(dirfd, partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+            dropDirs();
+            fd = openat(dirfd, partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        }
         if (fd >= 0) {
             out.fd = fd;
             out.dirfd = dirfd;
-            out.name = tryName;
-            out.relPath = joinRel(relDir, tryName);
+            out.name = partial;
+            out.finalName = final;
+            out.relDir = relDir;
+            out.relPath = joinRel(relDir, final);
+            out.number = number;
             return true;
         }
-        if (errno != EEXIST || !number) {
-            setError(err, errno, path_ + "/" + joinRel(relDir, tryName));
+        if (errno != EEXIST) {
+            setError(err, errno, path_ + "/" + joinRel(relDir, partial), relDir.empty() ? root_ : -1);
+            close(dirfd);
             return false;
         }
-        tryName = numbered(name, n);
     }
-    setError(err, EEXIST, path_ + "/" + relPath);
+    setError(err, EEXIST, path_ + "/" + relPath, -1);
+    close(dirfd);
     return false;
 }
+
+namespace {
+
+// Gives `from` the name `to` in dirfd, never over a file that has it:
+// renameat2 with RENAME_NOREPLACE; where the file system refuses the flag,
+// a hard link and the removal of the old name; where it has no hard links
+// either, a plain rename after making sure nothing has the name.  0 or an
+// errno (EEXIST: the name is taken).
+int renameNoReplace(int dirfd, const std::string &from, const std::string &to)
+{
+    if (renameat2(dirfd, from.c_str(), dirfd, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    int e = errno;
+    if (e != EINVAL && e != ENOSYS && e != ENOTSUP && e != EOPNOTSUPP)
+        return e;
+    if (linkat(dirfd, from.c_str(), dirfd, to.c_str(), 0) == 0) {
+        unlinkat(dirfd, from.c_str(), 0);
+        return 0;
+    }
+    e = errno;
+    if (e == EEXIST)
+        return e;
+    if (taken(dirfd, to))
+        return EEXIST;
+    return renameat(dirfd, from.c_str(), dirfd, to.c_str()) == 0 ? 0 : errno;
+}
+
+}  // namespace
 
 bool OutputDir::finish(OutputFile &f, bool whole, int64_t mtime, bool keepPartial, OutputError *err,
                        std::string *kept)
 {
     if (f.fd < 0)
         return false;
-    bool ok = true;
     if (whole && mtime >= 0) {
         struct timespec ts[2];
         ts[0].tv_sec = (time_t)mtime;
@@ -265,30 +362,38 @@ bool OutputDir::finish(OutputFile &f, bool whole, int64_t mtime, bool keepPartia
     }
     if (close(f.fd) != 0) {
         // Delayed write errors (NFS, FUSE) show up here.
-        setError(err, errno, path_ + "/" + f.relPath);
-        ok = false;
+        setError(err, errno, path_ + "/" + f.relPath, -1);
         whole = false;
     }
     f.fd = -1;
-    if (whole)
-        return ok;
-    if (keepPartial) {
-        std::string base = f.name + ".partial";
-        std::string to = base;
-        for (unsigned n = 1; n <= 1000; n++) {
-            if (renameat2(f.dirfd, f.name.c_str(), f.dirfd, to.c_str(), RENAME_NOREPLACE) == 0) {
-                size_t slash = f.relPath.find_last_of('/');
-                if (kept)
-                    *kept = (slash == std::string::npos ? "" : f.relPath.substr(0, slash + 1)) + to;
-                return false;
+    bool named = false;
+    if (whole) {
+        int e = renameNoReplace(f.dirfd, f.name, f.finalName);
+        // A file that took the name while this one was written keeps it.
+        for (unsigned n = 1; e == EEXIST && f.number && n <= 1000; n++) {
+            std::string other = numberedName(f.finalName, n);
+            if (!taken(f.dirfd, other + ".partial") && (e = renameNoReplace(f.dirfd, f.name, other)) == 0) {
+                f.finalName = other;
+                f.relPath = joinRel(f.relDir, other);
             }
-            if (errno != EEXIST)
-                break;
-            to = f.name + " (" + std::to_string(n) + ").partial";
+        }
+        if (e == 0) {
+            named = true;
+        } else {
+            setError(err, e, path_ + "/" + f.relPath, -1);
+            keepPartial = true; // whole, but without its name: never lost
         }
     }
-    unlinkat(f.dirfd, f.name.c_str(), 0);
-    return false;
+    if (!named) {
+        if (keepPartial) {
+            if (kept)
+                *kept = joinRel(f.relDir, f.name);
+        } else {
+            unlinkat(f.dirfd, f.name.c_str(), 0);
+        }
+    }
+    closeFd(f.dirfd);
+    return named;
 }
 
 bool writeAll(OutputFile &f, const void *buf, size_t len, OutputError *err)
@@ -303,7 +408,7 @@ bool writeAll(OutputFile &f, const void *buf, size_t len, OutputError *err)
             if (err) {
                 int e = n < 0 ? errno : ENOSPC;
                 err->errnum = e;
-                err->text = f.relPath + ": " + strerror(e);
+                err->text = joinRel(f.relDir, f.name) + ": " + strerror(e);
                 err->repeats = outputErrorRepeats(e);
             }
             return false;
@@ -326,70 +431,148 @@ uint32_t copyPiece(uint32_t unit, uint64_t size)
     return (uint32_t)piece;
 }
 
-bool copyInto(OutputFile &f, uint64_t size, uint32_t piece,
-              const std::function<int64_t(uint8_t *, uint32_t)> &read, CopyStats &stats,
-              const std::function<bool()> &gate, uint64_t giveUpAfter)
+bool addRange(std::vector<ByteRange> &list, uint64_t offset, uint64_t length)
+{
+    if (length == 0)
+        return false;
+    if (!list.empty()) {
+        ByteRange &last = list.back();
+        if (offset >= last.offset && offset - last.offset <= last.length) {
+            uint64_t end = offset + length;
+            if (end > last.offset + last.length)
+                last.length = end - last.offset;
+            return false;
+        }
+    }
+    if (list.size() < WriteStats::kMaxListedRanges)
+        list.push_back({offset, length});
+    return true;
+}
+
+std::string rangesText(const std::vector<ByteRange> &ranges, uint32_t total, size_t max)
+{
+    std::vector<std::string> parts;
+    for (const ByteRange &r : ranges) {
+        if (parts.size() == max)
+            break;
+        parts.push_back(std::to_string(r.offset) + "-" + std::to_string(r.offset + r.length - 1));
+    }
+    if (total > parts.size())
+        parts.push_back(std::to_string(total - parts.size()) + " more");
+    std::string out = "bytes ";
+    for (size_t i = 0; i < parts.size(); i++)
+        out += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    return out;
+}
+
+void markZeroUnits(const uint8_t *buf, uint32_t len, uint32_t unit, ReadGaps &gaps,
+                   const std::function<bool(uint32_t, uint32_t)> &readsAgain)
+{
+    if (unit == 0)
+        unit = 512;
+    for (uint32_t off = 0; off < len; off += unit) {
+        uint32_t n = len - off < unit ? len - off : unit;
+        bool zeros = true;
+        for (uint32_t i = 0; i < n && zeros; i++)
+            zeros = buf[off + i] == 0;
+        if (zeros && (!readsAgain || !readsAgain(off, n)))
+            gaps.unreadable(off, n);
+    }
+}
+
+namespace {
+
+// Writes n zero bytes at the file's end.
+bool writeZeros(OutputFile &f, uint64_t n, OutputError *err)
+{
+    static const uint8_t zeros[64 * 1024] = {};
+    while (n > 0) {
+        size_t k = n < sizeof zeros ? (size_t)n : sizeof zeros;
+        if (!writeAll(f, zeros, k, err))
+            return false;
+        n -= k;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool copyInto(OutputFile &f, uint64_t size, uint32_t piece, const PieceReader &read, CopyStats &stats,
+              const std::function<bool()> &gate, uint64_t giveUpAfter, const std::function<bool()> &mediumGone)
 {
     if (piece == 0)
         piece = 512;
     if (piece > size && size > 0)
         piece = (uint32_t)size; // a small file gets a buffer of its size
     std::vector<uint8_t> buf((size_t)piece);
-    uint64_t badRun = 0;
-    while (stats.bytes < size) {
+    ReadGaps gaps;
+    std::vector<ByteRange> bad; // of the piece, sorted and joined
+    // Bytes after stats.bytes that could not be read: written (as zeros)
+    // only once something readable follows them.
+    uint64_t pending = 0;
+    while (stats.covered < size) {
         if (gate && !gate()) {
             stats.stopped = true;
             return false;
         }
-        uint64_t left = size - stats.bytes;
+        const uint64_t at = stats.covered;
+        uint64_t left = size - at;
         uint32_t len = (uint32_t)(left < piece ? left : piece);
         // Readers may leave holes (sparse files) untouched: they read as zeros.
         memset(buf.data(), 0, len);
-        int64_t got = read(buf.data(), len);
+        gaps.clear();
+        int64_t got = read(buf.data(), len, gaps);
+        bad.clear();
+        for (const ByteRange &g : gaps.ranges())
+            if (g.offset < len)
+                bad.push_back({g.offset, g.length < len - g.offset ? g.length : len - g.offset});
         if (got != (int64_t)len) {
-            // Whatever a failed read left in the buffer is not trusted.
-            size_t keep = got > 0 && got < (int64_t)len ? (size_t)got : 0;
-            memset(buf.data() + keep, 0, len - keep);
-            stats.unreadablePieces++;
-            stats.unreadableBytes += len - keep;
-            badRun = keep ? len - keep : badRun + len;
-        } else {
-            badRun = 0;
+            uint32_t keep = got > 0 && got < (int64_t)len ? (uint32_t)got : 0;
+            bad.push_back({keep, len - keep});
         }
-        if (!writeAll(f, buf.data(), len, &stats.err))
+        std::sort(bad.begin(), bad.end(), [](const ByteRange &a, const ByteRange &b) { return a.offset < b.offset; });
+        // Whatever a failed read left in the buffer is not trusted.
+        uint64_t lastGood = 0, badHere = 0, cursor = 0;
+        for (const ByteRange &b : bad) {
+            uint64_t from = b.offset > cursor ? b.offset : cursor;
+            uint64_t to = b.offset + b.length;
+            if (to <= from)
+                continue;
+            if (from > cursor)
+                lastGood = from;
+            memset(buf.data() + from, 0, (size_t)(to - from));
+            badHere += to - from;
+            if (addRange(stats.unreadable, at + from, to - from))
+                stats.unreadablePieces++;
+            cursor = to;
+        }
+        if (cursor < len)
+            lastGood = len;
+        stats.unreadableBytes += badHere;
+        stats.readBytes += len - badHere;
+        if (lastGood > 0) {
+            if ((pending && !writeZeros(f, pending, &stats.err)) || !writeAll(f, buf.data(), (size_t)lastGood, &stats.err))
+                return false;
+            stats.bytes += pending + lastGood;
+            pending = len - lastGood;
+        } else {
+            pending += len;
+        }
+        stats.covered += len;
+        if (badHere && mediumGone && mediumGone()) {
+            stats.mediumGone = true;
             return false;
-        stats.bytes += len;
-        if (giveUpAfter && badRun >= giveUpAfter && stats.bytes < size) {
-            // Keep the file up to its last readable byte.
-            uint64_t good = stats.bytes - badRun;
-            if (ftruncate(f.fd, (off_t)good) == 0 && lseek(f.fd, (off_t)good, SEEK_SET) >= 0) {
-                stats.unreadableBytes -= badRun;
-                stats.bytes = good;
-            }
+        }
+        if (giveUpAfter && pending >= giveUpAfter && stats.covered < size) {
+            // Nothing more is read: the rest counts as not read.
+            if (addRange(stats.unreadable, stats.covered, size - stats.covered))
+                stats.unreadablePieces++;
+            stats.unreadableBytes += size - stats.covered;
             stats.cutShort = true;
             return false;
         }
     }
     return true;
-}
-
-namespace {
-thread_local WriteTarget *t_target = nullptr;
-}
-
-WriteTargetScope::WriteTargetScope(WriteTarget &t) : prev_(t_target)
-{
-    t_target = &t;
-}
-
-WriteTargetScope::~WriteTargetScope()
-{
-    t_target = prev_;
-}
-
-WriteTarget *WriteTargetScope::current()
-{
-    return t_target;
 }
 
 uint64_t sizeCappedByMedium(uint64_t listed, uint64_t medium, std::string *why)

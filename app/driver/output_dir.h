@@ -4,10 +4,16 @@
 // Nothing found on a medium may make Salvitra write outside that folder:
 // every folder and file below it is created relative to an open handle of
 // its parent, never through a symbolic link (openat with O_NOFOLLOW and
-// O_DIRECTORY, files with O_EXCL), and each folder is created once and its
-// handle kept.  Before a file is created the free space of its folder is
-// checked; errors say what the system said, and the ones that will repeat
-// for every further file (full disk, read-only, no permission) are marked
+// O_DIRECTORY, files with O_EXCL).  Folder handles are kept in a small
+// cache of recently used ones, so that however deep the medium's folders
+// go, only a bounded number of descriptors is open; a folder that dropped
+// out of the cache is opened again by walking from the nearest one still
+// open.  A file is written as "NAME.partial" from its first byte and gets
+// its name only once it is whole, so a crash, a kill or a full disk never
+// leaves a cut file under a name that looks whole.  Before a file is
+// created the free space of its folder is checked; errors say what the
+// system said, and the ones that will repeat for every further file (full
+// disk, read-only, no permission on the output folder itself) are marked
 // so that the recovery stops instead of skipping file after file.
 #pragma once
 
@@ -15,6 +21,9 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
+
+#include "job.h"
 
 namespace salvitra {
 
@@ -26,15 +35,21 @@ struct OutputError {
 };
 
 // True for errors that no other file will escape: no space, quota,
-// read-only file system, permission, I/O error of the output disk.
+// read-only file system, I/O error of the output disk.  A refused
+// permission repeats only where it concerns the output folder itself;
+// errors about one path (a name too long or refused, too many open files
+// at some depth, a file too large for the output's file system) never do.
 bool outputErrorRepeats(int errnum);
 
 // A file being written below the output folder.
 struct OutputFile {
     int fd = -1;
-    int dirfd = -1;        // its folder (owned by the OutputDir)
-    std::string name;      // name inside that folder
-    std::string relPath;   // from the output folder, as created
+    int dirfd = -1;          // its folder: a handle of its own, closed by finish
+    std::string name;        // its name while written: "NAME.partial"
+    std::string finalName;   // the name it gets once whole
+    std::string relDir;      // its folder, from the output folder ("" for the output folder)
+    std::string relPath;     // relDir/finalName: where it goes once whole
+    bool number = true;      // a name taken meanwhile gets "name (1).ext", ...
 };
 
 class OutputDir {
@@ -53,21 +68,31 @@ public:
     bool checkWritable(OutputError *err);
 
     // The folder relDir ("a/b/c", empty: the output folder itself), each
-    // missing component created once; a component that exists as a link or
-    // as a file is refused.  Returns a handle owned by this object, or -1.
+    // missing component created; a component that exists as a link or as a
+    // file is refused.  Returns a handle owned by this object and valid
+    // until the next call, or -1.
     int folder(const std::string &relDir, OutputError *err);
 
     // A new file at relPath for `size` bytes: its folders are made, the free
-    // space is checked, and the name is made unique ("name (1).ext") when
-    // taken, or with number false the call fails with EEXIST.  On success
-    // out holds the open file.
+    // space is checked, and the file is created as "NAME.partial" ("name
+    // (1).ext.partial", ... when an earlier run left that one).  A NAME
+    // that is taken gets a number when the file is finished; with number
+    // false a taken NAME fails here with EEXIST.  On success out holds the
+    // open file.
     bool create(const std::string &relPath, uint64_t size, OutputFile &out, OutputError *err, bool number = true);
     // Closes a file.  A whole file gets its modification time (mtime >= 0)
-    // and keeps its name.  A file that is not whole never stays under its
-    // name: with keepPartial it becomes "NAME.partial" (*kept says the new
-    // relative path), otherwise it is removed.
+    // and its name (never over a file that took the name meanwhile:
+    // renameat2 with RENAME_NOREPLACE, or a hard link where the output's
+    // file system refuses that flag).  A file that is not whole never gets
+    // its name: with keepPartial it stays "NAME.partial" (*kept says its
+    // relative path), otherwise it is removed.  True when the file is whole
+    // under its name.
     bool finish(OutputFile &f, bool whole, int64_t mtime, bool keepPartial, OutputError *err,
                 std::string *kept = nullptr);
+
+    // Folder handles kept open at most (the output folder's own not counted).
+    static constexpr size_t kMaxOpenDirs = 64;
+    size_t openDirs() const { return dirs_.size(); }
 
     // Free bytes the folder's file system gives this process (f_bavail, or
     // f_bfree for root); UINT64_MAX when unknown.
@@ -77,39 +102,103 @@ public:
     int fd() const { return root_; }
 
 private:
+    struct CachedDir {
+        int fd = -1;
+        uint64_t used = 0;  // last use, for dropping the least recently used
+    };
+    void remember(const std::string &relDir, int fd);
+    void dropDirs(int keep = -1);
+    void setError(OutputError *err, int errnum, const std::string &what, int dirfd) const;
+
     std::string path_;
     int root_ = -1;
-    std::map<std::string, int> dirs_; // relDir -> handle
+    std::map<std::string, CachedDir> dirs_; // relDir -> handle
+    uint64_t uses_ = 0;
 };
+
+// "photo.jpg" -> "photo (n).jpg"; names without an extension get " (n)".
+std::string numberedName(const std::string &name, unsigned n);
 
 // Writes len bytes at the file's current end; on a short or failed write
 // err says why.
 bool writeAll(OutputFile &f, const void *buf, size_t len, OutputError *err);
 
-// What a copy did, for the writer's status and its reasons.
-struct CopyStats {
-    uint64_t bytes = 0;          // written (zero-filled pieces included)
-    uint64_t unreadableBytes = 0; // written as zeros because they could not be read
-    uint32_t unreadablePieces = 0;
-    bool cutShort = false;       // given up at `bytes`: all that followed was unreadable
-    bool stopped = false;        // the gate said stop
-    OutputError err;             // the output failed (text from the system)
-    // Nothing at all could be read: not a recovered file.
-    bool nothingRead() const { return bytes == 0 || unreadableBytes == bytes; }
+// What a reader says about the piece it was asked for, beside its bytes:
+// which parts of it could not be read (the reader left zeros there).
+class ReadGaps {
+public:
+    // Bytes [off, off + n) of the piece could not be read.
+    void unreadable(uint32_t off, uint32_t n)
+    {
+        if (n)
+            ranges_.push_back({off, n});
+    }
+    const std::vector<ByteRange> &ranges() const { return ranges_; }
+    void clear() { ranges_.clear(); }
+
+private:
+    std::vector<ByteRange> ranges_;
 };
 
-// Copies `size` bytes into f, asking read(buffer, length) for the next piece
-// of the file each time: `piece` bytes (fewer for the last), into a cleared
-// buffer no larger than the file needs.  A piece that cannot be read (read returns
-// less than asked, or -1) is written as zeros and counted; once
-// `giveUpAfter` bytes in a row could not be read the copy ends at the last
-// readable byte (cutShort), since a file whose every chunk past some point
-// is unreadable or outside the medium has nothing more to give.  gate is
-// asked before every piece (false: stopped).  Returns true when all of
-// `size` was written.
-bool copyInto(OutputFile &f, uint64_t size, uint32_t piece,
-              const std::function<int64_t(uint8_t *, uint32_t)> &read, CopyStats &stats,
-              const std::function<bool()> &gate = {}, uint64_t giveUpAfter = 16ull << 20);
+// The one reader interface of every backend: the file's next `len` bytes
+// into buf (cleared before the call).  Returns the bytes delivered: len,
+// fewer (the rest could not be read) or -1 (nothing could be read); parts
+// inside that could not be read are marked in gaps.  A hole of a sparse
+// file is data (zeros), not a gap.
+using PieceReader = std::function<int64_t(uint8_t *buf, uint32_t len, ReadGaps &gaps)>;
+
+// For a piece that a library delivered with failures somewhere inside but
+// without saying where (it zero-filled what it could not read): marks the
+// units of `unit` bytes that hold only zeros, the only places a failure
+// can be.  With readsAgain, each such unit is read again on its own and
+// only those that fail (readsAgain false) are marked.
+void markZeroUnits(const uint8_t *buf, uint32_t len, uint32_t unit, ReadGaps &gaps,
+                   const std::function<bool(uint32_t off, uint32_t n)> &readsAgain = {});
+
+// What a copy did, for the writer's status and its reasons.
+struct CopyStats {
+    uint64_t bytes = 0;          // in the output file: up to the last readable byte
+    uint64_t covered = 0;        // of the file read through (readable or not)
+    uint64_t readBytes = 0;      // delivered by the reader
+    uint64_t unreadableBytes = 0;
+    uint32_t unreadablePieces = 0; // stretches that could not be read (all of them)
+    std::vector<ByteRange> unreadable; // the first WriteStats::kMaxListedRanges of them
+    bool cutShort = false;       // given up: all that followed was unreadable
+    bool stopped = false;        // the gate said stop
+    bool mediumGone = false;     // the medium went away
+    OutputError err;             // the output failed (text from the system)
+    // Nothing at all could be read: not a recovered file.
+    bool nothingRead() const { return readBytes == 0; }
+    // Every byte of the file is in the output as read.
+    bool whole(uint64_t size) const
+    {
+        return !cutShort && !stopped && !mediumGone && !err && unreadableBytes == 0 && bytes == size;
+    }
+};
+
+// Copies `size` bytes into f, asking read for the next piece of the file
+// each time: `piece` bytes (fewer for the last), into a cleared buffer no
+// larger than the file needs.  What cannot be read is recorded as stretches
+// of the file and written as zeros only where readable data follows: the
+// output ends at the last byte that could be read, never with zeros after
+// it.  Once `giveUpAfter` bytes in a row could not be read the copy ends
+// there (cutShort), since a file whose every chunk past some point is
+// unreadable or outside the medium has nothing more to give; mediumGone,
+// asked after a piece that could not be read whole, ends the copy when the
+// medium went away.  gate is asked before every piece (false: stopped).
+// Returns true when all of `size` was covered.
+bool copyInto(OutputFile &f, uint64_t size, uint32_t piece, const PieceReader &read, CopyStats &stats,
+              const std::function<bool()> &gate = {}, uint64_t giveUpAfter = 16ull << 20,
+              const std::function<bool()> &mediumGone = {});
+
+// Adds [offset, offset + length) to a list of stretches in file order,
+// joining it to the last one when they touch; past kMaxListedRanges only
+// the count grows.  Returns true when it started a new stretch.
+bool addRange(std::vector<ByteRange> &list, uint64_t offset, uint64_t length);
+
+// "bytes 4096-8191 and 1048576-1052671" (inclusive; at most `max` listed,
+// then "and N more"), for the user.
+std::string rangesText(const std::vector<ByteRange> &ranges, uint32_t total, size_t max = 4);
 
 // The piece length for readers that take any whole number of allocation
 // units: about 1 MiB of whole units, never more than the file needs.
@@ -120,28 +209,25 @@ uint32_t copyPiece(uint32_t unit, uint64_t size);
 // size is larger, *why says so ("listed as N bytes on a medium of M").
 uint64_t sizeCappedByMedium(uint64_t listed, uint64_t medium, std::string *why);
 
-// The file the recovery loop opened for the writer that runs next on this
-// thread: writeChunks copies into it instead of opening a path, with at most
-// `limit` bytes (the medium the file was found on), and leaves what the copy
-// did in `copy`.  Installed for one write by WriteTargetScope.
+// The file the recovery loop opened for one write: the writer copies into
+// it instead of creating a file at a path, with at most `limit` bytes (the
+// medium the file was found on), and leaves what the copy did in `copy`.
 struct WriteTarget {
     OutputFile file;
     uint64_t limit = UINT64_MAX;
     CopyStats copy;
     bool used = false;
+    std::function<bool()> mediumGone;  // asked when a read fails
 };
 
-class WriteTargetScope {
-public:
-    explicit WriteTargetScope(WriteTarget &t);
-    ~WriteTargetScope();
-    WriteTargetScope(const WriteTargetScope &) = delete;
-    WriteTargetScope &operator=(const WriteTargetScope &) = delete;
-    // The target of this thread, or null.
-    static WriteTarget *current();
-
-private:
-    WriteTarget *prev_;
+// Where a writer puts a file: the target the recovery opened, or (for a
+// single copy, a preview, a test) a new file at a path.
+struct WriteDest {
+    WriteDest(const std::string &p) : path(p) {}
+    WriteDest(const char *p) : path(p) {}
+    explicit WriteDest(WriteTarget &t) : target(&t) {}
+    std::string path;
+    WriteTarget *target = nullptr;
 };
 
 // Refuses an output folder that lies on the medium being scanned, decided

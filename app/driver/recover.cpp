@@ -1,6 +1,7 @@
 #include "recover.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,10 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
+#include <unordered_set>
+
+#include "medium.h"
+#include "text.h"
 
 namespace salvitra {
 
@@ -29,7 +34,9 @@ bool matchesGlobs(const FoundFile &file, const std::vector<std::string> &globs)
 std::string safePathComponent(const std::string &s)
 {
     std::string out;
-    for (unsigned char c : s) {
+    // A name that reads as one thing and is another ("holiday<U+202E>gpj.exe"
+    // shown as "holidayexe.jpg") is written so that it shows what it is.
+    for (unsigned char c : replaceMisleading(s)) {
         if (c == '/' || c == '\\' || c < 0x20 || c == 0x7f)
             out += '_';
         else
@@ -39,18 +46,17 @@ std::string safePathComponent(const std::string &s)
         out = "unnamed";
     if (out == "." || out == "..")
         out = "_" + out;
-    if (out.size() > 240) {  // most file systems take 255 bytes
+    if (out.size() > kMaxNameBytes) {
         // Keep the extension, and cut on a character boundary.
         size_t dot = out.find_last_of('.');
         std::string ext = (dot != std::string::npos && out.size() - dot <= 16) ? out.substr(dot) : "";
-        size_t cut = 240 - ext.size();
+        size_t cut = kMaxNameBytes - ext.size();
         while (cut > 0 && ((unsigned char)out[cut] & 0xC0) == 0x80)
             cut--;
         out = out.substr(0, cut) + ext;
     }
     return out;
 }
-
 
 std::string relativeOutputPath(const FoundFile &file, bool keepFolders)
 {
@@ -77,14 +83,10 @@ std::string uniquePath(const std::string &path)
     if (lstat(path.c_str(), &sb) != 0)
         return path;
     size_t slash = path.find_last_of('/');
-    size_t dot = path.find_last_of('.');
-    std::string stem = path, ext;
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) {
-        stem = path.substr(0, dot);
-        ext = path.substr(dot);
-    }
+    std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    std::string name = path.substr(dir.size());
     for (unsigned n = 1;; n++) {
-        std::string candidate = stem + " (" + std::to_string(n) + ")" + ext;
+        std::string candidate = dir + numberedName(name, n);
         if (lstat(candidate.c_str(), &sb) != 0)
             return candidate;
     }
@@ -126,6 +128,27 @@ bool setFileTime(const std::string &path, int64_t mtime)
     return utimensat(AT_FDCWD, path.c_str(), ts, 0) == 0;
 }
 
+namespace {
+
+// The files of a plan whose listed size the medium could not hold (their
+// size was cut: to the medium, to the free space behind them, to their
+// recorded blocks).
+bool sizeWasCut(const FoundFile &f)
+{
+    return f.listedSize > f.size;
+}
+
+std::string joinReasons(const std::vector<std::string> &why)
+{
+    std::string out;
+    for (const std::string &w : why)
+        if (!w.empty())
+            out += (out.empty() ? "" : "; ") + w;
+    return out;
+}
+
+}  // namespace
+
 RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan, const std::string &outDir,
                             bool numberIfExists,
                             const std::function<void(size_t, size_t, const std::string &)> &onFile,
@@ -135,6 +158,28 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
     OutputDir own;
     OutputDir *out = output;
     OutputError oe;
+    const Partiton_Struct *part = job.request().part;
+    const Physics_Device_Struct *device = part ? part->Device : nullptr;
+    auto gone = [device] { return mediumRemoved(device); };
+    // Between files the medium is looked at a few times a second (and
+    // after every read that fails): not at the cost of 10,000 system calls
+    // for 10,000 small files.
+    auto lastLook = std::chrono::steady_clock::now();
+    auto goneNow = [&](bool force) {
+        auto now = std::chrono::steady_clock::now();
+        if (!force && now - lastLook < std::chrono::milliseconds(200))
+            return false;
+        lastLook = now;
+        return gone();
+    };
+    if (gone()) {
+        // Nothing is written from a medium that is not there any more.
+        job.beginWrites(0);
+        sum.mediumRemoved = true;
+        sum.failed = (uint32_t)plan.size();
+        sum.status = job.endWrites(false, kMediumRemoved, StatusCode::UnreadableMedium);
+        return sum;
+    }
     if (!out) {
         if (!own.open(outDir, &oe)) {
             job.beginWrites(0);
@@ -145,14 +190,24 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
         }
         out = &own;
     }
-    // No file can hold more than the medium it was found on.
-    const Partiton_Struct *part = job.request().part;
+    // No file can hold more than the medium it was found on, and all the
+    // files of one recovery no more than it either: files whose listed
+    // size could not be held share what the others leave.
     const bool sparse = part && (part->FsType == FS_EXT2 || part->FsType == FS_EXT3 || part->FsType == FS_EXT4);
     const uint64_t medium = part && part->PartSize && !sparse ? part->PartSize : UINT64_MAX;
-    uint64_t total = 0;
-    for (const PlannedWrite &w : plan)
-        if (w.file && w.file->readable())
-            total += w.file->size < medium ? w.file->size : medium;
+    uint64_t total = 0, reserved = 0, used = 0;
+    {
+        std::unordered_set<uint64_t> seen;
+        for (const PlannedWrite &w : plan) {
+            if (!w.file || !w.file->readable())
+                continue;
+            uint64_t n = w.file->size < medium ? w.file->size : medium;
+            total += n;
+            if (seen.insert(w.file->id).second && !sizeWasCut(*w.file))
+                reserved += n;
+        }
+    }
+    std::unordered_set<uint64_t> written;
     job.beginWrites(total);
     std::string error;
     auto fail = [&](RecoveredFile &rf, WriteResult r, const std::string &why) {
@@ -171,6 +226,10 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
         const FoundFile *f = plan[i].file;
         if (!f)
             continue;
+        if (goneNow(!sum.files.empty() && sum.files.back().stats.readFailures > 0)) {
+            sum.mediumRemoved = true;
+            break;
+        }
         RecoveredFile rf;
         rf.file = f;
         const std::string &rel = plan[i].relPath;
@@ -179,16 +238,45 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
             onFile(i, plan.size(), rel);
         if (!f->readable()) {
             // Nothing will be written: no folders for it either.
-            fail(rf, WriteResult::Unreadable, writeResultText(WriteResult::Unreadable));
+            fail(rf, WriteResult::Unreadable, f->note.empty() ? writeResultText(WriteResult::Unreadable) : f->note);
             sum.files.push_back(rf);
             continue;
         }
+        std::vector<std::string> why;  // why the file is not whole
+        if (f->state == FileState::Damaged)
+            why.push_back(f->note.empty() ? "damaged" : f->note);
         std::string capped;
         WriteTarget t;
         t.limit = sizeCappedByMedium(f->size, medium, &capped);
-        if (capped.empty() && f->listedSize > f->size)
+        if (capped.empty() && sizeWasCut(*f) && f->state != FileState::Damaged)
             capped = "listed as " + std::to_string(f->listedSize) + " bytes on a medium of " +
                      std::to_string(f->size) + ": cut to the medium's size";
+        if (!capped.empty() && (why.empty() || why[0].find(capped) == std::string::npos))
+            why.push_back(capped);
+        const bool first = written.insert(f->id).second;
+        if (first && medium != UINT64_MAX) {
+            if (!sizeWasCut(*f))
+                reserved -= reserved < t.limit ? reserved : t.limit;
+            uint64_t room = medium > used ? medium - used : 0;
+            // A file that claims what the medium cannot hold never takes
+            // the room of the files that are what they say.
+            if (sizeWasCut(*f))
+                room = room > reserved ? room - reserved : 0;
+            if (t.limit > room) {
+                t.limit = room;
+                why.push_back("cut to " + std::to_string(room) +
+                              " bytes: together with the files written before it, no more fits in what the "
+                              "medium holds");
+            }
+        }
+        if (t.limit == 0 && f->size > 0) {
+            fail(rf, WriteResult::Damaged, joinReasons(why) + "; nothing was written");
+            sum.files.push_back(rf);
+            continue;
+        }
+        // Names that would show something else than they are (direction
+        // controls, invisible characters) were written changed: say so.
+        const bool nameChanged = safePathComponent(f->name) != f->name;
         oe = OutputError();
         if (!out->create(rel, t.limit, t.file, &oe, numberIfExists)) {
             if (oe.errnum == EEXIST && !numberIfExists) {
@@ -199,7 +287,7 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
             }
             // A size that was cut to the medium is no measure of the room
             // the next files need: only this one is skipped.
-            if (!capped.empty() && oe.errnum == ENOSPC)
+            if ((!capped.empty() || sizeWasCut(*f)) && oe.errnum == ENOSPC)
                 oe.repeats = false;
             fail(rf, WriteResult::OutputError, oe.text);
             sum.files.push_back(rf);
@@ -209,57 +297,78 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
             }
             continue;
         }
+        if (nameChanged)
+            rf.renamed = t.file.finalName;
         rf.path = out->path() + "/" + t.file.relPath;
-        {
-            WriteTargetScope scope(t);
-            rf.result = job.write(*f, rf.path, rf.stats);
-        }
+        t.mediumGone = gone;
+        rf.result = job.write(*f, WriteDest(t), rf.stats);
+        if (first)
+            used += rf.stats.bytes;
+        const CopyStats &c = t.copy;
+        if (c.unreadableBytes)
+            why.push_back(rangesText(c.unreadable, c.unreadablePieces) +
+                          (c.cutShort ? " could not be read; the copy gave up there" : " could not be read") +
+                          (c.bytes < c.covered ? " (the file ends at the last byte that could be read)"
+                                               : " (written as zeros)"));
         std::string kept;
         oe = OutputError();
+        auto keepPartial = [&](const std::string &note) {
+            out->finish(t.file, false, -1, true, &oe, &kept);
+            rf.note = note;
+            if (!kept.empty()) {
+                rf.note += "; kept as " + kept;
+                rf.path = out->path() + "/" + kept;
+                rf.keptPartial = true;
+            }
+        };
         switch (rf.result) {
         case WriteResult::Ok:
         case WriteResult::Empty:
-            if (t.used && t.limit > 0 && t.copy.nothingRead()) {
-                // Not one chunk could be read: nothing was recovered.
+        case WriteResult::Damaged:
+            if (t.used && t.limit > 0 && c.nothingRead()) {
+                // Not one byte could be read: nothing was recovered.
                 out->finish(t.file, false, -1, false, &oe);
-                fail(rf, WriteResult::Unreadable, "no part of its data could be read");
-            } else if (t.copy.cutShort || !capped.empty()) {
-                out->finish(t.file, false, -1, true, &oe, &kept);
+                fail(rf, WriteResult::Unreadable,
+                     c.mediumGone ? std::string(kMediumRemoved) : "no part of its data could be read");
+                if (c.mediumGone)
+                    sum.mediumRemoved = true;
+            } else if (c.mediumGone) {
+                keepPartial(std::string(kMediumRemoved) + " after " + std::to_string(c.covered) + " bytes");
                 rf.result = WriteResult::Damaged;
-                rf.note = !capped.empty() ? capped
-                                          : "unreadable from byte " + std::to_string(t.copy.bytes) + " on";
-                if (!kept.empty()) {
-                    rf.note += "; kept as " + kept;
-                    rf.path = out->path() + "/" + kept;
-                }
                 sum.damaged++;
-            } else if (out->finish(t.file, true, f->mtime, false, &oe)) {
+                sum.mediumRemoved = true;
+            } else if (rf.result == WriteResult::Damaged || !why.empty()) {
+                keepPartial(joinReasons(why));
+                rf.result = WriteResult::Damaged;
+                sum.damaged++;
+            } else if (out->finish(t.file, true, f->mtime, false, &oe, &kept)) {
                 // Only a modification time is stamped: a creation time is not one.
+                // (A name taken meanwhile got a number.)
+                rf.path = out->path() + "/" + t.file.relPath;
+                if (nameChanged)
+                    rf.renamed = t.file.finalName;
                 if (rf.result == WriteResult::Ok)
                     sum.written++;
             } else {
-                fail(rf, WriteResult::OutputError, oe.text);
+                fail(rf, WriteResult::OutputError, oe.text + (kept.empty() ? "" : "; kept as " + kept));
+                if (oe.errnum != EEXIST && outputErrorRepeats(oe.errnum))
+                    sum.outputStopped = true;
             }
             break;
         case WriteResult::Stopped:
             sum.stopped = true;
             if (rf.stats.incomplete && rf.stats.bytes) {
-                out->finish(t.file, false, -1, true, &oe, &kept);
-                rf.note = "stopped after " + std::to_string(rf.stats.bytes) + " bytes";
-                if (!kept.empty()) {
-                    rf.note += "; kept as " + kept;
-                    rf.path = out->path() + "/" + kept;
-                }
+                keepPartial("stopped after " + std::to_string(rf.stats.bytes) + " bytes");
                 sum.incomplete++;
             } else {
                 out->finish(t.file, false, -1, false, &oe);
             }
             break;
         case WriteResult::OutputError:
-            // What is on the disk is truncated: it does not stay under the name.
+            // What is on the disk is truncated: it does not stay.
             out->finish(t.file, false, -1, false, &oe);
-            fail(rf, WriteResult::OutputError, t.copy.err ? t.copy.err.text : writeResultText(rf.result));
-            if (t.copy.err.repeats)
+            fail(rf, WriteResult::OutputError, c.err ? c.err.text : writeResultText(rf.result));
+            if (c.err.repeats)
                 sum.outputStopped = true;
             break;
         default:
@@ -270,11 +379,84 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
         sum.bytes += rf.stats.bytes;
         sum.readFailures += rf.stats.readFailures;
         sum.files.push_back(rf);
-        if (sum.stopped || sum.outputStopped)
+        if (sum.stopped || sum.outputStopped || sum.mediumRemoved)
             break;
     }
-    sum.status = job.endWrites(sum.stopped, sum.stopped ? std::string() : error);
+    if (sum.mediumRemoved)
+        sum.status = job.endWrites(false, kMediumRemoved, StatusCode::UnreadableMedium);
+    else
+        sum.status = job.endWrites(sum.stopped, sum.stopped ? std::string() : error);
     return sum;
+}
+
+std::vector<std::string> recoveryLines(const RecoveredFile &rf)
+{
+    std::vector<std::string> lines;
+    if (!rf.file)
+        return lines;
+    const FoundFile &f = *rf.file;
+    std::string full = f.folder.empty() ? f.name : f.folder + "/" + f.name;
+    switch (rf.result) {
+    case WriteResult::Ok:
+        break;
+    case WriteResult::Empty:
+        lines.push_back("empty file: " + rf.path);
+        break;
+    case WriteResult::Stopped:
+        if (rf.stats.incomplete)
+            lines.push_back("incomplete (" + rf.note + "): " + full);
+        break;
+    case WriteResult::Damaged:
+        if (rf.keptPartial) {
+            // The scan's own reasons may say "damaged: ..." already.
+            std::string note = rf.note.rfind("damaged: ", 0) == 0 ? rf.note.substr(9) : rf.note;
+            lines.push_back("damaged (" + note + "): " + full);
+            break;
+        }
+        [[fallthrough]];
+    default:
+        lines.push_back("skipped " + full + ": " + (rf.note.empty() ? writeResultText(rf.result) : rf.note));
+        break;
+    }
+    if (!rf.renamed.empty())
+        lines.push_back("renamed: " + full + " was written as " + rf.renamed +
+                        " (its name holds characters that would make it show as something else, or that no "
+                        "file name may hold)");
+    return lines;
+}
+
+std::string recoveryJson(const RecoverSummary &sum, const std::string &outDir)
+{
+    auto num = [](uint64_t v) { return std::to_string(v); };
+    std::string out = "{\"output\": " + jsonString(outDir) + ", \"written\": " + num(sum.written) +
+                      ", \"damaged\": " + num(sum.damaged) + ", \"skipped\": " + num(sum.failed) +
+                      ", \"incomplete\": " + num(sum.incomplete) + ", \"bytes\": " + num(sum.bytes) +
+                      ", \"status\": " + jsonString(statusCodeText(sum.status.code)) +
+                      ", \"reason\": " + jsonString(sum.status.reason) + ", \"files\": [";
+    bool first = true;
+    for (const RecoveredFile &rf : sum.files) {
+        if (!rf.file)
+            continue;
+        const FoundFile &f = *rf.file;
+        const char *result = rf.result == WriteResult::Ok      ? "written"
+                             : rf.result == WriteResult::Empty ? "empty"
+                             : rf.result == WriteResult::Stopped && rf.keptPartial ? "incomplete"
+                             : rf.result == WriteResult::Damaged && rf.keptPartial ? "damaged"
+                                                                                   : "skipped";
+        std::string ranges;
+        for (const ByteRange &r : rf.stats.unreadable)
+            ranges += std::string(ranges.empty() ? "" : ", ") + "{\"offset\": " + num(r.offset) +
+                      ", \"length\": " + num(r.length) + "}";
+        out += std::string(first ? "" : ",") + "\n  {\"id\": " + num(f.id) + ", \"name\": " + jsonString(f.name) +
+               ", \"folder\": " + jsonString(f.folder) + ", \"size\": " + num(f.size) +
+               ", \"result\": " + jsonString(result) + ", \"path\": " + jsonString(rf.path) +
+               ", \"bytes\": " + num(rf.stats.bytes) + ", \"note\": " + jsonString(rf.note) +
+               ", \"renamed\": " + jsonString(rf.renamed) + ", \"unreadable_bytes\": " +
+               num(rf.stats.unreadableBytes) + ", \"unreadable\": [" + ranges + "]}";
+        first = false;
+    }
+    out += std::string(first ? "" : "\n") + "]}\n";
+    return out;
 }
 
 RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &files, const RecoverOptions &opt,

@@ -25,30 +25,56 @@ struct RecoveredFile {
     const FoundFile *file = nullptr;
     std::string path;                     // where it was written (or would have been)
     WriteResult result = WriteResult::Ok;
-    WriteStats stats;
+    WriteStats stats;                     // what was read and written (stats.unreadable: the stretches lost)
     std::string note;                     // why it is damaged or was not written (the system's words)
+    // The name it was written under when that is not its name on the
+    // medium (characters no file name may hold, or that would make it show
+    // something else: see safePathComponent); "" otherwise.
+    std::string renamed;
+    bool keptPartial = false;             // what could be written is kept as NAME.partial (path)
 };
 
 struct RecoverSummary {
     uint32_t written = 0;
     uint64_t bytes = 0;
-    uint32_t readFailures = 0;            // chunks written as zeros
+    uint32_t readFailures = 0;            // stretches of files that could not be read
     std::vector<RecoveredFile> files;     // every file attempted, in order
     bool stopped = false;
     uint32_t incomplete = 0;              // files cut short by the stop (kept, stats.incomplete)
     uint32_t damaged = 0;                 // written in part only (kept as NAME.partial)
     uint32_t failed = 0;                  // selected but not written (unreadable, output errors)
     bool outputStopped = false;           // an output error that every further file would meet ended it
-    Status status;                        // Done, Stopped, or OutputError with the first reason
+    bool mediumRemoved = false;           // the medium went away: the files after it were not tried
+    Status status;                        // Done, Stopped, OutputError with the first reason, or
+                                          // UnreadableMedium with kMediumRemoved
     // Every selected file was written whole.
-    bool allWhole() const { return !stopped && damaged == 0 && failed == 0; }
+    bool allWhole() const { return !stopped && !mediumRemoved && !outputStopped && damaged == 0 && failed == 0; }
 };
+
+// What a front end tells the user about one file of a recovery, a line
+// each: nothing for a file written whole under its own name; the damage
+// and where the rest is kept, why it was skipped, the name it was written
+// under.  Names are as on the medium: print the lines through termText.
+std::vector<std::string> recoveryLines(const RecoveredFile &rf);
+
+// The recovery as one JSON object: the counts, the status and its reason,
+// and per file its name, folder, result ("written", "empty", "damaged",
+// "incomplete", "skipped"), the path written, the note, the name it was
+// written under when changed, and the stretches that could not be read
+// ({"offset", "length"}).  Names stay exact.
+std::string recoveryJson(const RecoverSummary &sum, const std::string &outDir);
 
 // True when file matches one of the globs (or there are none).
 bool matchesGlobs(const FoundFile &file, const std::vector<std::string> &globs);
 
+// Bytes a written name may have: room for " (99999)" and ".partial" in
+// the 255 bytes most file systems take.
+constexpr size_t kMaxNameBytes = 232;
+
 // One path component made safe for the local file system: no separators,
-// no control characters, not "." or "..", at most 240 bytes.
+// no control characters, no characters that change how it shows (direction
+// controls, zero-width characters: see misleadingChar), not "." or "..",
+// at most kMaxNameBytes bytes.
 std::string safePathComponent(const std::string &s);
 
 // The relative output path of a file: its folders (when kept) and its name,

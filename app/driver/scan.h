@@ -9,20 +9,22 @@
 #include "backends.h"
 #include "found_file.h"
 #include "job.h"
+#include "output_dir.h"
 
 namespace salvitra {
 
-// Chunked copy shared by every writer: creates path exclusively, then for
-// each chunk passes the gate (which blocks while the job is paused and
-// returns false once it is stopped), clears the buffer, asks
-// read(buffer, length) for the next piece and writes it.  A piece that
-// cannot be read is written as zeros and counted, so a damaged sector never
-// repeats stale bytes of the previous chunk.  read returns the number of
-// bytes it delivered, or -1.  A stop inside the file ends the copy within
-// one chunk: the result is Stopped and stats.incomplete is set.
-WriteResult writeChunks(const std::string &path, uint64_t size, uint32_t chunk,
-                        const std::function<int64_t(uint8_t *, uint32_t)> &read, WriteStats &stats,
-                        const std::function<bool()> &gate = {});
-
+// Chunked copy shared by every writer: into the file the recovery opened
+// for it (dest.target: no links followed, free space checked, written as
+// NAME.partial until whole, at most its limit) or into a new file at
+// dest.path.  For each chunk it passes the gate (which blocks while the
+// job is paused and returns false once it is stopped), clears the buffer
+// and asks read for the file's next piece (see PieceReader).  What cannot
+// be read is never stale bytes: it is recorded in stats (stretches, bytes)
+// and written as zeros only where readable data follows.  A stop inside
+// the file ends the copy within one chunk: the result is Stopped and
+// stats.incomplete is set.  A file with stretches that could not be read
+// is Damaged.
+WriteResult writeChunks(const WriteDest &dest, uint64_t size, uint32_t chunk, const PieceReader &read,
+                        WriteStats &stats, const std::function<bool()> &gate = {});
 
 }  // namespace salvitra

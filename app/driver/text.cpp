@@ -118,11 +118,22 @@ bool decodeUtf8(const std::string &s, size_t i, uint32_t *cp, size_t *n)
 
 }  // namespace
 
+bool misleadingChar(uint32_t cp)
+{
+    return cp == 0x061C ||                   // Arabic letter mark
+           (cp >= 0x200B && cp <= 0x200F) || // zero-width space, non-joiner, joiner; LRM, RLM
+           cp == 0x2028 || cp == 0x2029 ||   // line and paragraph separators
+           (cp >= 0x202A && cp <= 0x202E) || // embeddings and overrides
+           (cp >= 0x2060 && cp <= 0x2064) || // word joiner, invisible operators
+           (cp >= 0x2066 && cp <= 0x2069) || // isolates
+           cp == 0xFEFF;                     // zero-width no-break space
+}
+
 std::string termText(const std::string &s)
 {
     std::string out;
     out.reserve(s.size());
-    char buf[12];
+    char buf[32];
     for (size_t i = 0; i < s.size();) {
         uint32_t cp;
         size_t n;
@@ -130,6 +141,21 @@ std::string termText(const std::string &s)
             snprintf(buf, sizeof buf, "\\x%02x", (unsigned char)s[i]);
             out += buf;
             i++;
+            continue;
+        }
+        if (cp == ' ') {
+            // A long run of spaces can push the end of a name (its real
+            // extension) out of sight: shown counted.
+            size_t run = 1;
+            while (i + run < s.size() && s[i + run] == ' ')
+                run++;
+            if (run >= kLongSpaceRun) {
+                snprintf(buf, sizeof buf, "\\x20{%zu}", run);
+                out += buf;
+            } else {
+                out.append(run, ' ');
+            }
+            i += run;
             continue;
         }
         if (cp == '\\') {
@@ -143,10 +169,32 @@ std::string termText(const std::string &s)
         } else if (cp < 0x20 || cp == 0x7F) {
             snprintf(buf, sizeof buf, "\\x%02x", cp);
             out += buf;
-        } else if ((cp >= 0x80 && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
-                   (cp >= 0x2066 && cp <= 0x2069)) {
+        } else if ((cp >= 0x80 && cp <= 0x9F) || misleadingChar(cp)) {
             snprintf(buf, sizeof buf, "\\u%04x", cp);
             out += buf;
+        } else {
+            out.append(s, i, n);
+        }
+        i += n;
+    }
+    return out;
+}
+
+std::string replaceMisleading(const std::string &s, bool *changed)
+{
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        uint32_t cp = 0;
+        size_t n = 0;
+        if (!decodeUtf8(s, i, &cp, &n)) {
+            out += s[i++];
+            continue;
+        }
+        if (misleadingChar(cp)) {
+            out += '_';
+            if (changed)
+                *changed = true;
         } else {
             out.append(s, i, n);
         }

@@ -145,7 +145,8 @@ std::string ViewFiles::extract(ScanJob &job, const FoundFile &file, uint32_t ind
         return S_ISREG(sb.st_mode) ? path : std::string();
     WriteStats stats;
     WriteResult r = job.write(file, path, stats);
-    if (r != WriteResult::Ok) {
+    // A damaged file is shown as far as it could be read.
+    if (r != WriteResult::Ok && !(r == WriteResult::Damaged && stats.bytes > 0)) {
         if (r != WriteResult::Exists)
             unlink(path.c_str());
         return {};

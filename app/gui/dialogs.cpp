@@ -1,6 +1,9 @@
 #include "dialogs.h"
 
 #include <QCloseEvent>
+#include <QDialogButtonBox>
+#include <QPlainTextEdit>
+#include <QVBoxLayout>
 #include <QFileDialog>
 
 #include "utilthread.h"
@@ -189,6 +192,33 @@ QOpenFilePathDlg::QOpenFilePathDlg(QWidget *parent) : QImageDialog(parent)
     m_label->setStyleSheet("color:#1f2937; font-size:14px; font-weight:bold;");
     auto *done = MakeImageButton(this, ":/images/btn_check.png", 140, 136);
     connect(done, &QPushButton::clicked, this, &QDialog::accept);
+    m_details = new QPushButton("Details...", this);
+    m_details->setGeometry(300, 140, 100, 28);
+    m_details->hide();
+    connect(m_details, &QPushButton::clicked, this, &QOpenFilePathDlg::ShowDetails);
+}
+
+void QOpenFilePathDlg::SetDetails(const QStringList &lines)
+{
+    m_lines = lines;
+    m_details->setVisible(!lines.isEmpty());
+}
+
+void QOpenFilePathDlg::ShowDetails()
+{
+    QDialog box(this);
+    box.setWindowTitle("Recovery Details");
+    auto *layout = new QVBoxLayout(&box);
+    auto *text = new QPlainTextEdit(m_lines.join("\n"), &box);
+    text->setReadOnly(true);
+    text->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    text->setObjectName("details");
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, &box);
+    connect(buttons, &QDialogButtonBox::rejected, &box, &QDialog::reject);
+    layout->addWidget(text);
+    layout->addWidget(buttons);
+    box.resize(640, 320);
+    box.exec();
 }
 
 void QOpenFilePathDlg::SetResult(int written, int failed, bool stopped)

@@ -86,7 +86,17 @@ public:
     // stopped before its end.
     void SetResult(int written, int failed, bool stopped = false);
     QString text() const { return m_label->text(); }
+    // What did not come back whole, a line per file (damaged with the byte
+    // ranges that could not be read and where the rest is kept, skipped
+    // with why, written under another name): a Details button shows them.
+    void SetDetails(const QStringList &lines);
+    const QStringList &details() const { return m_lines; }
+
+public slots:
+    void ShowDetails();
 
 private:
     QLabel *m_label;
+    QPushButton *m_details;
+    QStringList m_lines;
 };

@@ -1008,6 +1008,13 @@ void QScaningDlg::RecoverDoneOponPath()
     auto *done = new QOpenFilePathDlg(this);
     done->setAttribute(Qt::WA_DeleteOnClose);
     done->SetResult((int)s.written, (int)(m_jobs.size() - std::min<size_t>(s.written, m_jobs.size())), s.stopped);
+    QStringList details;
+    if (!s.status.ok() && !s.stopped)
+        details << resultviews::shown(s.status.text());
+    for (const salvitra::RecoveredFile &rf : s.files)
+        for (const std::string &line : salvitra::recoveryLines(rf))
+            details << resultviews::shown(line);
+    done->SetDetails(details);
     QString tip = QString("%1 files written to %2").arg(s.written).arg(m_outDir);
     if (!s.status.ok())
         tip += "\n" + QString::fromStdString(s.status.text());

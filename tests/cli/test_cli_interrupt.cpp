@@ -72,6 +72,18 @@ private:
     bool reaped_ = false;
 };
 
+// Waits (up to about 15 s) until something has been written into file.
+bool copyingInto(const std::string &file)
+{
+    struct stat sb {};
+    for (int i = 0; i < 3000; i++) {
+        if (stat(file.c_str(), &sb) == 0 && sb.st_size > 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
 // A large sparse medium with a picture at its start, written as the header
 // (and pixels) of a BMP of `pictureBytes`.
 std::string sparseMedium(const svt::TempDir &t, uint64_t mediumBytes, uint32_t pictureBytes)
@@ -116,18 +128,14 @@ TEST(CliInterrupt, CtrlCStopsARecoveryAndKeepsTheIncompleteFile)
     std::string medium = sparseMedium(t, kPicture + (1u << 20), kPicture);
     std::string outDir = t.file("out");
     Background cli(t, {"recover", "--deep", "--device", "0", "--image", medium, "--out", outDir});
+    // Written as NAME.partial from its first byte.
     std::string file = outDir + "/bmp/0.bmp";
     struct stat sb {};
-    bool copying = false;
-    for (int i = 0; i < 3000 && !copying; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        copying = stat(file.c_str(), &sb) == 0 && sb.st_size > 0;
-    }
-    ASSERT_TRUE(copying) << cli.err();
+    ASSERT_TRUE(copyingInto(file + ".partial")) << cli.err();
     auto [status, secs] = cli.interrupt();
     EXPECT_EQ(status, 130) << cli.err();
     EXPECT_LT(secs, 5.0);
-    // A file cut short never keeps its name: it is kept as NAME.partial.
+    // A file cut short never gets its name: it is kept as NAME.partial.
     EXPECT_NE(stat(file.c_str(), &sb), 0);
     file += ".partial";
     ASSERT_EQ(stat(file.c_str(), &sb), 0);
@@ -143,6 +151,24 @@ TEST(CliInterrupt, CtrlCStopsARecoveryAndKeepsTheIncompleteFile)
     ASSERT_EQ(pread(fd, want.data(), want.size(), 0), (ssize_t)want.size());
     close(fd);
     EXPECT_TRUE(got == want);
+}
+
+// Killed outright in the middle of a file (as by a crash): what is left
+// has no name that passes for a whole file.
+TEST(CliInterrupt, AKilledRecoveryLeavesOnlyAPartialFile)
+{
+    svt::TempDir t;
+    const uint32_t kPicture = 256u << 20;
+    std::string medium = sparseMedium(t, kPicture + (1u << 20), kPicture);
+    std::string outDir = t.file("out");
+    std::string file = outDir + "/bmp/0.bmp";
+    {
+        Background cli(t, {"recover", "--deep", "--device", "0", "--image", medium, "--out", outDir});
+        ASSERT_TRUE(copyingInto(file + ".partial")) << cli.err();
+    }  // SIGKILL
+    struct stat sb {};
+    EXPECT_NE(stat(file.c_str(), &sb), 0) << "a cut file under the name of a whole one";
+    EXPECT_EQ(stat((file + ".partial").c_str(), &sb), 0);
 }
 
 }  // namespace

@@ -30,12 +30,15 @@ TEST(CliOutput, NamesFromTheMediumNeverReachTheTerminalRaw)
     EXPECT_FALSE(hasRawControl(r.out)) << r.out;
     EXPECT_NE(r.out.find("\\x1b[2J\\x07\\nRecovered 999 files\\r\\u009b"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("\nRecovered 999"), std::string::npos);
+    // A name that direction controls would show as "holidayexe.jpg".
+    EXPECT_NE(r.out.find("  holiday\\u202egpj.exe\n"), std::string::npos) << r.out;
 
     // JSON keeps the exact name.
     r = svt::runCli("scan --quick --json --partition 0 --image " + q(img));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\"\\u001b[2J\\u0007\\nRecovered 999 files\\r\xC2\x9B___.txt\""), std::string::npos)
         << r.out;
+    EXPECT_NE(r.out.find("\"holiday\xE2\x80\xAEgpj.exe\""), std::string::npos) << r.out;
 
     TempDir out;
     r = svt::runCli("recover --quick --partition 0 --image " + q(img) + " --out " + q(out.path()));
@@ -45,6 +48,10 @@ TEST(CliOutput, NamesFromTheMediumNeverReachTheTerminalRaw)
     // The file itself comes back whole under a name with the controls replaced.
     auto data = svt::readFile(svt::fixture("hostile_names") + "/data.bin");
     EXPECT_EQ(svt::readFile(out.file("_[2J__Recovered 999 files_\xC2\x9B___.txt")), data);
+    // Written so that it shows its real extension, and the change said.
+    EXPECT_EQ(svt::readFile(out.file("holiday_gpj.exe")), data);
+    EXPECT_NE(r.out.find("renamed: holiday\\u202egpj.exe was written as holiday_gpj.exe"), std::string::npos)
+        << r.out;
 }
 
 TEST(CliOutput, ArgumentsAreReadAsTheUserMeantThem)
@@ -139,20 +146,30 @@ TEST(CliOutput, LibtaskelIsLoadedOnlyFromBesideTheProgram)
 
 // Exit statuses a script can trust: 3 when a selected file came back only
 // in part (here one that claims 4 GiB on an 8 MiB card), 0 when every one
-// came back whole, 1 when the scan cannot start.
+// came back whole, 1 when the scan cannot start; --json tells each file's
+// outcome.
 TEST(CliOutput, ExitStatusesSayWhetherEveryFileCameBackWhole)
 {
     std::string img = svt::fixture("hostile_names") + "/big-claim.img";
     TempDir out;
     svt::CommandResult r = svt::runCli("recover --quick --partition 0 --image " + q(img) + " --out " + q(out.path()));
     EXPECT_EQ(r.status, 3) << r.err;
-    EXPECT_NE(r.out.find("damaged (listed as 4294963200 bytes on a medium of 8388608: cut to the medium's size; "
-                         "kept as "),
+    EXPECT_NE(r.out.find("damaged (its entry says 4294963200 bytes, but only the first 614400 bytes lie "
+                         "in free space before the end of the volume or another file's data; kept as _IG.BIN.partial)"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("Recovered 1 file"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Recovered 1 file (921600 bytes) into " + out.path() + "; 1 damaged (kept as .partial)."),
+              std::string::npos)
+        << r.out;
     TempDir out2;
-    r = svt::runCli("recover --quick --partition 0 --image " + q(img) + " --out " + q(out2.path()) +
+    r = svt::runCli("recover --quick --json --partition 0 --image " + q(img) + " --out " + q(out2.path()));
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.out.find("\"result\": \"damaged\", \"path\": " + std::string("\"") + out2.path() + "/_IG.BIN.partial\""),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\"written\": 1, \"damaged\": 1, \"skipped\": 0"), std::string::npos) << r.out;
+    TempDir out3;
+    r = svt::runCli("recover --quick --partition 0 --image " + q(img) + " --out " + q(out3.path()) +
                     " --only '*ECOND.BIN'");
     EXPECT_EQ(r.status, 0) << r.err << r.out;
     r = svt::runCli("scan --quick --partition 0 --image " + q(svt::fixture("hostile_names") + "/data.bin"));

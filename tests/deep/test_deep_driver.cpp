@@ -76,6 +76,24 @@ TEST(DeepDriver, SessionListsAndRecoversEveryFile)
         EXPECT_EQ(HeadRecovery(part, s.files()[0].record, again, st), WriteResult::Ok);
         EXPECT_TRUE(svt::readFile(again) == svt::readFile(first));
         EXPECT_EQ(HeadRecovery(part, nullptr, again + "2", st), WriteResult::NoRecord);
+        // Two sectors of the largest file cannot be read: exactly those are
+        // named, the rest is intact.
+        const FoundFile *big = &s.files()[0];
+        for (const FoundFile &f : s.files())
+            if (f.size > big->size)
+                big = &f;
+        ASSERT_GT(big->size, 4096u);
+        mem.failFrom = big->offset + 1024;
+        mem.failTo = big->offset + 2048;
+        WriteStats bad;
+        std::string cut = out.path() + "/cut";
+        EXPECT_EQ(HeadRecovery(part, big->record, cut, bad), WriteResult::Damaged);
+        EXPECT_EQ(bad.unreadable, (std::vector<ByteRange>{{1024, 1024}}));
+        std::vector<uint8_t> bytes = mem.bytes();
+        std::fill(bytes.begin() + (long)mem.failFrom, bytes.begin() + (long)mem.failTo, 0);
+        EXPECT_TRUE(svt::readFile(cut) == std::vector<uint8_t>(bytes.begin() + (long)big->offset,
+                                                               bytes.begin() + (long)(big->offset + big->size)));
+        mem.failFrom = mem.failTo = UINT64_MAX;
     }
     FullDevStruct_exit();
 }

@@ -98,9 +98,12 @@ TEST(OutputDir, NothingIsWrittenThroughALink)
     // target never made.
     ASSERT_EQ(symlink(t.file("target.txt").c_str(), (out + "/recovered/b.txt").c_str()), 0);
     ASSERT_TRUE(dir.create("b.txt", 3, f, &err)) << err.text;
-    EXPECT_EQ(f.relPath, "b (1).txt");
+    // Written as NAME.partial from the first byte, named once whole.
     ASSERT_TRUE(salvitra::writeAll(f, "abc", 3, &err));
+    EXPECT_TRUE(exists(out + "/recovered/b.txt.partial"));
     EXPECT_TRUE(dir.finish(f, true, 1000000000, false, &err));
+    EXPECT_EQ(f.relPath, "b (1).txt");
+    EXPECT_FALSE(exists(out + "/recovered/b.txt.partial"));
     EXPECT_FALSE(exists(t.file("target.txt")));
     EXPECT_EQ(svt::readFile(out + "/recovered/b (1).txt"), (std::vector<uint8_t>{'a', 'b', 'c'}));
     struct stat sb;
@@ -112,6 +115,21 @@ TEST(OutputDir, NothingIsWrittenThroughALink)
         dir.finish(f, true, -1, false, &err);
     }
     EXPECT_TRUE(exists(out + "/recovered/x/y/z/2"));
+    // A .partial left by an earlier run is never touched; a name taken
+    // while the file was written is not taken over.
+    svt::writeFile(out + "/recovered/c.txt.partial", {9});
+    ASSERT_TRUE(dir.create("c.txt", 1, f, &err, false)) << err.text;
+    EXPECT_EQ(f.name, "c (1).txt.partial");
+    svt::writeFile(out + "/recovered/c.txt", {8});
+    EXPECT_FALSE(dir.finish(f, true, -1, false, &err));
+    EXPECT_EQ(err.errnum, EEXIST);
+    EXPECT_TRUE(exists(out + "/recovered/c (1).txt.partial")) << "a whole file without its name is kept";
+    ASSERT_TRUE(dir.create("c.txt", 1, f, &err)) << err.text;
+    EXPECT_EQ(f.relPath, "c (2).txt");
+    svt::writeFile(out + "/recovered/c (2).txt", {7});
+    EXPECT_TRUE(dir.finish(f, true, -1, false, &err));
+    EXPECT_EQ(f.relPath, "c (2) (1).txt");
+    EXPECT_EQ(svt::readFile(out + "/recovered/c.txt.partial"), std::vector<uint8_t>{9});
     EXPECT_FALSE(dir.create("x/../../escape", 1, f, &err));
     EXPECT_FALSE(exists(out + "/escape"));
     DIR *d = opendir(elsewhere.c_str());
@@ -163,6 +181,34 @@ TEST(OutputDir, AFullDiskIsReportedAndNoTruncatedFileKeepsItsName)
             EXPECT_TRUE(exists(mnt + "/clip.mp4.partial"));
         }
     }
+}
+
+// ntfs-3g refuses renameat2's RENAME_NOREPLACE: a whole file still gets
+// its name there, and still never over a file that took it meanwhile.
+TEST(OutputDir, WholeFilesAreNamedWhereTheNoReplaceFlagIsRefused)
+{
+    TempDir t;
+    const std::string media = svt::fixture("output_media");
+    if (!exists(media + "/ntfs.img") || !svt::haveTool("ntfs-3g"))
+        GTEST_SKIP() << "mkntfs or ntfs-3g is missing";
+    std::string img = copyImage(t, "ntfs.img");
+    std::string mnt = t.file("mnt");
+    ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+    Mount m("ntfs-3g " + svt::shellQuote(img) + " " + svt::shellQuote(mnt), mnt);
+    SKIP_UNLESS_MOUNTED(m);
+    OutputDir dir;
+    OutputError err;
+    ASSERT_TRUE(dir.open(mnt + "/out", &err)) << err.text;
+    OutputFile f;
+    for (const char *want : {"a.jpg", "a (1).jpg"}) {
+        ASSERT_TRUE(dir.create("a.jpg", 3, f, &err)) << err.text;
+        ASSERT_TRUE(salvitra::writeAll(f, "abc", 3, &err));
+        EXPECT_TRUE(dir.finish(f, true, -1, false, &err)) << err.text;
+        EXPECT_EQ(f.relPath, want);
+        EXPECT_EQ(svt::readFile(mnt + "/out/" + f.relPath), (std::vector<uint8_t>{'a', 'b', 'c'}));
+        EXPECT_FALSE(exists(mnt + "/out/" + f.name));
+    }
+    EXPECT_EQ(svt::readFile(mnt + "/out/a.jpg"), (std::vector<uint8_t>{'a', 'b', 'c'}));
 }
 
 TEST(OutputDir, AFolderThatCannotBeWrittenIsFoundBeforeAnythingIsWritten)
@@ -284,7 +330,7 @@ TEST(CopyInto, WholeUnitReadsZerosForBadPiecesAndAnUnreadableTailGivenUp)
         uint64_t pos = 0;
         uint64_t badFrom = UINT64_MAX, badTo = UINT64_MAX; // [from, to) cannot be read
         std::vector<uint32_t> asked;
-        int64_t operator()(uint8_t *buf, uint32_t len)
+        int64_t operator()(uint8_t *buf, uint32_t len, salvitra::ReadGaps &)
         {
             asked.push_back(len);
             uint64_t at = pos;
@@ -373,6 +419,20 @@ TEST(TerminalText, EveryControlAndInvalidByteIsShownEscaped)
     EXPECT_EQ(termText("gpj.\xE2\x80\xAE" "exe"), "gpj.\\u202eexe");
     EXPECT_EQ(termText("\xFF\xC0\x9B\xED\xA0\x80"), "\\xff\\xc0\\x9b\\xed\\xa0\\x80");
     EXPECT_EQ(termText("cut \xE6\x97"), "cut \\xe6\\x97");
+    // Nothing shows blank or hides the real end of a name: zero-width
+    // characters, separators, marks, and long runs of spaces counted.
+    EXPECT_EQ(termText("\xE2\x80\x8B"), "\\u200b");
+    EXPECT_EQ(termText("a\xE2\x80\x8C\xE2\x80\x8D\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\x8F\xEF\xBB\xBF"),
+              "a\\u200c\\u200d\\u2028\\u2029\\u200f\\ufeff");
+    EXPECT_EQ(termText("photo.jpg" + std::string(40, ' ') + ".exe"), "photo.jpg\\x20{40}.exe");
+    EXPECT_EQ(termText("two  spaces"), "two  spaces");
+    // Written names show what they are.
+    bool changed = false;
+    EXPECT_EQ(salvitra::replaceMisleading("holiday\xE2\x80\xAEgpj.exe", &changed), "holiday_gpj.exe");
+    EXPECT_TRUE(changed);
+    changed = false;
+    EXPECT_EQ(salvitra::replaceMisleading("caf\xC3\xA9.jpg", &changed), "caf\xC3\xA9.jpg");
+    EXPECT_FALSE(changed);
 }
 
 }  // namespace

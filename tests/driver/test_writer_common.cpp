@@ -21,7 +21,7 @@ TEST(WriteChunks, CopiesWholeChunksAndTheTail)
     std::vector<uint32_t> asked;
     WriteStats st;
     WriteResult r = writeChunks(t.file("a.bin"), src.size(), 2048,
-                                [&](uint8_t *buf, uint32_t len) -> int64_t {
+                                [&](uint8_t *buf, uint32_t len, ReadGaps &) -> int64_t {
                                     asked.push_back(len);
                                     memcpy(buf, src.data() + pos, len);
                                     pos += len;
@@ -39,7 +39,7 @@ TEST(WriteChunks, CopiesWholeChunksAndTheTail)
     pos = 0;
     WriteStats st2;
     ASSERT_EQ(writeChunks(t.file("b.bin"), 2048, 1024,
-                          [&](uint8_t *buf, uint32_t len) -> int64_t {
+                          [&](uint8_t *buf, uint32_t len, ReadGaps &) -> int64_t {
                               asked.push_back(len);
                               memcpy(buf, src.data() + pos, len);
                               pos += len;
@@ -57,14 +57,15 @@ TEST(WriteChunks, AFailedReadNeverRepeatsTheChunkBefore)
     WriteStats st;
     // The second read fails after scribbling into the buffer.
     WriteResult r = writeChunks(t.file("c.bin"), 3 * 512, 512,
-                                [&](uint8_t *buf, uint32_t len) -> int64_t {
+                                [&](uint8_t *buf, uint32_t len, ReadGaps &) -> int64_t {
                                     call++;
                                     memset(buf, 0x40 + call, len);
                                     return call == 2 ? -1 : (int64_t)len;
                                 },
                                 st);
-    EXPECT_EQ(r, WriteResult::Ok);
+    EXPECT_EQ(r, WriteResult::Damaged);
     EXPECT_EQ(st.readFailures, 1u);
+    EXPECT_EQ(st.unreadable, (std::vector<ByteRange>{{512, 512}}));
     std::vector<uint8_t> out = svt::readFile(t.file("c.bin"));
     ASSERT_EQ(out.size(), 1536u);
     EXPECT_EQ(out[0], 0x41);
@@ -79,7 +80,7 @@ TEST(WriteChunks, NeverOverwritesAndReportsEmptyAndMissingChunk)
     TempDir t;
     svt::writeFile(t.file("keep.bin"), {1, 2, 3});
     WriteStats st;
-    auto reader = [](uint8_t *, uint32_t len) -> int64_t { return len; };
+    auto reader = [](uint8_t *, uint32_t len, ReadGaps &) -> int64_t { return len; };
     EXPECT_EQ(writeChunks(t.file("keep.bin"), 10, 512, reader, st), WriteResult::Exists);
     EXPECT_EQ(svt::readFile(t.file("keep.bin")), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_EQ(writeChunks(t.file("empty.bin"), 0, 512, reader, st), WriteResult::Empty);

@@ -3,6 +3,7 @@
 // time, and recovery writes each one back byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -10,6 +11,7 @@
 
 #include "cards.h"
 #include "fat_test_util.h"
+#include "hollin.h"
 #include "recover.h"
 #include "scan.h"
 #include "test_support.h"
@@ -123,4 +125,40 @@ TEST(ExfatCards, CameraFoldersDeletedFileByFileAndWholeComeBackWhole)
     // Written and deleted through exfat-fuse, which gives a folder's
     // trailing clusters back as their entries are deleted.
     fatt::expectCardComesBack("exfat.img", FS_EXFAT, [](std::string p) { return p; });
+}
+
+// A cluster of a file that cannot be read: exactly that cluster is named,
+// and the file is not passed off as whole.
+TEST(ExfatDriver, AClusterThatCannotBeReadIsNamed)
+{
+    const std::string dir = svt::fixture("exfat");
+    std::string skip;
+    std::map<std::string, Expected> truth = loadTruth(dir, &skip);
+    if (!skip.empty())
+        GTEST_SKIP() << skip;
+    auto vol = fatt::Volume::load(dir + "/exfat.img", FS_EXFAT);
+    ScanRequest req;
+    req.part = vol->part();
+    ScanJob job(req);
+    ASSERT_TRUE(job.run());
+    const uint32_t cs = exfat_get_blocksize();
+    const FoundFile *pick = nullptr;
+    for (const FoundFile &f : job.files())
+        if (f.state == FileState::Deleted && f.size >= 3ull * cs && (!pick || f.size < pick->size))
+            pick = &f;
+    ASSERT_NE(pick, nullptr);
+    svt::TempDir out;
+    WriteStats whole;
+    ASSERT_EQ(job.write(*pick, out.file("whole"), whole), WriteResult::Ok);
+    std::vector<uint8_t> data = fatt::readAll(out.file("whole"));
+    const std::vector<uint8_t> &img = vol->bytes();
+    uint64_t at = std::search(img.begin(), img.end(), data.begin(), data.begin() + cs) - img.begin();
+    ASSERT_LT(at, img.size());
+    vol->failFrom = at + cs;
+    vol->failTo = at + 2 * cs;
+    WriteStats st;
+    EXPECT_EQ(job.write(*pick, out.file("cut"), st), WriteResult::Damaged);
+    EXPECT_EQ(st.unreadable, (std::vector<ByteRange>{{cs, cs}}));
+    std::fill(data.begin() + cs, data.begin() + 2 * cs, 0);
+    EXPECT_EQ(fatt::readAll(out.file("cut")), data);
 }

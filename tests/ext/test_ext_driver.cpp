@@ -130,6 +130,9 @@ TEST(ExtDriverHelpers, NamesNotesAndFolders)
     EXPECT_EQ(unlocatedBlocks(list, 4), 2u);
     EXPECT_EQ(unlocatedBlocks(list, 1), 0u);
     EXPECT_EQ(unlocatedBlocks(nullptr, 9), 9u);
+    // Two located blocks and two holes hold 2 KiB: holes; 3 KiB: a pointer block was lost.
+    EXPECT_TRUE(holesOnly(list, 4, 1024, 4));
+    EXPECT_FALSE(holesOnly(list, 4, 1024, 6));
 
     EXPECT_EQ(ext2Note(100, 1, 0, false, true), "");
     EXPECT_NE(ext2Note(100, 4, 2, false, true).find("2 of 4 blocks"), std::string::npos);
@@ -199,7 +202,8 @@ TEST_P(Ext2Driver, QuickScanListsLostFilesAndRecoversThemByteForByte)
         EXPECT_EQ(f->type, kv.second.ext);
         EXPECT_GT(f->mtime, 0) << kv.first;
         if (kv.second.entry.kind == "sparse") {
-            EXPECT_NE(f->note.find("blocks could not be located"), std::string::npos) << f->note;
+            EXPECT_NE(f->note.find("holes of a sparse file"), std::string::npos) << f->note;
+            EXPECT_EQ(f->state, FileState::Deleted) << "holes are no damage";
         }
         if (kv.second.entry.kind == "deleted") {
             EXPECT_EQ(f->note, "") << kv.first;
@@ -269,8 +273,9 @@ TEST(Ext2Writer, ExactBytesAndFailedBlocksWrittenAsZeros)
     dev.failTo = dev.failFrom + geo.blockSize;
     WriteStats st2;
     before = dev.reads;
-    ASSERT_EQ(session.write(*file, out.file("b"), st2), WriteResult::Ok);
+    ASSERT_EQ(session.write(*file, out.file("b"), st2), WriteResult::Damaged);
     EXPECT_EQ(st2.readFailures, 1u);
+    EXPECT_EQ(st2.unreadable, (std::vector<ByteRange>{{5ull * geo.blockSize, geo.blockSize}}));
     EXPECT_LE(dev.reads - before, (int64_t)blocks + 2) << "the bad block is not read again and again";
     std::vector<uint8_t> want = svt::readFile(dir + "/" + ind->source);
     std::fill_n(want.begin() + 5 * geo.blockSize, geo.blockSize, 0);

@@ -186,6 +186,9 @@ TEST(PolderRead, TheFreePathEndsAtTheVolumeEndAndRereadsGiveTheSameBytes)
     FoundFile f = fatFoundFile(rec, {}, 2048);
     EXPECT_TRUE(f.readable());
     EXPECT_NE(f.note.find("only the first 2048 bytes"), std::string::npos) << f.note;
+    EXPECT_EQ(f.state, FileState::Damaged);
+    EXPECT_EQ(f.size, 2048u) << "its data ends where the free space ends";
+    EXPECT_EQ(f.listedSize, 3000u);
 
     std::vector<uint8_t> buf(4096, 0xAA);
     int64_t pos = 0;
@@ -419,8 +422,9 @@ TEST(PolderDamage, UnreadableClustersBecomeZerosAndAreCounted)
     ASSERT_NE(rec, nullptr);
     svt::TempDir t;
     WriteStats st;
-    EXPECT_EQ(DelFatRecovery(v->part(), rec, t.file("h.jpg"), st), WriteResult::Ok);
+    EXPECT_EQ(DelFatRecovery(v->part(), rec, t.file("h.jpg"), st), WriteResult::Damaged);
     EXPECT_EQ(st.readFailures, 1u);
+    EXPECT_EQ(st.unreadable, (std::vector<ByteRange>{{2ull * cs, cs}}));
     EXPECT_EQ(fatt::readAll(t.file("h.jpg")), want);
 
     // Never over an existing file; no record; no cluster size.

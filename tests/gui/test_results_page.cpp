@@ -141,6 +141,7 @@ protected:
         if (!done)
             return "(no completion question)";
         QString text = done->text();
+        details = done->details();
         done->reject();  // not opening a file manager here
         waitUntil([&] { return page()->findChild<QOpenFilePathDlg *>() == nullptr; }, 5000);
         return text;
@@ -152,6 +153,7 @@ protected:
         QTest::mouseClick(page()->backButton(), Qt::LeftButton);
     }
 
+    QStringList details;  // of the last completion question
     svt::TempDir tmp;
     QByteArray oldTmp;
     bool hadTmp = false;
@@ -234,6 +236,24 @@ TEST_F(ResultsPage, FatTicksFromTreeAndTableComeBackIntoTheirFolders)
                                sha256File(src + "Clip.mp4"), sha256File(src + "README")}));
     EXPECT_TRUE(got.count("Photo(3)/png(2)/Trip.png") && got.count("Photo(3)/png(2)/Trip (1).png"));
     EXPECT_TRUE(got.count("Others(1)/_eadme(1)/_EADME"));
+    goBack();
+}
+
+// Names a crafted card holds are shown so that they cannot pass for
+// others, and the completion tells what was written under another name.
+TEST_F(ResultsPage, NamesShowWhatTheyAreAndTheCompletionSaysWhatChanged)
+{
+    scanImage(svt::fixture("hostile_names") + "/fat-names.img", false);
+    QScaningDlg *p = page();
+    p->tree()->setCurrentItem(p->treeItem("Others", "exe"));
+    QTableWidget *t = p->table();
+    ASSERT_EQ(t->rowCount(), 1);
+    EXPECT_EQ(t->item(0, 0)->text(), "holiday\\u202egpj.exe");
+    tick(p->tree()->topLevelItem(0), true);
+    svt::TempDir out;
+    EXPECT_EQ(recoverInto(out.path() + "/names"), "Complete Recovery Successfully");
+    EXPECT_TRUE(details.join("\n").contains("renamed: holiday\\u202egpj.exe was written as holiday_gpj.exe"))
+        << details.join("\n").toStdString();
     goBack();
 }
 

@@ -99,7 +99,7 @@ TEST(HfsBackend, QuickScanListsFilesUnderTheirFolders)
         SCOPED_TRACE(path);
         ASSERT_TRUE(byPath.count(path));
         const FoundFile &f = *byPath[path];
-        EXPECT_EQ(f.size, e.dataSize);
+        EXPECT_EQ(std::max(f.size, f.listedSize), e.dataSize);
         EXPECT_EQ(f.created, (int64_t)e.createDate - 2082844800);
         EXPECT_EQ(f.mtime, -1) << "the creation date is not a modification time";
         EXPECT_EQ(f.times, FileTimes::CreatedOnly);
@@ -112,6 +112,8 @@ TEST(HfsBackend, QuickScanListsFilesUnderTheirFolders)
     EXPECT_FALSE(icon.note.empty());
     const FoundFile &frag = *byPath["Documents/fragments.bin"];
     EXPECT_TRUE(frag.readable());
+    EXPECT_EQ(frag.state, FileState::Damaged);
+    EXPECT_EQ(frag.size, 8 * 4096u) << "the file ends where its recorded blocks end";
     EXPECT_NE(frag.note.find("32768"), std::string::npos) << frag.note;
     EXPECT_EQ(byPath["DCIM/100APPLE/IMG_0001.JPG"]->type, "jpg");
 }
@@ -140,13 +142,15 @@ TEST(HfsBackend, RecoveredFilesMatchByteForByte)
         SCOPED_TRACE(path);
         EXPECT_EQ(readFile(path), e.data);
     }
-    // The fragmented file: eight recorded extents, then zeros, counted.
-    std::vector<uint8_t> frag = readFile(out.file("Documents/fragments.bin"));
+    // The fragmented file: eight recorded extents and nothing after them,
+    // kept as NAME.partial.
+    EXPECT_FALSE(svt::exists(out.file("Documents/fragments.bin")));
+    std::vector<uint8_t> frag = readFile(out.file("Documents/fragments.bin.partial"));
     const std::vector<uint8_t> &want = t.s.records[39].data;
-    ASSERT_EQ(frag.size(), want.size());
-    EXPECT_TRUE(std::equal(want.begin(), want.begin() + 8 * 4096, frag.begin()));
-    EXPECT_TRUE(std::all_of(frag.begin() + 8 * 4096, frag.end(), [](uint8_t b) { return b == 0; }));
-    EXPECT_EQ(sum.readFailures, 3u);
+    ASSERT_EQ(frag.size(), 8 * 4096u);
+    EXPECT_TRUE(std::equal(frag.begin(), frag.end(), want.begin()));
+    EXPECT_EQ(sum.damaged, 1u);
+    EXPECT_EQ(sum.readFailures, 0u);
 
     // Recovering again never overwrites and still starts every file at its
     // first byte.

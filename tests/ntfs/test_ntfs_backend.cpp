@@ -212,8 +212,9 @@ TEST(NtfsBackend, ABadSectorBecomesOneZeroClusterInTheOutput)
     ASSERT_NE(list, nullptr);
     TempDir out;
     WriteStats st;
-    EXPECT_EQ(DelNtfsRecovery(*api, list, part, out.file("movie.mp4"), st), WriteResult::Ok);
+    EXPECT_EQ(DelNtfsRecovery(*api, list, part, out.file("movie.mp4"), st), WriteResult::Damaged);
     EXPECT_EQ(st.readFailures, 1u);
+    EXPECT_EQ(st.unreadable, (std::vector<ByteRange>{{300ull * cs, cs}})) << "exactly the cluster that failed";
     std::vector<uint8_t> want = data;
     std::fill(want.begin() + 300 * cs, want.begin() + 301 * cs, 0);
     EXPECT_TRUE(readFile(out.file("movie.mp4")) == want);

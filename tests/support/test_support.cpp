@@ -140,6 +140,12 @@ TempDir::~TempDir()
     }
 }
 
+bool exists(const std::string &path)
+{
+    struct stat sb;
+    return lstat(path.c_str(), &sb) == 0;
+}
+
 std::vector<uint8_t> readFile(const std::string &path)
 {
     std::string s = slurp(path);

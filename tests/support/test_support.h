@@ -47,6 +47,8 @@ CommandResult runCli(const std::string &args, const std::string &env = "");
 std::string shellQuote(const std::string &s);
 
 std::vector<uint8_t> readFile(const std::string &path);
+// True when something (a link too) is at path.
+bool exists(const std::string &path);
 void writeFile(const std::string &path, const std::vector<uint8_t> &data);
 // Deterministic pseudo-random bytes.
 std::vector<uint8_t> patternBytes(size_t n, uint32_t seed);

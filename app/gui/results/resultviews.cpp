@@ -1,5 +1,7 @@
 #include "resultviews.h"
 
+#include "text.h"
+
 #include <QApplication>
 #include <QFile>
 #include <QHeaderView>
@@ -54,11 +56,7 @@ void setItem(QTreeWidgetItem *item, const ResultTree &model, const NodeRef &n)
 
 QString shown(const std::string &text)
 {
-    QString s = QString::fromUtf8(text.data(), (int)text.size());
-    for (QChar &c : s)
-        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
-            c = QChar::ReplacementCharacter;
-    return s;
+    return QString::fromStdString(salvitra::termText(text));
 }
 
 void setupTree(QTreeWidget *tree)
@@ -138,6 +136,8 @@ void setupTable(QTableWidget *table)
     table->verticalHeader()->setVisible(false);
     table->setShowGrid(false);
     table->setSortingEnabled(false);
+    // A name too long for its column keeps its end, the real extension.
+    table->setTextElideMode(Qt::ElideMiddle);
 }
 
 QIcon typeIcon(const QString &type)

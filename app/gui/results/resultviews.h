@@ -50,7 +50,8 @@ void setAllRows(QTableWidget *table, bool checked);
 
 // The desktop's icon for files of a type, found by name (no file is made).
 QIcon typeIcon(const QString &type);
-// Text as shown: UTF-8 with control characters replaced.
+// Text as shown: names from the medium made visible (salvitra::termText:
+// controls, direction and zero-width characters, long runs of spaces).
 QString shown(const std::string &text);
 
 }  // namespace resultviews
