@@ -265,6 +265,7 @@ const char *fsTreeLabel(int fsType)
     case FS_EXT4: return "  EXT4 ";
     case FS_HFS: return "  HFS ";
     case FS_HFSPLUS: return "  HFS+ ";
+    case FS_HFSX: return "  HFSX ";
     default: return "  Unknown ";
     }
 }
