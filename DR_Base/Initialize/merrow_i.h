@@ -91,6 +91,18 @@ const char *sv_probe_reason(void);
 void sv_reject(_Device_List *node, uint64_t offset, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 void sv_rejections_clear(void);
 
+/* The medium health table (MediumHealth.cpp): a descriptor is registered
+ * when its device is opened and dropped before it is closed; every read
+ * through it reports its outcome (offsets as the descriptor sees them). */
+void sv_medium_open(int fd, const char *path);
+void sv_medium_close(int fd);
+bool sv_medium_gone(int fd);
+void sv_medium_read_ok(int fd, uint64_t offset, uint64_t length);
+void sv_medium_read_failed(int fd, uint64_t offset, uint64_t length, int err);
+/* Notes that the volume at offset claims more bytes than it can hold. */
+void sv_note_size_claim(const Partiton_Struct *part, uint64_t claimed, uint64_t holds, bool by_table,
+                        const char *source);
+
 int32_t test_FAT(_Device_List *node, sv_view boot, Partiton_Struct *part);
 int32_t check_FAT(_Device_List *node, Partiton_Struct *part);
 void set_part_name_chomp(Partiton_Struct *part, const char *src, size_t len);

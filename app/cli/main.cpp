@@ -224,6 +224,9 @@ void printDevicesText(const Inventory &inv, bool verbose)
                 if (p.viaDevNum >= 0)
                     printf(" (read through disk%d)", p.viaDevNum);
                 printf("\n");
+                std::string claim = sizeClaimText(p);
+                if (verbose && !claim.empty())
+                    printf("        %s\n", claim.c_str());
                 shown++;
             } else if (p.viaDevNum == d.devNum) {
                 printf("    holds partition [%d] of disk%d\n", p.index, p.devNum);

@@ -1,4 +1,5 @@
 #include "inventory.h"
+#include "text.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -202,8 +203,24 @@ void Inventory::snapshot()
         if (p->AccessMode != '?' && p->Device)
             info.viaDevNum = p->Device->DevNum;
         info.part = p;
+        Salvitra_SizeClaim c;
+        for (int32_t i = 0; Salvitra_GetSizeClaim(i, &c) == 0; i++) {
+            if (c.DevNum == p->DevNum && c.PartOffset == p->PartOffset) {
+                info.claimedSize = c.Claimed;
+                info.cutByTable = c.ByTable != 0;
+                info.claimSource = std::string(c.Source, strnlen(c.Source, sizeof c.Source));
+            }
+        }
         partitions_.push_back(info);
     }
+}
+
+std::string sizeClaimText(const PartitionInfo &p)
+{
+    if (p.claimedSize <= p.size)
+        return "";
+    return "the " + p.claimSource + " claims " + humanSize(p.claimedSize) + "; the " +
+           (p.cutByTable ? "partition" : "device") + " holds " + humanSize(p.size);
 }
 
 const DeviceInfo *Inventory::device(int devNum) const

@@ -35,6 +35,11 @@ struct PartitionInfo {
     // carries exactly this partition (accessMode other than '?'), else -1.
     int viaDevNum = -1;
     bool bootable = false;   // boot indicator 0x80 in the MBR entry
+    // When the file system's header claims more than its partition or device
+    // holds (size is then what can be read): the claim, and which ends first.
+    uint64_t claimedSize = 0;
+    bool cutByTable = false;
+    std::string claimSource;  // "boot sector", "superblock", "volume header"
     Partiton_Struct *part = nullptr;  // owned by libmerrow
 };
 
@@ -107,6 +112,10 @@ private:
     std::vector<Rejection> rejections_;
     std::vector<std::unique_ptr<Partiton_Struct>> wholeDevices_;
 };
+
+// "the boot sector claims 512 PiB; the device holds 32.0 MiB" for a volume
+// cut to what can be read, else "".
+std::string sizeClaimText(const PartitionInfo &p);
 
 // The device tree's label for a file-system code, e.g. "  FAT32 ".
 const char *fsTreeLabel(int fsType);
