@@ -351,12 +351,20 @@ void ScanJob::resume()
     cv_.notify_all();
 }
 
+bool ScanJob::held() const
+{
+    std::lock_guard<std::mutex> l(mu_);
+    return gateWaiters_ > 0;
+}
+
 bool ScanJob::gate()
 {
     std::unique_lock<std::mutex> l(mu_);
     if (!stop_ && !paused_)
         return true;
+    gateWaiters_++;
     cv_.wait(l, [&] { return !paused_ || stop_; });
+    gateWaiters_--;
     if (stop_)
         holdStopValue();
     return !stop_;
@@ -500,8 +508,11 @@ bool ScanJob::deliver(FoundFile f)
     {
         // The gate and the append under one lock.
         std::unique_lock<std::mutex> l(mu_);
-        if (paused_ && !stop_)
+        if (paused_ && !stop_) {
+            gateWaiters_++;
             cv_.wait(l, [&] { return !paused_ || stop_; });
+            gateWaiters_--;
+        }
         if (stop_) {
             holdStopValue();
             open = false;

@@ -191,6 +191,9 @@ public:
     // The pause gate: blocks while paused; false once a stop is requested.
     // Backends call it before every delivery and every recovery chunk.
     bool gate();
+    // True while a thread of this job waits at the pause gate (the scan or
+    // the copy holds still).
+    bool held() const;
 
     // ---- results ----
     // Files in the store; grows while a deep scan runs.
@@ -254,6 +257,7 @@ private:
     mutable std::condition_variable cv_;   // pause gate, the end, new files
     std::condition_variable tickCv_;       // the ticker: stop and end only
     mutable int fileWaiters_ = 0;          // threads in waitForFiles
+    int gateWaiters_ = 0;                  // threads held at the pause gate
     bool paused_ = false;
     bool ended_ = false;
     Status status_;
