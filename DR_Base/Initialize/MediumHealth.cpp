@@ -15,6 +15,7 @@
 #include "merrow_i.h"
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -41,7 +42,12 @@ struct Medium {
     uint32_t overflow = 0; /* failed runs not kept (kMaxRuns reached) */
     uint32_t failedReads = 0;
     std::atomic<bool> gone{false};
+    std::chrono::steady_clock::time_point looked{};  /* last presence check after a failed read */
 };
+
+/* A failed read looks whether the medium is still there at most this often
+ * (a scattering of bad sectors must not cost a look each). */
+constexpr auto kLookAfterFailure = std::chrono::milliseconds(200);
 
 std::mutex g_mu;
 std::vector<Medium *> g_media;
@@ -185,6 +191,18 @@ bool sv_medium_gone(int fd)
     return m && m->gone.load();
 }
 
+bool sv_medium_known_bad(int fd, uint64_t offset)
+{
+    if (fd < 0 || g_withRuns.load(std::memory_order_relaxed) == 0)
+        return false;
+    std::lock_guard<std::mutex> l(g_mu);
+    Medium *m = find_locked(fd);
+    if (!m || m->bad.empty())
+        return false;
+    auto it = m->bad.upper_bound(offset);
+    return it != m->bad.begin() && std::prev(it)->second > offset;
+}
+
 void sv_medium_read_ok(int fd, uint64_t offset, uint64_t length)
 {
     if (fd < 0 || length == 0 || g_withRuns.load(std::memory_order_relaxed) == 0)
@@ -205,7 +223,14 @@ void sv_medium_read_failed(int fd, uint64_t offset, uint64_t length, int err)
     m->failedReads++;
     if (m->gone)
         return;
-    if (vanish_errno(err) || !present(m)) {
+    bool look = false;
+    if (!vanish_errno(err)) {
+        auto now = std::chrono::steady_clock::now();
+        look = now - m->looked >= kLookAfterFailure;
+        if (look)
+            m->looked = now;
+    }
+    if (vanish_errno(err) || (look && !present(m))) {
         mark_gone(m);
         return;
     }

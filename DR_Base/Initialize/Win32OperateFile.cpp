@@ -14,8 +14,12 @@ extern "C" {
 MERROW_EXPORT DeviceOps Apple_System = {File_Apple_Pwrite, File_Apple_Pread, File_Apple_Clean};
 }
 
-/* Retries of a failed read, and interruptions waited out, per call. */
+/* A failed read of at most kRetryBytes is tried once more (a transient
+ * error), unless it starts where a read failed before; larger ones are
+ * not: their callers read smaller pieces instead, and a bad sector answers
+ * slowly on real disks.  Interruptions waited out per call. */
 constexpr int kMaxRetries = 1;
+constexpr uint32_t kRetryBytes = 4096;
 constexpr int kMaxInterrupts = 16;
 
 /* Partition-relative offset for private device copies. */
@@ -46,9 +50,8 @@ static int32_t file_pread_aux(Physics_Device_Struct *dev, void *dst, uint32_t le
     size_t got = 0;
     int err = 0;
     /* pread instead of lseek+read: the descriptor's position is shared with
-     * every private copy, and a positioned read cannot be disturbed.  A
-     * failed read is tried once more (a transient error), never again:
-     * a bad sector answers slowly on real disks. */
+     * every private copy, and a positioned read cannot be disturbed. */
+    const int maxRetries = length <= kRetryBytes && !sv_medium_known_bad(dev->Fd, offset) ? kMaxRetries : 0;
     for (int interrupts = 0, retries = 0; got < length;) {
         ssize_t n = pread(dev->Fd, out + got, length - got, (off_t)(offset + got));
         if (n > 0) {
@@ -58,7 +61,7 @@ static int32_t file_pread_aux(Physics_Device_Struct *dev, void *dst, uint32_t le
         err = n < 0 ? errno : 0;
         if (n < 0 && err == EINTR && interrupts++ < kMaxInterrupts)
             continue;
-        if (n < 0 && (err == EIO || err == EAGAIN) && retries++ < kMaxRetries)
+        if (n < 0 && (err == EIO || err == EAGAIN) && retries++ < maxRetries)
             continue;
         break;
     }

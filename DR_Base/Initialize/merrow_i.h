@@ -97,6 +97,8 @@ void sv_rejections_clear(void);
 void sv_medium_open(int fd, const char *path);
 void sv_medium_close(int fd);
 bool sv_medium_gone(int fd);
+/* True when the byte at offset failed to read before and was not read since. */
+bool sv_medium_known_bad(int fd, uint64_t offset);
 void sv_medium_read_ok(int fd, uint64_t offset, uint64_t length);
 void sv_medium_read_failed(int fd, uint64_t offset, uint64_t length, int err);
 /* Notes that the volume at offset claims more bytes than it can hold. */

@@ -28,7 +28,8 @@ namespace {
 
 // Exit statuses (listed in the README).
 constexpr int kExitOk = 0;         // every selected file written whole (scan, devices: done)
-constexpr int kExitScanFailed = 1; // the scan could not start: bad image, file system not readable
+constexpr int kExitScanFailed = 1; // the scan could not start (bad image, file system not readable)
+                                   // or ended because the medium was removed
 constexpr int kExitUsage = 2;      // the command line is wrong
 constexpr int kExitNotWhole = 3;   // some selected files were not written, or only in part
 constexpr int kExitStopped = 130;  // stopped (Ctrl-C)
@@ -64,8 +65,8 @@ const char *kUsage =
     "Devices are only ever opened read-only.\n"
     "\n"
     "Exit status: 0 done (recover: every selected file written whole); 1 the scan\n"
-    "could not start; 2 a wrong command line; 3 files not written or written only in\n"
-    "part; 130 stopped.\n";
+    "could not start, or the medium was removed; 2 a wrong command line; 3 files not\n"
+    "written or written only in part; 130 stopped.\n";
 
 struct Options {
     std::string command;
@@ -579,25 +580,30 @@ int cmdScanOrRecover(const Options &o, bool recover)
     watch(job, bar, [&] { return job.waitFor(0); });
     Status scan = job.wait();
     bool interrupted = g_interrupted != 0;
-    if (scan.code == StatusCode::Stopped) {
+    bool removed = scan.code == StatusCode::MediumRemoved;
+    if (removed) {
+        fprintf(stderr, "salvitra-cli: %s\n", termText(scan.text()).c_str());
+    } else if (scan.code == StatusCode::Stopped) {
         fprintf(stderr, "Scan stopped; %zu file%s found so far %s listed.\n", job.fileCount(),
                 job.fileCount() == 1 ? "" : "s", job.fileCount() == 1 ? "is" : "are");
     } else if (!scan.ok()) {
         fprintf(stderr, "salvitra-cli: the scan did not complete: %s\n", termText(scan.text()).c_str());
         if (job.fileCount() == 0)
             return kExitScanFailed;
+    } else if (!scan.reason.empty()) {
+        fprintf(stderr, "Scan complete; %s.\n", termText(scan.reason).c_str());
     }
 
     std::vector<const FoundFile *> files =
         filterGroups(o, job, selectFiles(job, o.deep ? o.types : std::vector<std::string>{}, o.only));
-    if (!recover || interrupted) {
+    if (!recover || interrupted || removed) {
         if (o.json)
             printFilesJson(grouping(o, job), files);
         else
             printFilesText(o, files);
         if (recover)
-            printf("Nothing was recovered: the scan was interrupted.\n");
-        return interrupted ? kExitStopped : kExitOk;
+            printf("Nothing was recovered: %s.\n", removed ? "the medium was removed" : "the scan was interrupted");
+        return interrupted ? kExitStopped : removed ? kExitScanFailed : kExitOk;
     }
 
     RecoverOptions ropt;
