@@ -10,6 +10,9 @@
 
 namespace {
 
+/* Read length after a failure inside a range. */
+constexpr size_t kResumeBytes = 128 * 1024;
+
 bool medium_gone(Physics_Device_Struct *dev)
 {
     Salvitra_MediumHealth h;
@@ -49,14 +52,22 @@ size_t sn_read_range(Physics_Device_Struct *dev, uint64_t devoff, uint8_t *buf, 
 {
     /* Devices say where a read broke off: a short read ends before the
      * first sector that fails.  That sector alone is tried on its own and
-     * the read goes on after it, so a scattering of bad sectors costs about
-     * three reads each.  A device that fails a read without saying where
-     * has the rest of the range split in halves. */
-    size_t pos = 0, good = 0;
+     * the read goes on after it, so a scattering of bad sectors costs two
+     * reads each.  A device that fails a read without saying where has the
+     * rest of the range split in halves. */
+    size_t pos = 0, good = 0, most = len;
     while (pos < len) {
-        int32_t r = sv_dev_read(dev, buf + pos, (uint32_t)(len - pos), devoff + pos);
-        if (r >= 0 && (size_t)r == len - pos)
-            return good + (len - pos);
+        size_t want = len - pos < most ? len - pos : most;
+        int32_t r = sv_dev_read(dev, buf + pos, (uint32_t)want, devoff + pos);
+        if (r >= 0 && (size_t)r == want) {
+            pos += want;
+            good += want;
+            continue;
+        }
+        /* Past a failure the rest goes in pieces: a device splits a long
+         * read into requests that it may all serve before the short answer
+         * of the first one is known, and those bytes would be read again. */
+        most = kResumeBytes;
         if (r > 0 && (size_t)r >= SN_SECTOR) {
             size_t step = (size_t)r / SN_SECTOR * SN_SECTOR;
             pos += step;

@@ -50,13 +50,16 @@ static int32_t file_pread_aux(Physics_Device_Struct *dev, void *dst, uint32_t le
     size_t got = 0;
     int err = 0;
     /* pread instead of lseek+read: the descriptor's position is shared with
-     * every private copy, and a positioned read cannot be disturbed. */
+     * every private copy, and a positioned read cannot be disturbed.  A
+     * short read ends the call: images and block devices stop short only
+     * at their end or before a sector they cannot read, so the caller
+     * learns where the trouble starts without asking the bad sector twice. */
     const int maxRetries = length <= kRetryBytes && !sv_medium_known_bad(dev->Fd, offset) ? kMaxRetries : 0;
     for (int interrupts = 0, retries = 0; got < length;) {
         ssize_t n = pread(dev->Fd, out + got, length - got, (off_t)(offset + got));
         if (n > 0) {
             got += (size_t)n;
-            continue;
+            break;
         }
         err = n < 0 ? errno : 0;
         if (n < 0 && err == EINTR && interrupts++ < kMaxInterrupts)

@@ -54,7 +54,8 @@ FailingMedium::FailingMedium(const std::string &image, const Options &o)
         for (const auto &r : o.bad)
             f << r.first << " " << r.second << "\n";
     }
-    std::string vanish = std::to_string(o.vanishAt);
+    std::string vanish = std::to_string(o.vanishAt), latency = std::to_string(o.latencyUs),
+                mbps = std::to_string(o.mbps);
     pid_ = fork();
     if (pid_ == 0) {
         int null = open("/dev/null", O_WRONLY);
@@ -69,6 +70,14 @@ FailingMedium::FailingMedium(const std::string &image, const Options &o)
         }
         if (o.cached)
             argv.push_back("--cached");
+        if (o.latencyUs) {
+            argv.push_back("--latency-us");
+            argv.push_back(latency.c_str());
+        }
+        if (o.mbps) {
+            argv.push_back("--mbps");
+            argv.push_back(mbps.c_str());
+        }
         argv.push_back(nullptr);
         execv(SV_FAULTYFS, const_cast<char *const *>(argv.data()));
         _exit(127);

@@ -30,6 +30,9 @@ public:
         uint64_t vanishAt = UINT64_MAX;
         // Reads through the page cache (4 KiB pages) instead of direct I/O.
         bool cached = false;
+        // A medium of this speed: each read takes latencyUs more, and its
+        // bytes the time mbps (MB/s) needs; 0: as fast as memory.
+        uint32_t latencyUs = 0, mbps = 0;
     };
     FailingMedium(const std::string &image, const Options &o);
     FailingMedium(const std::string &image, const BadSectors &bad) : FailingMedium(image, Options{bad}) {}

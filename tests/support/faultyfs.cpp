@@ -3,6 +3,7 @@
 // bad sectors does.
 //
 //   sv_faultyfs IMAGE MOUNTPOINT [--bad FILE] [--vanish-at BYTE] [--cached]
+//               [--latency-us N] [--mbps N]
 //
 // --bad FILE     lines "FIRST COUNT": runs of 512-byte sectors that cannot be
 //                read.  A read that starts on one fails with EIO; a read that
@@ -13,6 +14,10 @@
 //                to the file fails, as when a medium is pulled.
 // --cached       reads go through the page cache (the default is direct
 //                I/O: every read reaches the server with its own size).
+// --latency-us N, --mbps N
+//                every read takes N microseconds more, and its bytes take
+//                the time a medium of that speed needs (a card, say),
+//                failed reads included.
 //
 // The server runs in the foreground, single-threaded; it is stopped by
 // SIGTERM (or killed) and unmounted by its owner (tests/support's
@@ -43,6 +48,8 @@ struct Server {
     std::vector<std::pair<uint64_t, uint64_t>> bad;  // [first, end) sectors, sorted, merged
     uint64_t vanishAt = UINT64_MAX;
     bool cached = false;
+    uint64_t latencyUs = 0;
+    uint64_t mbps = 0;
 } g;
 
 // The first bad sector at or after `sector`, or UINT64_MAX.
@@ -105,16 +112,23 @@ int fsRead(const char *path, char *buf, size_t len, off_t off, struct fuse_file_
         return 0;
     uint64_t want = std::min<uint64_t>(len, g.size - at);
     uint64_t bad = nextBad(at / kSector);
+    bool fails = false;
     if (bad != UINT64_MAX) {
         uint64_t badByte = bad * kSector;
         // Through the page cache a short answer would mean the end of the
         // file: a request that meets a bad sector fails whole (the kernel
         // then asks for its pages one by one).
         if (badByte <= at || (g.cached && badByte < at + want))
-            return -EIO;
-        if (badByte < at + want)
+            fails = true;
+        else if (badByte < at + want)
             want = badByte - at;
     }
+    // The medium's time: the request, and the bytes it delivers.
+    uint64_t delay = g.latencyUs + (g.mbps && !fails ? want / g.mbps : 0);
+    if (delay)
+        usleep((useconds_t)delay);
+    if (fails)
+        return -EIO;
     uint64_t got = 0;
     while (got < want) {
         ssize_t n = pread(g.fd, buf + got, want - got, (off_t)(at + got));
@@ -168,6 +182,10 @@ int main(int argc, char **argv)
             g.vanishAt = strtoull(argv[++i], nullptr, 10);
         } else if (a == "--cached") {
             g.cached = true;
+        } else if (a == "--latency-us" && i + 1 < argc) {
+            g.latencyUs = strtoull(argv[++i], nullptr, 10);
+        } else if (a == "--mbps" && i + 1 < argc) {
+            g.mbps = strtoull(argv[++i], nullptr, 10);
         } else {
             fprintf(stderr, "sv_faultyfs: unknown option %s\n", a.c_str());
             return 2;
