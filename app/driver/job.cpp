@@ -275,8 +275,12 @@ Status ScanJob::run()
     Status s = backend_->run(*this);
 
     checkMedium(false);
+    Salvitra_MediumHealth health;
+    Salvitra_GetMediumHealth(req_.part ? req_.part->Device : nullptr, &health);
     {
         std::lock_guard<std::mutex> l(mu_);
+        unreadableAreas_ = health.UnreadableAreas;
+        unreadableBytes_ = health.UnreadableBytes;
         scanning_ = false;
         lastPercent_ = std::min(100, std::max(0, stop_ ? lastPercent_ : 100));
     }
@@ -452,8 +456,10 @@ Progress ScanJob::progress() const
         p.bytesTotal = req_.part ? req_.part->PartSize : 0;
         p.bytesDone = p.bytesTotal / 100 * (uint64_t)p.percent + p.bytesTotal % 100 * (uint64_t)p.percent / 100;
         p.files = files_.size();
+        p.unreadableAreas = unreadableAreas_;
+        p.unreadableBytes = unreadableBytes_;
         Salvitra_MediumHealth h;
-        if (req_.part && Salvitra_GetMediumHealth(req_.part->Device, &h) == 0) {
+        if (scanning_ && req_.part && Salvitra_GetMediumHealth(req_.part->Device, &h) == 0) {
             p.unreadableAreas = h.UnreadableAreas;
             p.unreadableBytes = h.UnreadableBytes;
         }

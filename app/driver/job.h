@@ -262,6 +262,8 @@ private:
     std::atomic<bool> ran_{false};
     std::atomic<bool> scanning_{false};  // the library runs (the stop value applies)
     std::atomic<bool> removed_{false};   // the medium went away
+    uint32_t unreadableAreas_ = 0;       // what the scan could not read, taken at its end
+    uint64_t unreadableBytes_ = 0;
     int intervalMs_ = 200;
 
     mutable std::mutex mu_;  // store, status, pause, progress counters
