@@ -294,6 +294,20 @@ uint16_t ext_group_flags(const ExtVolume *vol, uint32_t group)
     return f;
 }
 
+uint32_t ext_group_itable_unused(const ExtVolume *vol, uint32_t group)
+{
+    if (!vol->m_stGroupDescriptors || group >= vol->m_nGroupCount)
+        return 0;
+    sv_view v = sv_view_make(vol->m_stGroupDescriptors,
+                             (size_t)vol->m_nDescBlockCount * vol->m_nBlockSizeInBytes);
+    size_t base = (size_t)group * vol->descSize;
+    uint16_t lo = 0, hi = 0;
+    sv_le16(v, base + 0x1C, &lo);
+    if (vol->descSize >= EXT_DESC_LEN_64BIT_MIN)
+        sv_le16(v, base + 0x32, &hi);
+    return (uint32_t)hi << 16 | lo;
+}
+
 uint32_t ext_inode_table_blocks(const ExtVolume *vol)
 {
     uint64_t bytes = (uint64_t)vol->inodesPerGroup * vol->m_nInodeSize;

@@ -155,6 +155,9 @@ uint64_t ext_group_inode_table(const ExtVolume *vol, uint32_t group);
 uint16_t ext_group_flags(const ExtVolume *vol, uint32_t group);
 #define EXT_BG_INODE_UNINIT 0x0001
 #define EXT_BG_BLOCK_UNINIT 0x0002
+/* bg_itable_unused: inodes at the end of the group's table never used (only
+ * meaningful on volumes whose descriptors carry checksums). */
+uint32_t ext_group_itable_unused(const ExtVolume *vol, uint32_t group);
 /* Number of blocks the inode table of one group takes. */
 uint32_t ext_inode_table_blocks(const ExtVolume *vol);
 /* First and one-past-last block of a group. */

@@ -17,7 +17,10 @@
  * free and names the file from its directory entries (the live tree and
  * the journal's copies of directory blocks).  A volume whose journal still
  * needs recovery is read as if the journal had been replayed: in memory
- * only, the medium is never written.
+ * only, the medium is never written.  A deleted inode the journal has no
+ * copy of, but which still carries its block pointers or extents (older
+ * kernels, debugfs, a crash before they were cleared), is read in place
+ * when its blocks are free; journal copies come first.
  *
  * One volume per process at a time: ext3_init -> ext3_searchfile and/or
  * ext3_journal_searchfile -> reads -> ext3_exit.  Every record stays owned
@@ -63,7 +66,8 @@ typedef struct Ext3DirNode {
 
 #define EXT3_JNAME_LEN 256
 
-/* A deleted file whose inode came back from the journal. */
+/* A deleted file whose inode came back from the journal, or from its inode
+ * table when the inode still maps its data. */
 typedef struct Ext3JournalFile {
     uint64_t Size;              /* bytes, from the inode copy */
     uint32_t InodeNumber;
@@ -117,9 +121,10 @@ COSK_EXPORT Ext3DirNode *ext3_get_head(void);
 /* Inode number of a walk record, 0 for null. */
 COSK_EXPORT uint32_t ext3_get_inodenum(Ext3FileNode *file);
 
-/* Runs the name walk (when ext3_searchfile has not) and the journal search;
- * the number of files found, or -1 when the volume has no readable journal
- * or ext3_init did not succeed.  Honours the progress value (200 stops). */
+/* Runs the name walk (when ext3_searchfile has not), the journal search
+ * (volumes with a readable journal) and the search of inodes read in
+ * place; the number of files found, or -1 when ext3_init did not succeed.
+ * Honours the progress value (200 stops). */
 COSK_EXPORT int64_t ext3_journal_searchfile(void);
 /* The index-th file of the journal search, null past the end. */
 COSK_EXPORT Ext3JournalFile *ext3_journal_get_file(uint32_t index);

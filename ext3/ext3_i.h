@@ -30,6 +30,8 @@ typedef struct Ext3DirNodeImpl {
 typedef struct Ext3FileNodeImpl {
     Ext3FileNode pub;
     uint32_t inodeNumber;
+    uint8_t merged;              /* found behind another entry's name, not on the record chain */
+    uint32_t order;              /* walk order: later entries were written later, as a rule */
 } Ext3FileNodeImpl;
 
 /* A file brought back from the journal's copies, with where its data lies. */
@@ -68,6 +70,7 @@ typedef struct Ext3State {
     Ext3DirNode *m_stTmpDir;     /* node of the directory being walked */
     Ext3InodeSet visited;
     uint64_t dirBlockBudget;     /* directory blocks the walk may still read */
+    uint32_t recordOrder;        /* walk records made so far */
     Ext3Journaled *jr;           /* journal and its finds, null without a volume */
 } Ext3State;
 

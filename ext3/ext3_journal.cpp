@@ -14,6 +14,14 @@
  *    directory block the journal holds, stepped over by name length so
  *    that merged entries count too.  Folders of deleted folders are named
  *    the same way, up to a live folder or the root.
+ *
+ * Inodes the journal holds no earlier copy of are read in place: a
+ * deleted inode (free in the inode bitmap, with a deletion time) that
+ * still carries its block pointers or extents (older kernels, debugfs,
+ * a crash before they were cleared) is mapped as it lies, as the ext2
+ * scanner does; blocks in use again are not read, and an inode none of
+ * whose blocks is free is passed over.  This also serves volumes without
+ * a journal.
  */
 #include <algorithm>
 #include <cstdlib>
@@ -143,7 +151,7 @@ ExtStatus as_of_read(void *ctx, uint64_t block, uint8_t *buf)
 {
     const AsOf *a = static_cast<const AsOf *>(ctx);
     const ExtJournalCopy *c = nullptr;
-    size_t n = ext_journal_find(a->j, block, &c);
+    size_t n = a->j ? ext_journal_find(a->j, block, &c) : 0;
     for (size_t i = 0; i < n; i++)
         if (c[i].age <= a->age && ext_journal_read_copy(a->j, &c[i], buf) == EXT_OK)
             return EXT_OK;
@@ -236,13 +244,25 @@ struct NameOf {
     int64_t age = INT64_MIN;  /* INT64_MAX: from the live tree */
 };
 
+/* The age of an inode read in place: older than every journal copy. */
+constexpr int64_t kInPlace = INT64_MIN;
+/* Names from the walk beat every journal copy; merged entries rank by walk
+ * order below live ones. */
+constexpr int64_t kWalkMerged = INT64_MAX - ((int64_t)1 << 33);
+
 class Search {
 public:
-    Search() : vol_(&g_ext3.vol), j_(&g_ext3.jr->journal), bitmap_{vol_, {}} {}
+    Search()
+        : vol_(&g_ext3.vol), j_(g_ext3.jr->check == EXT_JOURNAL_OK ? &g_ext3.jr->journal : nullptr),
+          bitmap_{vol_, {}}
+    {
+    }
 
     bool run()
     {
-        if (!find_inodes())
+        if (j_ && !find_inodes())
+            return false;
+        if (!find_in_place())
             return false;
         map_files();
         if (!sv_progress_running())
@@ -262,6 +282,7 @@ private:
         int64_t age;
         std::vector<uint8_t> inode;
         std::vector<ExtRun> runs;
+        bool inPlace = false;  /* read from the inode table as it is now */
     };
     std::vector<Found> found_;
     std::unordered_map<uint32_t, NameOf> names_;
@@ -288,7 +309,7 @@ private:
             if ((i & 255) == 0) {
                 if (!sv_progress_running())
                     return false;
-                step_progress(i, copies.size(), 35, 60);
+                step_progress(i, copies.size(), 35, 50);
             }
             size_t k = i;
             while (k < copies.size() && copies[k].fsBlock == copies[i].fsBlock)
@@ -342,15 +363,106 @@ private:
         return true;
     }
 
+    /* Deleted inodes that still map their data where it lies, for every
+     * inode the journal gave nothing for. */
+    bool find_in_place()
+    {
+        const uint32_t bs = vol_->m_nBlockSizeInBytes, isz = vol_->m_nInodeSize, ipg = vol_->inodesPerGroup;
+        const uint32_t firstIno = first_inode(vol_);
+        /* Uninitialised groups and never-used tails of inode tables are
+         * known only where descriptors carry checksums. */
+        const bool csum = (sv_ld_le32(vol_->m_stSuperBlock + 100) & 0x410u) != 0;
+        const uint32_t tableBlocks = ext_inode_table_blocks(vol_);
+        const uint32_t window = std::max<uint32_t>(1, std::min<uint32_t>(tableBlocks, (256u << 10) / bs));
+        std::unordered_set<uint32_t> known;
+        for (const Found &f : found_)
+            known.insert(f.ino);
+        std::vector<uint8_t> table((size_t)window * bs), bits(bs);
+        for (uint32_t g = 0; g < vol_->m_nGroupCount; g++) {
+            if (!sv_progress_running())
+                return false;
+            step_progress(g, vol_->m_nGroupCount, 50, 70);
+            if (csum && (ext_group_flags(vol_, g) & EXT_BG_INODE_UNINIT))
+                continue;
+            uint64_t t = ext_group_inode_table(vol_, g);
+            if (!ext_block_valid(vol_, t) || __ext2_ReadBlock(vol_, ext_group_inode_bitmap(vol_, g), bits.data()) != EXT_OK)
+                continue;  /* no proof that any of its inodes is free */
+            uint32_t slots = ipg;
+            if (csum) {
+                uint32_t unused = ext_group_itable_unused(vol_, g);
+                slots = unused < ipg ? ipg - unused : 0;
+            }
+            uint32_t blocks = (uint32_t)std::min<uint64_t>(tableBlocks, ((uint64_t)slots * isz + bs - 1) / bs);
+            for (uint32_t b0 = 0; b0 < blocks; b0 += window) {
+                if (!sv_progress_running())
+                    return false;
+                uint32_t n = std::min(window, blocks - b0);
+                if (ext_read_blocks(vol_, t + b0, n, table.data()) != EXT_OK)
+                    for (uint32_t k = 0; k < n; k++)  /* block by block: one bad block costs its inodes only */
+                        __ext2_ReadBlock(vol_, t + b0 + k, table.data() + (size_t)k * bs);
+                uint32_t first = (uint32_t)((uint64_t)b0 * bs / isz);
+                uint32_t last = std::min<uint32_t>(slots, (uint32_t)((uint64_t)(b0 + n) * bs / isz));
+                for (uint32_t s = first; s < last; s++) {
+                    uint64_t ino = (uint64_t)g * ipg + s + 1;
+                    if (ino < firstIno || ino > vol_->inodesCount || (bits[s / 8] >> (s % 8)) & 1 ||
+                        known.count((uint32_t)ino))
+                        continue;
+                    const uint8_t *p = table.data() + (size_t)((uint64_t)s * isz - (uint64_t)b0 * bs);
+                    offer_in_place((uint32_t)ino, p);
+                }
+            }
+        }
+        return true;
+    }
+
+    void offer_in_place(uint32_t ino, const uint8_t *p)
+    {
+        const uint32_t isz = vol_->m_nInodeSize;
+        uint16_t t = type_of(p);
+        if (ext_inode_dtime(p) == 0 || (t != EXT_S_IFREG && t != EXT_S_IFLNK && t != EXT_S_IFDIR))
+            return;
+        uint64_t size = ext_inode_size(p);
+        Found f{ino, kInPlace, std::vector<uint8_t>(p, p + isz), {}, true};
+        uint32_t flags = sv_ld_le32(p + EXT_I_FLAGS);
+        if (flags & EXT_INODE_FL_INLINE_DATA) {
+            /* Data inside the inode: only when all of it is still there. */
+            std::vector<uint8_t> data(p + EXT_I_BLOCK, p + EXT_I_BLOCK + 60);
+            inline_xattr(p, isz, &data);
+            if (t == EXT_S_IFDIR || size == 0 || data.size() < size)
+                return;
+        } else if (!ext_inode_has_data_blocks(vol_, p)) {
+            /* A short symbolic link keeps its target in i_block.  (An
+             * empty file is not taken: the kernel sets the size of what it
+             * deletes to 0.) */
+            if (t != EXT_S_IFLNK || size == 0 || size > EXT_FAST_SYMLINK_MAX ||
+                memchr(p + EXT_I_BLOCK, 0, (size_t)size))
+                return;
+        } else {
+            ExtMapStats stats;
+            ext_map_inode(vol_, p, ext_block_count(vol_, size), ext3_meta_read, nullptr, &f.runs, &stats);
+            /* Pointers or extents cleared at deletion map nothing; a map
+             * none of whose blocks is free now is another file's. */
+            bool anyFree = false;
+            for (const ExtRun &r : f.runs)
+                for (uint32_t i = 0; i < r.count && !anyFree; i++)
+                    anyFree = !bitmap_.used(r.physical + i);
+            if (!anyFree)
+                return;
+        }
+        found_.push_back(std::move(f));
+    }
+
     void map_files()
     {
         for (size_t i = 0; i < found_.size(); i++) {
             if ((i & 63) == 0) {
                 if (!sv_progress_running())
                     return;
-                step_progress(i, found_.size(), 60, 85);
+                step_progress(i, found_.size(), 70, 85);
             }
             Found &f = found_[i];
+            if (f.inPlace)
+                continue;  /* mapped where it lies */
             const uint8_t *ino = f.inode.data();
             if (!ext_inode_has_data_blocks(vol_, ino))
                 continue;
@@ -386,11 +498,15 @@ private:
             for (const Ext3DirNode *p = n; p && !p->IsRoot && hops < 1024; p = p->Parent, hops++)
                 path = path.empty() ? std::string(p->Name) : std::string(p->Name) + "/" + path;
             livePath_[impl->inodeNumber] = path;
+            /* A live entry names its inode; of the entries merged away,
+             * the one written last (later in the walk, as a rule) does,
+             * since an inode number is handed out again. */
             for (uint32_t k = 0; k < impl->count; k++) {
                 auto *fi = reinterpret_cast<Ext3FileNodeImpl *>(n->Files[k]);
                 if (!fi->pub.IsDir)
                     offer_name(fi->inodeNumber, fi->pub.Name, impl->inodeNumber,
-                               type_of(fi->pub.Inode) == EXT_S_IFLNK ? FT_SYMLINK : FT_REG_FILE, INT64_MAX);
+                               type_of(fi->pub.Inode) == EXT_S_IFLNK ? FT_SYMLINK : FT_REG_FILE,
+                               fi->merged ? kWalkMerged + fi->order : INT64_MAX);
             }
         }
     }
@@ -411,7 +527,8 @@ private:
         const uint32_t bs = vol_->m_nBlockSizeInBytes;
         std::vector<uint8_t> buf(bs);
         std::vector<DirEntry> entries;
-        const auto &copies = j_->copies;
+        static const std::vector<ExtJournalCopy> none;
+        const auto &copies = j_ ? j_->copies : none;
         for (size_t i = 0; i < copies.size(); i++) {
             if ((i & 255) == 0) {
                 if (!sv_progress_running())
@@ -637,8 +754,6 @@ extern "C" COSK_EXPORT int64_t ext3_journal_searchfile(void)
     if (!g_ext3.initialised || !g_ext3.jr)
         return -1;
     ext3_free_journal_files();
-    if (g_ext3.jr->check != EXT_JOURNAL_OK)
-        return -1;
     /* A new search starts from 0; a stop already asked for (200) holds. */
     sv_progress_begin();
     if (!g_ext3.jr->walked) {

@@ -7,8 +7,10 @@
  * walk reads at most about twice the volume's blocks of directory data, so
  * a looping or self-referencing tree ends.
  */
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "ext3_i.h"
 #include "sv_bytes.h"
@@ -91,7 +93,7 @@ Ext3DirNode *create_node(Ext3DirNode *parent, const char *name, size_t nameLen, 
 /* __ext3_FileInfo2List: records one entry in a directory node, growing the
  * array one step early so that a null entry always follows the last record. */
 void __ext3_FileInfo2List(Ext3DirNode *dir, const uint8_t *inode, const char *name, size_t nameLen,
-                          bool isDir, uint32_t ino)
+                          bool isDir, uint32_t ino, bool merged = false)
 {
     auto *impl = reinterpret_cast<Ext3DirNodeImpl *>(dir);
     if (impl->count + 1 >= impl->capacity) {
@@ -104,6 +106,8 @@ void __ext3_FileInfo2List(Ext3DirNode *dir, const uint8_t *inode, const char *na
     }
     auto *recImpl = static_cast<Ext3FileNodeImpl *>(MALLOC(sizeof(Ext3FileNodeImpl)));
     recImpl->inodeNumber = ino;
+    recImpl->merged = merged ? 1 : 0;
+    recImpl->order = g_ext3.recordOrder++;
     Ext3FileNode *rec = &recImpl->pub;
     rec->Size = ext_inode_size(inode);
     memcpy(rec->Inode, inode, EXT3_INODE_COPY_LEN);
@@ -180,6 +184,16 @@ ExtStatus enter_subdirectory(Ext3DirNode *parent, const Entry &e, const uint8_t 
 ExtStatus walk_block(Ext3DirNode *node, const uint8_t *block, uint32_t depth)
 {
     const uint32_t bs = g_ext3.vol.m_nBlockSizeInBytes;
+    /* The entries on the record chain are live; the others were merged
+     * into the entry before them when they were deleted. */
+    std::vector<uint32_t> chain;
+    for (uint32_t at = 0, hops = 0; at + 8 <= bs && hops < bs / 8; hops++) {
+        chain.push_back(at);
+        uint16_t rec = sv_ld_le16(block + at + 4);
+        if (rec < 8 || rec % 4 != 0 || rec > bs - at)
+            break;
+        at += rec;
+    }
     uint32_t off = 0;
     while (off + 8 <= bs) {
         Entry e;
@@ -197,7 +211,8 @@ ExtStatus walk_block(Ext3DirNode *node, const uint8_t *block, uint32_t depth)
                 } else if (ext_inode_dtime(inode) != 0 &&
                            mode_type(inode) ==
                                (e.fileType == FT_REG_FILE ? EXT_S_IFREG : EXT_S_IFLNK)) {
-                    __ext3_FileInfo2List(node, inode, e.name, e.nameLen, false, e.inode);
+                    bool merged = std::find(chain.begin(), chain.end(), off) == chain.end();
+                    __ext3_FileInfo2List(node, inode, e.name, e.nameLen, false, e.inode, merged);
                 }
             }
         }

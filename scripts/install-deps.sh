@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   clang-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  dosfstools mtools e2fsprogs ntfs-3g fuse3 exfatprogs exfat-fuse fdisk parted util-linux
+  dosfstools mtools e2fsprogs ntfs-3g fuse3 libfuse3-dev exfatprogs exfat-fuse fdisk parted util-linux
   sleuthkit
   xxd python3
   imagemagick sox libsox-fmt-all ffmpeg

@@ -133,10 +133,7 @@ const sn_record *as_record(const void *p)
 /* Device offset of the scanned range's first byte (see sennet.h). */
 uint64_t scan_origin(const Partiton_Struct *part)
 {
-    const Physics_Device_Struct *dev = part->Device;
-    if (dev->OwnerPartition == part && part->AccessMode == '?')
-        return 0; /* the device adds the partition offset itself */
-    return part->PartOffset;
+    return sv_part_origin(part);
 }
 
 /* Raises the progress value to `value` unless it is already there or a

@@ -11,12 +11,11 @@
  * Records are opaque handles owned by the engine until
  * Search_FileHeadRceoverMian_exit().  One scan exists at a time.
  *
- * Which bytes are scanned: a record whose device adds the partition offset
- * itself (Device->OwnerPartition is the record and AccessMode is '?': a
- * listed partition with its private device copy) is scanned from device
- * offset 0 for PartSize bytes.  Any other record (the options page's range
- * copy, whose device belongs to the original partition, or a whole-device
- * record with offset 0) is scanned from PartOffset for PartSize bytes.
+ * Which bytes are scanned: PartSize bytes from sv_part_origin(record) of
+ * its Device (merrow.h): a listed partition from 0 of its Device (its
+ * private copy adds the partition offset, or another device holds exactly
+ * the partition), any other record (a range copy, whose Device is that of
+ * the record it was cut from, or a whole-device record) from PartOffset.
  * Recovery through the same record reads the same bytes.
  */
 #ifndef SENNET_H

@@ -8,36 +8,83 @@
 
 #include <string.h>
 
-size_t sn_read_range(Physics_Device_Struct *dev, uint64_t devoff, uint8_t *buf, size_t len)
+namespace {
+
+/* Read length after a failure inside a range. */
+constexpr size_t kResumeBytes = 128 * 1024;
+
+bool medium_gone(Physics_Device_Struct *dev)
+{
+    Salvitra_MediumHealth h;
+    return Salvitra_GetMediumHealth(dev, &h) == 0 && h.Gone;
+}
+
+/* Reads [devoff, devoff + len); when that fails, each half is read on its
+ * own, down to single sectors, and only sectors that fail on their own
+ * become zeros: a few bad sectors in a window cost a few dozen reads, not
+ * one per sector.  A medium that went away is not asked again.  Returns
+ * the bytes read. */
+size_t read_or_split(Physics_Device_Struct *dev, uint64_t devoff, uint8_t *buf, size_t len, int depth)
 {
     if (len == 0)
         return 0;
     int32_t r = sv_dev_read(dev, buf, (uint32_t)len, devoff);
     if (r >= 0 && (size_t)r == len)
         return len;
-    /* Retry in smaller pieces, then sector by sector, so that only the
-     * sectors that really fail become zeros. */
-    size_t good = 0;
-    const size_t piece = 64 * 1024;
-    for (size_t at = 0; at < len; at += piece) {
-        size_t n = len - at < piece ? len - at : piece;
-        r = sv_dev_read(dev, buf + at, (uint32_t)n, devoff + at);
-        if (r >= 0 && (size_t)r == n) {
-            good += n;
+    size_t got = r > 0 && (size_t)r < len ? (size_t)r : 0;
+    if (len <= SN_SECTOR || depth >= 40 || medium_gone(dev)) {
+        memset(buf + got, 0, len - got);
+        return got;
+    }
+    /* A short read delivered what lies before the first bad sector. */
+    got = got / SN_SECTOR * SN_SECTOR;
+    size_t rest = len - got;
+    size_t half = (rest / 2 + SN_SECTOR - 1) / SN_SECTOR * SN_SECTOR;
+    if (half == 0 || half >= rest)
+        half = rest / 2;
+    return got + read_or_split(dev, devoff + got, buf + got, half, depth + 1) +
+           read_or_split(dev, devoff + got + half, buf + got + half, rest - half, depth + 1);
+}
+
+}  // namespace
+
+size_t sn_read_range(Physics_Device_Struct *dev, uint64_t devoff, uint8_t *buf, size_t len)
+{
+    /* Devices say where a read broke off: a short read ends before the
+     * first sector that fails.  That sector alone is tried on its own and
+     * the read goes on after it, so a scattering of bad sectors costs two
+     * reads each.  A device that fails a read without saying where has the
+     * rest of the range split in halves. */
+    size_t pos = 0, good = 0, most = len;
+    while (pos < len) {
+        size_t want = len - pos < most ? len - pos : most;
+        int32_t r = sv_dev_read(dev, buf + pos, (uint32_t)want, devoff + pos);
+        if (r >= 0 && (size_t)r == want) {
+            pos += want;
+            good += want;
             continue;
         }
-        for (size_t s = 0; s < n; s += SN_SECTOR) {
-            size_t m = n - s < SN_SECTOR ? n - s : SN_SECTOR;
-            r = sv_dev_read(dev, buf + at + s, (uint32_t)m, devoff + at + s);
-            if (r > 0 && (size_t)r <= m) {
-                if ((size_t)r < m)
-                    memset(buf + at + s + r, 0, m - (size_t)r);
-                good += (size_t)r;
-            } else {
-                memset(buf + at + s, 0, m);
-            }
+        /* Past a failure the rest goes in pieces: a device splits a long
+         * read into requests that it may all serve before the short answer
+         * of the first one is known, and those bytes would be read again. */
+        most = kResumeBytes;
+        if (r > 0 && (size_t)r >= SN_SECTOR) {
+            size_t step = (size_t)r / SN_SECTOR * SN_SECTOR;
+            pos += step;
+            good += step;
         }
+        /* The read broke off at pos. */
+        if (medium_gone(dev))
+            break;
+        size_t one = len - pos < SN_SECTOR ? len - pos : SN_SECTOR;
+        int32_t f = sv_dev_read(dev, buf + pos, (uint32_t)one, devoff + pos);
+        if (f >= 0 && (size_t)f == one)
+            return good + read_or_split(dev, devoff + pos, buf + pos, len - pos, 1);
+        memset(buf + pos, 0, one);
+        pos += one;
     }
+    if (pos < len)
+        memset(buf + pos, 0, len - pos);
     return good;
 }
 

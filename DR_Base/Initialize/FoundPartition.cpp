@@ -142,6 +142,10 @@ void sv_note_alternatives(_Device_List *node, Partiton_Struct *part)
         alt->Bootable = part->Bootable;
         uint32_t cmp;
         sv_size_from_boot(alt, ss, &cmp);
+        // The other file system, too, ends where the device ends.
+        const uint64_t room = dev->DiskSize > alt->PartOffset ? dev->DiskSize - alt->PartOffset : 0;
+        if (alt->PartSize > room)
+            alt->PartSize = room;
         share_device(node, part, alt);
         alt_push(part, alt);
     }
@@ -193,6 +197,7 @@ Partiton_Struct *sv_found_record(_Device_List *node, const Found_Volume *v)
     part->DevNum = dev->DevNum;
     uint32_t cmp_len;
     sv_size_from_boot(part, (uint32_t)dev->SectorSize, &cmp_len);
+    sv_cap_to_medium(dev, nullptr, part);
     sv_choose_device(node, part, cmp_len);
     return part;
 }

@@ -212,6 +212,33 @@ void sv_size_from_boot(Partiton_Struct *part, uint32_t ss, uint32_t *cmp_len)
     }
 }
 
+/* A volume ends where its partition or device ends, whatever its own
+ * header claims: scans, reads and progress are sized by what can be read.
+ * The claim is noted for the front ends. */
+void sv_cap_to_medium(const Physics_Device_Struct *dev, const InFoDisk *entry, Partiton_Struct *part)
+{
+    uint64_t room = dev->DiskSize > part->PartOffset ? dev->DiskSize - part->PartOffset : 0;
+    bool by_table = false;
+    /* A real table entry's length (not the stand-in of a bare volume, nor
+     * the entries of a dynamic disk or GPT that carry none). */
+    bool sized = entry && entry->SectorCount != 0 && entry->SectorCount != 0xFFFFFFFFu && entry->Type != 0x42 &&
+                 entry->Type != 0xEE;
+    if (sized) {
+        uint64_t len = (uint64_t)entry->SectorCount * (uint32_t)dev->SectorSize;
+        if (len < room) {
+            room = len;
+            by_table = true;
+        }
+    }
+    if (part->PartSize <= room)
+        return;
+    const char *source = part->FsType >= FS_EXT2 && part->FsType <= FS_EXT4 ? "superblock"
+                         : part->FsType >= FS_HFS                            ? "volume header"
+                                                                             : "boot sector";
+    sv_note_size_claim(part, part->PartSize, room, by_table, source);
+    part->PartSize = room;
+}
+
 Partiton_Struct *sv_full_part_at(_Device_List *node, const InFoDisk *entry, uint64_t offset)
 {
     Physics_Device_Struct *dev = sv_node_dev(node);
@@ -240,6 +267,7 @@ Partiton_Struct *sv_full_part_at(_Device_List *node, const InFoDisk *entry, uint
 
     uint32_t cmp_len = 512;
     sv_size_from_boot(part, (uint32_t)ss, &cmp_len);
+    sv_cap_to_medium(dev, entry, part);
     sv_choose_device(node, part, cmp_len);
     part->ExtraBuf = nullptr;
     sv_note_alternatives(node, part);

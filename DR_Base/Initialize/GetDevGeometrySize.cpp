@@ -100,6 +100,7 @@ Physics_Device_Struct *GetDeviceData_APPLE_(const char *path)
 
     auto *dev = static_cast<Physics_Device_Struct *>(MALLOC(sizeof(Physics_Device_Struct)));
     dev->Fd = fd;
+    sv_medium_open(fd, resolved);
     dev->OpenFlags = flags;
     dev->Ops = &Apple_System;
     dev->Cache = static_cast<ReadCache *>(MALLOC(sizeof(ReadCache)));

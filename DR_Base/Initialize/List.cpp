@@ -43,8 +43,10 @@ void Free_Dev(Physics_Device_Struct *dev)
         free(dev->Cache->Buffer);
         dev->Cache->Buffer = nullptr;
     }
-    if (dev->Fd >= 0)
+    if (dev->Fd >= 0) {
+        sv_medium_close(dev->Fd);
         close(dev->Fd);
+    }
     free(dev->Cache);
     free(dev);
 }

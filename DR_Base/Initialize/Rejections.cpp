@@ -34,6 +34,15 @@ struct RejectionLog {
 
 RejectionLog g_rej;
 
+/* Volumes cut to their partition or device, of the same list build. */
+struct ClaimLog {
+    Salvitra_SizeClaim *items;
+    uint32_t count;
+    uint32_t cap;
+};
+
+ClaimLog g_claims;
+
 }  // namespace
 
 int32_t sv_probe_fail(int32_t code, const char *fmt, ...)
@@ -82,6 +91,41 @@ void sv_rejections_clear(void)
 {
     free(g_rej.items);
     memset(&g_rej, 0, sizeof g_rej);
+    free(g_claims.items);
+    memset(&g_claims, 0, sizeof g_claims);
+}
+
+void sv_note_size_claim(const Partiton_Struct *part, uint64_t claimed, uint64_t holds, bool by_table,
+                        const char *source)
+{
+    if (!part || g_claims.count >= kMaxRejections)
+        return;
+    if (g_claims.count == g_claims.cap) {
+        uint32_t cap = g_claims.cap ? g_claims.cap * 2 : 8;
+        auto *n = static_cast<Salvitra_SizeClaim *>(MALLOC(sizeof(Salvitra_SizeClaim) * cap));
+        if (g_claims.count)
+            memcpy(n, g_claims.items, sizeof(Salvitra_SizeClaim) * g_claims.count);
+        free(g_claims.items);
+        g_claims.items = n;
+        g_claims.cap = cap;
+    }
+    Salvitra_SizeClaim *c = &g_claims.items[g_claims.count++];
+    memset(c, 0, sizeof *c);
+    c->DevNum = part->DevNum;
+    c->PartOffset = part->PartOffset;
+    c->Claimed = claimed;
+    c->Holds = holds;
+    c->ByTable = by_table ? 1 : 0;
+    snprintf(c->Source, sizeof c->Source, "%s", source ? source : "header");
+}
+
+extern "C" MERROW_EXPORT int32_t Salvitra_GetSizeClaim(int32_t index, Salvitra_SizeClaim *out)
+{
+    if (index < 0 || (uint32_t)index >= g_claims.count)
+        return -1;
+    if (out)
+        *out = g_claims.items[index];
+    return 0;
 }
 
 extern "C" MERROW_EXPORT int32_t Salvitra_GetRejection(int32_t index, int32_t *dev_num, uint64_t *offset,

@@ -14,6 +14,14 @@ extern "C" {
 MERROW_EXPORT DeviceOps Apple_System = {File_Apple_Pwrite, File_Apple_Pread, File_Apple_Clean};
 }
 
+/* A failed read of at most kRetryBytes is tried once more (a transient
+ * error), unless it starts where a read failed before; larger ones are
+ * not: their callers read smaller pieces instead, and a bad sector answers
+ * slowly on real disks.  Interruptions waited out per call. */
+constexpr int kMaxRetries = 1;
+constexpr uint32_t kRetryBytes = 4096;
+constexpr int kMaxInterrupts = 16;
+
 /* Partition-relative offset for private device copies. */
 static bool adjust_offset(const Physics_Device_Struct *dev, uint64_t *offset)
 {
@@ -34,17 +42,36 @@ static int32_t file_pread_aux(Physics_Device_Struct *dev, void *dst, uint32_t le
         return -1;
     }
     uint8_t *out = static_cast<uint8_t *>(dst);
-    size_t got = 0;
-    /* pread instead of lseek+read: the descriptor's position is shared with
-     * every private copy, and a positioned read cannot be disturbed. */
-    while (got < length) {
-        ssize_t n = pread(dev->Fd, out + got, length - got, (off_t)(offset + got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += (size_t)n;
+    /* A medium that went away fails at once: nothing crawls through it. */
+    if (sv_medium_gone(dev->Fd)) {
+        memset(dst, 0, length);
+        return -1;
     }
+    size_t got = 0;
+    int err = 0;
+    /* pread instead of lseek+read: the descriptor's position is shared with
+     * every private copy, and a positioned read cannot be disturbed.  A
+     * short read ends the call: images and block devices stop short only
+     * at their end or before a sector they cannot read, so the caller
+     * learns where the trouble starts without asking the bad sector twice. */
+    const int maxRetries = length <= kRetryBytes && !sv_medium_known_bad(dev->Fd, offset) ? kMaxRetries : 0;
+    for (int interrupts = 0, retries = 0; got < length;) {
+        ssize_t n = pread(dev->Fd, out + got, length - got, (off_t)(offset + got));
+        if (n > 0) {
+            got += (size_t)n;
+            break;
+        }
+        err = n < 0 ? errno : 0;
+        if (n < 0 && err == EINTR && interrupts++ < kMaxInterrupts)
+            continue;
+        if (n < 0 && (err == EIO || err == EAGAIN) && retries++ < maxRetries)
+            continue;
+        break;
+    }
+    if (got)
+        sv_medium_read_ok(dev->Fd, offset, got);
+    if (got < length)
+        sv_medium_read_failed(dev->Fd, offset + got, length - got, err ? err : EIO);
     if (got == length)
         return (int32_t)length;
     if (got == 0) {

@@ -210,6 +210,41 @@ MERROW_EXPORT int Salvitra_SetDiskImages(const char *const *paths, int count);
 MERROW_EXPORT int32_t Salvitra_GetRejection(int32_t index, int32_t *dev_num, uint64_t *offset, char *text,
                                             size_t text_len);
 
+/* A volume whose own header claims more than its partition or device holds
+ * is listed with what can be read (PartSize); the claim is kept for the
+ * front ends to show. */
+typedef struct Salvitra_SizeClaim {
+    int32_t DevNum;       /* the device whose table (or bare volume) gave it */
+    uint64_t PartOffset;
+    uint64_t Claimed;     /* bytes the file system's header claims */
+    uint64_t Holds;       /* bytes from PartOffset to the end of the partition or device */
+    uint8_t ByTable;      /* 1: the partition table entry ends first; 0: the device */
+    char Source[16];      /* "boot sector", "superblock", "volume header" */
+} Salvitra_SizeClaim;
+
+/* The index-th such claim of the last list build: 0, or -1 past the last. */
+MERROW_EXPORT int32_t Salvitra_GetSizeClaim(int32_t index, Salvitra_SizeClaim *out);
+
+/*
+ * The health of the medium behind a device record (shared by the private
+ * copies of its partitions).  A byte range whose read failed counts as
+ * unreadable until a later read of it succeeds.
+ */
+typedef struct Salvitra_MediumHealth {
+    uint64_t UnreadableBytes;  /* bytes whose reads failed and were never read since */
+    uint32_t UnreadableAreas;  /* runs of such bytes */
+    uint32_t FailedReads;      /* read calls that failed, retries included */
+    uint8_t Gone;              /* the medium went away: unplugged, its image removed, ... */
+} Salvitra_MediumHealth;
+
+/* 0, or -1 (and zeros) for a record that is not an opened medium. */
+MERROW_EXPORT int32_t Salvitra_GetMediumHealth(const Physics_Device_Struct *dev, Salvitra_MediumHealth *out);
+/* Forgets the unreadable ranges and failed reads seen so far (a scan's start). */
+MERROW_EXPORT void Salvitra_ResetMediumHealth(const Physics_Device_Struct *dev);
+/* Looks now whether the medium is still there (an image file still under
+ * its name, a block device still attached): 1, or 0 once it is gone. */
+MERROW_EXPORT int32_t Salvitra_CheckMedium(const Physics_Device_Struct *dev);
+
 /* The path /dev/diskN resolves to right now, or an empty string. */
 MERROW_EXPORT int Salvitra_ResolveDiskPath(uint32_t n, char *out, size_t out_len);
 
@@ -385,6 +420,27 @@ static inline void sv_progress_finish(void)
 static inline bool sv_progress_running(void)
 {
     return sv_progress_get() < 100;
+}
+
+/*
+ * Where a record's first byte lies through its own Device.  A listed
+ * partition starts at 0 of its Device: its private device copy adds the
+ * partition offset itself ('?'), or another device record holds exactly
+ * this partition.  Every other record (a range copy made for a deep scan,
+ * which shares the Device of the record it was cut from, or a whole-device
+ * record) starts at its PartOffset.  Quick scanners take listed partitions
+ * only; the signature engine and range copies follow this rule.
+ */
+static inline uint64_t sv_part_origin(const Partiton_Struct *part)
+{
+    if (!part)
+        return 0;
+    if (part->Device && part->Device->OwnerPartition == part && part->AccessMode == '?')
+        return 0;
+    for (const _Device_List *n = GlobPointerPartiton; n; n = n->next)
+        if (n->data == part)
+            return 0;
+    return part->PartOffset;
 }
 
 /* Read through a device record's operations table (slot 1).  A scanner's

@@ -102,6 +102,19 @@ int32_t take_EXFAT(_Device_List *node, Partiton_Struct *part, uint8_t *buf, uint
 int32_t take_NTFS(_Device_List *node, Partiton_Struct *part, uint8_t *buf, uint32_t len);
 int32_t take_EXT(_Device_List *node, Partiton_Struct *part, uint8_t *buf, uint32_t len);
 int32_t take_HFSP(_Device_List *node, Partiton_Struct *part, uint8_t *buf, uint32_t len);
+/* The medium health table (MediumHealth.cpp): a descriptor is registered
+ * when its device is opened and dropped before it is closed; every read
+ * through it reports its outcome (offsets as the descriptor sees them). */
+void sv_medium_open(int fd, const char *path);
+void sv_medium_close(int fd);
+bool sv_medium_gone(int fd);
+/* True when the byte at offset failed to read before and was not read since. */
+bool sv_medium_known_bad(int fd, uint64_t offset);
+void sv_medium_read_ok(int fd, uint64_t offset, uint64_t length);
+void sv_medium_read_failed(int fd, uint64_t offset, uint64_t length, int err);
+/* Notes that the volume at offset claims more bytes than it can hold. */
+void sv_note_size_claim(const Partiton_Struct *part, uint64_t claimed, uint64_t holds, bool by_table,
+                        const char *source);
 
 int32_t test_FAT(_Device_List *node, sv_view boot, Partiton_Struct *part);
 int32_t check_FAT(_Device_List *node, Partiton_Struct *part);
@@ -168,6 +181,9 @@ void sv_private_copy(_Device_List *node, Partiton_Struct *part);
 /* PartSize from the file system's own header in BootData; *cmp_len is how
  * many of its bytes identify the partition on another device record. */
 void sv_size_from_boot(Partiton_Struct *part, uint32_t sector_size, uint32_t *cmp_len);
+/* Ends the volume where its table entry (entry may be null) or its device
+ * ends, noting a larger claim of its own header. */
+void sv_cap_to_medium(const Physics_Device_Struct *dev, const InFoDisk *entry, Partiton_Struct *part);
 
 /* ---- other file systems at a partition's place (FoundPartition.cpp) ---- */
 /* Runs every other file system's check at the record's place; each one

@@ -28,7 +28,8 @@ namespace {
 
 // Exit statuses (listed in the README).
 constexpr int kExitOk = 0;         // every selected file written whole (scan, devices: done)
-constexpr int kExitScanFailed = 1; // the scan could not start (bad image, file system not readable), or the medium went away
+constexpr int kExitScanFailed = 1; // the scan could not start (bad image, file system not readable)
+                                   // or ended because the medium was removed
 constexpr int kExitUsage = 2;      // the command line is wrong
 constexpr int kExitNotWhole = 3;   // some selected files were not written, or only in part
 constexpr int kExitStopped = 130;  // stopped (Ctrl-C)
@@ -231,7 +232,7 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
 
 const char *const kFoundFlagNames[] = {"primary", "backup", "nested", "overlap", "ambiguous", "pastEnd", "inTable"};
 
-void printPartitionLine(const PartitionInfo &p)
+void printPartitionLine(const PartitionInfo &p, bool verbose)
 {
     printf("    [%d] %-7s offset %llu, size %s (%llu bytes), name \"%s\", info \"%s\", access '%c'", p.index,
            termText(p.fsLabel).c_str(), (unsigned long long)p.offset, humanSize(p.size).c_str(),
@@ -239,6 +240,9 @@ void printPartitionLine(const PartitionInfo &p)
     if (p.viaDevNum >= 0)
         printf(" (read through disk%d)", p.viaDevNum);
     printf("\n");
+    std::string claim = sizeClaimText(p);
+    if (verbose && !claim.empty())
+        printf("        %s\n", termText(claim).c_str());
     if (!p.foundHow.empty())
         printf("        %s\n", termText(p.foundHow).c_str());
     if (p.ambiguous) {
@@ -268,7 +272,7 @@ void printDevicesText(const Inventory &inv, bool verbose)
         int shown = 0, found = 0;
         for (const PartitionInfo &p : inv.partitions()) {
             if (p.devNum == d.devNum && !p.found) {
-                printPartitionLine(p);
+                printPartitionLine(p, verbose);
                 shown++;
             } else if (p.viaDevNum == d.devNum) {
                 printf("    holds partition [%d] of disk%d\n", p.index, p.devNum);
@@ -296,7 +300,7 @@ void printDevicesText(const Inventory &inv, bool verbose)
                s->stopped ? ", then was stopped" : s->bytesRead < d.size ? "" : ", the whole device");
         for (const PartitionInfo &p : inv.partitions())
             if (p.devNum == d.devNum && p.found)
-                printPartitionLine(p);
+                printPartitionLine(p, verbose);
         int inTable = 0;
         for (const FoundVolume &v : s->volumes)
             inTable += (v.vol.Flags & SV_VOL_IN_TABLE) != 0;
@@ -761,25 +765,30 @@ int cmdScanOrRecover(const Options &o, bool recover)
     watch(job, bar, [&] { return job.waitFor(0); });
     Status scan = job.wait();
     bool interrupted = g_interrupted != 0;
-    if (scan.code == StatusCode::Stopped) {
+    bool removed = scan.code == StatusCode::MediumRemoved;
+    if (removed) {
+        fprintf(stderr, "salvitra-cli: %s\n", termText(scan.text()).c_str());
+    } else if (scan.code == StatusCode::Stopped) {
         fprintf(stderr, "Scan stopped; %zu file%s found so far %s listed.\n", job.fileCount(),
                 job.fileCount() == 1 ? "" : "s", job.fileCount() == 1 ? "is" : "are");
     } else if (!scan.ok()) {
         fprintf(stderr, "salvitra-cli: the scan did not complete: %s\n", termText(scan.text()).c_str());
         if (job.fileCount() == 0)
             return kExitScanFailed;
+    } else if (!scan.reason.empty()) {
+        fprintf(stderr, "Scan complete; %s.\n", termText(scan.reason).c_str());
     }
 
     std::vector<const FoundFile *> files =
         filterGroups(o, job, selectFiles(job, o.deep ? o.types : std::vector<std::string>{}, o.only));
-    if (!recover || interrupted) {
+    if (!recover || interrupted || removed) {
         if (o.json)
             printFilesJson(grouping(o, job), files);
         else
             printFilesText(o, files);
         if (recover)
-            printf("Nothing was recovered: the scan was interrupted.\n");
-        return interrupted ? kExitStopped : kExitOk;
+            printf("Nothing was recovered: %s.\n", removed ? "the medium was removed" : "the scan was interrupted");
+        return interrupted ? kExitStopped : removed ? kExitScanFailed : kExitOk;
     }
 
     RecoverOptions ropt;

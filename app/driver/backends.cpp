@@ -55,6 +55,7 @@ const BackendRow kRows[] = {
     {"ext3",      {FS_EXT3, 0, 0, 0},                   false, true,  false, false, ScanLibrary::Cosk,   SV_EXT3, nullptr},
     {"ext4",      {FS_EXT4, 0, 0, 0},                   false, true,  false, false, ScanLibrary::Cosk,   SV_EXT3, nullptr},
     {"HFS+",      {FS_HFSPLUS, 0, 0, 0},                false, true,  false, false, ScanLibrary::Varn,   SV_HFSP, nullptr},
+    {"HFSX",      {FS_HFSX, 0, 0, 0},                   false, true,  false, false, ScanLibrary::Varn,   SV_HFSP, nullptr},
     {"exFAT",     {FS_EXFAT, 0, 0, 0},                  false, true,  false, false, ScanLibrary::Hollin, SV_EXFAT, nullptr},
     {"signature", {0, 0, 0, 0},                         true,  false, false, true,  ScanLibrary::Sennet, SV_DEEP, nullptr},
 };

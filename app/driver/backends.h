@@ -45,7 +45,7 @@ const char *scanLibraryName(ScanLibrary l);  // "libpolder", ...
 using BackendFactory = std::unique_ptr<ScanBackend> (*)(const ScanRequest &req);
 
 struct BackendRow {
-    const char *label;                 // "FAT", "NTFS", "ext2", "ext3", "HFS+", "exFAT", "signature"
+    const char *label;                 // "FAT", "NTFS", "ext2", "ext3", "HFS+", "HFSX", "exFAT", "signature"
     std::array<int32_t, 4> fsTypes;    // FsType codes taken (0 ends the list); deep row: any
     bool anyFsType;                    // the deep row: every partition, whatever its FsType
     bool quick, formatted, deep;       // the kinds of scan offered

@@ -215,6 +215,14 @@ void Inventory::snapshot()
             if (f.part == p)
                 describeFound(info, f.search, f.volume);
         noteChoices(info);
+        Salvitra_SizeClaim c;
+        for (int32_t i = 0; Salvitra_GetSizeClaim(i, &c) == 0; i++) {
+            if (c.DevNum == p->DevNum && c.PartOffset == p->PartOffset) {
+                info.claimedSize = c.Claimed;
+                info.cutByTable = c.ByTable != 0;
+                info.claimSource = std::string(c.Source, strnlen(c.Source, sizeof c.Source));
+            }
+        }
         partitions_.push_back(info);
     }
 }
@@ -494,6 +502,14 @@ Partiton_Struct *choiceRecord(const PartitionInfo &p, const std::string &fsName,
     return nullptr;
 }
 
+std::string sizeClaimText(const PartitionInfo &p)
+{
+    if (p.claimedSize <= p.size)
+        return "";
+    return "the " + p.claimSource + " claims " + humanSize(p.claimedSize) + "; the " +
+           (p.cutByTable ? "partition" : "device") + " holds " + humanSize(p.size);
+}
+
 const DeviceInfo *Inventory::device(int devNum) const
 {
     for (const DeviceInfo &d : devices_)
@@ -553,6 +569,7 @@ const char *fsTreeLabel(int fsType)
     case FS_EXT4: return "  EXT4 ";
     case FS_HFS: return "  HFS ";
     case FS_HFSPLUS: return "  HFS+ ";
+    case FS_HFSX: return "  HFSX ";
     default: return "  Unknown ";
     }
 }

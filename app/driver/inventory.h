@@ -48,6 +48,11 @@ struct PartitionInfo {
     // carries exactly this partition (accessMode other than '?'), else -1.
     int viaDevNum = -1;
     bool bootable = false;   // boot indicator 0x80 in the MBR entry
+    // When the file system's header claims more than its partition or device
+    // holds (size is then what can be read): the claim, and which ends first.
+    uint64_t claimedSize = 0;
+    bool cutByTable = false;
+    std::string claimSource;  // "boot sector", "superblock", "volume header"
     Partiton_Struct *part = nullptr;  // owned by libmerrow; the chosen file system's record
 
     // ---- volumes the search found (no table lists them) ----
@@ -164,6 +169,9 @@ const FsChoice *findChoice(const PartitionInfo &p, const std::string &fsName);
 // The record to scan for a partition and a file-system name (empty: the
 // chosen one); null with *why when the partition has no such file system.
 Partiton_Struct *choiceRecord(const PartitionInfo &p, const std::string &fsName, std::string *why);
+// "the boot sector claims 512 PiB; the device holds 32.0 MiB" for a volume
+// cut to what can be read, else "".
+std::string sizeClaimText(const PartitionInfo &p);
 
 // The device tree's label for a file-system code, e.g. "  FAT32 ".
 const char *fsTreeLabel(int fsType);

@@ -2,6 +2,7 @@
 // library leases and the one diagnostics channel.
 #include "job.h"
 #include "output_dir.h"
+#include "text.h"
 
 #include <algorithm>
 
@@ -20,6 +21,9 @@ constexpr auto kBatchAge = std::chrono::milliseconds(100);
 // How often the ticker re-asserts the stop value while a stopped scanner
 // is still running.
 constexpr auto kStopHoldPeriod = std::chrono::milliseconds(5);
+// How often a running scan looks whether its medium is still there (a
+// removed image file still reads through its open descriptor).
+constexpr auto kMediumLookPeriod = std::chrono::milliseconds(1000);
 
 // One job per scanner library (its state is process-wide), and one scan at a
 // time in the process (the progress value is process-wide).
@@ -63,6 +67,7 @@ const char *statusCodeText(StatusCode c)
     case StatusCode::LibraryMissing: return "the scanner library is missing";
     case StatusCode::Busy: return "another scan is using this scanner";
     case StatusCode::OutputError: return "the output could not be written";
+    case StatusCode::MediumRemoved: return "the medium was removed";
     }
     return "?";
 }
@@ -302,12 +307,22 @@ Status ScanJob::run()
     }
     Status s;
     if (!stoppedEarly) {
+        // Read failures count from here: what the scan itself could not read.
+        if (req_.part && req_.part->Device)
+            Salvitra_ResetMediumHealth(req_.part->Device);
         ticker_ = std::thread([this] { tickerLoop(); });
         s = backend_->run(*this);
     }
 
+    Salvitra_MediumHealth health{};
+    if (!stoppedEarly) {
+        checkMedium(false);
+        Salvitra_GetMediumHealth(req_.part ? req_.part->Device : nullptr, &health);
+    }
     {
         std::lock_guard<std::mutex> l(mu_);
+        unreadableAreas_ = health.UnreadableAreas;
+        unreadableBytes_ = health.UnreadableBytes;
         if (scanning_)
             Salvitra_SetProgressGate(nullptr, nullptr);
         scanning_ = false;
@@ -315,9 +330,18 @@ Status ScanJob::run()
     }
     lease_->endScan();
     flush();
-    if (stop_)
+    if (removed_) {
+        s = Status{StatusCode::MediumRemoved, "the scan ended there; the files found until then are kept"};
+    } else if (stop_) {
         s = stoppedEarly ? Status{StatusCode::Stopped, "stopped before the scan started; nothing was read"}
                          : stoppedScan(s);
+    } else if (s.ok()) {
+        Progress p = progress();
+        if (p.unreadableAreas)
+            s.reason = std::to_string(p.unreadableAreas) + (p.unreadableAreas == 1 ? " area" : " areas") +
+                       " of the medium (" + humanSize(p.unreadableBytes) + ") could not be read and " +
+                       (p.unreadableAreas == 1 ? "was" : "were") + " skipped";
+    }
     // Nothing left running: the value reads as finished again.
     if (progressValue() != 100 && !stop_)
         storeProgress(100);
@@ -420,6 +444,31 @@ void ScanJob::resume()
     cv_.notify_all();
 }
 
+bool ScanJob::mediumRemoved() const
+{
+    return removed_.load();
+}
+
+// Whether the medium went away (the read path saw it go, or, when `look`,
+// it is no longer where it was opened).  The first time, a running scan is
+// stopped: it ends with MediumRemoved.
+bool ScanJob::checkMedium(bool look)
+{
+    if (removed_)
+        return true;
+    const Physics_Device_Struct *dev = req_.part ? req_.part->Device : nullptr;
+    if (!dev)
+        return false;
+    Salvitra_MediumHealth h;
+    bool gone = (Salvitra_GetMediumHealth(dev, &h) == 0 && h.Gone) || (look && Salvitra_CheckMedium(dev) == 0);
+    if (!gone)
+        return false;
+    removed_ = true;
+    std::lock_guard<std::mutex> l(mu_);
+    stopLocked();
+    return true;
+}
+
 void ScanJob::waitAtGate(std::unique_lock<std::mutex> &l)
 {
     holding_++;
@@ -490,6 +539,13 @@ Progress ScanJob::progress() const
         p.bytesTotal = req_.part ? req_.part->PartSize : 0;
         p.bytesDone = p.bytesTotal / 100 * (uint64_t)p.percent + p.bytesTotal % 100 * (uint64_t)p.percent / 100;
         p.files = files_.size();
+        p.unreadableAreas = unreadableAreas_;
+        p.unreadableBytes = unreadableBytes_;
+        Salvitra_MediumHealth h;
+        if (scanning_ && req_.part && Salvitra_GetMediumHealth(req_.part->Device, &h) == 0) {
+            p.unreadableAreas = h.UnreadableAreas;
+            p.unreadableBytes = h.UnreadableBytes;
+        }
     }
     if (p.seconds > 0.05 && p.bytesDone)
         p.bytesPerSecond = (double)p.bytesDone / p.seconds;
@@ -501,9 +557,20 @@ Progress ScanJob::progress() const
 void ScanJob::tickerLoop()
 {
     auto nextProgress = Clock::now() + std::chrono::milliseconds(intervalMs_);
+    auto nextLook = Clock::now() + kMediumLookPeriod;
     std::unique_lock<std::mutex> l(mu_);
     while (!ended_ && (scanning_ || writing_)) {
-        auto wake = nextProgress;
+        if (scanning_ && !removed_) {
+            bool look = Clock::now() >= nextLook;
+            if (look)
+                nextLook = Clock::now() + kMediumLookPeriod;
+            l.unlock();
+            checkMedium(look);
+            l.lock();
+            if (ended_)
+                break;
+        }
+        auto wake = scanning_ && !removed_ ? std::min(nextProgress, nextLook) : nextProgress;
         if (stop_ && scanning_)
             wake = std::min(wake, Clock::now() + kStopHoldPeriod);
         if (observer_ && filesFlushed_ < files_.size())

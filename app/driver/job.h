@@ -95,6 +95,7 @@ enum class StatusCode : uint8_t {
     LibraryMissing,     // the scanner library is not in this build or could not be loaded
     Busy,               // another job holds this scanner library
     OutputError,        // writes: the output could not be created or written
+    MediumRemoved,      // the medium went away during the scan: what was found is kept
 };
 const char *statusCodeText(StatusCode c);  // "done", "stopped", "not supported for this file system", ...
 
@@ -157,6 +158,10 @@ struct Progress {
     double bytesPerSecond = 0;  // 0 until known
     double secondsLeft = -1;    // -1 when unknown
     uint64_t files = 0;         // files in the result store (scan) or written so far (recovery)
+    // Scans: areas of the medium that could not be read (and were gone
+    // past), and their bytes.
+    uint32_t unreadableAreas = 0;
+    uint64_t unreadableBytes = 0;
 };
 
 class JobObserver {
@@ -224,6 +229,10 @@ public:
     // The pause gate: blocks while paused; false once a stop is requested.
     // Backends call it before every delivery and every recovery chunk.
     bool gate();
+    // True once the medium the request reads went away (unplugged, its
+    // image removed, its file system unmounted).  A running scan then ends
+    // with StatusCode::MediumRemoved, keeping what it found.
+    bool mediumRemoved() const;
 
     // ---- results ----
     // Files in the store; grows while a deep scan runs.
@@ -279,6 +288,7 @@ private:
     void setState(JobState s);
     void tickerLoop();
     void holdStopValue();
+    bool checkMedium(bool look);
     void stopLocked();
     // Waits (mu_ held) while paused and not stopped.
     void waitAtGate(std::unique_lock<std::mutex> &l);
@@ -296,6 +306,9 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> ran_{false};
     std::atomic<bool> scanning_{false};  // the library runs (the stop value applies)
+    std::atomic<bool> removed_{false};   // the medium went away
+    uint32_t unreadableAreas_ = 0;       // what the scan could not read, taken at its end
+    uint64_t unreadableBytes_ = 0;
     int intervalMs_ = 200;
 
     mutable std::mutex mu_;  // store, status, pause, progress counters

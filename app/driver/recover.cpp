@@ -497,7 +497,9 @@ Partiton_Struct rangeCopy(const Partiton_Struct &part, uint64_t start, uint64_t 
     copy.Device = part.Device;
     copy.BootData = part.BootData;
     copy.AccessMode = part.AccessMode;
-    copy.PartOffset = start;
+    // Offsets through the shared Device: the range starts `start` bytes
+    // after the first byte of the record it is cut from.
+    copy.PartOffset = sv_part_origin(&part) + start;
     copy.PartSize = end - start;
     if (why)
         *why = Status{};

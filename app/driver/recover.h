@@ -120,10 +120,12 @@ RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &
 std::vector<const FoundFile *> selectFiles(const ScanJob &job, const std::vector<std::string> &types,
                                            const std::vector<std::string> &globs);
 
-// The record a scan of the byte range [start, end) of part goes through:
-// the device, file system and boot data of part, offset start, size
-// end - start (offsets inside part).  A range outside part gives a zeroed
-// record and *why says so.
+// The record a scan of the byte range [start, end) of part (offsets
+// inside part) goes through: the device, file system and boot data of
+// part, size end - start, and the offset of the range's first byte through
+// that device (sv_part_origin(part) + start).  The command line's --range
+// and the window's range both come from here.  A range outside part gives
+// a zeroed record and *why says so.
 Partiton_Struct rangeCopy(const Partiton_Struct &part, uint64_t start, uint64_t end, Status *why = nullptr);
 
 }  // namespace salvitra

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 
 #include "optitondlg.h"
+#include "recover.h"
 
 QDiskTreeDlg::QDiskTreeDlg(QWidget *parent) : QImageDialog(parent)
 {
@@ -109,17 +110,11 @@ void QDiskTreeDlg::OnScan()
         const uint64_t sectors = part->PartSize / ss;
         uint64_t start = qMin<uint64_t>(m_rangeStart, sectors);
         uint64_t end = qBound<uint64_t>(start, m_rangeEnd, sectors);
-        m_rangeCopy = Partiton_Struct{};
-        m_rangeCopy.DevNum = part->DevNum;
-        m_rangeCopy.FsType = part->FsType;
-        m_rangeCopy.Device = part->Device;
-        m_rangeCopy.BootData = part->BootData;
-        m_rangeCopy.AccessMode = part->AccessMode;
-        // A partition read through its own device copy counts offsets from
-        // its start; any other record from the start of the device.
-        const uint64_t base = part->AccessMode == '?' ? 0 : part->PartOffset;
-        m_rangeCopy.PartOffset = base + start * ss;
-        m_rangeCopy.PartSize = (end - start) * ss;
+        // The same record the command line's --range makes (an empty
+        // range scans nothing).
+        m_rangeCopy = salvitra::rangeCopy(*part, end > start ? start * ss : 0, end > start ? end * ss : part->PartSize);
+        if (end <= start)
+            m_rangeCopy.PartSize = 0;
         m_target = &m_rangeCopy;
     }
     if (part) {

@@ -605,8 +605,12 @@ void QScaningDlg::CreateFileTree()
         text = "Nothing was scanned.";
     else if (st.code == salvitra::StatusCode::Stopped)
         text = QString("Scan stopped: %1 files found").arg(shown);
+    else if (st.code == salvitra::StatusCode::MediumRemoved)
+        text = QString("The medium was removed: the scan ended there; %1 files found").arg(shown);
     else if (!st.ok())
         text = QString("No scan: %1").arg(QString::fromStdString(st.text()));
+    else if (!st.reason.empty())
+        text = QString("Scan complete: %1 files found; %2").arg(shown).arg(QString::fromStdString(st.reason));
     else
         text = QString("Scan complete: %1 files found").arg(shown);
     m_statusLabel->setText(text);

@@ -222,4 +222,41 @@ TEST(DeepCli, FormattedCardThroughTheDevice)
     }
 }
 
+// A partition whose bytes another listed device holds exactly (an image of
+// the partition beside the image of the disk) is read through that device
+// from its first byte: quick, formatted-volume and deep scans and ranges
+// give what the partition's own image gives.
+TEST(DeepCli, PartitionReadThroughAnotherDeviceScansItsOwnBytes)
+{
+    const auto &c = svt::carvingCorpus();
+    if (!svt::haveTool("sfdisk"))
+        GTEST_SKIP() << "sfdisk is not installed";
+    svt::TempDir t;
+    std::string part = c.dir + "/fat.img", disk = t.file("disk.img");
+    uint64_t size = svt::readFile(part).size();
+    svt::CommandResult r = svt::run("truncate -s " + std::to_string(size + (2 << 20)) + " " + svt::shellQuote(disk) +
+                                    " && echo 'start=2048, size=" + std::to_string(size / 512) +
+                                    ", type=c' | sfdisk -q " + svt::shellQuote(disk) + " && dd if=" +
+                                    svt::shellQuote(part) + " of=" + svt::shellQuote(disk) +
+                                    " bs=1M seek=1 conv=notrunc,sparse status=none");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string both = " --image " + svt::shellQuote(disk) + " --image " + svt::shellQuote(part);
+    r = svt::runCli("devices" + both);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_NE(r.out.find("[0] FAT32   offset 1048576"), std::string::npos) << r.out;
+    ASSERT_NE(r.out.find("(read through disk1)"), std::string::npos) << r.out;
+
+    std::string from = std::to_string(size / 3), to = std::to_string(size / 3 * 2);
+    for (const std::string &scan : std::vector<std::string>{"--deep", "--quick", "--formatted", "--deep --range " + from + " " + to}) {
+        svt::CommandResult alone = svt::runCli("scan --json --partition 0 " + scan + " --image " + svt::shellQuote(part));
+        svt::CommandResult through = svt::runCli("scan --json --partition 0 " + scan + both);
+        ASSERT_EQ(alone.status, 0) << scan << ": " << alone.err;
+        ASSERT_EQ(through.status, 0) << scan << ": " << through.err;
+        EXPECT_EQ(through.out, alone.out) << scan;
+        if (scan == "--deep") {
+            EXPECT_GE(parseJson(alone.out).size(), c.files.size());
+        }
+    }
+}
+
 }  // namespace

@@ -110,11 +110,12 @@ public:
     std::function<void()> onFirstBatch;
 };
 
-// Waits until f() holds, at most a generous while; false when it never did.
+// Waits until f() holds; false only when it never did in two minutes (a
+// hang, not a slow machine).
 template <typename F>
 bool eventually(F f)
 {
-    for (int i = 0; i < 2000; i++) {
+    for (int i = 0; i < 24000; i++) {
         if (f())
             return true;
         std::this_thread::sleep_for(5ms);
@@ -122,14 +123,15 @@ bool eventually(F f)
     return f();
 }
 
-// True when the count stays where it is for a while (once the step under
-// way when it was asked to hold has ended).
-bool holdsStill(const std::function<int64_t()> &count)
+// True when the job's worker is held at its pause gate (once the step
+// under way when it was asked to hold has ended) and the count stays put.
+bool holdsStill(const ScanJob &job, const std::function<int64_t()> &count)
 {
-    std::this_thread::sleep_for(50ms);
+    if (!job.waitHolding(120000))
+        return false;
     int64_t before = count();
-    std::this_thread::sleep_for(150ms);
-    return count() == before;
+    std::this_thread::sleep_for(50ms);
+    return job.holding() && count() == before;
 }
 
 std::string fixtureImage(const std::string &script, const std::string &name)
@@ -500,7 +502,7 @@ TEST(JobStop, ARecoveryPausesBetweenChunksAndStopsInsideAFile)
     RecoverSummary sum;
     std::thread worker([&] { sum = recoverFiles(job, {&big}, opt); });
     ASSERT_TRUE(eventually([&] { return job.state() == JobState::Paused; }));
-    EXPECT_TRUE(holdsStill([&] { return dev.reads.load(); }));
+    EXPECT_TRUE(holdsStill(job, [&] { return dev.reads.load(); }));
     EXPECT_LT(job.progress().bytesDone, (uint64_t)kBig);
     job.resume();
     worker.join();
@@ -558,7 +560,7 @@ TEST(JobStream, PauseHoldsADeepScansStreamAndContinueLosesNothing)
     ASSERT_TRUE(job.start());
 
     ASSERT_TRUE(eventually([&] { return job.state() == JobState::Paused && job.fileCount() > 0; }));
-    EXPECT_TRUE(holdsStill([&] { return dev.reads.load(); })) << "the engine waits at the gate";
+    EXPECT_TRUE(holdsStill(job, [&] { return dev.reads.load(); })) << "the engine waits at the gate";
     size_t held = job.fileCount();
     EXPECT_LT(held, kFiles) << "files arrive while the scan runs, not at its end";
     EXPECT_EQ(job.fileCount(), held);

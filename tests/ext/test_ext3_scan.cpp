@@ -67,7 +67,7 @@ Ext3Truth readExt3Truth(const std::string &path)
             continue;
         if (f[0] == "found")
             t.found.insert({f[1], f[2], std::stoull(f[3])});
-        else
+        else if (f[0] == "absent")
             t.absent.insert({f[1], f[2]});
     }
     return t;

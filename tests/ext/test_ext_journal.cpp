@@ -299,7 +299,9 @@ TEST_F(HostileJournal, AbsurdSuperblocksAreRefusedOrCutToTheJournalFile)
         if (c.usable) {
             EXPECT_EQ(scan.count, 4);
         } else {
-            EXPECT_EQ(scan.count, -1);
+            // No journal to read; the inodes in place map nothing.
+            EXPECT_EQ(ext3_journal_transactions(0), -1);
+            EXPECT_EQ(scan.count, 0);
             EXPECT_NE(ext3_searchfile(), nullptr) << "the name walk still works";
         }
         image = saved;

@@ -7,6 +7,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -34,6 +35,9 @@ void answerNextModal(const std::function<void(QWidget *)> &fn, int timeoutMs, co
 
 bool waitUntil(const std::function<bool()> &cond, int timeoutMs)
 {
+    // The deadline only catches a hang: a busy machine may take far longer
+    // than the caller's guess.
+    timeoutMs = std::max(timeoutMs, 120000);
     QElapsedTimer t;
     t.start();
     while (!cond()) {

@@ -13,7 +13,8 @@
 void answerNextModal(const std::function<void(QWidget *)> &fn, int timeoutMs = 5000,
                      const char *className = nullptr);
 
-// Spins the event loop until cond holds or timeoutMs passed.
+// Spins the event loop until cond holds; false when it did not within
+// timeoutMs, or two minutes if that is longer (a hang, not a slow machine).
 bool waitUntil(const std::function<bool()> &cond, int timeoutMs);
 
 // A stand-in folder (SALVITRA_DISK_DIR) whose entries disk0.. link to the

@@ -15,6 +15,7 @@
 #include <set>
 
 #include "dialogs.h"
+#include "failing_medium.h"
 #include "gui_support.h"
 #include "hfs_scenario.h"
 #include "mainwindow.h"
@@ -467,6 +468,30 @@ TEST_F(ResultsPage, DeepScanOfACardImageRecoversEveryFileItFound)
     const std::string jpgFolder = jpg->text(0).toStdString();
     const std::string photoFolder = p->treeItem("Photo")->text(0).toStdString();
     EXPECT_TRUE(got.count(photoFolder + "/" + jpgFolder + "/0.jpg")) << photoFolder << "/" << jpgFolder;
+    goBack();
+}
+
+// A card pulled during a deep scan: the page shows what was found and says
+// the medium was removed.
+TEST_F(ResultsPage, AMediumRemovedDuringTheScanIsSaidWithWhatWasFound)
+{
+    const auto dir = svt::fixture("carving");
+    svt::TempDir t;
+    std::vector<uint8_t> img = svt::readFile(dir + "/raw.img");
+    // Pulled 8 MiB after the pictures, well before the end.
+    const size_t pulled = img.size() + (8u << 20);
+    img.resize(img.size() + (64u << 20));
+    svt::writeFile(t.file("card.img"), img);
+    svt::FailingMedium::Options o;
+    o.vanishAt = pulled;
+    svt::FailingMedium card(t.file("card.img"), o);
+    if (!card.ok())
+        GTEST_SKIP() << card.why();
+    scanImage(card.path(), true, true);
+    QScaningDlg *p = page();
+    EXPECT_GT(p->model().fileCount(), 0u);
+    EXPECT_EQ(p->statusText(), QString("The medium was removed: the scan ended there; %1 files found")
+                                   .arg(p->model().fileCount()));
     goBack();
 }
 

@@ -32,10 +32,11 @@ HfsExpected expect(const HfsRecord &r, const std::string &name, const std::strin
 
 }  // namespace
 
-HfsScenario makeHfsScenario(bool bigEndianJournal)
+HfsScenario makeHfsScenario(bool bigEndianJournal, bool hfsx)
 {
     HfsImage::Options o;
     o.bigEndianJournal = bigEndianJournal;
+    o.hfsx = hfsx;
     HfsImage v(o);
     HfsScenario s;
 

@@ -38,6 +38,7 @@ struct HfsScenario {
 // copies sit at 512-byte but not 4096-byte boundaries).  The journal holds
 // three transactions: catalog leaf node 1, leaf node 2, and node 1 again
 // after some files were deleted and one was rewritten.
-HfsScenario makeHfsScenario(bool bigEndianJournal = false);
+// hfsx: the case-sensitive variant ("HX", version 5).
+HfsScenario makeHfsScenario(bool bigEndianJournal = false, bool hfsx = false);
 
 }  // namespace svt

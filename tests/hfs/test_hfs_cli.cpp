@@ -174,6 +174,20 @@ TEST(HfsCli, VolumeInAnMbrPartition)
     EXPECT_NE(rec.out.find("Recovered 1 file"), std::string::npos) << rec.out;
 }
 
+// HFSX, the case-sensitive variant, is listed under its own name and gets
+// the same quick scan.
+TEST(HfsCli, HfsxVolumeIsListedAndScanned)
+{
+    NEED_PARTITIONS();
+    TempDir t;
+    HfsScenario s = makeHfsScenario(false, true);
+    std::string img = writeDisk(t, s, 0, s.image.size(), "");
+    CommandResult dev = runCli("devices --image " + shellQuote(img));
+    ASSERT_EQ(dev.status, 0) << dev.err;
+    EXPECT_NE(dev.out.find("[0] HFSX "), std::string::npos) << dev.out;
+    scanAndRecover(img, s);
+}
+
 TEST(HfsCli, AVolumeWithoutJournalHasNothingToList)
 {
     NEED_PARTITIONS();

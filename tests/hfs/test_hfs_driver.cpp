@@ -192,7 +192,7 @@ TEST(HfsBackend, ReleaseEndsTheScanAndANewOneWorks)
     EXPECT_EQ(again.files().size(), n);
 }
 
-TEST(HfsBackend, FormattedAndOtherTypesHaveNoHfsScanner)
+TEST(HfsBackend, NoFormattedScanAndHfsxHasTheHfsPlusScanner)
 {
     HfsScenario s = makeHfsScenario();
     MemDevice dev(s.image);
@@ -202,7 +202,11 @@ TEST(HfsBackend, FormattedAndOtherTypesHaveNoHfsScanner)
     EXPECT_EQ(makeBackend(req), nullptr);
     req.formatted = false;
     req.part->FsType = FS_HFSX;
-    EXPECT_EQ(makeBackend(req), nullptr);
+    const BackendRow *row = nullptr;
+    EXPECT_NE(makeBackend(req, nullptr, &row), nullptr);
+    ASSERT_NE(row, nullptr);
+    EXPECT_STREQ(row->label, "HFSX");
+    EXPECT_EQ(row->library, ScanLibrary::Varn);
 }
 
 }  // namespace

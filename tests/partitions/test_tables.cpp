@@ -181,8 +181,15 @@ TEST(HostileMedia, TruncatedImageKeepsWhatIsThere)
     auto got = svt::listedPartitions();
     ASSERT_EQ(got.size(), 7u);  // the exFAT volume after the cut is gone
     EXPECT_EQ(got.back().fsType, FS_FAT16);
-    // Its size is what the file system says, even past the cut.
-    EXPECT_GT(got.back().offset + got.back().size, mbr.size());
+    // It ends where the medium ends; what its boot sector claims is kept
+    // for the listing.
+    EXPECT_EQ(got.back().offset + got.back().size, mbr.size());
+    Salvitra_SizeClaim c{};
+    ASSERT_EQ(Salvitra_GetSizeClaim(0, &c), 0);
+    EXPECT_EQ(c.PartOffset, got.back().offset);
+    EXPECT_GT(c.PartOffset + c.Claimed, mbr.size());
+    EXPECT_EQ(c.Holds, got.back().size);
+    EXPECT_STREQ(c.Source, "boot sector");
 }
 
 TEST(Gpt, EntryCountOfTwoToThe32IsBounded)
