@@ -177,7 +177,7 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
         job.beginWrites(0);
         sum.mediumRemoved = true;
         sum.failed = (uint32_t)plan.size();
-        sum.status = job.endWrites(false, kMediumRemoved, StatusCode::UnreadableMedium);
+        sum.status = job.endWrites(false, kMediumRemoved, StatusCode::MediumRemoved);
         return sum;
     }
     if (!out) {
@@ -383,7 +383,7 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
             break;
     }
     if (sum.mediumRemoved)
-        sum.status = job.endWrites(false, kMediumRemoved, StatusCode::UnreadableMedium);
+        sum.status = job.endWrites(false, kMediumRemoved, StatusCode::MediumRemoved);
     else
         sum.status = job.endWrites(sum.stopped, sum.stopped ? std::string() : error);
     return sum;
