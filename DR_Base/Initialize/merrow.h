@@ -213,6 +213,23 @@ MERROW_EXPORT int32_t Salvitra_GetRejection(int32_t index, int32_t *dev_num, uin
 /* The path /dev/diskN resolves to right now, or an empty string. */
 MERROW_EXPORT int Salvitra_ResolveDiskPath(uint32_t n, char *out, size_t out_len);
 
+/*
+ * Devices this process may not open itself.  When the read-only open of a
+ * device is refused for want of permission (EACCES, EPERM), the opener is
+ * asked for a descriptor of path: it returns one opened read-only (the
+ * library then owns it), or -1 with a line of text in why.  A descriptor
+ * that is not read-only or does not stand for path is closed and refused.
+ * Salvitra_SetDeviceOpener(NULL, NULL) removes it.
+ */
+typedef int (*Salvitra_DeviceOpener)(const char *path, char *why, size_t why_len, void *context);
+MERROW_EXPORT void Salvitra_SetDeviceOpener(Salvitra_DeviceOpener opener, void *context);
+
+/* Why the index-th /dev/diskN of the last device-list build that stands for
+ * something could not be opened: its number, the errno of the direct open,
+ * the path and a line of text.  0, or -1 past the last one. */
+MERROW_EXPORT int32_t Salvitra_GetOpenFailure(int32_t index, int32_t *dev_num, int32_t *err, char *path,
+                                              size_t path_len, char *text, size_t text_len);
+
 #ifdef __cplusplus
 }
 #endif
