@@ -26,6 +26,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName("Salvitra");
     QApplication::setApplicationVersion(SALVITRA_VERSION);
+    QApplication::setDesktopFileName("org.salvitra.Salvitra");  // the menu entry (Wayland app id)
     InitSalvitraResources();
     int rc;
     {
