@@ -45,7 +45,7 @@ const char *kUsage =
     "usage: salvitra-cli COMMAND [OPTIONS]\n"
     "\n"
     "Commands:\n"
-    "  devices [--json] [--verbose]            list devices and their partitions\n"
+    "  devices [--json] [--verbose] [--no-auth] list devices and their partitions\n"
     "                                          (--verbose: and every table entry or\n"
     "                                          volume check that gave none, with why)\n"
     "  scan MODE TARGET [--json]               scan and list the files found\n"

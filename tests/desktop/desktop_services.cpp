@@ -404,7 +404,12 @@ void DesktopServices::removeRule()
 
 svt::CommandResult DesktopServices::asUser(const std::string &cmd, const std::string &env)
 {
+    // A clean environment, but the sanitizers' settings of this run.
+    std::string keep;
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
+        if (const char *v = getenv(name))
+            keep += std::string(name) + "=" + q(v) + " ";
     return svt::run("cd " + q(home_.path()) + " && setpriv --reuid=" + q(user_) + " --regid=" + q(user_) +
                     " --clear-groups env -i PATH=/usr/bin:/bin HOME=" + q(home_.path()) + " USER=" + q(user_) +
-                    " LANG=C.UTF-8 " + env + " sh -c " + q(cmd));
+                    " LANG=C.UTF-8 " + keep + env + " sh -c " + q(cmd));
 }
