@@ -143,7 +143,9 @@ void QDiskTreeDlg::OnScan()
 void QDiskTreeDlg::OnExecute()
 {
     emit SendPartitInfo(m_target);
-    if (m_job && !IsStopped())
+    // Also when a stop came first: the job honours it and ends as stopped
+    // (never run, it would read as a scan that ended well).
+    if (m_job)
         m_job->run();
     emit OnScanFinish();
     emit CreateFileTree(m_target);
