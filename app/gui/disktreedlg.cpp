@@ -143,8 +143,7 @@ void QDiskTreeDlg::OnScan()
 void QDiskTreeDlg::OnExecute()
 {
     emit SendPartitInfo(m_target);
-    // Also when a stop came first: the job honours it and ends as stopped
-    // (never run, it would read as a scan that ended well).
+    // A job stopped before it ran ends Stopped without reading anything.
     if (m_job)
         m_job->run();
     emit OnScanFinish();
@@ -153,8 +152,10 @@ void QDiskTreeDlg::OnExecute()
 
 void QDiskTreeDlg::OnStopRequested()
 {
+    // The scan's stop: once the scan has ended it is not kept for the
+    // recovery of its files.
     if (m_job)
-        m_job->stop();
+        m_job->stopIfRunning();
 }
 
 void QDiskTreeDlg::OnPauseChanged(bool paused)
