@@ -92,6 +92,10 @@ TEST_F(Desktop, AnOrdinaryUserOpensTheCardThroughUdisksOncePolkitAllowsIt)
     r = cli("recover --deep --device 0 --out " + q(outDir()));
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_NE(r.err.find("not authorized"), std::string::npos) << r.err;
+    // Without the disk service the reason says what would help.
+    r = services.asUser(q(SV_CLI) + " devices --verbose", env + " DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent");
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("not opened: permission denied: run as root, or install udisks2"), std::string::npos) << r.out;
 
     // The window lists the card with a lock; chosen, it answers with a
     // message and the tree stays as it was.
