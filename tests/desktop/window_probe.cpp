@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -56,12 +57,18 @@ int main(int argc, char **argv)
     if (locked) {
         QSignalSpy answered(ctrl, &QTreeCtrlDlg::lockedDeviceAnswered);
         QString message;
-        answerNextModal(
-            [&](QWidget *m) {
-                message = static_cast<QMessageBox *>(m)->text();
-                static_cast<QMessageBox *>(m)->accept();
-            },
-            120000, "QMessageBox");
+        // A refusal is followed by the message box: read and close it once
+        // it runs.
+        QObject::connect(ctrl, &QTreeCtrlDlg::lockedDeviceAnswered, [&](bool opened) {
+            if (opened)
+                return;
+            QTimer::singleShot(0, [&] {
+                if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                    message = box->text();
+                    box->accept();
+                }
+            });
+        });
         tree->scrollToItem(locked);
         QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(locked).center());
         if (answered.isEmpty() && !answered.wait(120000)) {
