@@ -6,7 +6,7 @@ BUILD_TSAN ?= build-tsan
 JOBS       ?= 2
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps configure build run test test-fast test-sanitize test-tsan bench clean demo
+.PHONY: all deps configure build run test test-fast test-sanitize test-tsan bench clean demo package
 
 all: build
 
@@ -24,8 +24,17 @@ build: configure
 demo: build
 	@bash scripts/make-demo-disk.sh $(BUILD)/demo
 
-run: demo
+# Builds only what it starts: the window with its libraries (or, without a
+# display, the command line), then the demo disk.
+run: configure
+	@if [ -n "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}" ]; then t=salvitra; else t=salvitra-cli; fi; \
+	  cmake --build $(BUILD) -j$(JOBS) --target $$t
+	@bash scripts/make-demo-disk.sh $(BUILD)/demo
 	@bash scripts/run-demo.sh $(BUILD)
+
+# The Debian package salvitra_<version>_<arch>.deb in $(BUILD).
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 # Unit, integration and CLI tests of the normal build.
 test-fast: build

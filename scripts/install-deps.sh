@@ -12,6 +12,8 @@ PACKAGES=(
   xxd python3
   imagemagick sox libsox-fmt-all ffmpeg
   qt6-base-dev qt6-image-formats-plugins libudev-dev fonts-dejavu-core xvfb xauth
+  dbus udev udisks2 polkitd passwd
+  dpkg-dev desktop-file-utils appstream lintian
 )
 
 missing=()

@@ -4,11 +4,7 @@
  */
 #include "merrow_i.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 int32_t disk_get_sector_size(int fd, const char *path)
 {
@@ -69,34 +65,28 @@ void Update_Disk_Car_Fields(Physics_Device_Struct *dev)
     }
 }
 
-/*
- * A recovery tool must never write to the medium it reads, so devices are
- * opened read-only: exclusively where the system allows it, else shared.
- * OpenFlags records the flags of the open that succeeded.
- */
-static int open_read_only(const char *path, int32_t *flags_used)
-{
-    int flags = O_RDONLY | O_EXCL;
-    int fd = open(path, flags);
-    if (fd < 0 && (errno == EBUSY || errno == EINVAL)) {
-        flags = O_RDONLY;
-        fd = open(path, flags);
-    }
-    if (fd >= 0)
-        *flags_used = flags;
-    return fd;
-}
-
 Physics_Device_Struct *GetDeviceData_APPLE_(const char *path)
 {
+    return sv_open_device(path, nullptr);
+}
+
+Physics_Device_Struct *sv_open_device(const char *path, sv_open_failure *fail)
+{
+    if (fail)
+        memset(fail, 0, sizeof *fail);
     char resolved[4096];
     if (!path || !sv_platform_resolve(path, resolved, sizeof resolved))
         return nullptr;
 
     int32_t flags = 0;
-    int fd = open_read_only(resolved, &flags);
-    if (fd < 0)
+    sv_open_failure scratch;
+    sv_open_failure *f = fail ? fail : &scratch;
+    int fd = sv_platform_open(resolved, &flags, &f->err, f->text, sizeof f->text);
+    if (fd < 0) {
+        f->failed = true;
+        sv_copy_field(f->path, sizeof f->path, resolved, sizeof resolved);
         return nullptr;
+    }
 
     auto *dev = static_cast<Physics_Device_Struct *>(MALLOC(sizeof(Physics_Device_Struct)));
     dev->Fd = fd;

@@ -333,6 +333,23 @@ MERROW_EXPORT void Salvitra_FreePartition(Partiton_Struct *part);
 MERROW_EXPORT Partiton_Struct *Salvitra_GetAlternative(const Partiton_Struct *part, int32_t index);
 
 /*
+ * Devices this process may not open itself.  When the read-only open of a
+ * device is refused for want of permission (EACCES, EPERM), the opener is
+ * asked for a descriptor of path: it returns one opened read-only (the
+ * library then owns it), or -1 with a line of text in why.  A descriptor
+ * that is not read-only or does not stand for path is closed and refused.
+ * Salvitra_SetDeviceOpener(NULL, NULL) removes it.
+ */
+typedef int (*Salvitra_DeviceOpener)(const char *path, char *why, size_t why_len, void *context);
+MERROW_EXPORT void Salvitra_SetDeviceOpener(Salvitra_DeviceOpener opener, void *context);
+
+/* Why the index-th /dev/diskN of the last device-list build that stands for
+ * something could not be opened: its number, the errno of the direct open,
+ * the path and a line of text.  0, or -1 past the last one. */
+MERROW_EXPORT int32_t Salvitra_GetOpenFailure(int32_t index, int32_t *dev_num, int32_t *err, char *path,
+                                              size_t path_len, char *text, size_t text_len);
+
+/*
  * The pause gate of the running scan.  The scan's owner installs a gate
  * function on the scanning thread before the scanner starts, and removes
  * it (NULL) after the scanner returned; while the owner holds the gate

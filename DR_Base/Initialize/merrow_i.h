@@ -26,6 +26,16 @@ void FreeDiskOpera_Partition(void *block);
 
 /* ---- GetDevGeometrySize.cpp ---- */
 Physics_Device_Struct *GetDeviceData_APPLE_(const char *path);
+/* Why a path that resolved could not be opened. */
+typedef struct sv_open_failure {
+    bool failed;      /* the path resolved but could not be opened */
+    int err;          /* errno of the direct open */
+    char path[4096];  /* the resolved path */
+    char text[256];
+} sv_open_failure;
+/* GetDeviceData_APPLE_, telling in *fail (when given) why a path that
+ * resolved gave no descriptor. */
+Physics_Device_Struct *sv_open_device(const char *path, sv_open_failure *fail);
 int32_t disk_get_sector_size(int fd, const char *path);
 uint64_t disk_get_size(int fd, const char *path, int32_t sector_size);
 void disk_get_geometry(Physics_Device_Struct *geom, int fd, const char *path);
@@ -46,6 +56,16 @@ typedef struct sv_disk_desc {
 bool sv_platform_resolve(const char *dev_path, char *out, size_t out_len);
 /* Describe the opened descriptor (opened from the resolved path). */
 bool sv_platform_describe(int fd, const char *resolved, sv_disk_desc *desc);
+/*
+ * Opens the resolved path for reading only: directly (exclusively where the
+ * system allows it, else shared), else, when the direct open was refused
+ * for want of permission, through the opener a front end set with
+ * Salvitra_SetDeviceOpener.  A descriptor from the opener is taken only
+ * when it is read-only and stands for that very file or device; it is then
+ * used like one opened here.  On failure returns -1 with *err the errno of
+ * the direct open and why a line of text (the opener's when it was asked).
+ */
+int sv_platform_open(const char *resolved, int32_t *flags_used, int *err, char *why, size_t why_len);
 
 /* ---- block reads for probes and table readers (FullPartitionStruct.cpp) ---- */
 /* The real device record behind a list node, or null. */

@@ -6,20 +6,28 @@
  *   1. the N-th path named through Salvitra_SetDiskImages, while a list is set;
  *   2. the entry diskN of $SALVITRA_DISK_DIR, when that variable is set;
  *   3. the N-th whole-disk block device of /sys/block in name order.
+ *
+ * It is also the one place that opens them: read-only, directly when this
+ * process may, else through the opener a front end set (the desktop's disk
+ * service hands out read-only descriptors once the user is authorised).
  */
 #include "merrow_i.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/fs.h>
+#include <mutex>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -27,6 +35,9 @@ namespace {
 struct PlatformState {
     std::vector<std::string> images;
     bool images_set = false;
+    std::mutex opener_mu;
+    Salvitra_DeviceOpener opener = nullptr;
+    void *opener_context = nullptr;
 };
 
 PlatformState &state()
@@ -141,7 +152,76 @@ std::string sys_name_of(dev_t rdev)
     return name;
 }
 
+/* True when fd is the file or device path names (a block device by its
+ * device number, anything else by its inode). */
+bool same_file(int fd, const char *path)
+{
+    struct stat a, b;
+    if (fstat(fd, &a) != 0 || stat(path, &b) != 0)
+        return false;
+    if ((a.st_mode & S_IFMT) != (b.st_mode & S_IFMT))
+        return false;
+    if (S_ISBLK(a.st_mode))
+        return a.st_rdev == b.st_rdev;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+/* A recovery tool must never write to the medium it reads, so devices are
+ * opened read-only: exclusively where the system allows it, else shared. */
+int open_direct(const char *path, int32_t *flags_used)
+{
+    int flags = O_RDONLY | O_EXCL | O_CLOEXEC;
+    int fd = open(path, flags);
+    if (fd < 0 && (errno == EBUSY || errno == EINVAL)) {
+        flags = O_RDONLY | O_CLOEXEC;
+        fd = open(path, flags);
+    }
+    if (fd >= 0)
+        *flags_used = flags & ~O_CLOEXEC;
+    return fd;
+}
+
 } // namespace
+
+int sv_platform_open(const char *resolved, int32_t *flags_used, int *err, char *why, size_t why_len)
+{
+    *err = 0;
+    if (why_len)
+        why[0] = '\0';
+    int fd = open_direct(resolved, flags_used);
+    if (fd >= 0)
+        return fd;
+    *err = errno;
+    snprintf(why, why_len, "%s", strerror(*err));
+    if (*err != EACCES && *err != EPERM)
+        return -1;
+
+    PlatformState &st = state();
+    Salvitra_DeviceOpener opener;
+    void *context;
+    {
+        std::lock_guard<std::mutex> l(st.opener_mu);
+        opener = st.opener;
+        context = st.opener_context;
+    }
+    if (!opener)
+        return -1;
+    char text[256] = "";
+    fd = opener(resolved, text, sizeof text, context);
+    if (fd < 0) {
+        snprintf(why, why_len, "%s", text[0] ? text : strerror(*err));
+        return -1;
+    }
+    int fl = fcntl(fd, F_GETFL);
+    if (fl < 0 || (fl & O_ACCMODE) != O_RDONLY || !same_file(fd, resolved)) {
+        close(fd);
+        snprintf(why, why_len, "the descriptor handed over is not a read-only descriptor of %s", resolved);
+        return -1;
+    }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    *flags_used = O_RDONLY;
+    return fd;
+}
 
 bool sv_platform_resolve(const char *dev_path, char *out, size_t out_len)
 {
@@ -239,4 +319,12 @@ extern "C" MERROW_EXPORT int Salvitra_ResolveDiskPath(uint32_t n, char *out, siz
     char path[32];
     snprintf(path, sizeof path, "/dev/disk%u", n);
     return sv_platform_resolve(path, out, out_len) ? 0 : -1;
+}
+
+extern "C" MERROW_EXPORT void Salvitra_SetDeviceOpener(Salvitra_DeviceOpener opener, void *context)
+{
+    PlatformState &st = state();
+    std::lock_guard<std::mutex> l(st.opener_mu);
+    st.opener = opener;
+    st.opener_context = opener ? context : nullptr;
 }

@@ -2,6 +2,7 @@
 // this file parses arguments and prints.
 #include <cerrno>
 #include <cctype>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,11 @@
 #include "scan.h"
 #include "text.h"
 #include "volume_search.h"
+#if SALVITRA_HAVE_UDISKS
+#include <QCoreApplication>
+
+#include "udisks.h"
+#endif
 
 using namespace salvitra;
 
@@ -29,7 +35,8 @@ namespace {
 // Exit statuses (listed in the README).
 constexpr int kExitOk = 0;         // every selected file written whole (scan, devices: done)
 constexpr int kExitScanFailed = 1; // the scan could not start (bad image, file system not readable)
-                                   // or ended because the medium was removed
+                                   // or ended because the medium was removed; devices: a device
+                                   // could not be opened
 constexpr int kExitUsage = 2;      // the command line is wrong
 constexpr int kExitNotWhole = 3;   // some selected files were not written, or only in part
 constexpr int kExitStopped = 130;  // stopped (Ctrl-C)
@@ -38,7 +45,7 @@ const char *kUsage =
     "usage: salvitra-cli COMMAND [OPTIONS]\n"
     "\n"
     "Commands:\n"
-    "  devices [--json] [--verbose]            list devices and their partitions\n"
+    "  devices [--json] [--verbose] [--no-auth] list devices and their partitions\n"
     "                                          (--verbose: and every table entry or\n"
     "                                          volume check that gave none, with why)\n"
     "  devices --search [--device N] [--sfdisk]\n"
@@ -72,6 +79,11 @@ const char *kUsage =
     "/dev/disk0, /dev/disk1, ...  Without it the entries disk0..disk19 of\n"
     "$SALVITRA_DISK_DIR are used when set, else the machine's whole disks.\n"
     "\n"
+    "A disk this user may not read is opened through the disk service udisks2\n"
+    "once polkit allows it; when polkit wants a password, it is asked for in\n"
+    "this terminal.  --no-auth never asks (such disks are then listed with the\n"
+    "reason).\n"
+    "\n"
     "'devices' lists each partition under the device that holds its table, as\n"
     "  [N] FILE-SYSTEM offset, size, volume name, description, access mode\n"
     "where N is the number --partition takes; volumes a search found follow\n"
@@ -80,14 +92,16 @@ const char *kUsage =
     "Devices are only ever opened read-only.\n"
     "\n"
     "Exit status: 0 done (recover: every selected file written whole); 1 the scan\n"
-    "could not start, or the medium was removed; 2 a wrong command line; 3 files\n"
-    "not written or written only in part (kept as NAME.partial); 130 stopped.\n";
+    "could not start, or the medium was removed (devices: a device could not be\n"
+    "opened); 2 a wrong command line; 3 files not written or written only in part\n"
+    "(kept as NAME.partial); 130 stopped.\n";
 
 struct Options {
     std::string command;
     std::vector<std::string> images;
     bool json = false;
     bool verbose = false;
+    bool noAuth = false;
     bool quick = false, formatted = false, deep = false;
     int partition = -1;
     int device = -1;
@@ -153,6 +167,8 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
             o.json = true;
         } else if (a == "--verbose" || a == "-v") {
             o.verbose = true;
+        } else if (a == "--no-auth") {
+            o.noAuth = true;
         } else if (a == "--image") {
             if (!value(v))
                 return false;
@@ -259,16 +275,32 @@ void printPartitionLine(const PartitionInfo &p, bool verbose)
     }
 }
 
+void printClosedDevice(const ClosedDevice &c)
+{
+    printf("disk%d  %s\n", c.devNum, termText(c.displayName).c_str());
+    printf("    path %s: not opened: %s\n", termText(c.path).c_str(), termText(c.reason).c_str());
+}
+
 void printDevicesText(const Inventory &inv, bool verbose)
 {
-    if (inv.devices().empty()) {
+    if (inv.devices().empty() && inv.closed().empty()) {
         printf("No devices found.\n");
         return;
     }
+    size_t nextClosed = 0;
+    const std::vector<ClosedDevice> &closed = inv.closed();
     for (const DeviceInfo &d : inv.devices()) {
-        printf("disk%d  %s\n", d.devNum, d.name.empty() ? "(no name)" : termText(d.name).c_str());
+        while (nextClosed < closed.size() && closed[nextClosed].devNum < d.devNum)
+            printClosedDevice(closed[nextClosed++]);
+        printf("disk%d  %s\n", d.devNum, d.displayName.empty() ? "(no name)" : termText(d.displayName).c_str());
         printf("    path %s, %s (%llu bytes), sector size %d\n", termText(d.path).c_str(),
                humanSize(d.size).c_str(), (unsigned long long)d.size, d.sectorSize);
+        if (verbose && d.facts.known) {
+            std::string bus = busText(d.facts.bus);
+            printf("    %s%s%s%s%s\n", d.facts.removable ? "removable" : "fixed",
+                   bus.empty() ? "" : ", ", bus.c_str(), d.facts.serial.empty() ? "" : ", serial ",
+                   termText(d.facts.serial).c_str());
+        }
         int shown = 0, found = 0;
         for (const PartitionInfo &p : inv.partitions()) {
             if (p.devNum == d.devNum && !p.found) {
@@ -317,6 +349,28 @@ void printDevicesText(const Inventory &inv, bool verbose)
                 printf("    not used: a %s volume at byte %llu: %s\n", fsShortLabel(v.vol.FsType).c_str(),
                        (unsigned long long)v.vol.Offset, termText(v.note).c_str());
     }
+    while (nextClosed < closed.size())
+        printClosedDevice(closed[nextClosed++]);
+}
+
+const char *accessStateKey(AccessState s)
+{
+    switch (s) {
+    case AccessState::Open: return "open";
+    case AccessState::AuthNeeded: return "authentication-needed";
+    case AccessState::NotAuthorized: return "not-authorized";
+    case AccessState::Cancelled: return "cancelled";
+    case AccessState::Denied: return "permission-denied";
+    case AccessState::Failed: return "failed";
+    }
+    return "failed";
+}
+
+std::string driveJson(const DriveFacts &f)
+{
+    return "\"vendor\": " + jsonString(f.vendor) + ", \"model\": " + jsonString(f.model) +
+           ", \"serial\": " + jsonString(f.serial) + ", \"bus\": " + jsonString(f.bus) +
+           ", \"removable\": " + (f.removable ? "true" : "false");
 }
 
 void printDevicesJson(const Inventory &inv)
@@ -324,10 +378,10 @@ void printDevicesJson(const Inventory &inv)
     printf("[");
     bool firstDev = true;
     for (const DeviceInfo &d : inv.devices()) {
-        printf("%s\n  {\"devNum\": %d, \"devName\": %s, \"devPath\": %s, \"size\": %llu, "
-               "\"sectorSize\": %d, \"partitions\": [",
-               firstDev ? "" : ",", d.devNum, jsonString(d.name).c_str(),
-               jsonString(d.path).c_str(), (unsigned long long)d.size, d.sectorSize);
+        printf("%s\n  {\"devNum\": %d, \"devName\": %s, \"displayName\": %s, \"devPath\": %s, "
+               "\"size\": %llu, \"sectorSize\": %d, \"opened\": true, %s, \"partitions\": [",
+               firstDev ? "" : ",", d.devNum, jsonString(d.name).c_str(), jsonString(d.displayName).c_str(),
+               jsonString(d.path).c_str(), (unsigned long long)d.size, d.sectorSize, driveJson(d.facts).c_str());
         firstDev = false;
         bool firstPart = true;
         for (const PartitionInfo &p : inv.partitions()) {
@@ -370,6 +424,14 @@ void printDevicesJson(const Inventory &inv)
         }
         printf("}");
     }
+    for (const ClosedDevice &c : inv.closed()) {
+        printf("%s\n  {\"devNum\": %d, \"displayName\": %s, \"devPath\": %s, \"size\": %llu, "
+               "\"opened\": false, \"access\": \"%s\", \"reason\": %s, %s, \"partitions\": []}",
+               firstDev ? "" : ",", c.devNum, jsonString(c.displayName).c_str(), jsonString(c.path).c_str(),
+               (unsigned long long)c.facts.size, accessStateKey(c.state), jsonString(c.reason).c_str(),
+               driveJson(c.facts).c_str());
+        firstDev = false;
+    }
     printf("%s]\n", firstDev ? "" : "\n");
 }
 
@@ -377,6 +439,14 @@ void printDevicesJson(const Inventory &inv)
 // found; defined with the progress line below.  False when a device could
 // not be read; *stopped when Ctrl-C ended it.
 bool searchDevices(Inventory &inv, int only, bool *stopped);
+
+// What a device that could not be opened needs, on standard error.
+void explainClosed(const Inventory &inv)
+{
+    for (const ClosedDevice &c : inv.closed())
+        fprintf(stderr, "salvitra-cli: disk%d (%s) could not be opened: %s\n", c.devNum,
+                termText(c.path).c_str(), termText(c.reason).c_str());
+}
 
 int cmdDevices(const Options &o)
 {
@@ -417,6 +487,11 @@ int cmdDevices(const Options &o)
     }
     if (stopped)
         return kExitStopped;
+    // A device left shut is a failure to list it, even beside others.
+    if (!inv.closed().empty()) {
+        explainClosed(inv);
+        return kExitScanFailed;
+    }
     return ok ? 0 : kExitScanFailed;
 }
 
@@ -696,6 +771,7 @@ int cmdScanOrRecover(const Options &o, bool recover)
     if (o.partition >= 0) {
         const PartitionInfo *p = inv.partition(o.partition);
         if (!p) {
+            explainClosed(inv);
             fprintf(stderr, "salvitra-cli: there is no partition %d (see 'salvitra-cli devices%s')\n",
                     o.partition, o.search ? " --search" : "");
             return kExitScanFailed;
@@ -712,6 +788,12 @@ int cmdScanOrRecover(const Options &o, bool recover)
     } else {
         target = inv.wholeDevice(o.device);
         if (!target) {
+            for (const ClosedDevice &c : inv.closed())
+                if (c.devNum == o.device) {
+                    fprintf(stderr, "salvitra-cli: disk%d (%s) could not be opened: %s\n", c.devNum,
+                            termText(c.path).c_str(), termText(c.reason).c_str());
+                    return kExitScanFailed;
+                }
             fprintf(stderr, "salvitra-cli: there is no device %d (see 'salvitra-cli devices')\n", o.device);
             return kExitScanFailed;
         }
@@ -854,6 +936,18 @@ int main(int argc, char **argv)
         fprintf(stderr, "salvitra-cli: %s\n%s", termText(err).c_str(), kUsage);
         return kExitUsage;
     }
+#if SALVITRA_HAVE_UDISKS
+    // Disks this user may not read, through the desktop's disk service.
+    // Qt's D-Bus wants an application object; the program's own texts and
+    // numbers stay in the C locale.
+    QCoreApplication app(argc, argv);
+    setlocale(LC_ALL, "C");
+    UdisksBroker broker(o.noAuth ? UdisksBroker::Asking::Never : UdisksBroker::Asking::InTerminal);
+    setDeviceBroker(&broker);
+    struct Unset {
+        ~Unset() { setDeviceBroker(nullptr); }
+    } unset;
+#endif
     if (o.command == "devices")
         return cmdDevices(o);
     if (o.command == "scan")

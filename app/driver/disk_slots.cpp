@@ -1,8 +1,6 @@
 #include "disk_slots.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "merrow.h"
@@ -20,13 +18,6 @@ std::vector<DiskSlot> probeDiskSlots()
         DiskSlot s;
         s.devNum = n;
         s.path = path;
-        int fd = open(path, O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            s.readable = true;
-            close(fd);
-        } else {
-            s.reason = strerror(errno);
-        }
         out.push_back(s);
     }
     return out;
@@ -37,9 +28,16 @@ std::vector<std::string> slotsWithImages(const std::vector<std::string> &images)
     std::vector<std::string> out;
     if (images.empty())
         return out;
-    for (const DiskSlot &s : probeDiskSlots())
-        if (s.readable)
+    // Block devices stay whatever their access (the build opens them or
+    // lists why not); an image file the user cannot read would fail the
+    // build of the named images, and is left out as the probe would.
+    for (const DiskSlot &s : probeDiskSlots()) {
+        struct stat sb;
+        if (stat(s.path.c_str(), &sb) != 0)
+            continue;
+        if (S_ISBLK(sb.st_mode) || (S_ISREG(sb.st_mode) && access(s.path.c_str(), R_OK) == 0))
             out.push_back(s.path);
+    }
     for (const std::string &img : images) {
         bool seen = false;
         for (const std::string &p : out)

@@ -28,6 +28,10 @@ bool checkImage(const std::string &path, std::string *err)
             *err = path + ": not a disk image or block device";
         return false;
     }
+    // A block device this user may not open is opened through the device
+    // broker, or listed with the reason, by the list build.
+    if (S_ISBLK(sb.st_mode))
+        return true;
     int fd = open(path.c_str(), O_RDONLY);
     if (fd < 0) {
         if (err)
@@ -76,6 +80,7 @@ bool Inventory::build(const std::vector<std::string> &images, std::string *err)
         paths.push_back(p.c_str());
     Salvitra_SetDiskImages(paths.empty() ? nullptr : paths.data(), (int)paths.size());
 
+    clearOpenOutcomes();
     FullDevStruct();
     FullPartitionBlock();
     built_ = true;
@@ -90,6 +95,21 @@ bool Inventory::build(const std::vector<std::string> &images, std::string *err)
         r.reason = text;
         rejections_.push_back(r);
     }
+    DeviceBroker *broker = deviceBroker();
+    char path[4096];
+    ClosedDevice c;
+    for (int32_t i = 0; Salvitra_GetOpenFailure(i, &c.devNum, &c.err, path, sizeof path, text, sizeof text) == 0;
+         i++) {
+        c.path = path;
+        c.reason = text;
+        c.state = stateForError(c.err);
+        lastOpenOutcome(c.path, &c.state, &c.reason);
+        c.facts = DriveFacts();
+        if (broker)
+            broker->describe(c.path, &c.facts);
+        c.displayName = driveDisplayName(c.facts, c.facts.size, c.path);
+        closed_.push_back(c);
+    }
     return true;
 }
 
@@ -103,6 +123,7 @@ bool Inventory::teardown()
     FullDevStruct_exit();
     built_ = false;
     rejections_.clear();
+    closed_.clear();
     devices_.clear();
     partitions_.clear();
     wholeDevices_.clear();
@@ -177,6 +198,7 @@ void Inventory::snapshot()
 {
     devices_.clear();
     partitions_.clear();
+    DeviceBroker *broker = deviceBroker();
     for (_Device_List *n = GlobPointer; n; n = n->next) {
         auto *d = static_cast<Physics_Device_Struct *>(n->data);
         DeviceInfo info;
@@ -190,6 +212,10 @@ void Inventory::snapshot()
         info.size = d->DiskSize;
         info.sectorSize = d->SectorSize;
         info.dev = d;
+        struct stat sb;
+        if (broker && fstat(d->Fd, &sb) == 0 && S_ISBLK(sb.st_mode))
+            broker->describe(info.path, &info.facts);
+        info.displayName = driveDisplayName(info.facts, info.size, info.name);
         devices_.push_back(info);
     }
     int index = 0;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "device_access.h"
 #include "merrow.h"
 #include "volume_search.h"
 
@@ -20,6 +21,21 @@ struct DeviceInfo {
     uint64_t size = 0;
     int sectorSize = 0;
     Physics_Device_Struct *dev = nullptr;  // owned by libmerrow
+    DriveFacts facts;        // what the disk service says (block devices)
+    // "SanDisk Ultra USB 3.0 — 64.0 GB" where the disk service names the
+    // drive, else the name above.
+    std::string displayName;
+};
+
+// A /dev/diskN that stands for a device or image that could not be opened.
+struct ClosedDevice {
+    int devNum = 0;
+    std::string path;        // what /dev/diskN resolves to
+    int err = 0;             // errno of the direct open
+    AccessState state = AccessState::Failed;
+    std::string reason;      // one line: "Permission denied", "not authorized", ...
+    DriveFacts facts;
+    std::string displayName; // as DeviceInfo's, or the path
 };
 
 // A file system a partition can be scanned as.  An ambiguous partition
@@ -109,6 +125,8 @@ public:
     const std::vector<DeviceInfo> &devices() const { return devices_; }
     const std::vector<PartitionInfo> &partitions() const { return partitions_; }
     const std::vector<Rejection> &rejections() const { return rejections_; }
+    // The devices of the last build that could not be opened.
+    const std::vector<ClosedDevice> &closed() const { return closed_; }
     const DeviceInfo *device(int devNum) const;
     const PartitionInfo *partition(int index) const;
 
@@ -150,6 +168,7 @@ private:
     std::vector<DeviceInfo> devices_;
     std::vector<PartitionInfo> partitions_;
     std::vector<Rejection> rejections_;
+    std::vector<ClosedDevice> closed_;
     std::vector<std::unique_ptr<Partiton_Struct>> wholeDevices_;
     std::vector<std::string> images_;        // of the last build
     std::vector<SearchResult> searches_;     // kept through rebuilds

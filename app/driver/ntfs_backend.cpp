@@ -73,11 +73,12 @@ bool trustedPath(const std::string &path, bool dir, std::string *why)
     return true;
 }
 
-// libtaskel is loaded only from the lib folder beside the program's own
-// folder: <prefix>/bin and <prefix>/lib when installed, and build/bin and
-// build/lib in the build tree, told apart by nothing but the program's real
-// path.  Never through the loader's search path, and never from a file or
-// folder another user can write.
+// libtaskel is loaded only from the program's own library folders: the
+// private folder of an installed program (<prefix>/bin and
+// <prefix>/lib/salvitra, SALVITRA_LIBDIR_FROM_BIN) or the lib folder beside
+// bin (the build tree), told apart by nothing but the program's real path.
+// Never through the loader's search path, and never from a file or folder
+// another user can write.
 Loaded load()
 {
     Loaded l;
@@ -86,9 +87,17 @@ Loaded load()
         l.why = "the program's own folder is unknown";
         return l;
     }
-    char *real = realpath((dir + "/../lib/libtaskel.so").c_str(), nullptr);
+    char *real = nullptr;
+    std::string tried;
+    for (const char *sub : {SALVITRA_LIBDIR_FROM_BIN, "../lib"}) {
+        std::string cand = dir + "/" + sub + "/libtaskel.so";
+        real = realpath(cand.c_str(), nullptr);
+        if (real)
+            break;
+        tried += (tried.empty() ? "" : "; ") + cand + ": " + strerror(errno);
+    }
     if (!real) {
-        l.why = dir + "/../lib/libtaskel.so: " + strerror(errno);
+        l.why = tried;
         return l;
     }
     std::string path = real;

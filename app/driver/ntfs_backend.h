@@ -5,8 +5,8 @@
 // it opens it with dlopen (RTLD_LOCAL) and takes every NTFS entry point it
 // calls from that one handle, so the scan, the folder look-ups, the reads
 // and the release all work on libtaskel's state.  libtaskel is looked for
-// next to the program (<dir of the executable>/../lib/libtaskel.so), then
-// where the build put it, then by the loader's usual search.
+// in the installed program's private library folder, then in the lib folder
+// beside the program's bin folder (the build tree); nowhere else.
 #pragma once
 
 #if SALVITRA_HAVE_TASKEL

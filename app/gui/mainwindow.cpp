@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFile>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -189,7 +190,8 @@ void MainWindow::OnBtnBack()
 
 QString MainWindow::HelpPath()
 {
-    return QString("%1/%2").arg(QImageWidget::GetApplicationPath(), "Salvitra for Mac help/index.html");
+    // <prefix>/share/salvitra/help beside <prefix>/bin, installed or built.
+    return QDir::cleanPath(QImageWidget::GetApplicationPath() + "/../share/salvitra/help/index.html");
 }
 
 void MainWindow::OnBtnHelp()

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <libudev.h>
 
+#include "udisks.h"
+
 QMediaWatcher::QMediaWatcher(QObject *parent) : QObject(parent)
 {
     m_timer.setSingleShot(true);
@@ -18,8 +20,20 @@ QMediaWatcher::QMediaWatcher(QObject *parent) : QObject(parent)
         connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &QMediaWatcher::onFolderChanged);
     }
 
-    // Without a running udev (containers, CI) the monitor cannot be made or
-    // never reports; the stand-in folder still works.
+    m_udisks = new salvitra::UdisksBroker(salvitra::UdisksBroker::Asking::Never, this);
+    if (!salvitra::deviceBroker())
+        salvitra::setDeviceBroker(m_udisks);
+    m_udisksWatch = m_udisks->watchDevices();
+    if (m_udisksWatch) {
+        connect(m_udisks, &salvitra::UdisksBroker::blockAdded, this, &QMediaWatcher::onDetectUsb);
+        connect(m_udisks, &salvitra::UdisksBroker::mediumChanged, this, &QMediaWatcher::onDetectUsb);
+        connect(m_udisks, &salvitra::UdisksBroker::blockRemoved, this, &QMediaWatcher::onDetectUsb2);
+        return;
+    }
+
+    // Without udisks2, libudev.  Without a running udev (containers, CI) the
+    // monitor cannot be made or never reports; the stand-in folder still
+    // works.
     m_udev = udev_new();
     if (m_udev) {
         m_monitor = udev_monitor_new_from_netlink(m_udev, "udev");
@@ -37,6 +51,8 @@ QMediaWatcher::QMediaWatcher(QObject *parent) : QObject(parent)
 
 QMediaWatcher::~QMediaWatcher()
 {
+    if (salvitra::deviceBroker() == m_udisks)
+        salvitra::setDeviceBroker(nullptr);
     delete m_notifier;
     if (m_monitor)
         udev_monitor_unref(m_monitor);

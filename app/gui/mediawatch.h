@@ -1,6 +1,10 @@
-// Media events: block devices appearing, changing or leaving (libudev) and
-// entries appearing in or leaving the stand-in folder SALVITRA_DISK_DIR.
-// Events within half a second give one callback, of the kind of the last.
+// Media events: block devices appearing, changing or leaving (from the disk
+// service udisks2, or from libudev where udisks2 is absent) and entries
+// appearing in or leaving the stand-in folder SALVITRA_DISK_DIR.  Events
+// within half a second give one callback, of the kind of the last.
+//
+// The watcher also holds the window's device broker (udisks2): it opens
+// the devices this user may not open, once polkit allows it.
 #pragma once
 
 #include <QFileSystemWatcher>
@@ -10,6 +14,9 @@
 #include <QTimer>
 
 class QSocketNotifier;
+namespace salvitra {
+class UdisksBroker;
+}
 struct udev;
 struct udev_monitor;
 
@@ -30,6 +37,9 @@ public:
 
     void setCallback(IDetectUsbCallback *cb) { m_callback = cb; }
     bool udevActive() const { return m_monitor != nullptr; }
+    bool udisksActive() const { return m_udisksWatch; }
+    // The disk service (never null; it may not be running).
+    salvitra::UdisksBroker *udisks() const { return m_udisks; }
     QString folder() const { return m_folder; }
 
     // Entry points of the event sources (also used by tests).
@@ -52,6 +62,8 @@ private:
     QFileSystemWatcher m_watcher;
     QString m_folder;
     QSet<QString> m_entries;
+    salvitra::UdisksBroker *m_udisks = nullptr;
+    bool m_udisksWatch = false;
     struct udev *m_udev = nullptr;
     struct udev_monitor *m_monitor = nullptr;
     QSocketNotifier *m_notifier = nullptr;

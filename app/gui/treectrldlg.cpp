@@ -3,11 +3,13 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QMessageBox>
 
 #include <cstring>
 
 #include "disk_slots.h"
 #include "job_api.h"
+#include "udisks.h"
 
 const char *const QTreeCtrlDlg::kEntireDevice = "Entire Device";
 
@@ -21,10 +23,14 @@ QTreeCtrlDlg::QTreeCtrlDlg(QWidget *parent) : QImageDialog(parent, Qt::WindowFla
 {
     setWindowFlags(Qt::Widget);
     InitTreeCtrl();
-    InitBlock();
+    // The watcher brings the disk service that opens locked devices: it
+    // comes before the first list build.
     m_watcher = new QMediaWatcher(this);
+    InitBlock();
     m_watcher->setCallback(this);
     connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &QTreeCtrlDlg::onTreeWidgetItemChange);
+    connect(m_tree, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { OpenLockedDevice(item); });
+    connect(m_tree, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem *item) { OpenLockedDevice(item); });
     if (parent)
         connect(this, SIGNAL(ableBtnCtrl(bool)), parent, SLOT(SetBtnAble(bool)));
 }
@@ -55,9 +61,8 @@ bool QTreeCtrlDlg::BuildLists(QString *err)
     std::vector<std::string> images;
     for (const QString &p : m_images)
         images.push_back(p.toStdString());
-    // Probe first: the probe clears the core library's image list, which
-    // the build then sets for as long as these lists live.
-    m_slots = salvitra::probeDiskSlots();
+    // slotsWithImages probes first: the probe clears the core library's
+    // image list, which the build then sets for as long as these lists live.
     std::string why;
     bool ok = m_inventory.build(salvitra::slotsWithImages(images), &why);
     if (!ok && err)
@@ -83,13 +88,11 @@ void QTreeCtrlDlg::CreateTreeWidget()
     const QColor deviceBg(217, 225, 231);
     const QIcon diskIcon(":/images/disk_icon.png");
     m_tree->clear();
-    QStringList shownPaths;
     for (const salvitra::DeviceInfo &d : m_inventory.devices()) {
         if (d.devNum == SV_DEV_SKIPPED)
             continue;
-        shownPaths << QString::fromStdString(d.path);
         auto *dev = new QTreeWidgetItem(m_tree);
-        dev->setText(0, QString::fromUtf8(d.name.c_str()));
+        dev->setText(0, QString::fromStdString(d.displayName));
         dev->setText(1, SizeText(d.size));
         dev->setIcon(0, diskIcon);
         dev->setToolTip(0, QString::fromStdString(d.path));
@@ -123,20 +126,31 @@ void QTreeCtrlDlg::CreateTreeWidget()
         }
         AddSearchOffer(dev, d.devNum);
     }
-    // Media this user may not read: listed with the reason, never scanned.
-    for (const salvitra::DiskSlot &s : m_slots) {
-        if (s.readable || shownPaths.contains(QString::fromStdString(s.path)))
+    // Media that could not be opened: listed with the reason, never
+    // scanned; a lock where the user may authenticate to open them.
+    const QIcon lockIcon(":/images/lock_icon.png");
+    for (const salvitra::ClosedDevice &c : m_inventory.closed()) {
+        if (c.devNum == SV_DEV_SKIPPED)
             continue;
+        bool locked = c.state == salvitra::AccessState::AuthNeeded || c.state == salvitra::AccessState::Cancelled;
         auto *dev = new QTreeWidgetItem(m_tree);
-        dev->setText(0, QString::fromStdString(s.path));
-        dev->setText(1, "No access");
-        dev->setText(2, QString("  %1 ").arg(QString::fromStdString(s.reason)));
-        dev->setIcon(0, diskIcon);
+        dev->setText(0, QString::fromStdString(c.displayName));
+        dev->setText(1, locked && c.facts.size ? SizeText(c.facts.size) : QString("No access"));
+        dev->setText(2, QString("  %1 ").arg(locked ? QString::fromStdString(salvitra::accessStateText(c.state))
+                                                    : QString::fromStdString(c.reason)));
+        dev->setIcon(0, locked ? lockIcon : diskIcon);
         dev->setForeground(0, QColor(0x8a, 0x93, 0xa0));
-        dev->setToolTip(0, "Salvitra may not read this device: " + QString::fromStdString(s.reason)
-                               + ". See Help for how to give it access.");
-        for (int c = 0; c < 3; c++)
-            dev->setBackground(c, deviceBg);
+        if (locked) {
+            dev->setData(0, LockedRole, QString::fromStdString(c.path));
+            dev->setToolTip(0, QString::fromStdString(c.path)
+                                   + ": click to open it. The system asks for your password; the device is "
+                                     "then opened for reading only.");
+        } else {
+            dev->setToolTip(0, "Salvitra may not read this device: " + QString::fromStdString(c.reason)
+                                   + ". See Help for how to give it access.");
+        }
+        for (int col = 0; col < 3; col++)
+            dev->setBackground(col, deviceBg);
     }
     m_tree->expandAll();
     emit ableBtnCtrl(false);
@@ -155,6 +169,29 @@ Partiton_Struct *QTreeCtrlDlg::SelectedPartition() const
     if (sel.isEmpty() || !sel.first()->parent() || sel.first()->childCount() > 0)
         return nullptr;
     return sel.first()->data(0, PartitionRole).value<Partiton_Struct *>();
+}
+
+void QTreeCtrlDlg::OpenLockedDevice(QTreeWidgetItem *item)
+{
+    if (!item || m_busy || m_watcher->udisks()->authorizing())
+        return;
+    QString path = item->data(0, LockedRole).toString();
+    if (path.isEmpty())
+        return;
+    QString name = item->text(0);
+    m_watcher->udisks()->authorize(path.toStdString(), [this, path, name](const salvitra::OpenOutcome &r) {
+        if (r.state == salvitra::AccessState::Open) {
+            Rebuild();
+            for (int i = 0; i < m_tree->topLevelItemCount(); i++)
+                if (m_tree->topLevelItem(i)->toolTip(0) == path)
+                    m_tree->setCurrentItem(m_tree->topLevelItem(i));
+            emit lockedDeviceAnswered(true, QString());
+            return;
+        }
+        QString why = QString::fromStdString(r.why);
+        emit lockedDeviceAnswered(false, why);
+        QMessageBox::warning(this, "Salvitra", QString("%1 could not be opened: %2.").arg(name, why));
+    });
 }
 
 void QTreeCtrlDlg::onTreeWidgetItemChange()

@@ -21,7 +21,7 @@ QString SizeText(uint64_t bytes);
 class QTreeCtrlDlg : public QImageDialog, public IDetectUsbCallback {
     Q_OBJECT
 public:
-    enum { PartitionRole = Qt::UserRole, WholeDeviceRole = Qt::UserRole + 1 };
+    enum { PartitionRole = Qt::UserRole, WholeDeviceRole = Qt::UserRole + 1, LockedRole = Qt::UserRole + 2 };
     static const char *const kEntireDevice;
 
     explicit QTreeCtrlDlg(QWidget *parent);
@@ -48,6 +48,12 @@ public:
 
     // The partition record of the current row (partition or whole device).
     Partiton_Struct *SelectedPartition() const;
+
+    // A device that needs authentication (a lock in the tree) is opened
+    // when the user chooses it: the system asks for the password, then the
+    // tree is built again with it.  Refused or cancelled, a message says
+    // so and the tree stays as it was.
+    void OpenLockedDevice(QTreeWidgetItem *item);
     const salvitra::Inventory &inventory() const { return m_inventory; }
     salvitra::Inventory &inventoryForJobs() { return m_inventory; }
     QTreeWidget *tree() const { return m_tree; }
@@ -69,6 +75,8 @@ signals:
     void ableBtnCtrl(bool on);
     // A search ended; ok when its volumes were listed.
     void searchFinished(bool ok);
+    // The answer to OpenLockedDevice: opened, or why not.
+    void lockedDeviceAnswered(bool opened, const QString &why);
 
 public slots:
     void onTreeWidgetItemChange();
@@ -83,7 +91,6 @@ private:
 
     QTreeWidget *m_tree = nullptr;
     salvitra::Inventory m_inventory;
-    std::vector<salvitra::DiskSlot> m_slots;  // every probed medium, readable or not
     QStringList m_images;
     QMediaWatcher *m_watcher = nullptr;
     bool m_busy = false;

@@ -4,7 +4,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "mem_device.h"
@@ -122,6 +126,87 @@ TEST(DeviceProbe, DiskDirEntriesAndLinksStandForDevices)
     EXPECT_EQ(Salvitra_ResolveDiskPath(3, path, sizeof path), -1);
     FullDevStruct_exit();
     unsetenv("SALVITRA_DISK_DIR");
+}
+
+// A device this process may not open goes to the opener a front end set;
+// the descriptor it hands back is taken only when it is read-only and is
+// that very device.  Run in a child without root's powers.
+struct OpenerCase {
+    int fd;
+};
+
+int handBack(const char *, char *why, size_t why_len, void *context)
+{
+    int fd = static_cast<OpenerCase *>(context)->fd;
+    if (fd < 0)
+        snprintf(why, why_len, "refused by the opener");
+    return fd < 0 ? -1 : dup(fd);
+}
+
+// True when the image was listed, opened read-only; the failure's errno and
+// text, if any, in *err and *why.
+bool listed(const std::string &img, std::string *why, int *err)
+{
+    const char *p[] = {img.c_str()};
+    Salvitra_SetDiskImages(p, 1);
+    FullDevStruct();
+    bool ok = GlobPointer != nullptr;
+    int32_t dev = -1;
+    char path[4096], text[256];
+    *why = "";
+    if (Salvitra_GetOpenFailure(0, &dev, err, path, sizeof path, text, sizeof text) == 0)
+        *why = text;
+    if (ok && (fcntl(static_cast<Physics_Device_Struct *>(GlobPointer->data)->Fd, F_GETFL) & O_ACCMODE) != O_RDONLY)
+        ok = false;
+    FullDevStruct_exit();
+    Salvitra_SetDiskImages(nullptr, 0);
+    return ok;
+}
+
+[[noreturn]] void openerStory(const std::string &img, const std::string &other)
+{
+    int rw = open(img.c_str(), O_RDWR), ro = open(img.c_str(), O_RDONLY), wrong = open(other.c_str(), O_RDONLY);
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                           setresuid(65534, 65534, 65534) != 0)) {
+        fprintf(stderr, "cannot drop root\n");
+        _exit(2);
+    }
+    auto fail = [](const char *what, const std::string &why) {
+        fprintf(stderr, "%s (%s)\n", what, why.c_str());
+        _exit(1);
+    };
+    std::string why;
+    int err = 0;
+    if (listed(img, &why, &err) || err != EACCES || why != strerror(EACCES))
+        fail("without an opener: not listed, EACCES", why);
+    OpenerCase c{-1};
+    Salvitra_SetDeviceOpener(handBack, &c);
+    if (listed(img, &why, &err) || why != "refused by the opener")
+        fail("the opener's refusal is the reason", why);
+    c.fd = rw;
+    if (listed(img, &why, &err) || why.find("not a read-only descriptor") == std::string::npos)
+        fail("a descriptor open for writing is refused", why);
+    c.fd = wrong;
+    if (listed(img, &why, &err) || why.find("not a read-only descriptor") == std::string::npos)
+        fail("a descriptor of another file is refused", why);
+    c.fd = ro;
+    if (!listed(img, &why, &err))
+        fail("a read-only descriptor of the image is used", why);
+    Salvitra_SetDeviceOpener(nullptr, nullptr);
+    _exit(0);
+}
+
+TEST(DeviceProbe, DevicesThatCannotBeOpenedGoToTheOpenerWhichMustHandBackThemReadOnly)
+{
+    TempDir t;
+    chmod(t.path().c_str(), 0711);
+    std::string img = makeImage(t, "card.img", 64 * 1024, 6);
+    std::string other = makeImage(t, "other.img", 64 * 1024, 7);
+    chmod(img.c_str(), 0600);
+    chmod(other.c_str(), 0644);
+    if (geteuid() != 0 && access(img.c_str(), R_OK) == 0)
+        GTEST_SKIP() << "this user may read the image anyway";
+    EXPECT_EXIT(openerStory(img, other), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(DeviceProbe, LongNamesAreCutToTheField)

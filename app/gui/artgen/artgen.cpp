@@ -113,6 +113,22 @@ void drawDisk(QPainter &p, const QRectF &r, const QColor &body)
     p.drawRect(QRectF(box.left() + s * 0.14, box.center().y() - s * 0.03, s * 0.4, s * 0.07));
 }
 
+// A disk with a padlock in front: a device that opens after authentication.
+void drawLockedDisk(QPainter &p, const QRectF &r)
+{
+    qreal s = r.width();
+    drawDisk(p, QRectF(r.left(), r.top() - s * 0.12, s * 0.8, s * 0.8), QColor(0x8c, 0x9b, 0xb0));
+    QRectF body(r.left() + s * 0.45, r.top() + s * 0.55, s * 0.5, s * 0.42);
+    p.setPen(QPen(QColor(0xa8, 0x6f, 0x00), qMax<qreal>(1.2, s * 0.1)));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(body.left() + s * 0.1, body.top() - s * 0.22, s * 0.3, s * 0.4), 0, 180 * 16);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0xe8, 0xa2, 0x17));
+    p.drawRoundedRect(body, s * 0.06, s * 0.06);
+    p.setBrush(QColor(0x6b, 0x46, 0x00));
+    p.drawEllipse(QPointF(body.center().x(), body.center().y()), s * 0.06, s * 0.06);
+}
+
 void drawFolder(QPainter &p, const QRectF &r, const QColor &c)
 {
     qreal s = r.width();
@@ -717,6 +733,75 @@ void gEye(QPainter &p, const QRectF &r, const QColor &c)
     p.drawEllipse(r.center(), r.width() * 0.12, r.width() * 0.12);
 }
 
+// ---- the application's icon for the desktop (hicolor theme) ----
+
+// The logo as SVG, drawn with the same geometry as drawLogo into a square of
+// `size` units with `inset` units of margin.
+QString logoSvg(double size, double inset)
+{
+    const double x0 = inset, s = size - 2 * inset;
+    const double cx = x0 + s / 2, cy = x0 + s / 2, rad = s * 0.30;
+    auto n = [](double v) { return QString::number(v, 'f', 2); };
+    const double sx = cx + rad * 0.5, sy = cy - rad * 0.866;           // arc start, 60 degrees
+    const double ex = cx + rad * 0.98481, ey = cy + rad * 0.17365;      // arc end, 350 degrees
+    QString head = QString("M%1 %2 L%3 %4 L%5 %6 Z")
+                       .arg(n(sx + s * 0.13), n(sy - s * 0.02), n(sx - s * 0.02), n(sy - s * 0.12),
+                            n(sx - s * 0.01), n(sy + s * 0.10));
+    const double cardX = cx - s * 0.10, cardY = cy - s * 0.13;
+    QString svg;
+    QTextStream t(&svg);
+    t << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << size << "\" height=\"" << size
+      << "\" viewBox=\"0 0 " << size << " " << size << "\">\n"
+      << "  <defs>\n"
+      << "    <linearGradient id=\"face\" gradientUnits=\"userSpaceOnUse\" x1=\"" << n(x0) << "\" y1=\"" << n(x0)
+      << "\" x2=\"" << n(x0 + s) << "\" y2=\"" << n(x0 + s) << "\">\n"
+      << "      <stop offset=\"0\" stop-color=\"#3a8df0\"/>\n"
+      << "      <stop offset=\"1\" stop-color=\"#234e9c\"/>\n"
+      << "    </linearGradient>\n"
+      << "  </defs>\n"
+      << "  <rect x=\"" << n(x0) << "\" y=\"" << n(x0) << "\" width=\"" << n(s) << "\" height=\"" << n(s)
+      << "\" rx=\"" << n(s * 0.22) << "\" fill=\"url(#face)\"/>\n"
+      << "  <path d=\"M" << n(sx) << " " << n(sy) << " A" << n(rad) << " " << n(rad) << " 0 1 0 " << n(ex) << " "
+      << n(ey) << "\" fill=\"none\" stroke=\"#ffffff\" stroke-width=\"" << n(s * 0.085)
+      << "\" stroke-linecap=\"round\"/>\n"
+      << "  <path d=\"" << head << "\" fill=\"#ffffff\"/>\n"
+      << "  <rect x=\"" << n(cardX) << "\" y=\"" << n(cardY) << "\" width=\"" << n(s * 0.20) << "\" height=\""
+      << n(s * 0.26) << "\" rx=\"" << n(s * 0.03) << "\" fill=\"#ffffff\"/>\n";
+    for (double dy : {0.07, 0.13})
+        t << "  <rect x=\"" << n(cardX + s * 0.04) << "\" y=\"" << n(cardY + s * dy) << "\" width=\"" << n(s * 0.12)
+          << "\" height=\"" << n(s * 0.025) << "\" fill=\"#2f6fc8\"/>\n";
+    t << "</svg>\n";
+    return svg;
+}
+
+// hicolor/<N>x<N>/apps/<id>.png for the theme's sizes, and
+// hicolor/scalable/apps/<id>.svg.
+int writeAppIcons(const QString &out, const QString &id)
+{
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256, 512}) {
+        QString dir = QString("%1/hicolor/%2x%2/apps").arg(out).arg(size);
+        QDir().mkpath(dir);
+        double inset = size / 16.0;
+        QImage img = icon(size, [inset](QPainter &p, const QRectF &r) {
+            drawLogo(p, r.adjusted(inset, inset, -inset, -inset));
+        });
+        if (!img.save(dir + "/" + id + ".png", "PNG")) {
+            fprintf(stderr, "salvitra-artgen: cannot write %s\n", qPrintable(dir));
+            return 1;
+        }
+    }
+    QString dir = out + "/hicolor/scalable/apps";
+    QDir().mkpath(dir);
+    QFile f(dir + "/" + id + ".svg");
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        fprintf(stderr, "salvitra-artgen: cannot write %s\n", qPrintable(f.fileName()));
+        return 1;
+    }
+    f.write(logoSvg(128, 8).toUtf8());
+    return 0;
+}
+
 struct Entry {
     QString name;
     QImage image;
@@ -727,8 +812,10 @@ struct Entry {
 int main(int argc, char **argv)
 {
     QGuiApplication app(argc, argv);
+    if (argc == 4 && QString(argv[1]) == "--app-icons")
+        return writeAppIcons(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
     if (argc < 2) {
-        fprintf(stderr, "usage: salvitra-artgen OUTDIR\n");
+        fprintf(stderr, "usage: salvitra-artgen OUTDIR | --app-icons OUTDIR ID\n");
         return 2;
     }
     QString out = QString::fromLocal8Bit(argv[1]);
@@ -765,6 +852,7 @@ int main(int argc, char **argv)
     add("btn_optiton.png", textButton(100, 32, "Options", Look::Secondary, 13));
     add("btn_open_image.png", textButton(160, 32, "Open Disk Image...", Look::Secondary, 13));
     add("disk_icon.png", icon(16, [](QPainter &p, const QRectF &r) { drawDisk(p, r, QColor(0x8c, 0x9b, 0xb0)); }));
+    add("lock_icon.png", icon(16, drawLockedDisk));
 
     // Options page.
     add("bg_optiton.png", dialogBackground(440, 410, 52));
