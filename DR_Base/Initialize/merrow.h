@@ -213,6 +213,22 @@ MERROW_EXPORT int32_t Salvitra_GetRejection(int32_t index, int32_t *dev_num, uin
 /* The path /dev/diskN resolves to right now, or an empty string. */
 MERROW_EXPORT int Salvitra_ResolveDiskPath(uint32_t n, char *out, size_t out_len);
 
+/*
+ * Disk images.  Besides plain raw images, files in these formats are read
+ * through their format's reader: split raw images (disk.000, disk.001, ...;
+ * disk.aa, disk.ab, ...), EnCase (.E01), VHD, VHDX and VMDK.
+ * Salvitra_CheckDiskImage opens the image as the device list would: 0, with
+ * the format's name ("Disk Image" for a raw one), or -1 with the reason
+ * (a damaged file, a format whose library this build lacks, ...).
+ * Salvitra_GetImageFormat describes the index-th format (0 is the raw
+ * image): its name, its file-name patterns ("*.E01 *.e01") and whether this
+ * build reads it; -1 past the last.
+ */
+MERROW_EXPORT int Salvitra_CheckDiskImage(const char *path, char *format, size_t format_len, char *why,
+                                          size_t why_len);
+MERROW_EXPORT int Salvitra_GetImageFormat(int32_t index, const char **name, const char **patterns,
+                                          int32_t *readable);
+
 #ifdef __cplusplus
 }
 #endif

@@ -108,6 +108,16 @@ private:
     std::vector<std::unique_ptr<Partiton_Struct>> wholeDevices_;
 };
 
+// A disk-image format the device layer reads (the first is the plain raw
+// image): its name ("EnCase Image"), file-name patterns ("*.E01 *.e01")
+// and whether this build reads it.
+struct ImageFormatInfo {
+    std::string name;
+    std::string patterns;
+    bool readable = true;
+};
+std::vector<ImageFormatInfo> imageFormats();
+
 // The device tree's label for a file-system code, e.g. "  FAT32 ".
 const char *fsTreeLabel(int fsType);
 // The same label without its padding.

@@ -19,7 +19,7 @@ QDiskTreeDlg::QDiskTreeDlg(QWidget *parent) : QImageDialog(parent)
     m_btnOpenImage = MakeImageButton(this, ":/images/btn_open_image.png", 119, 405);
     m_btnOptiton = MakeImageButton(this, ":/images/btn_optiton.png", 501, 405);
     m_btnScan = MakeImageButton(this, ":/images/button_scan.png", 609, 405);
-    m_btnOpenImage->setToolTip("Add a disk image file (.img, .dd, .bin, .iso, ...) as one more device");
+    m_btnOpenImage->setToolTip("Add a disk image (raw, split raw, EnCase, VHD, VHDX or VMDK) as one more device");
 
     m_filterLabel = new QLabel("Filter Option:", this);
     m_filterLabel->setGeometry(292, 405, 96, 32);
@@ -297,8 +297,15 @@ void QDiskTreeDlg::FreeModBlock(RecoverMod mode)
 
 void QDiskTreeDlg::OnOpenDiskImage()
 {
-    QString path = QFileDialog::getOpenFileName(this, "Open Disk Image", QString(),
-                                                "Disk images (*.img *.dd *.bin *.iso *.raw *.dmg);;All files (*)");
+    // Every format the device layer reads, together and one by one.
+    QStringList all, each;
+    for (const salvitra::ImageFormatInfo &f : salvitra::imageFormats()) {
+        QString patterns = QString::fromStdString(f.patterns);
+        all << patterns;
+        each << QString("%1s (%2)").arg(QString::fromStdString(f.name), patterns);
+    }
+    QString filter = QString("All disk images (%1);;%2;;All files (*)").arg(all.join(' '), each.join(";;"));
+    QString path = QFileDialog::getOpenFileName(this, "Open Disk Image", QString(), filter);
     if (path.isEmpty())
         return;
     QString err;
