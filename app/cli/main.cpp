@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "deep.h"
+#include "imaging.h"
 #include "inventory.h"
 #include "output_dir.h"
 #include "recover.h"
@@ -43,18 +44,24 @@ const char *kUsage =
     "  scan MODE TARGET [--json]               scan and list the files found\n"
     "  recover MODE TARGET --out DIR [--only GLOB]...\n"
     "                                          scan, then copy the files found into DIR\n"
+    "  image TARGET --out FILE [--map MAPFILE] [--retries N]\n"
+    "                                          copy a device or partition into an image\n"
+    "                                          file, read once and around unreadable\n"
+    "                                          areas; the map (FILE.map unless named, GNU\n"
+    "                                          ddrescue's format) lets a stopped copy go on\n"
     "\n"
     "MODE:   --quick      deleted files, through the file system's own records\n"
     "        --formatted  files of a volume that was formatted again (FAT, NTFS)\n"
     "        --deep       every file found by its content [--types jpg,png,...]\n"
     "                     [--range START END] (byte offsets inside the target)\n"
     "TARGET: --partition N (the index shown by 'devices') or --device N (a whole\n"
-    "        device, deep scans only)\n"
+    "        device: deep scans and images only)\n"
     "--filter all|photo|video|audio|others  quick scans: keep the files of one\n"
     "        group, as the results page does (deep scans show every group)\n"
     "\n"
     "Every command takes --image FILE (repeatable): disk images standing in for\n"
-    "/dev/disk0, /dev/disk1, ...  Without it the entries disk0..disk19 of\n"
+    "/dev/disk0, /dev/disk1, ...: raw, split raw (.000/.001..., .aa/.ab...),\n"
+    "EnCase (.E01), VHD, VHDX or VMDK.  Without it the entries disk0..disk19 of\n"
     "$SALVITRA_DISK_DIR are used when set, else the machine's whole disks.\n"
     "\n"
     "'devices' lists each partition under the device that holds its table, as\n"
@@ -63,9 +70,10 @@ const char *kUsage =
     "\n"
     "Devices are only ever opened read-only.\n"
     "\n"
-    "Exit status: 0 done (recover: every selected file written whole); 1 the scan\n"
-    "could not start; 2 a wrong command line; 3 files not written or written only in\n"
-    "part; 130 stopped.\n";
+    "Exit status: 0 done (recover: every selected file written whole; image: every\n"
+    "sector read); 1 the scan or copy could not start; 2 a wrong command line; 3 files\n"
+    "not written or written only in part (image: unreadable sectors, zeros in the\n"
+    "image); 130 stopped.\n";
 
 struct Options {
     std::string command;
@@ -81,6 +89,8 @@ struct Options {
     std::string outDir;
     std::vector<std::string> only;
     int filter = FilterAllFiles;
+    std::string mapFile;
+    int retries = -1;
 };
 
 // Decimal only ("010" is ten, "08" eight); hexadecimal with an explicit
@@ -193,6 +203,17 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
             if (!value(v))
                 return false;
             o.only.push_back(v);
+        } else if (a == "--map") {
+            if (!value(o.mapFile))
+                return false;
+        } else if (a == "--retries") {
+            if (!number(n))
+                return false;
+            if (n > 16) {
+                err = "--retries: at most 16";
+                return false;
+            }
+            o.retries = (int)n;
         } else {
             err = "unknown option " + a;
             return false;
@@ -655,6 +676,131 @@ int cmdScanOrRecover(const Options &o, bool recover)
     return sum.allWhole() ? kExitOk : kExitNotWhole;
 }
 
+// ---- image ----
+
+// The copy's line: on a terminal rewritten in place, otherwise a plain line
+// every 10 percent and at every change of phase.
+class ImageLine {
+public:
+    ImageLine() : tty_(isatty(2)) {}
+    void update(const ImageProgress &p)
+    {
+        std::string rate = p.rate > 0 ? humanSize((uint64_t)p.rate) + "/s" : "-";
+        if (tty_) {
+            fprintf(stderr, "\r\033[K%s, pass %d: %d%%  rescued %s, bad %s, remaining %s, %s", rescuePhaseText(p.phase),
+                    p.pass, p.percent, humanSize(p.rescued).c_str(), humanSize(p.bad).c_str(),
+                    humanSize(p.remaining).c_str(), rate.c_str());
+            fflush(stderr);
+            shown_ = true;
+        } else if (p.percent / 10 != last_ / 10 || p.phase != phase_ || p.pass != pass_) {
+            fprintf(stderr, "%s, pass %d: %d%%, rescued %s, bad %s, remaining %s\n", rescuePhaseText(p.phase), p.pass,
+                    p.percent, humanSize(p.rescued).c_str(), humanSize(p.bad).c_str(),
+                    humanSize(p.remaining).c_str());
+        }
+        last_ = p.percent;
+        phase_ = p.phase;
+        pass_ = p.pass;
+    }
+    void done()
+    {
+        if (tty_ && shown_)
+            fputc('\n', stderr);
+    }
+
+private:
+    bool tty_;
+    bool shown_ = false;
+    int last_ = -1;
+    RescuePhase phase_ = RescuePhase::Finished;
+    int pass_ = 0;
+};
+
+int cmdImage(const Options &o)
+{
+    if ((o.partition >= 0) == (o.device >= 0)) {
+        fprintf(stderr, "salvitra-cli: name what to copy with --partition N or --device N\n");
+        return kExitUsage;
+    }
+    if (o.outDir.empty()) {
+        fprintf(stderr, "salvitra-cli: image needs --out FILE\n");
+        return kExitUsage;
+    }
+    if (o.quick || o.formatted || o.deep || o.hasRange || !o.types.empty() || !o.only.empty()) {
+        fprintf(stderr, "salvitra-cli: image takes no scan options\n");
+        return kExitUsage;
+    }
+    Inventory inv;
+    std::string err;
+    if (!inv.build(o.images, &err)) {
+        fprintf(stderr, "salvitra-cli: %s\n", termText(err).c_str());
+        return kExitScanFailed;
+    }
+    ImageRequest req;
+    if (o.partition >= 0) {
+        const PartitionInfo *p = inv.partition(o.partition);
+        if (!p) {
+            fprintf(stderr, "salvitra-cli: there is no partition %d (see 'salvitra-cli devices')\n", o.partition);
+            return kExitScanFailed;
+        }
+        req.part = p->part;
+    } else {
+        req.part = inv.wholeDevice(o.device);
+        if (!req.part) {
+            fprintf(stderr, "salvitra-cli: there is no device %d (see 'salvitra-cli devices')\n", o.device);
+            return kExitScanFailed;
+        }
+    }
+    if (const DeviceInfo *d = inv.deviceOf(req.part))
+        req.devicePath = d->path;
+    req.inventory = &inv;
+    req.outPath = o.outDir;
+    req.mapPath = o.mapFile;
+    if (o.retries >= 0)
+        req.retries = o.retries;
+    ImageJob job(req);
+    Status ready = job.prepare();
+    if (!ready.ok()) {
+        fprintf(stderr, "salvitra-cli: %s\n", termText(ready.reason).c_str());
+        return kExitScanFailed;
+    }
+    if (job.resuming())
+        fprintf(stderr, "Going on with the copy in %s from its map %s.\n", termText(req.outPath).c_str(),
+                termText(job.mapPath()).c_str());
+
+    signal(SIGINT, onSigint);
+    ImageLine line;
+    job.start();
+    bool stopped = false;
+    while (!job.waitFor(200)) {
+        if (g_interrupted && !stopped) {
+            job.stop();
+            stopped = true;
+        }
+        line.update(job.progress());
+    }
+    Status s = job.wait();
+    ImageProgress p = job.progress();
+    line.update(p);
+    line.done();
+    printf("%s: %s rescued of %s, %s unreadable, %s not tried.\n", termText(req.outPath).c_str(),
+           humanSize(p.rescued).c_str(), humanSize(p.total).c_str(), humanSize(p.bad).c_str(),
+           humanSize(p.remaining).c_str());
+    if (!s.ok())
+        fprintf(stderr, "salvitra-cli: %s\n", termText(s.text()).c_str());
+    printf("Map: %s\n", termText(job.mapPath()).c_str());
+    int rc = job.exitStatus();
+    if (rc == kExitOk || rc == kExitNotWhole) {
+        // The image is a device of its own from now on (one device list at a time).
+        inv.teardown();
+        Inventory mine;
+        if (mine.build({req.outPath}, &err)) {
+            printf("As a device ('--image %s'):\n", termText(req.outPath).c_str());
+            printDevicesText(mine, false);
+        }
+    }
+    return rc;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -678,6 +824,8 @@ int main(int argc, char **argv)
         return cmdScanOrRecover(o, false);
     if (o.command == "recover")
         return cmdScanOrRecover(o, true);
+    if (o.command == "image")
+        return cmdImage(o);
     fprintf(stderr, "salvitra-cli: unknown command '%s'\n%s", termText(o.command).c_str(), kUsage);
     return kExitUsage;
 }
