@@ -25,6 +25,7 @@ constexpr uint64_t kMinSkip = 64 << 10;                 // the first skip after 
 constexpr uint64_t kMaxSkipCap = 1ull << 30;            // skips never grow past 1 GiB...
 constexpr auto kMapInterval = std::chrono::seconds(30);  // ...and the map is saved this often
 constexpr size_t kAlign = 4096;                         // buffers for reads that bypass the cache
+constexpr uint64_t kSpan = 64 << 20;                    // bytes per copy in the kernel
 
 std::string folderOf(const std::string &path)
 {
@@ -127,6 +128,32 @@ struct ImageJob::Reader {
             direct = -1;
         }
         return read(buf, len, pos);
+    }
+
+    // Copies len bytes at pos straight into out at the same position, in
+    // the kernel, where the medium is a file that allows it (an image being
+    // imaged).  The bytes copied; 0 when this medium cannot be copied so (or
+    // failed at pos: the ordinary reads then find out where).
+    bool rangeCopy = true;
+    uint64_t copyRange(int out, uint64_t len, uint64_t pos)
+    {
+        if (!rangeCopy || dev->Ops != &Apple_System || dev->Fd < 0)
+            return 0;
+        loff_t in = (loff_t)(absolute + pos), at = (loff_t)pos;
+        uint64_t done = 0;
+        while (done < len) {
+            ssize_t n = copy_file_range(dev->Fd, &in, out, &at, len - done, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                if (n == 0 || errno == EINVAL || errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP ||
+                    errno == EBADF || errno == ETXTBSY)
+                    rangeCopy = false;  // not this medium, or not this pair of file systems
+                break;
+            }
+            done += (uint64_t)n;
+        }
+        return done;
     }
 
     // A second descriptor of the same medium, read-only and past the cache.
@@ -287,6 +314,9 @@ Status ImageJob::prepare()
     if (!reader_->block || !reader_->one)
         return refuse(StatusCode::OutputError, "out of memory");
     reader_->openDirect(req_.devicePath);
+    // The first pass reads the medium from start to end.
+    if (dev->Ops == &Apple_System && dev->Fd >= 0)
+        posix_fadvise(dev->Fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     heading_ = "Mapfile. Created by Salvitra " + std::string(SALVITRA_VERSION_TEXT) +
                "\nCopy of " + req_.devicePath + " into " + req_.outPath +
@@ -406,8 +436,23 @@ bool ImageJob::writeOut(const uint8_t *buf, uint64_t len, uint64_t pos)
     return true;
 }
 
-uint64_t ImageJob::readArea(uint64_t pos, uint64_t len, bool sectorRead, BlockStatus failed)
+uint64_t ImageJob::readArea(uint64_t pos, uint64_t len, bool sectorRead, BlockStatus failed, uint64_t failedSpan)
 {
+    if (!sectorRead) {
+        // Whole blocks of a medium that is itself a file: copied in the kernel.
+        uint64_t copied = reader_->copyRange(outFd_, (uint32_t)len, pos);
+        copied -= copied % sector_;
+        if (copied) {
+            std::lock_guard<std::mutex> l(mu_);
+            map_.set(pos, copied, BlockStatus::Finished);
+            map_.position = pos;
+            noteRate();
+        }
+        if (copied == len)
+            return len;
+        if (copied)
+            return copied + readArea(pos + copied, len - copied, false, failed, failedSpan);
+    }
     uint8_t *buf = sectorRead ? reader_->one.get() : reader_->block.get();
     int64_t n = sectorRead ? reader_->readSector(buf, (uint32_t)len, pos) : reader_->read(buf, (uint32_t)len, pos);
     uint64_t got = n > 0 ? (uint64_t)n : 0;
@@ -418,20 +463,28 @@ uint64_t ImageJob::readArea(uint64_t pos, uint64_t len, bool sectorRead, BlockSt
     std::lock_guard<std::mutex> l(mu_);
     map_.set(pos, got, BlockStatus::Finished);
     if (got < len) {
-        map_.set(pos + got, len - got, failed);
+        uint64_t span = failedSpan ? std::min(failedSpan, len - got) : len - got;
+        map_.set(pos + got, span, failed);
+        map_.set(pos + got + span, len - got - span, BlockStatus::NonTried);
         readErrors_++;
     }
     map_.position = pos;
+    noteRate();
+    return got;
+}
+
+void ImageJob::noteRate()
+{
     auto now = Clock::now();
     if (now - window_.t >= std::chrono::seconds(2)) {
         lastWindow_ = window_;
         window_ = Sample{now, map_.bytes(BlockStatus::Finished)};
     }
-    return got;
 }
 
 bool ImageJob::copyPass(int pass, bool forward, uint32_t block, bool skipping, bool stopAtError)
 {
+    const uint64_t small = std::max<uint64_t>(sector_, req_.blockSize / 16);
     setPlace(RescuePhase::Copying, pass, forward ? 0 : size_);
     const uint64_t maxSkip = std::max(kMinSkip, std::min(kMaxSkipCap, size_ / 100 / sector_ * sector_));
     uint64_t skip = 0;
@@ -441,9 +494,27 @@ bool ImageJob::copyPass(int pass, bool forward, uint32_t block, bool skipping, b
             for (uint64_t p = s; p < e;) {
                 if (!gate())
                     return false;
-                // Reads on block boundaries of the medium.
+                // A medium that is a file: many blocks at once in the kernel,
+                // down to the block that fails.
+                if (reader_->rangeCopy && p % block == 0 && e - p >= block) {
+                    uint64_t span = std::min<uint64_t>(e - p, kSpan) / block * block;
+                    uint64_t copied = reader_->copyRange(outFd_, span, p) / block * block;
+                    if (copied) {
+                        std::lock_guard<std::mutex> l(mu_);
+                        map_.set(p, copied, BlockStatus::Finished);
+                        map_.position = p;
+                        noteRate();
+                        p += copied;
+                        skip = 0;
+                        continue;
+                    }
+                }
+                // Reads on block boundaries of the medium.  Of a block that
+                // fails, only a small block at the failure is left for
+                // trimming; the rest goes back to the smaller blocks of the
+                // later passes.
                 uint64_t len = std::min<uint64_t>(block - p % block, e - p);
-                uint64_t got = readArea(p, len, false, BlockStatus::NonTrimmed);
+                uint64_t got = readArea(p, len, false, BlockStatus::NonTrimmed, skipping ? small : 0);
                 p += len;
                 if (got == len) {
                     skip = 0;
@@ -610,7 +681,7 @@ bool ImageJob::saveMap(bool sync, std::string *why)
         text = map_.text(heading_ + "\nCurrent time: " + nowText() + "\n" + status);
         lastSave_ = Clock::now();
     }
-    return saveMapFile(mapPath_, text, why);
+    return saveMapFile(mapPath_, text, why, sync);
 }
 
 void ImageJob::finish(const Status &s)

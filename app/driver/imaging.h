@@ -133,9 +133,12 @@ private:
     bool scrape();
     bool retry(int pass, bool forward);
     // Reads [pos, pos + len) and marks it: bytes read become Finished (and
-    // are written), the rest `failed`.  Returns the bytes read from pos on.
-    uint64_t readArea(uint64_t pos, uint64_t len, bool sectorRead, BlockStatus failed);
+    // are written), the rest `failed` (with failedSpan, only that much of it
+    // from the failure on; what follows stays non-tried).  Returns the bytes
+    // read from pos on.
+    uint64_t readArea(uint64_t pos, uint64_t len, bool sectorRead, BlockStatus failed, uint64_t failedSpan = 0);
     bool writeOut(const uint8_t *buf, uint64_t len, uint64_t pos);
+    void noteRate();  // with mu_ held: the samples of the current rate
     void setPlace(RescuePhase phase, int pass, uint64_t pos);
 
     ImageRequest req_;

@@ -283,7 +283,7 @@ bool RescueMap::parse(const std::string &text, uint64_t size, std::string *why)
     return true;
 }
 
-bool saveMapFile(const std::string &path, const std::string &text, std::string *why)
+bool saveMapFile(const std::string &path, const std::string &text, std::string *why, bool sync)
 {
     std::string tmp = path + ".new";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -306,7 +306,7 @@ bool saveMapFile(const std::string &path, const std::string &text, std::string *
         }
         done += (size_t)n;
     }
-    if (fsync(fd) != 0 || close(fd) != 0) {
+    if ((sync && fsync(fd) != 0) || close(fd) != 0) {
         if (why)
             *why = tmp + ": " + strerror(errno);
         unlink(tmp.c_str());

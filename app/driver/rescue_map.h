@@ -77,8 +77,9 @@ private:
 };
 
 // The mapfile's text on disk: written to a new file beside it and moved
-// over the old one, so that a crash leaves one or the other, whole.
-bool saveMapFile(const std::string &path, const std::string &text, std::string *why);
+// over the old one, so that a crash leaves one or the other, whole; with
+// sync, on the disk before it takes the old one's place.
+bool saveMapFile(const std::string &path, const std::string &text, std::string *why, bool sync = true);
 bool loadMapFile(const std::string &path, std::string *text, std::string *why);
 
 }  // namespace salvitra
