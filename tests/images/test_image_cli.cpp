@@ -26,7 +26,7 @@ TEST(ImageCli, ACopyOfAnEncaseImageIsTheDiskAndOpensAsADevice)
     EXPECT_NE(r.out.find("Map: " + out + ".map"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("[0] FAT16"), std::string::npos) << r.out;
 
-    r = svt::runCli("image --partition 0 --image " + q(dir + "/disk.vmdk") + " --out " + q(t.file("part.img")) +
+    r = svt::runCli("image --partition 0 --image " + q(dir + "/disk.img") + " --out " + q(t.file("part.img")) +
                     " --map " + q(t.file("part.map")));
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     std::vector<uint8_t> disk = svt::readFile(dir + "/disk.img"), part = svt::readFile(t.file("part.img"));
@@ -35,7 +35,7 @@ TEST(ImageCli, ACopyOfAnEncaseImageIsTheDiskAndOpensAsADevice)
     EXPECT_NE(r.out.find("FAT16"), std::string::npos) << r.out;
 
     // Once more: it is there, and its map says it is finished.
-    r = svt::runCli("image --partition 0 --image " + q(dir + "/disk.vmdk") + " --out " + q(t.file("part.img")) +
+    r = svt::runCli("image --partition 0 --image " + q(dir + "/disk.img") + " --out " + q(t.file("part.img")) +
                     " --map " + q(t.file("part.map")));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("Going on with the copy"), std::string::npos) << r.err;
