@@ -163,8 +163,10 @@ int32_t image_pread(Physics_Device_Struct *dev, void *dst, uint32_t length, uint
         offset += owner->PartOffset;
     }
     std::shared_ptr<OpenImage> img = find_image(dev->Fd);
-    if (!img || offset >= img->size)
+    if (!img || offset >= img->size) {
+        sv_read_watched(dev, offset, length, -1);
         return -1;
+    }
     uint32_t want = img->size - offset < length ? (uint32_t)(img->size - offset) : length;
     auto *out = static_cast<uint8_t *>(dst);
     uint32_t got = 0;
@@ -177,6 +179,7 @@ int32_t image_pread(Physics_Device_Struct *dev, void *dst, uint32_t length, uint
             got += (uint32_t)n;
         }
     }
+    sv_read_watched(dev, offset, length, got ? (int32_t)got : -1);
     if (got == 0) {
         memset(dst, 0, length);
         return -1;

@@ -229,6 +229,18 @@ MERROW_EXPORT int Salvitra_CheckDiskImage(const char *path, char *format, size_t
 MERROW_EXPORT int Salvitra_GetImageFormat(int32_t index, const char **name, const char **patterns,
                                           int32_t *readable);
 
+/*
+ * Watches the device reads of the calling thread (NULL: no more): after
+ * every read through Apple_System or an image format's reader, fn gets the
+ * device's number, the byte offset on the device (a private partition copy's
+ * offset added), the length asked for and the read's result.  A recovery
+ * notes with it where each file's bytes came from.  Returns the watch that
+ * was set before.
+ */
+typedef void (*Salvitra_ReadWatch)(void *context, int32_t dev_num, uint64_t offset, uint32_t length,
+                                   int32_t result);
+MERROW_EXPORT Salvitra_ReadWatch Salvitra_WatchReads(Salvitra_ReadWatch fn, void *context, void **previous);
+
 #ifdef __cplusplus
 }
 #endif

@@ -42,8 +42,11 @@ const char *kUsage =
     "                                          (--verbose: and every table entry or\n"
     "                                          volume check that gave none, with why)\n"
     "  scan MODE TARGET [--json]               scan and list the files found\n"
-    "  recover MODE TARGET --out DIR [--only GLOB]...\n"
-    "                                          scan, then copy the files found into DIR\n"
+    "  recover MODE TARGET --out DIR [--only GLOB]... [--report NAME]\n"
+    "                                          scan, then copy the files found into DIR,\n"
+    "                                          with a report of what was written (NAME.csv\n"
+    "                                          and NAME.xml, DFXML; in DIR unless NAME\n"
+    "                                          holds a '/'; default salvitra-report)\n"
     "  image TARGET --out FILE [--map MAPFILE] [--retries N]\n"
     "                                          copy a device or partition into an image\n"
     "                                          file, read once and around unreadable\n"
@@ -72,8 +75,8 @@ const char *kUsage =
     "\n"
     "Exit status: 0 done (recover: every selected file written whole; image: every\n"
     "sector read); 1 the scan or copy could not start; 2 a wrong command line; 3 files\n"
-    "not written or written only in part (image: unreadable sectors, zeros in the\n"
-    "image); 130 stopped.\n";
+    "not written or written only in part, or the report not written (image:\n"
+    "unreadable sectors, zeros in the image); 130 stopped.\n";
 
 struct Options {
     std::string command;
@@ -91,6 +94,7 @@ struct Options {
     int filter = FilterAllFiles;
     std::string mapFile;
     int retries = -1;
+    std::string report;
 };
 
 // Decimal only ("010" is ten, "08" eight); hexadecimal with an explicit
@@ -203,6 +207,13 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
             if (!value(v))
                 return false;
             o.only.push_back(v);
+        } else if (a == "--report") {
+            if (!value(o.report))
+                return false;
+            if (o.report.empty() || o.report.back() == '/') {
+                err = "--report needs a file name";
+                return false;
+            }
         } else if (a == "--map") {
             if (!value(o.mapFile))
                 return false;
@@ -524,6 +535,10 @@ int cmdScanOrRecover(const Options &o, bool recover)
         fprintf(stderr, "salvitra-cli: recover needs --out DIR\n");
         return kExitUsage;
     }
+    if (!recover && !o.report.empty()) {
+        fprintf(stderr, "salvitra-cli: --report works with recover only\n");
+        return kExitUsage;
+    }
 
     Inventory inv;
     std::string err;
@@ -568,6 +583,13 @@ int cmdScanOrRecover(const Options &o, bool recover)
         if (dev && outputOnScannedMedium(o.outDir, dev->path, &why)) {
             fprintf(stderr, "salvitra-cli: refusing to write recovered files onto the medium being "
                             "scanned: %s\nChoose an output folder on another disk.\n", termText(why).c_str());
+            return kExitScanFailed;
+        }
+        size_t slash = o.report.find_last_of('/');
+        if (slash != std::string::npos && dev &&
+            outputOnScannedMedium(slash == 0 ? "/" : o.report.substr(0, slash), dev->path, &why)) {
+            fprintf(stderr, "salvitra-cli: refusing to write the report onto the medium being scanned: %s\n",
+                    termText(why).c_str());
             return kExitScanFailed;
         }
         OutputError oe;
@@ -622,6 +644,7 @@ int cmdScanOrRecover(const Options &o, bool recover)
     ropt.outDir = o.outDir;
     ropt.output = &outDir;
     ropt.onlyGlobs = o.only;
+    ropt.reportName = o.report;
     ProgressLine rbar("Recovering");
     RecoverSummary sum;
     std::atomic<bool> finished{false};
@@ -666,6 +689,10 @@ int cmdScanOrRecover(const Options &o, bool recover)
         printf("; %u unreadable chunk%s written as zeros", sum.readFailures,
                sum.readFailures == 1 ? "" : "s");
     printf(".\n");
+    if (!sum.report.csv.empty())
+        printf("Report: %s, %s\n", termText(sum.report.csv).c_str(), termText(sum.report.xml).c_str());
+    if (!sum.report.error.empty())
+        fprintf(stderr, "salvitra-cli: the report could not be written: %s\n", termText(sum.report.error).c_str());
     if (sum.outputStopped)
         fprintf(stderr, "salvitra-cli: recovery stopped: %s\n", termText(sum.status.reason).c_str());
     if (sum.stopped)
@@ -673,7 +700,8 @@ int cmdScanOrRecover(const Options &o, bool recover)
                files.size() - sum.written, files.size(), sum.incomplete ? "; the incomplete one is kept as .partial" : "");
     if (interrupted || sum.stopped)
         return kExitStopped;
-    return sum.allWhole() ? kExitOk : kExitNotWhole;
+    // A recovery whose report could not be written is not a whole success.
+    return sum.allWhole() && sum.report.error.empty() ? kExitOk : kExitNotWhole;
 }
 
 // ---- image ----
@@ -725,7 +753,7 @@ int cmdImage(const Options &o)
         fprintf(stderr, "salvitra-cli: image needs --out FILE\n");
         return kExitUsage;
     }
-    if (o.quick || o.formatted || o.deep || o.hasRange || !o.types.empty() || !o.only.empty()) {
+    if (o.quick || o.formatted || o.deep || o.hasRange || !o.types.empty() || !o.only.empty() || !o.report.empty()) {
         fprintf(stderr, "salvitra-cli: image takes no scan options\n");
         return kExitUsage;
     }

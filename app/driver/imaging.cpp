@@ -308,7 +308,7 @@ Status ImageJob::prepare()
     const Partiton_Struct *owner = dev->OwnerPartition;
     bool ownCopy = owner == part && part->AccessMode == '?';
     reader_->origin = ownCopy ? 0 : part->PartOffset;
-    reader_->absolute = reader_->origin + (owner && owner->AccessMode == '?' ? owner->PartOffset : 0);
+    reader_->absolute = deviceOffsetOf(part);
     reader_->block = alignedBuffer(req_.blockSize);
     reader_->one = alignedBuffer(std::max<size_t>(sector_, kAlign));
     if (!reader_->block || !reader_->one)

@@ -259,6 +259,17 @@ const DeviceInfo *Inventory::deviceOf(const Partiton_Struct *part) const
     return device(part->DevNum);
 }
 
+uint64_t deviceOffsetOf(const Partiton_Struct *part)
+{
+    if (!part || !part->Device)
+        return 0;
+    // A partition's own device copy adds the partition's offset itself; any
+    // other record counts from the start of the device it names.
+    const Partiton_Struct *owner = part->Device->OwnerPartition;
+    uint64_t base = owner && owner->AccessMode == '?' ? owner->PartOffset : 0;
+    return base + (owner == part && part->AccessMode == '?' ? 0 : part->PartOffset);
+}
+
 std::vector<ImageFormatInfo> imageFormats()
 {
     std::vector<ImageFormatInfo> out;

@@ -118,6 +118,10 @@ struct ImageFormatInfo {
 };
 std::vector<ImageFormatInfo> imageFormats();
 
+// The byte offset on its device of byte 0 of what a partition record
+// reads (listed partitions, range copies and whole-device records alike).
+uint64_t deviceOffsetOf(const Partiton_Struct *part);
+
 // The device tree's label for a file-system code, e.g. "  FAT32 ".
 const char *fsTreeLabel(int fsType);
 // The same label without its padding.

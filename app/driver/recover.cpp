@@ -129,9 +129,11 @@ bool setFileTime(const std::string &path, int64_t mtime)
 RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan, const std::string &outDir,
                             bool numberIfExists,
                             const std::function<void(size_t, size_t, const std::string &)> &onFile,
-                            OutputDir *output)
+                            OutputDir *output, const std::string &reportName)
 {
     RecoverSummary sum;
+    // Which device bytes each file is read from, for the report.
+    ReadLog reads;
     OutputDir own;
     OutputDir *out = output;
     OutputError oe;
@@ -173,6 +175,7 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
             continue;
         RecoveredFile rf;
         rf.file = f;
+        reads.fileStarts(f);
         const std::string &rel = plan[i].relPath;
         rf.path = out->path() + "/" + rel;
         if (onFile)
@@ -274,6 +277,8 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
             break;
     }
     sum.status = job.endWrites(sum.stopped, sum.stopped ? std::string() : error);
+    reads.fileStarts(nullptr);
+    sum.report = writeRecoveryReport(job, sum, reads, *out, reportName);
     return sum;
 }
 
@@ -284,7 +289,7 @@ RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &
     plan.reserve(files.size());
     for (const FoundFile *f : files)
         plan.push_back({f, f ? relativeOutputPath(*f, opt.keepFolders) : std::string()});
-    return writePlanned(job, plan, opt.outDir, true, onFile, opt.output);
+    return writePlanned(job, plan, opt.outDir, true, onFile, opt.output, opt.reportName);
 }
 
 std::vector<const FoundFile *> selectFiles(const ScanJob &job, const std::vector<std::string> &types,
