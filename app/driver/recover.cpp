@@ -278,7 +278,9 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
     }
     sum.status = job.endWrites(sum.stopped, sum.stopped ? std::string() : error);
     reads.fileStarts(nullptr);
-    sum.report = writeRecoveryReport(job, sum, reads, *out, reportName);
+    // A recovery that got to no file at all (stopped first) has nothing to report.
+    if (!sum.files.empty())
+        sum.report = writeRecoveryReport(job, sum, reads, *out, reportName);
     return sum;
 }
 
