@@ -86,7 +86,18 @@ public:
     // stopped before its end.
     void SetResult(int written, int failed, bool stopped = false);
     QString text() const { return m_label->text(); }
+    // Offers "Save Report..." for the recovery's report (csv and its DFXML
+    // twin); without a report the button stays hidden.
+    void SetReport(const QString &csv, const QString &xml);
+    QImageButton *saveReportButton() const { return m_saveReport; }
+    // Copies the report to base.csv and base.xml; false with the reason.
+    bool SaveReportAs(const QString &path, QString *err);
+
+public slots:
+    void OnSaveReport();
 
 private:
     QLabel *m_label;
+    QImageButton *m_saveReport;
+    QString m_reportCsv, m_reportXml;
 };

@@ -1006,9 +1006,12 @@ void QScaningDlg::RecoverDoneOponPath()
     auto *done = new QOpenFilePathDlg(this);
     done->setAttribute(Qt::WA_DeleteOnClose);
     done->SetResult((int)s.written, (int)(m_jobs.size() - std::min<size_t>(s.written, m_jobs.size())), s.stopped);
+    done->SetReport(QString::fromStdString(s.report.csv), QString::fromStdString(s.report.xml));
     QString tip = QString("%1 files written to %2").arg(s.written).arg(m_outDir);
     if (!s.status.ok())
         tip += "\n" + QString::fromStdString(s.status.text());
+    if (!s.report.error.empty())
+        tip += "\nThe report could not be written: " + QString::fromStdString(s.report.error);
     done->setToolTip(tip);
     const QString folder = m_outDir;
     connect(done, &QDialog::accepted, this, [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dialogs.h"
 #include "gui_support.h"
 #include "imagedlg.h"
 #include "mainwindow.h"
@@ -78,6 +79,45 @@ TEST(SaveImageWindow, TheRowIsCopiedAndTheImageListedAsADevice)
     tree->setCurrentItem(deviceRow(tree, "disk.img"));
     page->SaveDiskImage(page->ImageTarget(), "disk", QString::fromStdString(fx + "/disk.img"));
     EXPECT_TRUE(refusal.contains("is the medium being read")) << refusal.toStdString();
+}
+
+TEST(SaveImageWindow, ARecoveryOffersItsReportForSaving)
+{
+    std::string fx = svt::fixture("gui");
+    DiskFolder folder;
+    folder.link(0, fx + "/disk.img");
+    MainWindow w;
+    w.show();
+    QTest::mouseClick(w.quickButton(), Qt::LeftButton);
+    QTreeWidget *tree = w.diskPage()->treeCtrl()->tree();
+    QTreeWidgetItem *disk = deviceRow(tree, "disk.img");
+    ASSERT_NE(disk, nullptr);
+    for (int i = 0; i < disk->childCount(); i++)
+        if (disk->child(i)->text(0) == "PHOTOS")
+            tree->setCurrentItem(disk->child(i));
+    QTest::mouseClick(w.diskPage()->scanButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return w.currentPage() == MainWindow::PageFinished; }, 60000));
+    svt::TempDir out, saved;
+    bool offered = false, copied = false;
+    answerNextModal(
+        [&](QWidget *m) {
+            auto *done = static_cast<QOpenFilePathDlg *>(m);
+            offered = done->saveReportButton()->isVisibleTo(done);
+            QString err;
+            copied = done->SaveReportAs(QString::fromStdString(saved.file("case 7.csv")), &err);
+            EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+            done->reject();
+        },
+        30000, "QOpenFilePathDlg");
+    QString err;
+    ASSERT_TRUE(w.scanPage()->RecoverTo(QString::fromStdString(out.path()), {0}, &err)) << err.toStdString();
+    ASSERT_TRUE(waitUntil([] { return QApplication::activeModalWidget() == nullptr; }, 30000));
+    EXPECT_TRUE(offered);
+    EXPECT_TRUE(copied);
+    EXPECT_EQ(svt::readFile(saved.file("case 7.csv")), svt::readFile(out.file("salvitra-report.csv")));
+    EXPECT_EQ(svt::readFile(saved.file("case 7.xml")), svt::readFile(out.file("salvitra-report.xml")));
+    answerNextModal([](QWidget *m) { static_cast<QMessageDlg *>(m)->doneDlg(); });
+    QTest::mouseClick(w.scanPage()->backButton(), Qt::LeftButton);
 }
 
 }  // namespace
