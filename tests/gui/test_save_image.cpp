@@ -97,6 +97,8 @@ TEST(SaveImageWindow, ARecoveryOffersItsReportForSaving)
             tree->setCurrentItem(disk->child(i));
     QTest::mouseClick(w.diskPage()->scanButton(), Qt::LeftButton);
     ASSERT_TRUE(waitUntil([&] { return w.currentPage() == MainWindow::PageFinished; }, 60000));
+    // The scanning thread has ended (joined: a hand-over ThreadSanitizer sees).
+    w.diskPage()->Wait();
     svt::TempDir out, saved;
     bool offered = false, copied = false;
     answerNextModal(
