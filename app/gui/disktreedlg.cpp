@@ -165,7 +165,8 @@ void QDiskTreeDlg::OnScan()
 void QDiskTreeDlg::OnExecute()
 {
     emit SendPartitInfo(m_target);
-    if (m_job && !IsStopped())
+    // A job stopped before it ran ends Stopped without reading anything.
+    if (m_job)
         m_job->run();
     emit OnScanFinish();
     emit CreateFileTree(m_target);
@@ -173,8 +174,10 @@ void QDiskTreeDlg::OnExecute()
 
 void QDiskTreeDlg::OnStopRequested()
 {
+    // The scan's stop: once the scan has ended it is not kept for the
+    // recovery of its files.
     if (m_job)
-        m_job->stop();
+        m_job->stopIfRunning();
 }
 
 void QDiskTreeDlg::OnPauseChanged(bool paused)

@@ -968,8 +968,10 @@ void QScaningDlg::OnExecute()
 
 void QScaningDlg::OnStopRequested()
 {
+    // Only the writes that run: the thread's own restart asks for a stop
+    // too, which must not be kept for the recovery about to start.
     if (m_recovering.load() && m_job)
-        m_job->stop();
+        m_job->stopIfRunning();
 }
 
 void QScaningDlg::OnPauseChanged(bool paused)
@@ -983,7 +985,7 @@ void QScaningDlg::OnPauseChanged(bool paused)
     // A stop releases the pause: the job hears of the stop first, so no
     // further chunk is written in between.
     if (IsStopped())
-        m_job->stop();
+        m_job->stopIfRunning();
     m_job->resume();
 }
 
