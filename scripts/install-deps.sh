@@ -9,6 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   dosfstools mtools e2fsprogs ntfs-3g fuse3 libfuse3-dev exfatprogs exfat-fuse fdisk parted util-linux
   sleuthkit
+  libewf-dev libvhdi-dev libvmdk-dev ewf-tools qemu-utils nbdkit libnbd-bin gddrescue libxml2-utils libssl-dev
   xxd python3
   imagemagick sox libsox-fmt-all ffmpeg
   qt6-base-dev qt6-image-formats-plugins libudev-dev fonts-dejavu-core xvfb xauth

@@ -2,6 +2,7 @@
  * Building and tearing down the device list: /dev/disk0 .. /dev/disk19.
  */
 #include "merrow_i.h"
+#include "DiskImage.h"
 
 #include <cstdio>
 #include <cstring>
@@ -64,8 +65,12 @@ extern "C" MERROW_EXPORT void FullDevStruct(void)
         char resolved[4096];
         sv_disk_desc desc;
         if (sv_platform_resolve(path, resolved, sizeof resolved) &&
-            sv_platform_describe(dev->Fd, resolved, &desc))
+            sv_platform_describe(dev->Fd, resolved, &desc)) {
+            /* An image read through a format's reader is named after its format. */
+            if (const char *format = sv_image_format_name(dev))
+                snprintf(desc.vendor, sizeof desc.vendor, "%s", format);
             fill_name(dev, desc);
+        }
         dev->DevNum = (int32_t)n;
         Add_Dev_List(dev);
     }

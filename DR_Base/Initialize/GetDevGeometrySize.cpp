@@ -3,6 +3,7 @@
  * media size and geometry.
  */
 #include "merrow_i.h"
+#include "DiskImage.h"
 
 #include <cstring>
 
@@ -98,6 +99,11 @@ Physics_Device_Struct *sv_open_device(const char *path, sv_open_failure *fail)
     dev->SectorSize = disk_get_sector_size(fd, resolved);
     disk_get_geometry(dev, fd, resolved);
     dev->DiskSize = disk_get_size(fd, resolved, dev->SectorSize);
+    /* An image in a container format (split, EnCase, VHD, VMDK) is read
+     * through its format's reader, which gives its size and sector size. */
+    char why[256];
+    if (!sv_image_attach(dev, resolved, why, sizeof why))
+        dev->DiskSize = 0;
 
     /* A sector size of 0 (or one that is not a power of two of at least
      * 512 bytes) would break every offset computation: reject the device

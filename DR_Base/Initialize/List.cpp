@@ -5,6 +5,7 @@
  * points at its predecessor; the last node's next is null.
  */
 #include "merrow_i.h"
+#include "DiskImage.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +44,7 @@ void Free_Dev(Physics_Device_Struct *dev)
         free(dev->Cache->Buffer);
         dev->Cache->Buffer = nullptr;
     }
+    sv_image_detach(dev);
     if (dev->Fd >= 0) {
         sv_medium_close(dev->Fd);
         close(dev->Fd);

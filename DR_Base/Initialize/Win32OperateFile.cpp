@@ -22,6 +22,36 @@ constexpr int kMaxRetries = 1;
 constexpr uint32_t kRetryBytes = 4096;
 constexpr int kMaxInterrupts = 16;
 
+/* The calling thread's read watch (Salvitra_WatchReads). */
+static thread_local Salvitra_ReadWatch t_watch = nullptr;
+static thread_local void *t_watch_context = nullptr;
+
+extern "C" MERROW_EXPORT Salvitra_ReadWatch Salvitra_WatchReads(Salvitra_ReadWatch fn, void *context, void **previous)
+{
+    Salvitra_ReadWatch before = t_watch;
+    if (previous)
+        *previous = t_watch_context;
+    t_watch = fn;
+    t_watch_context = context;
+    return before;
+}
+
+void sv_read_watched(const Physics_Device_Struct *dev, uint64_t device_offset, uint32_t length, int32_t result)
+{
+    if (t_watch && dev)
+        t_watch(t_watch_context, dev->DevNum, device_offset, length, result);
+}
+
+/* The offset on the device itself: a private partition copy adds its
+ * partition's offset (UINT64_MAX past what can be addressed). */
+static uint64_t device_offset(const Physics_Device_Struct *dev, uint64_t offset)
+{
+    const Partiton_Struct *owner = dev->OwnerPartition;
+    if (owner && owner->AccessMode == '?')
+        return UINT64_MAX - offset < owner->PartOffset ? UINT64_MAX : offset + owner->PartOffset;
+    return offset;
+}
+
 /* Partition-relative offset for private device copies. */
 static bool adjust_offset(const Physics_Device_Struct *dev, uint64_t *offset)
 {
@@ -112,8 +142,18 @@ static uint32_t aligned_size(uint32_t length, uint32_t r, uint32_t s)
     return (uint32_t)size;
 }
 
+static int32_t apple_pread(Physics_Device_Struct *dev, void *dst, uint32_t length, uint64_t offset);
+
 extern "C" MERROW_EXPORT int32_t File_Apple_Pread(Physics_Device_Struct *dev, void *dst,
                                                   uint32_t length, uint64_t offset)
+{
+    int32_t n = apple_pread(dev, dst, length, offset);
+    if (t_watch && dev && length)
+        sv_read_watched(dev, device_offset(dev, offset), length, n);
+    return n;
+}
+
+static int32_t apple_pread(Physics_Device_Struct *dev, void *dst, uint32_t length, uint64_t offset)
 {
     if (!dev || !dst || dev->SectorSize <= 0)
         return -1;

@@ -350,6 +350,34 @@ MERROW_EXPORT int32_t Salvitra_GetOpenFailure(int32_t index, int32_t *dev_num, i
                                               size_t path_len, char *text, size_t text_len);
 
 /*
+ * Disk images.  Besides plain raw images, files in these formats are read
+ * through their format's reader: split raw images (disk.000, disk.001, ...;
+ * disk.aa, disk.ab, ...), EnCase (.E01), VHD, VHDX and VMDK.
+ * Salvitra_CheckDiskImage opens the image as the device list would: 0, with
+ * the format's name ("Disk Image" for a raw one), or -1 with the reason
+ * (a damaged file, a format whose library this build lacks, ...).
+ * Salvitra_GetImageFormat describes the index-th format (0 is the raw
+ * image): its name, its file-name patterns ("*.E01 *.e01") and whether this
+ * build reads it; -1 past the last.
+ */
+MERROW_EXPORT int Salvitra_CheckDiskImage(const char *path, char *format, size_t format_len, char *why,
+                                          size_t why_len);
+MERROW_EXPORT int Salvitra_GetImageFormat(int32_t index, const char **name, const char **patterns,
+                                          int32_t *readable);
+
+/*
+ * Watches the device reads of the calling thread (NULL: no more): after
+ * every read through Apple_System or an image format's reader, fn gets the
+ * device's number, the byte offset on the device (a private partition copy's
+ * offset added), the length asked for and the read's result.  A recovery
+ * notes with it where each file's bytes came from.  Returns the watch that
+ * was set before.
+ */
+typedef void (*Salvitra_ReadWatch)(void *context, int32_t dev_num, uint64_t offset, uint32_t length,
+                                   int32_t result);
+MERROW_EXPORT Salvitra_ReadWatch Salvitra_WatchReads(Salvitra_ReadWatch fn, void *context, void **previous);
+
+/*
  * The pause gate of the running scan.  The scan's owner installs a gate
  * function on the scanning thread before the scanner starts, and removes
  * it (NULL) after the scanner returned; while the owner holds the gate

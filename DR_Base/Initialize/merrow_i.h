@@ -252,6 +252,9 @@ uint8_t News_Disk(_Device_List *node, const InFoDisk *entry, bool gpt);
 uint64_t Get_NewsPartition_Offset(void);
 int Get_GPT_GUID(_Device_List *node, struct GPT_INFO *info);
 
+/* ---- Win32OperateFile.cpp: the calling thread's read watch ---- */
+void sv_read_watched(const Physics_Device_Struct *dev, uint64_t device_offset, uint32_t length, int32_t result);
+
 /* ---- OperateExportsData.cpp ---- */
 /* Diagnostics are off unless SALVITRA_TRACE is set in the environment. */
 bool sv_trace_enabled(void);

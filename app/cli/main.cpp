@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "deep.h"
+#include "imaging.h"
 #include "inventory.h"
 #include "output_check.h"
 #include "output_dir.h"
@@ -54,10 +55,18 @@ const char *kUsage =
     "                                          lists; --sfdisk prints the layout\n"
     "                                          found as an sfdisk script to review\n"
     "  scan MODE TARGET [--json]               scan and list the files found\n"
-    "  recover MODE TARGET --out DIR [--only GLOB]... [--json]\n"
+    "  recover MODE TARGET --out DIR [--only GLOB]... [--json] [--report NAME]\n"
     "                                          scan, then copy the files found into DIR\n"
     "                                          (--json: the outcome of every file, with\n"
-    "                                          the byte ranges that could not be read)\n"
+    "                                          the byte ranges that could not be read),\n"
+    "                                          with a report of what was written (NAME.csv\n"
+    "                                          and NAME.xml, DFXML; in DIR unless NAME\n"
+    "                                          holds a '/'; default salvitra-report)\n"
+    "  image TARGET --out FILE [--map MAPFILE] [--retries N]\n"
+    "                                          copy a device or partition into an image\n"
+    "                                          file, read once and around unreadable\n"
+    "                                          areas; the map (FILE.map unless named, GNU\n"
+    "                                          ddrescue's format) lets a stopped copy go on\n"
     "\n"
     "MODE:   --quick      deleted files, through the file system's own records\n"
     "        --formatted  files of a volume that was formatted again (FAT, NTFS)\n"
@@ -67,7 +76,7 @@ const char *kUsage =
     "        comma-separated: jpg,png,mp4; a name that is not known lists the\n"
     "        known ones); other formats are not even tested, which is faster\n"
     "TARGET: --partition N (the index shown by 'devices') or --device N (a whole\n"
-    "        device, deep scans only)\n"
+    "        device: deep scans and images only)\n"
     "--filter all|photo|video|audio|others  quick scans: keep the files of one\n"
     "        group, as the results page does (deep scans show every group)\n"
     "--search  scan and recover: search the devices for lost volumes first, so\n"
@@ -76,7 +85,8 @@ const char *kUsage =
     "        ambiguous: scan it as NAME (fat, ntfs, exfat, ext2, ext3, ext4, hfs+)\n"
     "\n"
     "Every command takes --image FILE (repeatable): disk images standing in for\n"
-    "/dev/disk0, /dev/disk1, ...  Without it the entries disk0..disk19 of\n"
+    "/dev/disk0, /dev/disk1, ...: raw, split raw (.000/.001..., .aa/.ab...),\n"
+    "EnCase (.E01), VHD, VHDX or VMDK.  Without it the entries disk0..disk19 of\n"
     "$SALVITRA_DISK_DIR are used when set, else the machine's whole disks.\n"
     "\n"
     "A disk this user may not read is opened through the disk service udisks2\n"
@@ -91,10 +101,11 @@ const char *kUsage =
     "\n"
     "Devices are only ever opened read-only.\n"
     "\n"
-    "Exit status: 0 done (recover: every selected file written whole); 1 the scan\n"
-    "could not start, or the medium was removed (devices: a device could not be\n"
-    "opened); 2 a wrong command line; 3 files not written or written only in part\n"
-    "(kept as NAME.partial); 130 stopped.\n";
+    "Exit status: 0 done (recover: every selected file written whole; image: every\n"
+    "sector read); 1 the scan or copy could not start, or the medium was removed\n"
+    "(devices: a device could not be opened); 2 a wrong command line; 3 files not\n"
+    "written or written only in part (kept as NAME.partial), or the report not\n"
+    "written (image: unreadable sectors, zeros in the image); 130 stopped.\n";
 
 struct Options {
     std::string command;
@@ -114,6 +125,9 @@ struct Options {
     bool search = false;
     bool sfdisk = false;
     std::string fs;
+    std::string mapFile;
+    int retries = -1;
+    std::string report;
 };
 
 // Decimal only ("010" is ten, "08" eight); hexadecimal with an explicit
@@ -236,6 +250,24 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
             if (!value(v))
                 return false;
             o.only.push_back(v);
+        } else if (a == "--report") {
+            if (!value(o.report))
+                return false;
+            if (o.report.empty() || o.report.back() == '/') {
+                err = "--report needs a file name";
+                return false;
+            }
+        } else if (a == "--map") {
+            if (!value(o.mapFile))
+                return false;
+        } else if (a == "--retries") {
+            if (!number(n))
+                return false;
+            if (n > 16) {
+                err = "--retries: at most 16";
+                return false;
+            }
+            o.retries = (int)n;
         } else {
             err = "unknown option " + a;
             return false;
@@ -745,6 +777,10 @@ int cmdScanOrRecover(const Options &o, bool recover)
         fprintf(stderr, "salvitra-cli: recover needs --out DIR\n");
         return kExitUsage;
     }
+    if (!recover && !o.report.empty()) {
+        fprintf(stderr, "salvitra-cli: --report works with recover only\n");
+        return kExitUsage;
+    }
 
     if (!o.fs.empty() && o.partition < 0) {
         fprintf(stderr, "salvitra-cli: --fs works with --partition only\n");
@@ -825,6 +861,14 @@ int cmdScanOrRecover(const Options &o, bool recover)
             fprintf(stderr, "salvitra-cli: cannot write to the output folder: %s\n", termText(c.why).c_str());
             return kExitScanFailed;
         }
+        std::string why;
+        size_t slash = o.report.find_last_of('/');
+        if (slash != std::string::npos && dev &&
+            outputOnScannedMedium(slash == 0 ? "/" : o.report.substr(0, slash), dev->path, &why)) {
+            fprintf(stderr, "salvitra-cli: refusing to write the report onto the medium being scanned: %s\n",
+                    termText(why).c_str());
+            return kExitScanFailed;
+        }
     }
 
     ScanRequest req;
@@ -877,6 +921,7 @@ int cmdScanOrRecover(const Options &o, bool recover)
     ropt.outDir = o.outDir;
     ropt.output = &outDir;
     ropt.onlyGlobs = o.only;
+    ropt.reportName = o.report;
     ProgressLine rbar("Recovering");
     RecoverSummary sum;
     // The writes run on the job's worker, as the scan did; a Ctrl-C from
@@ -909,6 +954,8 @@ int cmdScanOrRecover(const Options &o, bool recover)
                    files.size() - sum.written, files.size(),
                    sum.incomplete ? "; the incomplete one is kept as .partial" : "");
     }
+    if (!sum.report.error.empty())
+        fprintf(stderr, "salvitra-cli: the report could not be written: %s\n", termText(sum.report.error).c_str());
     if (sum.outputStopped || sum.mediumRemoved)
         fprintf(stderr, "salvitra-cli: recovery stopped: %s\n", termText(sum.status.reason).c_str());
     // Nothing more can be read: as a scan that cannot go on.
@@ -916,7 +963,133 @@ int cmdScanOrRecover(const Options &o, bool recover)
         return kExitScanFailed;
     if (interrupted || sum.stopped)
         return kExitStopped;
-    return sum.allWhole() ? kExitOk : kExitNotWhole;
+    // A recovery whose report could not be written is not a whole success.
+    return sum.allWhole() && sum.report.error.empty() ? kExitOk : kExitNotWhole;
+}
+
+// ---- image ----
+
+// The copy's line: on a terminal rewritten in place, otherwise a plain line
+// every 10 percent and at every change of phase.
+class ImageLine {
+public:
+    ImageLine() : tty_(isatty(2)) {}
+    void update(const ImageProgress &p)
+    {
+        std::string rate = p.rate > 0 ? humanSize((uint64_t)p.rate) + "/s" : "-";
+        if (tty_) {
+            fprintf(stderr, "\r\033[K%s, pass %d: %d%%  rescued %s, bad %s, remaining %s, %s", rescuePhaseText(p.phase),
+                    p.pass, p.percent, humanSize(p.rescued).c_str(), humanSize(p.bad).c_str(),
+                    humanSize(p.remaining).c_str(), rate.c_str());
+            fflush(stderr);
+            shown_ = true;
+        } else if (p.percent / 10 != last_ / 10 || p.phase != phase_ || p.pass != pass_) {
+            fprintf(stderr, "%s, pass %d: %d%%, rescued %s, bad %s, remaining %s\n", rescuePhaseText(p.phase), p.pass,
+                    p.percent, humanSize(p.rescued).c_str(), humanSize(p.bad).c_str(),
+                    humanSize(p.remaining).c_str());
+        }
+        last_ = p.percent;
+        phase_ = p.phase;
+        pass_ = p.pass;
+    }
+    void done()
+    {
+        if (tty_ && shown_)
+            fputc('\n', stderr);
+    }
+
+private:
+    bool tty_;
+    bool shown_ = false;
+    int last_ = -1;
+    RescuePhase phase_ = RescuePhase::Finished;
+    int pass_ = 0;
+};
+
+int cmdImage(const Options &o)
+{
+    if ((o.partition >= 0) == (o.device >= 0)) {
+        fprintf(stderr, "salvitra-cli: name what to copy with --partition N or --device N\n");
+        return kExitUsage;
+    }
+    if (o.outDir.empty()) {
+        fprintf(stderr, "salvitra-cli: image needs --out FILE\n");
+        return kExitUsage;
+    }
+    if (o.quick || o.formatted || o.deep || o.hasRange || !o.types.empty() || !o.only.empty() || !o.report.empty()) {
+        fprintf(stderr, "salvitra-cli: image takes no scan options\n");
+        return kExitUsage;
+    }
+    Inventory inv;
+    std::string err;
+    if (!inv.build(o.images, &err)) {
+        fprintf(stderr, "salvitra-cli: %s\n", termText(err).c_str());
+        return kExitScanFailed;
+    }
+    ImageRequest req;
+    if (o.partition >= 0) {
+        const PartitionInfo *p = inv.partition(o.partition);
+        if (!p) {
+            fprintf(stderr, "salvitra-cli: there is no partition %d (see 'salvitra-cli devices')\n", o.partition);
+            return kExitScanFailed;
+        }
+        req.part = p->part;
+    } else {
+        req.part = inv.wholeDevice(o.device);
+        if (!req.part) {
+            fprintf(stderr, "salvitra-cli: there is no device %d (see 'salvitra-cli devices')\n", o.device);
+            return kExitScanFailed;
+        }
+    }
+    if (const DeviceInfo *d = inv.deviceOf(req.part))
+        req.devicePath = d->path;
+    req.inventory = &inv;
+    req.outPath = o.outDir;
+    req.mapPath = o.mapFile;
+    if (o.retries >= 0)
+        req.retries = o.retries;
+    ImageJob job(req);
+    Status ready = job.prepare();
+    if (!ready.ok()) {
+        fprintf(stderr, "salvitra-cli: %s\n", termText(ready.reason).c_str());
+        return kExitScanFailed;
+    }
+    if (job.resuming())
+        fprintf(stderr, "Going on with the copy in %s from its map %s.\n", termText(req.outPath).c_str(),
+                termText(job.mapPath()).c_str());
+
+    signal(SIGINT, onSigint);
+    ImageLine line;
+    job.start();
+    bool stopped = false;
+    while (!job.waitFor(200)) {
+        if (g_interrupted && !stopped) {
+            job.stop();
+            stopped = true;
+        }
+        line.update(job.progress());
+    }
+    Status s = job.wait();
+    ImageProgress p = job.progress();
+    line.update(p);
+    line.done();
+    printf("%s: %s rescued of %s, %s unreadable, %s not tried.\n", termText(req.outPath).c_str(),
+           humanSize(p.rescued).c_str(), humanSize(p.total).c_str(), humanSize(p.bad).c_str(),
+           humanSize(p.remaining).c_str());
+    if (!s.ok())
+        fprintf(stderr, "salvitra-cli: %s\n", termText(s.text()).c_str());
+    printf("Map: %s\n", termText(job.mapPath()).c_str());
+    int rc = job.exitStatus();
+    if (rc == kExitOk || rc == kExitNotWhole) {
+        // The image is a device of its own from now on (one device list at a time).
+        inv.teardown();
+        Inventory mine;
+        if (mine.build({req.outPath}, &err)) {
+            printf("As a device ('--image %s'):\n", termText(req.outPath).c_str());
+            printDevicesText(mine, false);
+        }
+    }
+    return rc;
 }
 
 }  // namespace
@@ -954,6 +1127,8 @@ int main(int argc, char **argv)
         return cmdScanOrRecover(o, false);
     if (o.command == "recover")
         return cmdScanOrRecover(o, true);
+    if (o.command == "image")
+        return cmdImage(o);
     fprintf(stderr, "salvitra-cli: unknown command '%s'\n%s", termText(o.command).c_str(), kUsage);
     return kExitUsage;
 }

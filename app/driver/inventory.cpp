@@ -44,6 +44,13 @@ bool checkImage(const std::string &path, std::string *err)
             *err = path + ": the image is empty";
         return false;
     }
+    // An image in a container format must open with its format's reader.
+    char format[64], why[512];
+    if (S_ISREG(sb.st_mode) && Salvitra_CheckDiskImage(path.c_str(), format, sizeof format, why, sizeof why) != 0) {
+        if (err)
+            *err = path + ": " + why;
+        return false;
+    }
     return true;
 }
 
@@ -580,6 +587,27 @@ const DeviceInfo *Inventory::deviceOf(const Partiton_Struct *part) const
             return &d;
     // A private device copy: the partition names its device by number.
     return device(part->DevNum);
+}
+
+uint64_t deviceOffsetOf(const Partiton_Struct *part)
+{
+    if (!part || !part->Device)
+        return 0;
+    // A partition's own device copy adds the partition's offset itself; any
+    // other record counts from the start of the device it names.
+    const Partiton_Struct *owner = part->Device->OwnerPartition;
+    uint64_t base = owner && owner->AccessMode == '?' ? owner->PartOffset : 0;
+    return base + (owner == part && part->AccessMode == '?' ? 0 : part->PartOffset);
+}
+
+std::vector<ImageFormatInfo> imageFormats()
+{
+    std::vector<ImageFormatInfo> out;
+    const char *name = nullptr, *patterns = nullptr;
+    int32_t readable = 0;
+    for (int32_t i = 0; Salvitra_GetImageFormat(i, &name, &patterns, &readable) == 0; i++)
+        out.push_back({name ? name : "", patterns ? patterns : "", readable != 0});
+    return out;
 }
 
 const char *fsTreeLabel(int fsType)

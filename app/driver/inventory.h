@@ -191,6 +191,19 @@ Partiton_Struct *choiceRecord(const PartitionInfo &p, const std::string &fsName,
 // "the boot sector claims 512 PiB; the device holds 32.0 MiB" for a volume
 // cut to what can be read, else "".
 std::string sizeClaimText(const PartitionInfo &p);
+// A disk-image format the device layer reads (the first is the plain raw
+// image): its name ("EnCase Image"), file-name patterns ("*.E01 *.e01")
+// and whether this build reads it.
+struct ImageFormatInfo {
+    std::string name;
+    std::string patterns;
+    bool readable = true;
+};
+std::vector<ImageFormatInfo> imageFormats();
+
+// The byte offset on its device of byte 0 of what a partition record
+// reads (listed partitions, range copies and whole-device records alike).
+uint64_t deviceOffsetOf(const Partiton_Struct *part);
 
 // The device tree's label for a file-system code, e.g. "  FAT32 ".
 const char *fsTreeLabel(int fsType);

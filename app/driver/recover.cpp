@@ -152,9 +152,11 @@ std::string joinReasons(const std::vector<std::string> &why)
 RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan, const std::string &outDir,
                             bool numberIfExists,
                             const std::function<void(size_t, size_t, const std::string &)> &onFile,
-                            OutputDir *output)
+                            OutputDir *output, const std::string &reportName)
 {
     RecoverSummary sum;
+    // Which device bytes each file is read from, for the report.
+    ReadLog reads;
     OutputDir own;
     OutputDir *out = output;
     OutputError oe;
@@ -232,6 +234,7 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
         }
         RecoveredFile rf;
         rf.file = f;
+        reads.fileStarts(f);
         const std::string &rel = plan[i].relPath;
         rf.path = out->path() + "/" + rel;
         if (onFile)
@@ -386,6 +389,10 @@ RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan,
         sum.status = job.endWrites(false, kMediumRemoved, StatusCode::MediumRemoved);
     else
         sum.status = job.endWrites(sum.stopped, sum.stopped ? std::string() : error);
+    reads.fileStarts(nullptr);
+    // A recovery that got to no file at all (stopped first) has nothing to report.
+    if (!sum.files.empty())
+        sum.report = writeRecoveryReport(job, sum, reads, *out, reportName);
     return sum;
 }
 
@@ -466,7 +473,7 @@ RecoverSummary recoverFiles(ScanJob &job, const std::vector<const FoundFile *> &
     plan.reserve(files.size());
     for (const FoundFile *f : files)
         plan.push_back({f, f ? relativeOutputPath(*f, opt.keepFolders) : std::string()});
-    return writePlanned(job, plan, opt.outDir, true, onFile, opt.output);
+    return writePlanned(job, plan, opt.outDir, true, onFile, opt.output, opt.reportName);
 }
 
 std::vector<const FoundFile *> selectFiles(const ScanJob &job, const std::vector<std::string> &types,

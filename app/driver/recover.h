@@ -8,6 +8,7 @@
 
 #include "inventory.h"
 #include "output_dir.h"
+#include "report.h"
 #include "scan.h"
 
 namespace salvitra {
@@ -19,6 +20,7 @@ struct RecoverOptions {
     OutputDir *output = nullptr;
     bool keepFolders = true;              // recreate the volume's folders under outDir
     std::vector<std::string> onlyGlobs;   // match on name or folder/name; empty: everything
+    std::string reportName;               // the report's name (writeRecoveryReport); empty: salvitra-report
 };
 
 struct RecoveredFile {
@@ -47,6 +49,7 @@ struct RecoverSummary {
     bool mediumRemoved = false;           // the medium went away: the files after it were not tried
     Status status;                        // Done, Stopped, OutputError with the first reason, or
                                           // UnreadableMedium with kMediumRemoved
+    ReportFiles report;                   // the report written beside the files (report.h)
     // Every selected file was written whole.
     bool allWhole() const { return !stopped && !mediumRemoved && !outputStopped && damaged == 0 && failed == 0; }
 };
@@ -100,11 +103,12 @@ struct PlannedWrite {
 // recoverFiles below), through `output` when given (opened and checked
 // before the scan) or else through outDir opened here.  A file already at a
 // path is left alone and the write reports Exists, unless numberIfExists
-// picks "stem (1).ext", ...
+// picks "stem (1).ext", ...  The recovery report goes beside the files
+// (reportName: its name, empty for salvitra-report; see report.h).
 RecoverSummary writePlanned(ScanJob &job, const std::vector<PlannedWrite> &plan, const std::string &outDir,
                             bool numberIfExists,
                             const std::function<void(size_t, size_t, const std::string &)> &onFile = {},
-                            OutputDir *output = nullptr);
+                            OutputDir *output = nullptr, const std::string &reportName = {});
 
 // Writes every selected file through the job's backend, as one recovery
 // phase of the job: its pause gate holds between files and between chunks,

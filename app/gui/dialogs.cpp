@@ -4,7 +4,11 @@
 #include <QDialogButtonBox>
 #include <QPlainTextEdit>
 #include <QVBoxLayout>
+#include <QDir>
+#include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
 
 #include "utilthread.h"
 
@@ -192,6 +196,12 @@ QOpenFilePathDlg::QOpenFilePathDlg(QWidget *parent) : QImageDialog(parent)
     m_label->setStyleSheet("color:#1f2937; font-size:14px; font-weight:bold;");
     auto *done = MakeImageButton(this, ":/images/btn_check.png", 140, 136);
     connect(done, &QPushButton::clicked, this, &QDialog::accept);
+    m_saveReport = MakeImageButton(this, ":/images/btn_save_report.png", 12, 136);
+    m_saveReport->setAccessibleName("Save Report...");
+    m_saveReport->setToolTip("Save a copy of the recovery report: every file with its checksum and where it came from "
+                             "(a CSV table and a DFXML file)");
+    m_saveReport->hide();
+    connect(m_saveReport, &QPushButton::clicked, this, &QOpenFilePathDlg::OnSaveReport);
     m_details = new QPushButton("Details...", this);
     m_details->setGeometry(300, 140, 100, 28);
     m_details->hide();
@@ -219,6 +229,45 @@ void QOpenFilePathDlg::ShowDetails()
     layout->addWidget(buttons);
     box.resize(640, 320);
     box.exec();
+}
+
+
+void QOpenFilePathDlg::SetReport(const QString &csv, const QString &xml)
+{
+    m_reportCsv = csv;
+    m_reportXml = xml;
+    m_saveReport->setVisible(!csv.isEmpty());
+}
+
+bool QOpenFilePathDlg::SaveReportAs(const QString &path, QString *err)
+{
+    QString base = path;
+    if (base.endsWith(".csv", Qt::CaseInsensitive) || base.endsWith(".xml", Qt::CaseInsensitive))
+        base.chop(4);
+    const QString pairs[2][2] = {{m_reportCsv, base + ".csv"}, {m_reportXml, base + ".xml"}};
+    for (const auto &p : pairs) {
+        if (p[0].isEmpty() || QFileInfo(p[0]).canonicalFilePath() == QFileInfo(p[1]).canonicalFilePath())
+            continue;
+        QFile::remove(p[1]);
+        QFile from(p[0]);
+        if (!from.copy(p[1])) {
+            if (err)
+                *err = p[1] + ": " + from.errorString();
+            return false;
+        }
+    }
+    return true;
+}
+
+void QOpenFilePathDlg::OnSaveReport()
+{
+    QString path = QFileDialog::getSaveFileName(this, "Save Report", QDir::homePath() + "/salvitra-report.csv",
+                                                "CSV tables (*.csv);;All files (*)");
+    if (path.isEmpty())
+        return;
+    QString err;
+    if (!SaveReportAs(path, &err))
+        QMessageBox::warning(this, "Save Report", "The report could not be saved.\n" + err);
 }
 
 void QOpenFilePathDlg::SetResult(int written, int failed, bool stopped)

@@ -91,12 +91,21 @@ public:
     // with why, written under another name): a Details button shows them.
     void SetDetails(const QStringList &lines);
     const QStringList &details() const { return m_lines; }
+    // Offers "Save Report..." for the recovery's report (csv and its DFXML
+    // twin); without a report the button stays hidden.
+    void SetReport(const QString &csv, const QString &xml);
+    QImageButton *saveReportButton() const { return m_saveReport; }
+    // Copies the report to base.csv and base.xml; false with the reason.
+    bool SaveReportAs(const QString &path, QString *err);
 
 public slots:
     void ShowDetails();
+    void OnSaveReport();
 
 private:
     QLabel *m_label;
     QPushButton *m_details;
     QStringList m_lines;
+    QImageButton *m_saveReport;
+    QString m_reportCsv, m_reportXml;
 };

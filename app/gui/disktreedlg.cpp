@@ -1,8 +1,11 @@
 #include "disktreedlg.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMenu>
 #include <QMessageBox>
 
+#include "imagedlg.h"
 #include "optitondlg.h"
 #include "recover.h"
 
@@ -14,13 +17,32 @@ QDiskTreeDlg::QDiskTreeDlg(QWidget *parent) : QImageDialog(parent)
     SetImageBackgroud(":/images/bg_quick_select.png");
 
     m_tree = new QTreeCtrlDlg(this);
-    m_tree->SetTreeHight(339);
+    m_tree->SetTreeHight(299);
 
     m_btnHome = MakeImageButton(this, ":/images/btn_home.png", 11, 405);
     m_btnOpenImage = MakeImageButton(this, ":/images/btn_open_image.png", 119, 405);
     m_btnOptiton = MakeImageButton(this, ":/images/btn_optiton.png", 501, 405);
     m_btnScan = MakeImageButton(this, ":/images/button_scan.png", 609, 405);
-    m_btnOpenImage->setToolTip("Add a disk image file (.img, .dd, .bin, .iso, ...) as one more device");
+    // Saving an image of the selected row: under the tree, on its right.
+    m_btnSaveImage = MakeImageButton(this, ":/images/btn_save_image.png", 549, 360);
+    m_btnSaveImage->setToolTip("Copy the selected device or partition into an image file, read once and around "
+                               "unreadable areas; scan the image instead of a failing disk");
+    m_btnSaveImage->setAccessibleName("Save Disk Image...");
+    m_actSaveImage = new QAction("Save Disk Image...", this);
+    m_tree->tree()->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_tree->tree(), &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
+        QTreeWidgetItem *row = m_tree->tree()->itemAt(at);
+        if (!row)
+            return;
+        m_tree->tree()->setCurrentItem(row);
+        m_actSaveImage->setEnabled(ImageTarget() != nullptr);
+        QMenu menu(this);
+        menu.addAction(m_actSaveImage);
+        menu.exec(m_tree->tree()->viewport()->mapToGlobal(at));
+    });
+    connect(m_actSaveImage, &QAction::triggered, this, &QDiskTreeDlg::OnSaveDiskImage);
+    connect(m_btnSaveImage, &QPushButton::clicked, this, &QDiskTreeDlg::OnSaveDiskImage);
+    m_btnOpenImage->setToolTip("Add a disk image (raw, split raw, EnCase, VHD, VHDX or VMDK) as one more device");
 
     m_filterLabel = new QLabel("Filter Option:", this);
     m_filterLabel->setGeometry(292, 405, 96, 32);
@@ -268,7 +290,7 @@ void QDiskTreeDlg::showForMod(RecoverMod mode)
         m_radioAll->hide();
         m_radioDel->hide();
         SetImageBackgroud(":/images/bg_quick_select.png");
-        m_tree->SetTreeHight(339);
+        m_tree->SetTreeHight(299);
     } else {
         return;
     }
@@ -295,11 +317,97 @@ void QDiskTreeDlg::FreeModBlock(RecoverMod mode)
 
 void QDiskTreeDlg::OnOpenDiskImage()
 {
-    QString path = QFileDialog::getOpenFileName(this, "Open Disk Image", QString(),
-                                                "Disk images (*.img *.dd *.bin *.iso *.raw *.dmg);;All files (*)");
+    // Every format the device layer reads, together and one by one.
+    QStringList all, each;
+    for (const salvitra::ImageFormatInfo &f : salvitra::imageFormats()) {
+        QString patterns = QString::fromStdString(f.patterns);
+        all << patterns;
+        each << QString("%1s (%2)").arg(QString::fromStdString(f.name), patterns);
+    }
+    QString filter = QString("All disk images (%1);;%2;;All files (*)").arg(all.join(' '), each.join(";;"));
+    QString path = QFileDialog::getOpenFileName(this, "Open Disk Image", QString(), filter);
     if (path.isEmpty())
         return;
     QString err;
     if (!m_tree->AddDiskImage(path, &err))
         QMessageBox::warning(this, "Salvitra", "The image could not be added.\n" + err);
+}
+
+Partiton_Struct *QDiskTreeDlg::ImageTarget(QString *what) const
+{
+    QTreeWidgetItem *row = m_tree->tree()->currentItem();
+    if (!row)
+        return nullptr;
+    QTreeWidgetItem *device = row->parent() ? row->parent() : row;
+    if (!row->parent()) {
+        // A device row: the whole device, through its "Entire Device" row.
+        row = nullptr;
+        for (int i = 0; i < device->childCount(); i++)
+            if (device->child(i)->data(0, QTreeCtrlDlg::WholeDeviceRole).toBool())
+                row = device->child(i);
+        if (!row)
+            return nullptr;
+    }
+    auto *part = row->data(0, QTreeCtrlDlg::PartitionRole).value<Partiton_Struct *>();
+    if (part && what) {
+        bool whole = row->data(0, QTreeCtrlDlg::WholeDeviceRole).toBool();
+        *what = whole ? device->text(0) : QString("%1 (%2) on %3").arg(row->text(0), row->text(2).trimmed(), device->text(0));
+    }
+    return part;
+}
+
+void QDiskTreeDlg::OnSaveDiskImage()
+{
+    QString what;
+    Partiton_Struct *part = ImageTarget(&what);
+    if (!part) {
+        QMessageBox::about(this, "Salvitra", "Please select the device or partition to save as an image first.");
+        return;
+    }
+    if (m_job) {
+        QMessageBox::about(this, "Salvitra", "Please wait until the scan has ended.");
+        return;
+    }
+    QString name = what.section(" (", 0, 0).simplified();
+    name.replace('/', '_').replace(' ', '-');
+    QString path = QFileDialog::getSaveFileName(this, "Save Disk Image", QDir::homePath() + "/" + name + ".img",
+                                                "Raw disk images (*.img);;All files (*)", nullptr,
+                                                QFileDialog::DontConfirmOverwrite);
+    if (path.isEmpty())
+        return;
+    if (QFileInfo::exists(path) && QFileInfo::exists(path + ".map") &&
+        QMessageBox::question(this, "Save Disk Image",
+                              "An image with the map of an earlier copy is already there. Go on with that copy?",
+                              QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Yes) != QMessageBox::Yes)
+        return;
+    SaveDiskImage(part, what, path);
+}
+
+void QDiskTreeDlg::SaveDiskImage(Partiton_Struct *part, const QString &what, const QString &outPath)
+{
+    salvitra::ImageRequest req;
+    req.part = part;
+    req.inventory = &m_tree->inventoryForJobs();
+    if (const salvitra::DeviceInfo *d = m_tree->inventory().deviceOf(part))
+        req.devicePath = d->path;
+    req.outPath = outPath.toStdString();
+    QSaveImageDlg dlg(this, req, what);
+    salvitra::Status ready = dlg.prepare();
+    if (!ready.ok()) {
+        QMessageBox::warning(this, "Save Disk Image",
+                             "The image cannot be saved.\n" + QString::fromStdString(ready.reason));
+        return;
+    }
+    // The device list stays as it is while the copy reads it.
+    m_tree->SetBusy(true);
+    dlg.startCopy();
+    dlg.exec();
+    if (!dlg.finished())
+        dlg.job()->wait();
+    m_tree->SetBusy(false);
+    if (!dlg.imageComplete())
+        return;
+    QString err;
+    if (!m_tree->AddDiskImage(outPath, &err))
+        QMessageBox::warning(this, "Salvitra", "The image could not be listed as a device.\n" + err);
 }

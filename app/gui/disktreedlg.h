@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QAction>
 #include <QComboBox>
 #include <QLabel>
 #include <QPointer>
@@ -59,6 +60,12 @@ public:
     QImageButton *scanButton() const { return m_btnScan; }
     QImageButton *optionsButton() const { return m_btnOptiton; }
     QImageButton *openImageButton() const { return m_btnOpenImage; }
+    QImageButton *saveImageButton() const { return m_btnSaveImage; }
+    // The row's "Save Disk Image..." action (also in its context menu).
+    QAction *saveImageAction() const { return m_actSaveImage; }
+    // The record a disk image would be made of: the selected partition or
+    // whole-device row, or the whole device of a selected device row.
+    Partiton_Struct *ImageTarget(QString *what = nullptr) const;
     QRadioButton *allRadio() const { return m_radioAll; }
     QRadioButton *delRadio() const { return m_radioDel; }
     // Sector size of the device a partition record reads through.
@@ -83,6 +90,10 @@ public slots:
     void OnClickRadio();
     void SetBtnAble(bool on);
     void OnOpenDiskImage();
+    void OnSaveDiskImage();
+    // Copies part into outPath (its map beside it) with the progress
+    // dialog; the finished image is then listed as one more device.
+    void SaveDiskImage(Partiton_Struct *part, const QString &what, const QString &outPath);
 
 private:
     void UpdateHint();
@@ -97,6 +108,8 @@ private:
     QImageButton *m_btnScan;
     QImageButton *m_btnOptiton;
     QImageButton *m_btnOpenImage;
+    QImageButton *m_btnSaveImage;
+    QAction *m_actSaveImage;
     QLabel *m_filterLabel;
     QLabel *m_hintLabel;
     QComboBox *m_filter;

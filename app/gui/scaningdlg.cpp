@@ -1019,9 +1019,12 @@ void QScaningDlg::RecoverDoneOponPath()
         for (const std::string &line : salvitra::recoveryLines(rf))
             details << resultviews::shown(line);
     done->SetDetails(details);
+    done->SetReport(QString::fromStdString(s.report.csv), QString::fromStdString(s.report.xml));
     QString tip = QString("%1 files written to %2").arg(s.written).arg(m_outDir);
     if (!s.status.ok())
         tip += "\n" + QString::fromStdString(s.status.text());
+    if (!s.report.error.empty())
+        tip += "\nThe report could not be written: " + QString::fromStdString(s.report.error);
     done->setToolTip(tip);
     const QString folder = m_outDir;
     connect(done, &QDialog::accepted, this, [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });

@@ -204,7 +204,7 @@ TEST(DeepCli, RecoverWritesTypeFoldersAndHonoursTypes)
             EXPECT_TRUE(svt::readFile(p) == c.byName(want[t][i]->name)->bytes) << p;
         }
     svt::CommandResult ls = svt::run("ls " + svt::shellQuote(out.path()));
-    EXPECT_EQ(ls.out, "jpg\nmid\nwav\n");
+    EXPECT_EQ(ls.out, "jpg\nmid\nsalvitra-report.csv\nsalvitra-report.xml\nwav\n");
 }
 
 TEST(DeepCli, FormattedCardThroughTheDevice)

@@ -27,14 +27,18 @@
 
 namespace {
 
-// relative path -> sha256 of every file under dir.
+// relative path -> sha256 of every recovered file under dir (the
+// recovery's report beside them left out).
 std::map<std::string, std::string> tree(const std::string &dir)
 {
     std::map<std::string, std::string> out;
     QDirIterator it(QString::fromStdString(dir), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         std::string path = it.next().toStdString();
-        out[path.substr(dir.size() + 1)] = sha256File(path);
+        std::string rel = path.substr(dir.size() + 1);
+        if (rel.rfind("salvitra-report", 0) == 0)
+            continue;
+        out[rel] = sha256File(path);
     }
     return out;
 }

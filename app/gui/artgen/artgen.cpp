@@ -851,6 +851,8 @@ int main(int argc, char **argv)
     add("button_scan.png", textButton(100, 32, "Scan", Look::Primary, 14, [](QPainter &p, const QRectF &r, const QColor &c) { drawMagnifier(p, r, c); }));
     add("btn_optiton.png", textButton(100, 32, "Options", Look::Secondary, 13));
     add("btn_open_image.png", textButton(160, 32, "Open Disk Image...", Look::Secondary, 13));
+    add("btn_save_image.png", textButton(160, 32, "Save Disk Image...", Look::Secondary, 13));
+    add("btn_save_report.png", textButton(118, 32, "Save Report...", Look::Secondary, 12));
     add("disk_icon.png", icon(16, [](QPainter &p, const QRectF &r) { drawDisk(p, r, QColor(0x8c, 0x9b, 0xb0)); }));
     add("lock_icon.png", icon(16, drawLockedDisk));
 

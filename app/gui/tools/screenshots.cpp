@@ -6,11 +6,13 @@
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
+#include <QSignalSpy>
 #include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
 
 #include "dialogs.h"
+#include "imagedlg.h"
 #include "mainwindow.h"
 #include "optitondlg.h"
 
@@ -223,5 +225,43 @@ int main(int argc, char **argv)
                      "Save there anyway?");
     same.MsgSetBtn(MSG_BTN_OK);
     shot(&same, "13-question-same-medium");
+
+    // Save Disk Image: the button under the tree, the copy under way (as it
+    // looks with a failing disk) and its end.
+    w.OnGoHome();
+    QTest::mouseClick(w.quickButton(), Qt::LeftButton);
+    if (QTreeWidgetItem *row = findRow(tree, "FAT32", false))
+        tree->setCurrentItem(row);
+    shot(&w, "14-disk-save-image");
+    QString what;
+    if (Partiton_Struct *part = w.diskPage()->ImageTarget(&what)) {
+        const QString out = QDir::tempPath() + "/salvitra-shots-" + QString::number(QCoreApplication::applicationPid());
+        QDir().mkpath(out);
+        salvitra::ImageRequest req;
+        req.part = part;
+        req.outPath = (out + "/HOLIDAY.img").toStdString();
+        QSaveImageDlg dlg(&w, req, what);
+        if (dlg.prepare().ok()) {
+            dlg.show();
+            salvitra::ImageProgress p;
+            p.total = 32u << 20;
+            p.rescued = 19u << 20;
+            p.bad = 96u << 10;
+            p.remaining = p.total - p.rescued - p.bad;
+            p.rate = 23.5 * (1 << 20);
+            p.percent = 59;
+            dlg.onPhase(salvitra::RescuePhase::Copying, 1);
+            dlg.onProgress(p);
+            QTest::qWait(50);
+            shot(&dlg, "15-save-image-copying");
+            QSignalSpy done(&dlg, &QSaveImageDlg::copyFinished);
+            dlg.startCopy();
+            done.wait(60000);
+            QTest::qWait(50);
+            shot(&dlg, "16-save-image-done");
+            dlg.accept();
+        }
+        QDir(out).removeRecursively();
+    }
     return 0;
 }
