@@ -14,6 +14,7 @@
 
 #include "deep.h"
 #include "inventory.h"
+#include "merged.h"
 #include "output_check.h"
 #include "output_dir.h"
 #include "recover.h"
@@ -416,39 +417,52 @@ std::vector<const FoundFile *> filterGroups(const Options &o, const ScanJob &job
     return out;
 }
 
-void printFilesText(const Options &o, const std::vector<const FoundFile *> &files)
+void printFilesText(const Options &o, const std::vector<const FoundFile *> &files,
+                    const std::vector<std::string> &notes)
 {
-    if (o.deep) {
-        std::vector<std::string> order;
-        for (const FoundFile *f : files) {
-            bool seen = false;
-            for (const std::string &t : order)
-                seen |= t == f->type;
-            if (!seen)
-                order.push_back(f->type);
-        }
-        for (const std::string &t : order) {
-            size_t n = 0;
-            for (const FoundFile *f : files)
-                n += f->type == t;
-            printf("%s: %zu file%s\n", termText(t).c_str(), n, n == 1 ? "" : "s");
-            for (const FoundFile *f : files)
-                if (f->type == t)
-                    printf("  %5u  offset %-14llu %12llu bytes\n", f->index,
-                           (unsigned long long)f->offset, (unsigned long long)f->size);
-        }
-    } else {
-        for (const FoundFile *f : files) {
-            std::string note = f->note.empty() ? "" : "  (" + termText(f->note) + ")";
-            // A file system that keeps only a creation time shows it marked so.
-            std::string when = f->mtime >= 0 ? formatTime(f->mtime)
-                               : f->created >= 0 ? formatTime(f->created) + " (created)"
-                                                 : formatTime(-1);
-            printf("%12llu  %s  %s%s\n", (unsigned long long)f->size, when.c_str(), termText(fullPath(*f)).c_str(),
-                   note.c_str());
-        }
+    // Files a file system names, with their folders; a deep scan says
+    // what each will come to.
+    for (const FoundFile *f : files) {
+        if (f->state == FileState::Carved)
+            continue;
+        std::string note = f->note.empty() ? "" : "  (" + termText(f->note) + ")";
+        // A file system that keeps only a creation time shows it marked so.
+        std::string when = f->mtime >= 0 ? formatTime(f->mtime)
+                           : f->created >= 0 ? formatTime(f->created) + " (created)"
+                                             : formatTime(-1);
+        std::string verdict = o.deep ? std::string("  ") + verdictText(f->verdict) + ":" : "";
+        printf("%12llu  %s%s  %s%s\n", (unsigned long long)f->size, when.c_str(), verdict.c_str(),
+               termText(fullPath(*f)).c_str(), note.c_str());
+    }
+    // Files found only by their content, by type.
+    std::vector<std::string> order;
+    for (const FoundFile *f : files) {
+        if (f->state != FileState::Carved)
+            continue;
+        bool seen = false;
+        for (const std::string &t : order)
+            seen |= t == f->type;
+        if (!seen)
+            order.push_back(f->type);
+    }
+    size_t carved = 0;
+    for (const FoundFile *f : files)
+        carved += f->state == FileState::Carved;
+    if (carved && carved < files.size())
+        printf("%s:\n", kFoundByContentFolder);
+    for (const std::string &t : order) {
+        size_t n = 0;
+        for (const FoundFile *f : files)
+            n += f->state == FileState::Carved && f->type == t;
+        printf("%s: %zu file%s\n", termText(t).c_str(), n, n == 1 ? "" : "s");
+        for (const FoundFile *f : files)
+            if (f->state == FileState::Carved && f->type == t)
+                printf("  %5u  offset %-14llu %12llu bytes  %s\n", f->index, (unsigned long long)f->offset,
+                       (unsigned long long)f->size, verdictText(f->verdict));
     }
     printf("%zu file%s found.\n", files.size(), files.size() == 1 ? "" : "s");
+    for (const std::string &n : notes)
+        printf("Note: %s.\n", termText(n).c_str());
 }
 
 void printFilesJson(const Grouping &g, const std::vector<const FoundFile *> &files)
@@ -461,12 +475,14 @@ void printFilesJson(const Grouping &g, const std::vector<const FoundFile *> &fil
             groups += std::string(groups.empty() ? "" : ", ") + jsonString(fileGroupName(grp));
         printf("%s\n  {\"id\": %llu, \"name\": %s, \"folder\": %s, \"path\": %s, \"size\": %llu, "
                "\"mtime\": %lld, \"created\": %lld, \"type\": %s, \"offset\": %llu, \"index\": %u, "
-               "\"state\": %s, \"readable\": %s, \"note\": %s, \"groups\": [%s]}",
+               "\"state\": %s, \"readable\": %s, \"note\": %s, \"verdict\": %s, \"why\": %s, \"confirmed\": %s, "
+               "\"groups\": [%s]}",
                first ? "" : ",", (unsigned long long)f->id, jsonString(f->name).c_str(),
                jsonString(f->folder).c_str(), jsonString(fullPath(*f)).c_str(), (unsigned long long)f->size,
                (long long)f->mtime, (long long)f->created, jsonString(f->type).c_str(),
                (unsigned long long)f->offset, f->index, jsonString(fileStateText(f->state)).c_str(),
-               f->readable() ? "true" : "false", jsonString(f->note).c_str(), groups.c_str());
+               f->readable() ? "true" : "false", jsonString(f->note).c_str(), jsonString(verdictText(f->verdict)).c_str(),
+               jsonString(f->why).c_str(), f->confirmed ? "true" : "false", groups.c_str());
         first = false;
     }
     printf("%s]\n", first ? "" : "\n");
@@ -529,8 +545,10 @@ int cmdScanOrRecover(const Options &o, bool recover)
         }
     }
 
-    // A range is scanned through a copy of the target that carries it.
+    // A range is scanned through a copy of the target that carries it; a
+    // deep scan reads the file system of the partition it lies in too.
     Partiton_Struct range{};
+    Partiton_Struct *volume = o.partition >= 0 && o.hasRange ? target : nullptr;
     if (o.hasRange) {
         Status why;
         range = rangeCopy(*target, o.rangeStart, o.rangeEnd, &why);
@@ -562,6 +580,7 @@ int cmdScanOrRecover(const Options &o, bool recover)
     req.mode = o.deep ? RecoverDeep : RecoverQuick;
     req.formatted = o.formatted;
     req.types = o.types;
+    req.volume = volume;
     req.inventory = &inv;
     ScanJob job(req);
     if (!job.supported()) {
@@ -587,12 +606,12 @@ int cmdScanOrRecover(const Options &o, bool recover)
     }
 
     std::vector<const FoundFile *> files =
-        filterGroups(o, job, selectFiles(job, o.deep ? o.types : std::vector<std::string>{}, o.only));
+        filterGroups(o, job, selectFiles(job, {}, o.only));
     if (!recover || interrupted) {
         if (o.json)
             printFilesJson(grouping(o, job), files);
         else
-            printFilesText(o, files);
+            printFilesText(o, files, job.notes());
         if (recover)
             printf("Nothing was recovered: the scan was interrupted.\n");
         return interrupted ? kExitStopped : kExitOk;

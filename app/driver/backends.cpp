@@ -40,7 +40,7 @@ namespace salvitra {
 #define SV_EXFAT nullptr
 #endif
 #if SALVITRA_HAVE_SENNET
-#define SV_DEEP makeDeepBackend
+#define SV_DEEP makeMergedBackend
 #else
 #define SV_DEEP nullptr
 #endif
