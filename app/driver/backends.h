@@ -39,6 +39,8 @@ struct DataRun {
 };
 constexpr uint64_t kRunSparse = SV_RUN_SPARSE;
 constexpr uint64_t kRunLost = SV_RUN_LOST;
+// A Salvitra_RunFn that appends to the std::vector<DataRun> it is given.
+void collectRun(void *runs, uint64_t offset, uint64_t length);
 
 class ScanBackend {
 public:
@@ -56,6 +58,14 @@ public:
     virtual bool runs(const FoundFile &file, std::vector<DataRun> &out)
     {
         (void)file, (void)out;
+        return false;
+    }
+    // A formatted-volume search: true when it found the file among the
+    // records of the volume the partition holds now, not of one formatted
+    // over (the quick scan speaks for those).
+    virtual bool ofPresentVolume(const FoundFile &file)
+    {
+        (void)file;
         return false;
     }
     // SV_ALLOC_* bits of the present file system for a byte range of the

@@ -269,11 +269,6 @@ WriteResult FmtFatRecovery(Partiton_Struct *part, tagStFatInfo *rec, const std::
 
 namespace {
 
-void addRun(void *out, uint64_t offset, uint64_t length)
-{
-    static_cast<std::vector<DataRun> *>(out)->push_back({offset, length});
-}
-
 class FatBackend : public ScanBackend {
 public:
     explicit FatBackend(Partiton_Struct *part) : part_(part) {}
@@ -317,7 +312,7 @@ public:
 
     bool runs(const FoundFile &file, std::vector<DataRun> &out) override
     {
-        return inited_ && fat_file_runs(static_cast<const tagStFatInfo *>(file.record), &addRun, &out);
+        return inited_ && fat_file_runs(static_cast<const tagStFatInfo *>(file.record), &collectRun, &out);
     }
 
     int allocation(uint64_t offset, uint64_t length) override { return inited_ ? fat_in_use(offset, length) : 0; }
@@ -347,7 +342,7 @@ public:
 
     bool runs(const FoundFile &file, std::vector<DataRun> &out) override
     {
-        return inited_ && fat_fmtRec_file_runs(static_cast<const tagStFatInfo *>(file.record), &addRun, &out);
+        return inited_ && fat_fmtRec_file_runs(static_cast<const tagStFatInfo *>(file.record), &collectRun, &out);
     }
 
     Status run(ScanJob &job) override

@@ -188,7 +188,7 @@ private:
     ScanJob *job_ = nullptr;
     bool checking_ = true;  // the scan was not stopped: files are checked before they are listed
     // What the merge left out.
-    uint64_t insideLive_ = 0, insideListed_ = 0, earlierVolume_ = 0, confirmed_ = 0;
+    uint64_t insideLive_ = 0, insideListed_ = 0, earlierVolume_ = 0, presentAgain_ = 0, confirmed_ = 0;
 };
 
 int MergedBackend::addSource(std::unique_ptr<ScanBackend> b, ScanLibrary lib)
@@ -573,15 +573,15 @@ void MergedBackend::checkStructure(Named &n, const std::string &type)
         n.file.why = "its " + type + " structure breaks before byte " + std::to_string(at);
         break;
     case SENNET_CHECK_NO_HEADER: {
+        // Written over, or never what its name says: either way not a
+        // whole file of its kind.
         uint8_t head[4096];
         int64_t got = RunReader::read(&rr, 0, head, (uint32_t)std::min<uint64_t>(sizeof head, n.file.size));
-        if (got > 0 && Sennet_HeaderFits(type.c_str(), head, (uint32_t)got) == SENNET_FIT_OTHER) {
-            n.file.verdict = Verdict::Unknown;
-            n.file.why = "its data begins as a file of another kind, not as " + type;
-        } else {
-            n.file.verdict = Verdict::Overwritten;
-            n.file.why = "its first bytes are not those of a " + type + " file";
-        }
+        n.file.verdict = Verdict::Damaged;
+        if (got > 0 && Sennet_HeaderFits(type.c_str(), head, (uint32_t)got) == SENNET_FIT_OTHER)
+            n.file.why = "its data begins as a file of another kind, not as a " + type + " file does";
+        else
+            n.file.why = "its data does not begin as a " + type + " file does";
         break;
     }
     default:
@@ -625,8 +625,8 @@ void MergedBackend::judgeNamed(Named &n, ScanJob &job)
         return;
     }
     if (n.foreignAt == 0) {
-        f.verdict = Verdict::Overwritten;
-        f.why = "its place now begins a " + n.foreignType + " file";
+        f.verdict = Verdict::Damaged;
+        f.why = "a " + n.foreignType + " file found by content begins where it does";
         return;
     }
     if (used) {
@@ -675,9 +675,13 @@ void MergedBackend::merge(ScanJob &job)
     for (Named &n : named_) {
         if (!n.formatted)
             continue;
-        uint64_t at = n.placed && n.file.size ? n.first : n.file.offset;
-        bool placeKnown = at != kRunLost && at != kRunSparse;
-        if (placeKnown && (allocation(n.volume, at, 1) & SV_ALLOC_USED)) {
+        bool placed = n.placed && n.file.size && n.first != kRunLost && n.first != kRunSparse;
+        if (sources_[n.file.source]->ofPresentVolume(n.file)) {
+            n.drop = true;
+            presentAgain_++;
+            continue;
+        }
+        if (placed && (allocation(n.volume, n.first, 1) & SV_ALLOC_USED)) {
             n.drop = true;
             earlierVolume_++;
             continue;
@@ -691,7 +695,7 @@ void MergedBackend::merge(ScanJob &job)
             const Named &o = named_[other];
             if (&o != &n && !o.formatted && !o.drop && o.file.size == n.file.size) {
                 n.drop = true;
-                earlierVolume_++;
+                presentAgain_++;
                 break;
             }
         }
@@ -806,7 +810,7 @@ void MergedBackend::merge(ScanJob &job)
                     " found by content inside listed files left out");
     if (earlierVolume_)
         job.addNote(std::to_string(earlierVolume_) + " file" + (earlierVolume_ == 1 ? "" : "s") +
-                    " of an earlier volume left out: the present volume lists them, or uses their place");
+                    " of a volume formatted over left out: files of the present volume lie where their data began");
 }
 
 Status MergedBackend::run(ScanJob &job)
