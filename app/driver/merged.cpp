@@ -264,15 +264,23 @@ void MergedBackend::findVolumes()
     if (target->Device->OwnerPartition)
         return;
     const uint64_t base = target->PartOffset;
+    std::vector<std::pair<Partiton_Struct *, int>> found;
     int index = 0;
     for (_Device_List *n = GlobPointerPartiton; n; n = n->next, index++) {
         auto *p = static_cast<Partiton_Struct *>(n->data);
-        if (!p || p->DevNum != target->DevNum || p->AccessMode != '?' || p->FsType == FS_UNKNOWN || !p->PartSize)
-            continue;
+        if (p && p->DevNum == target->DevNum && p->AccessMode == '?' && p->FsType != FS_UNKNOWN && p->PartSize &&
+            p->PartOffset < base + size && p->PartOffset + p->PartSize > base)
+            found.push_back({p, index});
+    }
+    for (const auto &pi : found) {
+        Partiton_Struct *p = pi.first;
         uint64_t pStart = p->PartOffset, pEnd = p->PartOffset + p->PartSize;
         uint64_t lo = pStart > base ? pStart - base : 0;
-        uint64_t hi = pEnd > base ? std::min(size, pEnd - base) : 0;
-        std::string label = "Partition " + std::to_string(index) + " (" + fsShortLabel(p->FsType) + ")";
+        uint64_t hi = std::min(size, pEnd - base);
+        // With more than one volume, each one's files go under its name.
+        std::string label = found.size() < 2 ? std::string()
+                                             : "Partition " + std::to_string(pi.second) + " (" +
+                                                   fsShortLabel(p->FsType) + ")";
         addVolume(p, (int64_t)base - (int64_t)pStart, lo, hi, label);
     }
 }
