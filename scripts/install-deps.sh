@@ -10,7 +10,7 @@ PACKAGES=(
   dosfstools mtools e2fsprogs ntfs-3g fuse3 exfatprogs exfat-fuse fdisk parted util-linux
   sleuthkit
   xxd python3
-  imagemagick sox libsox-fmt-all ffmpeg
+  imagemagick sox libsox-fmt-all ffmpeg libimage-exiftool-perl
   qt6-base-dev qt6-image-formats-plugins libudev-dev fonts-dejavu-core xvfb xauth
 )
 

@@ -811,8 +811,8 @@ void MergedBackend::merge(ScanJob &job)
 
     if (insideLive_)
         job.addNote(std::to_string(insideLive_) + " file" + (insideLive_ == 1 ? "" : "s") +
-                    " found by content inside files the volume holds now (pictures in photos and documents, "
-                    "files in archives) left out");
+                    " found by content left out: files the volume holds now, or parts of them (pictures in "
+                    "photos and documents, files in archives)");
     if (insideListed_)
         job.addNote(std::to_string(insideListed_) + " file" + (insideListed_ == 1 ? "" : "s") +
                     " found by content inside listed files left out");
