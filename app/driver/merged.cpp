@@ -118,9 +118,7 @@ class MergedBackend : public ScanBackend {
 public:
     explicit MergedBackend(const ScanRequest &req) : req_(req)
     {
-        sources_.push_back(makeContentBackend(req_, [this](uint64_t off, const uint8_t *p, uint32_t n) {
-            onWindow(off, p, n);
-        }));
+        sources_.push_back(makeContentBackend(req_, {}));
         libs_.push_back(ScanLibrary::Sennet);
         findVolumes();
     }
@@ -860,6 +858,13 @@ Status MergedBackend::run(ScanJob &job)
     indexPlaces();
 
     // The content search, one pass; the formatted-volume searches ride on it.
+    bool fed = false;
+    for (const Volume &vol : volumes_)
+        fed = fed || vol.fed;
+    if (fed)
+        sources_[0] = makeContentBackend(req_, [this](uint64_t off, const uint8_t *p, uint32_t n) {
+            onWindow(off, p, n);
+        });
     Status content;
     if (!job.stopRequested()) {
         job.setProgressSpan(kQuickShare, 100 - kQuickShare - kFinalShare);

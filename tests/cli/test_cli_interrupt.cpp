@@ -116,7 +116,7 @@ TEST(CliInterrupt, CtrlCStopsARecoveryAndKeepsTheIncompleteFile)
     std::string medium = sparseMedium(t, kPicture + (1u << 20), kPicture);
     std::string outDir = t.file("out");
     Background cli(t, {"recover", "--deep", "--device", "0", "--image", medium, "--out", outDir});
-    std::string file = outDir + "/bmp/0.bmp";
+    std::string file = outDir + "/Found by content/bmp/0.bmp";
     struct stat sb {};
     bool copying = false;
     for (int i = 0; i < 3000 && !copying; i++) {
@@ -133,7 +133,7 @@ TEST(CliInterrupt, CtrlCStopsARecoveryAndKeepsTheIncompleteFile)
     ASSERT_EQ(stat(file.c_str(), &sb), 0);
     EXPECT_GT(sb.st_size, 0);
     EXPECT_LT((uint64_t)sb.st_size, (uint64_t)kPicture);
-    std::string says = "incomplete (stopped after " + std::to_string(sb.st_size) + " bytes; kept as bmp/0.bmp.partial)";
+    std::string says = "incomplete (stopped after " + std::to_string(sb.st_size) + " bytes; kept as Found by content/bmp/0.bmp.partial)";
     EXPECT_NE(cli.out().find(says), std::string::npos) << cli.out();
     EXPECT_NE(cli.out().find("Recovery stopped before the end"), std::string::npos) << cli.out();
     // What was written is the medium's bytes.
