@@ -185,6 +185,9 @@ private:
     std::vector<std::string> skipped_;  // volumes searched by content only
     ScanJob *job_ = nullptr;
     bool checking_ = true;  // the scan was not stopped: files are checked before they are listed
+    // The files the content search did not walk are checked by reading
+    // them, at most a quarter of the medium's size in all (and 64 MiB).
+    uint64_t checkRead_ = 0, checkBudget_ = 0;
     // What the merge left out.
     uint64_t insideLive_ = 0, insideListed_ = 0, earlierVolume_ = 0, presentAgain_ = 0, confirmed_ = 0;
 };
@@ -254,7 +257,26 @@ void MergedBackend::findVolumes()
         return;
     }
     if (target->FsType != FS_UNKNOWN) {
-        addVolume(target, 0, 0, size, "");
+        // A listed partition, or a range of one (the options page's copy
+        // reads through the partition's device).
+        bool listed = false;
+        Partiton_Struct *owner = nullptr;
+        for (_Device_List *n = GlobPointerPartiton; n; n = n->next) {
+            auto *p = static_cast<Partiton_Struct *>(n->data);
+            listed = listed || p == target;
+            if (p && p != target && p->Device == target->Device && p->FsType == target->FsType)
+                owner = p;
+        }
+        if (listed || !owner) {
+            addVolume(target, 0, 0, size, "");
+            return;
+        }
+        // Offsets of a private device copy count from the partition's
+        // start; any other device's from the device's.
+        int64_t delta = owner->AccessMode == '?' ? (int64_t)target->PartOffset
+                                                 : (int64_t)target->PartOffset - (int64_t)owner->PartOffset;
+        if (delta >= 0 && (uint64_t)delta < owner->PartSize)
+            addVolume(owner, delta, 0, std::min(size, owner->PartSize - (uint64_t)delta), "");
         return;
     }
     // A whole device (or a range of one): the volumes of its partition
@@ -525,6 +547,7 @@ void MergedBackend::onWindow(uint64_t off, const uint8_t *p, uint32_t n)
 struct RunReader {
     Physics_Device_Struct *dev;
     const std::vector<DataRun> *runs;
+    uint64_t *spent;  // bytes read from the device, for the checks' budget
     size_t hint = 0;
     uint64_t hintStart = 0;
 
@@ -553,8 +576,10 @@ struct RunReader {
             uint64_t n = std::min<uint64_t>(len - done, r.length - within);
             if (r.offset == kRunLost || r.offset == kRunSparse) {
                 memset(out + done, 0, n);
-            } else if (sv_dev_read(self->dev, out + done, (uint32_t)n, r.offset + within) != (int32_t)n) {
-                memset(out + done, 0, n);
+            } else {
+                *self->spent += n;
+                if (sv_dev_read(self->dev, out + done, (uint32_t)n, r.offset + within) != (int32_t)n)
+                    memset(out + done, 0, n);
             }
             done += n;
             self->hint = k;
@@ -566,7 +591,7 @@ struct RunReader {
 
 void MergedBackend::checkStructure(Named &n, const std::string &type)
 {
-    RunReader rr{volumes_[n.volume].part->Device, &n.runs};
+    RunReader rr{volumes_[n.volume].part->Device, &n.runs, &checkRead_};
     uint64_t at = 0;
     int r = Sennet_CheckFile(type.c_str(), n.file.size, &RunReader::read, &rr, &at);
     switch (r) {
@@ -659,10 +684,12 @@ void MergedBackend::judgeNamed(Named &n, ScanJob &job)
                                      : "part of its data is claimed by " + n.sharedWith + " too";
         return;
     }
-    if (!checking_ || job.stopRequested()) {
+    if (!checking_ || job.stopRequested() || checkRead_ >= checkBudget_) {
         f.verdict = n.sharedWith.empty() ? Verdict::Unknown : Verdict::Damaged;
-        f.why = n.sharedWith.empty() ? "its data is free; the scan was stopped before its structure was checked"
-                                     : "part of its data is claimed by " + n.sharedWith + " too";
+        f.why = !n.sharedWith.empty() ? "part of its data is claimed by " + n.sharedWith + " too"
+                : checkRead_ >= checkBudget_
+                    ? "its data is free; its structure was not checked (the checks read their share of the medium)"
+                    : "its data is free; the scan was stopped before its structure was checked";
         return;
     }
     checkStructure(n, type);
@@ -751,7 +778,19 @@ void MergedBackend::merge(ScanJob &job)
     }
     pending_.clear();
 
+    // A scan of part of a volume lists the files whose data starts there.
+    for (Named &n : named_) {
+        const Volume &v = volumes_[n.volume];
+        if (v.lo == 0 && v.delta == 0 && v.hi >= v.part->PartSize)
+            continue;
+        bool placed = n.placed && n.file.size && n.first != kRunLost && n.first != kRunSparse;
+        int64_t at = placed ? (int64_t)n.first - v.delta : -1;
+        if (!placed || at < (int64_t)v.lo || at >= (int64_t)v.hi)
+            n.drop = true;
+    }
+
     // Verdicts of the listed files.
+    checkBudget_ = (req_.part ? req_.part->PartSize / 4 : 0) + (64ull << 20);
     job.setProgressSpan(100 - kFinalShare, kFinalShare);
     sv_progress_begin();
     size_t done = 0;
