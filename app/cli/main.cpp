@@ -46,8 +46,11 @@ const char *kUsage =
     "\n"
     "MODE:   --quick      deleted files, through the file system's own records\n"
     "        --formatted  files of a volume that was formatted again (FAT, NTFS)\n"
-    "        --deep       every file found by its content [--types jpg,png,...]\n"
-    "                     [--range START END] (byte offsets inside the target)\n"
+    "        --deep       every file found by its content, merged with the file\n"
+    "                     system's own records (names, folders, dates) and with a\n"
+    "                     verdict each [--types jpg,png,...] [--range START END]\n"
+    "                     (byte offsets inside the target) [--content-only: the\n"
+    "                     content search alone]\n"
     "--types LIST  deep scans: look for these kinds of file only (extensions,\n"
     "        comma-separated: jpg,png,mp4; a name that is not known lists the\n"
     "        known ones); other formats are not even tested, which is faster\n"
@@ -81,6 +84,7 @@ struct Options {
     bool hasRange = false;
     uint64_t rangeStart = 0, rangeEnd = 0;
     std::vector<std::string> types;
+    bool contentOnly = false;
     std::string outDir;
     std::vector<std::string> only;
     int filter = FilterAllFiles;
@@ -149,6 +153,8 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
             o.formatted = true;
         } else if (a == "--deep") {
             o.deep = true;
+        } else if (a == "--content-only") {
+            o.contentOnly = true;
         } else if (a == "--partition") {
             if (!number(n))
                 return false;
@@ -504,8 +510,8 @@ int cmdScanOrRecover(const Options &o, bool recover)
                         "system of its own)\n");
         return kExitUsage;
     }
-    if ((o.hasRange || !o.types.empty()) && !o.deep) {
-        fprintf(stderr, "salvitra-cli: --range and --types work with --deep only\n");
+    if ((o.hasRange || !o.types.empty() || o.contentOnly) && !o.deep) {
+        fprintf(stderr, "salvitra-cli: --range, --types and --content-only work with --deep only\n");
         return kExitUsage;
     }
     std::vector<std::string> unknown = unknownDeepTypes(o.types);
@@ -581,6 +587,7 @@ int cmdScanOrRecover(const Options &o, bool recover)
     req.formatted = o.formatted;
     req.types = o.types;
     req.volume = volume;
+    req.contentOnly = o.contentOnly;
     req.inventory = &inv;
     ScanJob job(req);
     if (!job.supported()) {

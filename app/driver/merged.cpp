@@ -847,15 +847,14 @@ void MergedBackend::merge(ScanJob &job)
     job.deliverAll(std::move(carved));
 
     if (insideLive_)
-        job.addNote(std::to_string(insideLive_) + " file" + (insideLive_ == 1 ? "" : "s") +
-                    " found by content left out: files the volume holds now, or parts of them (pictures in "
-                    "photos and documents, files in archives)");
+        job.addNote(std::to_string(insideLive_) +
+                    " found by content left out: files on the volume now, or parts of them (a picture in a "
+                    "photo or a document, a file in an archive)");
     if (insideListed_)
-        job.addNote(std::to_string(insideListed_) + " file" + (insideListed_ == 1 ? "" : "s") +
-                    " found by content inside listed files left out");
+        job.addNote(std::to_string(insideListed_) + " found by content left out: parts of listed files");
     if (earlierVolume_)
         job.addNote(std::to_string(earlierVolume_) + " file" + (earlierVolume_ == 1 ? "" : "s") +
-                    " of a volume formatted over left out: files of the present volume lie where their data began");
+                    " of a volume formatted over left out: new files lie where their data began");
 }
 
 Status MergedBackend::run(ScanJob &job)

@@ -222,7 +222,7 @@ std::string treeTypeOf(const ResultRules &rules, const FoundFile &file)
 std::vector<FileGroup> groupsOf(const ResultRules &rules, const GroupFilter &filter, const FoundFile &file)
 {
     std::string type = treeTypeOf(rules, file);
-    if (type.empty())
+    if (type.empty() || (filter.goodOnly && file.verdict != Verdict::Good))
         return {};
     return filter.place(type, rules.placement);
 }
@@ -230,7 +230,7 @@ std::vector<FileGroup> groupsOf(const ResultRules &rules, const GroupFilter &fil
 bool ResultTree::add(const FoundFile &file, uint32_t index)
 {
     std::string type = treeTypeOf(rules_, file);
-    if (type.empty())
+    if (type.empty() || (filter_.goodOnly && file.verdict != Verdict::Good))
         return false;
     std::vector<FileGroup> where = filter_.place(type, rules_.placement);
     for (FileGroup g : where)
@@ -408,6 +408,8 @@ std::vector<TableRow> buildRows(const ResultTree &tree, const NodeRef &n,
         r.readable = f.readable();
         r.state = f.state;
         r.note = f.note;
+        r.verdict = f.verdict;
+        r.why = f.why;
         r.check = t.check == CheckState::Checked ? CheckState::Checked : CheckState::Unchecked;
         rows.push_back(std::move(r));
     }

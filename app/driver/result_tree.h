@@ -66,7 +66,8 @@ bool deepTypeHidden(const std::string &type);
 // quick-scan file without name or data, a hidden deep type).
 std::string treeTypeOf(const ResultRules &rules, const FoundFile &file);
 // The groups a found file is listed under, in the order photo, music,
-// video, others; empty when it is not shown.
+// video, others; empty when it is not shown (also when the filter wants
+// good files only and its verdict is not good).
 std::vector<FileGroup> groupsOf(const ResultRules &rules, const GroupFilter &filter, const FoundFile &file);
 
 // "%1(%2)".
@@ -113,6 +114,8 @@ struct TableRow {
     bool readable = true;  // shown with the row's state, with the note as its tooltip
     FileState state = FileState::Deleted;
     std::string note;
+    Verdict verdict = Verdict::Unknown;        // and the evidence for it (a deep scan judges every file)
+    std::string why;
     CheckState check = CheckState::Unchecked;  // copied from the type node
 };
 

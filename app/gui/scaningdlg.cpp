@@ -111,6 +111,11 @@ QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
     m_statusLabel = new QLabel(this);
     m_statusLabel->setGeometry(8, 432, 704, 18);
     m_statusLabel->setStyleSheet("color:#5b6778; font-size:11px;");
+    m_goodOnly = new QCheckBox("Good files only", this);
+    m_goodOnly->setGeometry(580, 431, 136, 20);
+    m_goodOnly->setToolTip("Show only the files that will come back whole: their data is free and their "
+                           "structure checks out");
+    m_goodOnly->hide();
 
     m_nameSearch = new QLineEdit(tr("File Name"), this);
     m_nameSearch->setGeometry(260, 21, 148, 24);
@@ -170,6 +175,7 @@ QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
     connect(m_thumbs, &QPagedThumbViewer::OnItemCheckCganged, this, &QScaningDlg::OnTableItemChanged);
     connect(m_thumbs, &QPagedThumbViewer::checkAllChanged, this, &QScaningDlg::OnChangeTableWidgetItemCheck);
     connect(m_nameSearch, &QLineEdit::textEdited, this, &QScaningDlg::editTextChange);
+    connect(m_goodOnly, &QCheckBox::toggled, this, &QScaningDlg::OnGoodOnly);
     connect(m_sizeEdit, &QLineEdit::textEdited, this, &QScaningDlg::editSizeChangeFind);
     // A new comparison or unit applies to the size already typed.
     auto sizeAgain = [this] {
@@ -244,6 +250,13 @@ void QScaningDlg::setBtnStatus(bool finished, salvitra::RecoverMod mode)
     m_btnBack->setEnabled(finished);
     m_btnRecover->setEnabled(finished);
     m_statusLabel->setVisible(finished);
+    // Deep scans judge every file; a new scan starts with all of them shown.
+    {
+        QSignalBlocker block(m_goodOnly);
+        m_goodOnly->setChecked(false);
+        m_filter.goodOnly = false;
+    }
+    m_goodOnly->setVisible(finished && mode == salvitra::RecoverDeep);
     for (int i = 0; i < 3; i++)
         m_btnView[i]->setVisible(finished);
     m_btnView[3]->hide();
@@ -335,6 +348,17 @@ void QScaningDlg::SetCtrlHeigth(bool tall, bool keepBackground)
     m_thumbs->setGeometry(tall ? kThumbPlace.tall : kThumbPlace.open);
     if (m_showMode == 2)
         m_table->setGeometry(tall ? kListPlace.tall : kListPlace.open);
+}
+
+void QScaningDlg::OnGoodOnly(bool on)
+{
+    if (m_filter.goodOnly == on)
+        return;
+    m_filter.goodOnly = on;
+    // The tree is built again with the filter, so that a ticked type
+    // recovers what it shows.
+    m_modelReady = false;
+    CreateFileTree();
 }
 
 void QScaningDlg::SetSearchCtrlShow(bool on)
@@ -609,7 +633,15 @@ void QScaningDlg::CreateFileTree()
         text = QString("No scan: %1").arg(QString::fromStdString(st.text()));
     else
         text = QString("Scan complete: %1 files found").arg(shown);
+    // What a deep scan left out, and why.
+    QStringList notes;
+    if (m_job)
+        for (const std::string &n : m_job->notes())
+            notes << QString::fromStdString(n);
+    if (!notes.isEmpty())
+        text += ". " + notes.join(". ") + ".";
     m_statusLabel->setText(text);
+    m_statusLabel->setToolTip(notes.join("\n"));
 
     // The first type shows at once.
     QTreeWidgetItem *root = m_tree->topLevelItem(0);

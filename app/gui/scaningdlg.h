@@ -8,6 +8,7 @@
 // back to it through the slots below.
 #pragma once
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -103,6 +104,7 @@ public:
     QCheckHeaderView *tableHeader() const { return m_header; }
     QTreeWidget *tree() const { return m_tree; }
     QLineEdit *nameSearch() const { return m_nameSearch; }
+    QCheckBox *goodOnlyBox() const { return m_goodOnly; }
     QLineEdit *sizeSearch() const { return m_sizeEdit; }
     QComboBox *sizeCompare() const { return m_sizeCmp; }
     QComboBox *sizeUnit() const { return m_sizeUnit; }
@@ -128,6 +130,8 @@ signals:
 
 public slots:
     void OnPause();
+    // A deep scan's results: only the files that will come back whole.
+    void OnGoodOnly(bool on);
     void OnContinue();
     void OnStopScanThreed();
     void OnTimer();
@@ -197,6 +201,7 @@ private:
     QLabel *m_percent;
     QProgressBar *m_progress;
     QLabel *m_statusLabel;
+    QCheckBox *m_goodOnly;
     QLineEdit *m_nameSearch;
     QLabel *m_sizeLabel;
     QComboBox *m_sizeCmp;

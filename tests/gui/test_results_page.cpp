@@ -541,3 +541,50 @@ TEST_F(ResultsPage, NothingFoundOrNothingTickedIsSaidBeforeAnyDialog)
     EXPECT_EQ(said, "\n\nPlease select the file you need to recover");
     goBack();
 }
+
+// A deep scan of a card whose file system still names deleted photos: the
+// rows say whether each file will come back whole (icon and tooltip), the
+// status line says what was left out, and "Good files only" keeps the
+// tree and the recovery to the good ones, which come back byte for byte.
+TEST_F(ResultsPage, DeepScanJudgesEveryFileAndGoodOnlyRecoversTheGoodOnes)
+{
+    const std::string dir = svt::fixture("merged");
+    std::set<std::string> lost;
+    std::ifstream in(dir + "/fat32.truth");
+    std::string kind, path, size, sha;
+    while (std::getline(in, kind, '\t') && std::getline(in, path, '\t') && std::getline(in, size, '\t') &&
+           std::getline(in, sha))
+        if (kind == "deleted" || kind == "earlier")
+            lost.insert(sha);
+    ASSERT_GE(lost.size(), 6u);
+
+    scanImage(dir + "/fat32.img", true);
+    QScaningDlg *p = page();
+    EXPECT_NE(p->statusText().indexOf("found by content left out"), -1) << p->statusText().toStdString();
+    QTreeWidgetItem *jpg = p->treeItem("Photo", "jpg");
+    ASSERT_NE(jpg, nullptr);
+    p->tree()->setCurrentItem(jpg);
+    const QImage good = QApplication::style()->standardIcon(QStyle::SP_DialogApplyButton).pixmap(16).toImage();
+    int named = 0;
+    for (int r = 0; r < p->table()->rowCount(); r++) {
+        QTableWidgetItem *item = p->table()->item(r, 0);
+        if (item->text() != "seaside_gone1.jpg")
+            continue;
+        named++;
+        EXPECT_TRUE(item->toolTip().startsWith("good: ")) << item->toolTip().toStdString();
+        EXPECT_NE(item->toolTip().indexOf("confirmed by content"), -1);
+        EXPECT_EQ(item->icon().pixmap(16).toImage(), good);
+    }
+    EXPECT_EQ(named, 1);
+
+    ASSERT_TRUE(p->goodOnlyBox()->isVisible());
+    const uint64_t all = p->model().fileCount();
+    p->goodOnlyBox()->setChecked(true);
+    ASSERT_LT(p->model().fileCount(), all);
+    tick(p->tree()->topLevelItem(0), true);
+    svt::TempDir out;
+    EXPECT_EQ(recoverInto(out.path() + "/good"), "Complete Recovery Successfully");
+    std::set<std::string> got = hashes(tree(out.path() + "/good"));
+    EXPECT_EQ(got, lost);
+    goBack();
+}

@@ -157,20 +157,32 @@ void fillTable(QTableWidget *table, const std::vector<TableRow> &rows, const QSt
     table->clearContents();
     table->setRowCount((int)rows.size());
     const QIcon icon = typeIcon(type);
-    const QIcon damaged = QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
-    const QIcon lost = QApplication::style()->standardIcon(QStyle::SP_MessageBoxCritical);
+    QStyle *style = QApplication::style();
+    const QIcon damaged = style->standardIcon(QStyle::SP_MessageBoxWarning);
+    const QIcon lost = style->standardIcon(QStyle::SP_MessageBoxCritical);
+    const QIcon good = style->standardIcon(QStyle::SP_DialogApplyButton);
+    const QIcon unknown = style->standardIcon(QStyle::SP_MessageBoxQuestion);
     for (int r = 0; r < (int)rows.size(); r++) {
         const TableRow &row = rows[r];
         auto *name = new QTableWidgetItem(shown(row.name));
         name->setFlags(Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled);
         name->setCheckState(toQt(row.check));
         name->setData(kFileRole, row.file);
-        name->setIcon(row.state == FileState::Unreadable ? lost
-                      : row.state == FileState::Damaged  ? damaged
-                                                         : icon);
         std::string tip = fileStateText(row.state);
         if (!row.note.empty())
             tip += ": " + row.note;
+        if (row.why.empty()) {
+            name->setIcon(row.state == FileState::Unreadable ? lost
+                          : row.state == FileState::Damaged  ? damaged
+                                                             : icon);
+        } else {
+            // A judged file: the icon says whether it will come back whole.
+            name->setIcon(row.verdict == Verdict::Good      ? good
+                          : row.verdict == Verdict::Damaged ? damaged
+                          : row.verdict == Verdict::Overwritten ? lost
+                                                                : unknown);
+            tip = std::string(verdictText(row.verdict)) + ": " + row.why + "\n" + tip;
+        }
         name->setToolTip(shown(tip));
         table->setItem(r, 0, name);
         const std::string *texts[] = {&row.size, &row.group, &row.time};
