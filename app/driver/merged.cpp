@@ -861,8 +861,8 @@ Status MergedBackend::run(ScanJob &job)
 {
     job_ = &job;
     for (const std::string &s : skipped_)
-        job.addNote(s + ": searched by content only (its scanner serves another volume of this scan; scan the "
-                        "partition on its own for its names)");
+        job.addNote(s + " searched by content only: its scanner serves another volume of this scan; scan the "
+                        "partition on its own for its names");
     // The file systems' own records.
     const int nv = (int)volumes_.size();
     for (int v = 0; v < nv && !job.stopRequested(); v++) {
@@ -874,8 +874,8 @@ Status MergedBackend::run(ScanJob &job)
         vol.quickRead = s.ok();
         if (!s.ok() && !job.stopRequested()) {
             std::string where = vol.label.empty() ? "the volume" : vol.label;
-            job.addNote(where + ": its file system could not be read (" + s.text() +
-                        "); its files are found by content only");
+            job.addNote("the file system of " + where + " could not be read: " + s.text() +
+                        "; its files were looked for by content only");
             sources_[vol.quick]->release();
             sources_[vol.quick].reset();
             vol.quick = -1;

@@ -257,6 +257,7 @@ void QScaningDlg::setBtnStatus(bool finished, salvitra::RecoverMod mode)
         m_filter.goodOnly = false;
     }
     m_goodOnly->setVisible(finished && mode == salvitra::RecoverDeep);
+    m_statusLabel->setGeometry(8, 432, m_goodOnly->isVisible() ? 568 : 704, 18);
     for (int i = 0; i < 3; i++)
         m_btnView[i]->setVisible(finished);
     m_btnView[3]->hide();
@@ -638,8 +639,10 @@ void QScaningDlg::CreateFileTree()
     if (m_job)
         for (const std::string &n : m_job->notes())
             notes << QString::fromStdString(n);
-    if (!notes.isEmpty())
-        text += ". " + notes.join(". ") + ".";
+    // In the line: what each note is about (up to its colon); all of it
+    // in the tooltip.
+    for (const QString &n : notes)
+        text += "; " + n.section(": ", 0, 0);
     m_statusLabel->setText(text);
     m_statusLabel->setToolTip(notes.join("\n"));
 

@@ -753,9 +753,8 @@ int main(int argc, char **argv)
                                   "Looks through the file system's own records for files that were deleted. "
                                   "Names and folders are kept.", kQuick, false));
     add("btn_deep.png", homeCard(300, 250, "Deep Scan", "Every file, sector by sector",
-                                 "Reads the whole partition: files with their names and folders, and "
-                                 "every other file by its content, even after formatting or damage.",
-                                 kDeep, true));
+                                 "Reads the whole partition: files with their names, and every other "
+                                 "file by its content, even after formatting.", kDeep, true));
     add("btn_help.png", textButton(86, 30, "Help", Look::Secondary, 12));
     add("btn_about.png", textButton(86, 30, "About", Look::Secondary, 12));
     add("icon_logo.png", icon(64, [](QPainter &p, const QRectF &r) { drawLogo(p, r.adjusted(2, 2, -2, -2)); }));
