@@ -47,7 +47,6 @@ enum class CheckState : uint8_t { Unchecked = 0, PartlyChecked = 1, Checked = 2 
 struct ResultRules {
     GroupPlacement placement = GroupPlacement::FirstGroup;
     bool deep = false;       // type nodes are the engine's type names
-    bool fatTimes = false;   // the time column shows FAT's "MM-DD hh:mm:ss"
 };
 
 // The rules for the results of a scan of file system fsType in mode (quick
@@ -74,9 +73,10 @@ std::string countedText(const std::string &text, uint64_t count);
 // A node's text up to its first "(": "Photo(12)" -> "Photo".
 std::string textBeforeCount(const std::string &text);
 
-// Table column texts.
-std::string sizeText(uint64_t bytes);                 // "%1.Byte"
-std::string timeText(int64_t mtime, bool fatTimes);   // "MM-DD hh:mm:ss" or "......"
+// Table column texts: readableSize and dateText (units.h), the time empty
+// when the medium kept none.
+std::string sizeText(uint64_t bytes);
+std::string timeText(int64_t mtime);
 
 // The root's text.
 extern const char *const kAllFilesText;  // "All Files"
@@ -107,9 +107,10 @@ struct NodeRef {
 struct TableRow {
     uint32_t file = 0;     // index into the found-file list
     std::string name;      // column 0
-    std::string size;      // column 1: "%1.Byte"
+    std::string size;      // column 1: "18.1 KB"
+    uint64_t bytes = 0;    // the exact size (column 1's tooltip)
     std::string group;     // column 2: the group's name
-    std::string time;      // column 3
+    std::string time;      // column 3: the modification time, "" when unknown
     bool readable = true;  // shown with the row's state, with the note as its tooltip
     FileState state = FileState::Deleted;
     std::string note;
@@ -168,18 +169,22 @@ public:
     // Anything fully ticked in the tree.
     bool anyChecked() const;
 
-    // The rows of a type node (empty for any other node), all of them or
-    // those a search keeps.
+    // The rows of a node, all of them or those a search keeps: a type
+    // node's files; a group's files; every file under the root ("All
+    // Files"), each once even when it is listed under two groups.
     std::vector<TableRow> rows(const NodeRef &n, FileView files) const;
     std::vector<TableRow> rowsByName(const NodeRef &n, FileView files,
                                      const std::string &text) const;
     std::vector<TableRow> rowsBySize(const NodeRef &n, FileView files,
                                      const SizeSearch &search) const;
 
-    // The table's ticks changed on type node n: ticked of total rows are
+    // Files under a node, each counted once (the rows of rows(n)).
+    size_t distinctFiles(const NodeRef &n) const;
+
+    // The table's ticks changed on node n: ticked of total rows are
     // ticked.  None or some: the node becomes unticked (the ticked rows are
-    // collected from the table); all: the node becomes ticked.  Returns the
-    // state of the table header's box.
+    // collected from the table); all: the node becomes ticked (with every
+    // node below it).  Returns the state of the table header's box.
     CheckState applyRowTicks(const NodeRef &n, size_t ticked, size_t total);
 
 private:
@@ -212,7 +217,8 @@ struct TableSelection {
 // group order Photo, Music, Video, Others, into "<group text>/<type text>/".
 // A file is written once per folder; two different files that would meet
 // under one name get " (1)", " (2)", ... before the extension.  Every path
-// component is made safe.  Collected type nodes and rows are unticked.
+// component is made safe.  Collected type nodes are unticked, and so is
+// every row: tree and table agree that nothing is left ticked.
 std::vector<RecoveryJob> collectJobs(ResultTree &tree, TableSelection &table,
                                      FileView files);
 
