@@ -64,6 +64,9 @@ public:
     // Sector size of the device a partition record reads through.
     int sectorSizeOf(const Partiton_Struct *part) const;
     QString hintText() const { return m_hintLabel->text(); }
+    QString titleText() const { return m_title->text(); }
+    QImageButton *homeButton() const { return m_btnHome; }
+    QComboBox *filterList() const { return m_filter; }
 
 signals:
     void SetRecoverMod(RecoverMod mode);
@@ -97,6 +100,7 @@ private:
     QImageButton *m_btnScan;
     QImageButton *m_btnOptiton;
     QImageButton *m_btnOpenImage;
+    QLabel *m_title;
     QLabel *m_filterLabel;
     QLabel *m_hintLabel;
     QComboBox *m_filter;

@@ -36,6 +36,9 @@ public:
     // What the preview shows.
     enum PreviewState { PreviewAvailable = 0, PreviewNotAvailable = 1, PreviewShown = 2, PreviewCorrupted = 3 };
 
+    // The question asked before recovering onto the scanned medium.
+    static const char *const kSameMediumNote;
+
     explicit QScaningDlg(QWidget *parent);
     ~QScaningDlg() override;
 
@@ -118,6 +121,12 @@ public:
     const salvitra::RecoverSummary &lastRecovery() const { return m_summary; }
     QString lastRecoveryFolder() const { return m_outDir; }
 
+    QLabel *progressCaption() const { return m_procLabel; }
+    QLabel *statusLabel() const { return m_statusLabel; }
+    QWidget *searchRow() const { return m_searchRow; }
+    // The text the status line gives once the scan has ended.
+    QString finishedText() const;
+
 signals:
     void OnBack();
     void OnBtnStopToScanning();
@@ -151,9 +160,6 @@ public slots:
     void SelectItemChanged();
     void RecoverDoneOponPath();
 
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
 private:
     void SetSearchCtrlShow(bool on);
     void setBgImage();
@@ -162,6 +168,9 @@ private:
     salvitra::FileView fileView() const { return salvitra::FileView(m_files); }
     salvitra::NodeRef currentNode() const;
     void showRows(std::vector<salvitra::TableRow> rows);
+    // The rows of the table's node that the name or size search keeps.
+    std::vector<salvitra::TableRow> searchedRows() const;
+    void refreshRows();
     void afterRowTicks();
     void ShowThumbnailMod();
     bool canExtract() const;
@@ -193,6 +202,8 @@ private:
     QImageButton *m_btnView[4];
     QImageButton *m_btnPlus;
     QImageButton *m_btnMinus;
+    QWidget *m_progressBox;
+    QWidget *m_searchRow;
     QLabel *m_procLabel;
     QLabel *m_percent;
     QProgressBar *m_progress;
@@ -216,6 +227,7 @@ private:
     bool m_modelReady = false;
     // The table: the type node it shows and its rows, in table order.
     salvitra::NodeRef m_tableNode{-2, -1};
+    size_t m_tableAll = 0;  // files under the table's node, searched or not
     std::vector<salvitra::TableRow> m_rows;
     salvitra::ViewFiles m_viewFiles;
 

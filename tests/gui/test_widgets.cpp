@@ -20,21 +20,14 @@
 #include "treectrldlg.h"
 #include "utilthread.h"
 
-TEST(Skin, SizeTextsAreSingleSizedGibibytesWithSixDigits)
-{
-    EXPECT_EQ(SizeText(3965190144ull), "3.69287 GB");
-    EXPECT_EQ(SizeText(2147483648ull), "2 GB");
-    EXPECT_EQ(SizeText(0), "0 GB");
-}
-
 TEST(Skin, ButtonsTakeOneFrameAndKeepTheirSizeWithoutAnImage)
 {
     QWidget parent;
-    QImageButton *b = MakeImageButton(&parent, ":/images/button_scan.png", 5, 6);
+    QImageButton *b = MakeImageButton(&parent, ":/images/button_scan.png", "Scan");
     QImage strip(":/images/button_scan.png");
     ASSERT_FALSE(strip.isNull());
     EXPECT_EQ(b->size(), QSize(strip.width() / 4, strip.height()));
-    EXPECT_EQ(b->pos(), QPoint(5, 6));
+    EXPECT_EQ(b->accessibleName(), "Scan");
     QSize before = b->size();
     b->setBtnImage(":/images/no_such_image.png");
     EXPECT_EQ(b->size(), before);
@@ -57,7 +50,8 @@ TEST(Skin, EveryImageThePagesNameIsCompiledIn)
         "btn_plus", "btn_minus", "bg_step_available", "bg_height_available", "bg_not_available",
         "bg_heiht_not_available", "bg_corrupted", "bg_heigh_corrupted", "bg_Thumb_Not_Available", "bg_message",
         "msg_btn_ok", "msg_btn_stop", "msg_btn_back", "msg_btn_exit", "bg_progress", "bg_recoverPath", "btn_browse",
-        "btn_ok", "bg_open_path", "btn_check"};
+        "btn_ok", "bg_open_path", "btn_check", "btn_open_folder", "icon_question", "icon_done", "icon_recovering",
+        "icon_folder_in", "btn_open_image"};
     for (const char *n : names)
         EXPECT_FALSE(QImage(QString(":/images/%1.png").arg(n)).isNull()) << n;
 }
@@ -117,6 +111,7 @@ TEST_F(OptionsPage, TicksPropagateDownAndUp)
 {
     QTreeWidgetItem *photo = dlg->photoItem();
     ASSERT_EQ(photo->childCount(), 15);
+    dlg->OnBtnUnSelect();
     photo->setCheckState(0, Qt::Checked);
     for (int i = 0; i < 15; i++)
         EXPECT_EQ(kind(photo, i)->checkState(0), Qt::Checked);
@@ -129,18 +124,26 @@ TEST_F(OptionsPage, TicksPropagateDownAndUp)
     EXPECT_EQ(dlg->videoItem()->childCount(), 19);
 }
 
-TEST_F(OptionsPage, BothRawRowsGiveRawTwiceAndNothingTickedEmitsNothing)
+TEST_F(OptionsPage, EverythingTickedAtFirstAllNoneAndBothRawRows)
 {
     QSignalSpy types(dlg.get(), &QOptitonDlg::OnBtnInfoScan);
     QSignalSpy range(dlg.get(), &QOptitonDlg::SetMixMaxValue);
-    // The select-all button ticks the three category rows only: no kind.
-    QTest::mouseClick(dlg->findChildren<QImageButton *>().at(2), Qt::LeftButton);  // "All"
-    EXPECT_EQ(dlg->photoItem()->checkState(0), Qt::Checked);
+    // Every kind at first; "None" unticks every kind and group, and Scan
+    // then says so and emits nothing.
+    EXPECT_EQ(dlg->GetTreeSuffix().size(), 15 + 10 + 19);
+    EXPECT_EQ(dlg->audioItem()->text(0), "Music");
+    QTest::mouseClick(dlg->noneButton(), Qt::LeftButton);
+    EXPECT_EQ(dlg->photoItem()->checkState(0), Qt::Unchecked);
+    EXPECT_EQ(dlg->videoItem()->child(3)->checkState(0), Qt::Unchecked);
     EXPECT_FALSE(dlg->haveFileType());
     answerNextModal([](QWidget *w) { static_cast<QMessageBox *>(w)->accept(); });
     dlg->OnBtnScan();
     EXPECT_EQ(types.count(), 0);
     EXPECT_EQ(range.count(), 0);
+    QTest::mouseClick(dlg->allButton(), Qt::LeftButton);
+    EXPECT_EQ(dlg->GetTreeSuffix().size(), 15 + 10 + 19);
+    EXPECT_EQ(dlg->videoItem()->checkState(0), Qt::Checked);
+    QTest::mouseClick(dlg->noneButton(), Qt::LeftButton);
 
     QTreeWidgetItem *photo = dlg->photoItem();
     kind(photo, 0)->setCheckState(0, Qt::Checked);   // RAW (Nikon)
@@ -310,28 +313,32 @@ TEST(ScanningPage, PercentShowsOneForZeroAndNeverTheStopValue)
     EXPECT_EQ(page.percentText(), "57%");
 }
 
-TEST(ScanningPage, StatesAndViewPlacement)
+TEST(ScanningPage, StatesAndTheSearchArea)
 {
     QScaningDlg page(nullptr);
+    page.resize(720, 450);
     page.show();
     page.setBtnStatus(false, salvitra::RecoverDeep);
     EXPECT_FALSE(page.backButton()->isEnabled());
     EXPECT_FALSE(page.recoverButton()->isEnabled());
     EXPECT_TRUE(page.stopButton()->isVisible());
+    EXPECT_TRUE(page.progressBar()->isVisible());
+    EXPECT_FALSE(page.nameSearch()->isVisible());
     page.setBtnStatus(true, salvitra::RecoverDeep);
     page.SetCtrlHeigth(true, false);
     EXPECT_TRUE(page.backButton()->isEnabled());
     EXPECT_FALSE(page.stopButton()->isVisible());
-    // List with preview: the table sits below the preview, search open or not.
-    page.SetShowModBtnCtrl(3);
-    EXPECT_EQ(page.table()->geometry(), QRect(197, 290, 523, 142));
+    EXPECT_FALSE(page.progressBar()->isVisible());
+    // The size search opens above the views, which give it room.
+    QCoreApplication::processEvents();
+    const int treeTop = page.tree()->geometry().top();
     page.OnBtnPlus();
-    EXPECT_EQ(page.table()->geometry(), QRect(197, 290, 523, 142));
-    EXPECT_EQ(page.tree()->geometry(), QRect(0, 90, 198, 342));
-    page.SetShowModBtnCtrl(2);
-    EXPECT_EQ(page.table()->geometry(), QRect(197, 90, 523, 342));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(page.searchRow()->isVisible());
+    EXPECT_GT(page.tree()->geometry().top(), treeTop);
     page.OnBtnMinus();
-    EXPECT_EQ(page.table()->geometry(), QRect(197, 64, 523, 368));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(page.tree()->geometry().top(), treeTop);
 }
 
 TEST(Skin, SliderHandlesFollowTheMouseAndStopAtEachOther)

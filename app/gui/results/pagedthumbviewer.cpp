@@ -20,19 +20,25 @@ QPagedThumbViewer::QPagedThumbViewer(QWidget *parent) : QWidget(parent)
     m_checkAll->setObjectName("m_checkAll");
     m_btnPrevious = new QPushButton("<<", this);
     m_btnPrevious->setObjectName("m_btnPrevious");
+    m_btnPrevious->setAccessibleName(tr("Previous Page"));
+    m_btnPrevious->setToolTip(tr("Previous page"));
     m_label = new QLabel("1000/2000", this);
     m_label->setObjectName("label");
     m_label->setAlignment(Qt::AlignCenter);
     m_label->setMinimumWidth(60);
     m_btnNext = new QPushButton(">>", this);
     m_btnNext->setObjectName("m_btnNext");
+    m_btnNext->setAccessibleName(tr("Next Page"));
+    m_btnNext->setToolTip(tr("Next page"));
     m_edtPage = new QLineEdit(this);
     m_edtPage->setObjectName("m_edtPage");
     m_edtPage->setMaximumWidth(44);
-    m_btnGo = new QPushButton("go", this);
+    m_edtPage->setAccessibleName(tr("Page number"));
+    m_btnGo = new QPushButton(tr("Go"), this);
     m_btnGo->setObjectName("m_btnGo");
+    m_btnGo->setAccessibleName(tr("Go to Page"));
     for (QPushButton *b : {m_btnPrevious, m_btnNext, m_btnGo})
-        b->setMaximumWidth(40);
+        b->setMaximumWidth(qMax(40, b->sizeHint().width()));
     row->addWidget(m_checkAll);
     row->addStretch(1);
     row->addWidget(m_btnPrevious);
@@ -50,6 +56,8 @@ QPagedThumbViewer::QPagedThumbViewer(QWidget *parent) : QWidget(parent)
     m_grid = new QThumbViewerWidget();
     m_grid->setStyleSheet("background-color:rgb(255,255,255);");
     m_scroll->setWidget(m_grid);
+    // As many tiles to a row as the view's width holds.
+    m_scroll->viewport()->installEventFilter(this);
     layout->insertWidget(0, m_scroll, 1);
 
     m_edtPage->setValidator(
@@ -66,6 +74,13 @@ QPagedThumbViewer::QPagedThumbViewer(QWidget *parent) : QWidget(parent)
 QPagedThumbViewer::~QPagedThumbViewer()
 {
     qDeleteAll(m_items);
+}
+
+bool QPagedThumbViewer::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_scroll->viewport() && event->type() == QEvent::Resize)
+        m_grid->setColumns(QThumbViewerWidget::columnsFor(m_scroll->viewport()->width()));
+    return QWidget::eventFilter(watched, event);
 }
 
 int QPagedThumbViewer::pageCount() const

@@ -91,6 +91,9 @@ public slots:
     void OnCheckAllChange();
     void OnCheckChange(int index, bool checked);
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void setBox(Qt::CheckState state);
     void addTile(ThumbItem *item, int at);

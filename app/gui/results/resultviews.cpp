@@ -2,10 +2,13 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QHash>
 #include <QHeaderView>
 #include <QMimeDatabase>
 #include <QSignalBlocker>
 #include <QStyle>
+
+#include "units.h"
 
 using namespace salvitra;
 
@@ -128,10 +131,13 @@ void setupTable(QTableWidget *table)
 {
     table->setColumnCount(4);
     table->setHorizontalHeaderLabels({QObject::tr("File Name"), QObject::tr("File Size"),
-                                      QObject::tr("Files Type"), QObject::tr("Modifiction Time")});
-    const int widths[] = {175, 110, 100, 135};
+                                      QObject::tr("File Type"), QObject::tr("Modification Time")});
+    const int widths[] = {175, 90, 80, 150};
     for (int c = 0; c < 4; c++)
         table->setColumnWidth(c, widths[c]);
+    // The name takes the room a wider window gives.
+    table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    table->horizontalHeader()->setMinimumSectionSize(60);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -156,7 +162,20 @@ void fillTable(QTableWidget *table, const std::vector<TableRow> &rows, const QSt
     table->setUpdatesEnabled(false);
     table->clearContents();
     table->setRowCount((int)rows.size());
-    const QIcon icon = typeIcon(type);
+    // One icon for a type's table; a table of several types (a group, "All
+    // Files") looks each one up once.
+    QHash<QString, QIcon> icons;
+    auto iconOf = [&](const TableRow &row) -> QIcon {
+        QString t = type;
+        if (t.isEmpty()) {
+            const int dot = QString::fromStdString(row.name).lastIndexOf('.');
+            t = dot < 0 ? QString() : QString::fromStdString(row.name).mid(dot + 1).toLower();
+        }
+        auto it = icons.find(t);
+        if (it == icons.end())
+            it = icons.insert(t, typeIcon(t));
+        return *it;
+    };
     const QIcon damaged = QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
     const QIcon lost = QApplication::style()->standardIcon(QStyle::SP_MessageBoxCritical);
     for (int r = 0; r < (int)rows.size(); r++) {
@@ -167,7 +186,7 @@ void fillTable(QTableWidget *table, const std::vector<TableRow> &rows, const QSt
         name->setData(kFileRole, row.file);
         name->setIcon(row.state == FileState::Unreadable ? lost
                       : row.state == FileState::Damaged  ? damaged
-                                                         : icon);
+                                                         : iconOf(row));
         std::string tip = fileStateText(row.state);
         if (!row.note.empty())
             tip += ": " + row.note;
@@ -179,6 +198,8 @@ void fillTable(QTableWidget *table, const std::vector<TableRow> &rows, const QSt
             item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
             table->setItem(r, c, item);
         }
+        // The size as a person reads it; the exact count when pointed at.
+        table->item(r, 1)->setToolTip(QString::fromStdString(exactBytes(row.bytes)));
     }
     table->setUpdatesEnabled(true);
 }

@@ -1,4 +1,4 @@
-// A grid of thumbnail tiles, five to a row.
+// A grid of thumbnail tiles, five to a row unless told how many fit.
 #pragma once
 
 #include <QString>
@@ -42,8 +42,13 @@ public:
     void adjustSize();
     // Moves the tiles from index on to their cells.
     void RePosCtrl(int from);
-    // The cell of tile i.
-    static QRect cellRect(int i);
+    // Tiles to a row (at least one); the grid is laid out again.
+    void setColumns(int columns);
+    int columns() const { return m_columns; }
+    // The columns that fit a width.
+    static int columnsFor(int width);
+    // The cell of tile i, five to a row or `columns` to a row.
+    static QRect cellRect(int i, int columns = kColumns);
 
 signals:
     void itemCheckChanged(int index, bool check);
@@ -58,6 +63,7 @@ private:
     void scheduleResize();
 
     QVector<QPictureNode *> m_items;
+    int m_columns = kColumns;
     bool m_enabled = true;
     bool m_resizePending = false;
     int m_timerId = 0;
