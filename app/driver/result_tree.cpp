@@ -155,6 +155,7 @@ void ResultTree::reset(const ResultRules &rules, const GroupFilter &filter)
 {
     rules_ = rules;
     filter_ = filter;
+    placed_.clear();
     clear();
 }
 
@@ -218,12 +219,20 @@ std::vector<FileGroup> groupsOf(const ResultRules &rules, const GroupFilter &fil
     return filter.place(type, rules.placement);
 }
 
+const std::vector<FileGroup> &ResultTree::placeOf(const std::string &type)
+{
+    auto it = placed_.find(type);
+    if (it == placed_.end())
+        it = placed_.emplace(type, filter_.place(type, rules_.placement)).first;
+    return it->second;
+}
+
 bool ResultTree::add(const FoundFile &file, uint32_t index)
 {
     std::string type = treeTypeOf(rules_, file);
     if (type.empty())
         return false;
-    std::vector<FileGroup> where = filter_.place(type, rules_.placement);
+    const std::vector<FileGroup> &where = placeOf(type);
     for (FileGroup g : where)
         addTo(g, type, index, true);
     return !where.empty();
@@ -543,7 +552,7 @@ std::vector<RecoveryJob> collectJobs(ResultTree &tree, TableSelection &table,
 }
 
 RecoverSummary recoverJobs(ScanJob &job, const std::vector<RecoveryJob> &jobs, const std::string &outDir,
-                           const std::function<void(size_t, size_t, const std::string &)> &onFile)
+                           const std::function<void(size_t, size_t, const std::string &)> &onFile, OutputDir *output)
 {
     const std::deque<FoundFile> &files = job.files();
     std::vector<PlannedWrite> plan;
@@ -551,7 +560,7 @@ RecoverSummary recoverJobs(ScanJob &job, const std::vector<RecoveryJob> &jobs, c
     for (const RecoveryJob &j : jobs)
         if (j.file < files.size())
             plan.push_back({&files[j.file], j.relPath});
-    return writePlanned(job, plan, outDir, false, onFile);
+    return writePlanned(job, plan, outDir, false, onFile, output);
 }
 
 }  // namespace salvitra

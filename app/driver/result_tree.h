@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "classify.h"
@@ -192,8 +193,13 @@ private:
     void addTo(FileGroup g, const std::string &type, uint32_t index, bool keepIndex);
     void recomputeUp(int group);
 
+    // The groups of each type seen: one look in the extension tables per
+    // type, not per file.
+    const std::vector<FileGroup> &placeOf(const std::string &type);
+
     ResultRules rules_;
     GroupFilter filter_;
+    std::unordered_map<std::string, std::vector<FileGroup>> placed_;
     std::vector<GroupNode> groups_;  // in creation order
     CheckState rootCheck_ = CheckState::Unchecked;
     bool finished_ = false;
@@ -223,9 +229,11 @@ std::vector<RecoveryJob> collectJobs(ResultTree &tree, TableSelection &table,
                                      FileView files);
 
 // Writes the jobs (file indexes of the job's store) as one recovery phase
-// of the job into outDir: its pause and stop hold.  A file that already
-// exists is left alone (result Exists); nothing is overwritten.
+// of the job into outDir (through output when it was opened and checked
+// before): its pause and stop hold.  A file that already exists is left
+// alone (result Exists); nothing is overwritten.
 RecoverSummary recoverJobs(ScanJob &job, const std::vector<RecoveryJob> &jobs, const std::string &outDir,
-                           const std::function<void(size_t, size_t, const std::string &)> &onFile = {});
+                           const std::function<void(size_t, size_t, const std::string &)> &onFile = {},
+                           OutputDir *output = nullptr);
 
 }  // namespace salvitra
