@@ -183,22 +183,21 @@ void QProgressDlg::OnTimer()
 
 bool QProgressDlg::askStop(const QString &text, dlgMSGbtn btn)
 {
+    // The recovery holds still while the question is open.
     if (m_worker)
-        m_worker->SetPause(true);
-    // The question lives on the stack only until exec() returns; stop()
-    // below may run queued events that delete this dialog later, never now.
+        m_worker->pause();
     QMessageDlg dlg(this);
     dlg.SetNoteText(text);
     dlg.MsgSetBtn(btn);
-    int r = dlg.exec();
+    const int r = dlg.exec();
     if (!m_worker)
         return r == QMessageDlg::Confirmed;
-    // A confirmed stop is raised before the pause is released, so the
-    // worker never starts one more file in between.
+    // A stop releases the pause in the job itself, so not one more chunk
+    // is written in between.
     if (r == QMessageDlg::Confirmed)
         m_worker->stop();
     else
-        m_worker->SetPause(false);
+        m_worker->resume();
     return r == QMessageDlg::Confirmed;
 }
 

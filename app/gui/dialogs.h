@@ -3,12 +3,13 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QTimer>
 
 #include "skin.h"
 
-class QUtilThread;
+class QScanAdapter;
 
 // Image of the action button of a QMessageDlg.
 enum dlgMSGbtn { MSG_BTN_OK = 0, MSG_BTN_STOP = 1, MSG_BTN_BACK = 2, MSG_BTN_EXIT = 3 };
@@ -43,7 +44,9 @@ class QProgressDlg : public QImageDialog {
     Q_OBJECT
 public:
     explicit QProgressDlg(QWidget *parent);
-    void SetRecoverThread(QUtilThread *worker) { m_worker = worker; }
+    // The recovery's job, through its adapter: the stop button pauses it
+    // while it asks, then stops or resumes it.
+    void SetRecoverThread(QScanAdapter *worker) { m_worker = worker; }
     void SetNote(const QString &text);
     void SetExport(int value);
     void setTimeStart(int ms);
@@ -63,7 +66,7 @@ private:
 
     int m_value = 0;
     bool m_blink = false;
-    QUtilThread *m_worker = nullptr;
+    QPointer<QScanAdapter> m_worker;
     QElideLabel *m_note;
     QLabel *m_wait;
     QProgressBar *m_bar;

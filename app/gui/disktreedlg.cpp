@@ -118,17 +118,30 @@ QDiskTreeDlg::QDiskTreeDlg(QWidget *parent) : QImageDialog(parent)
         connect(this, SIGNAL(SetOptitionScan(QStringList)), parent, SLOT(SetOptitionScan(QStringList)));
         connect(this, SIGNAL(SendPartitInfo(Partiton_Struct*)), parent, SLOT(AcceptPartiton(Partiton_Struct*)));
         connect(this, SIGNAL(OnScanFinish()), parent, SLOT(OnScanFinish()));
-        connect(this, SIGNAL(CreateFileTree(Partiton_Struct*)), parent, SLOT(CreateFileTree(Partiton_Struct*)),
-                Qt::BlockingQueuedConnection);
+        connect(this, SIGNAL(CreateFileTree(Partiton_Struct*)), parent, SLOT(CreateFileTree(Partiton_Struct*)));
         connect(this, SIGNAL(OnBtnScan()), parent, SLOT(OnBtnScan()));
     }
 }
 
 QDiskTreeDlg::~QDiskTreeDlg()
 {
-    stop();
-    m_job.reset();
+    m_scan.reset();
     delete m_optiton;
+}
+
+void QDiskTreeDlg::RequestStop()
+{
+    if (m_scan)
+        m_scan->stop();
+}
+
+void QDiskTreeDlg::stop()
+{
+    if (!m_scan)
+        return;
+    m_scan->stop();
+    // The job's observer never waits for this thread: the wait ends.
+    m_scan->job()->wait();
 }
 
 int QDiskTreeDlg::sectorSizeOf(const Partiton_Struct *part) const
@@ -149,8 +162,7 @@ void QDiskTreeDlg::OnScan()
         return;
     }
     Partiton_Struct *part = m_tree->SelectedPartition();
-    stop();
-    m_job.reset();
+    m_scan.reset();
 
     // The record the scan reads: the partition, or the copy that describes
     // the chosen sectors in bytes.
@@ -184,42 +196,24 @@ void QDiskTreeDlg::OnScan()
         if (m_mode == salvitra::RecoverDeep)
             for (const QString &t : m_types)
                 req.types.push_back(t.toStdString());
-        m_job = std::make_unique<salvitra::ScanJob>(req, m_observer);
+        m_scan = std::make_unique<QScanAdapter>(req);
+        connect(m_scan.get(), &QScanAdapter::scanEnded, this, &QDiskTreeDlg::OnScanEnded);
     }
     m_tree->SetBusy(true);
-    Start();
+    emit SendPartitInfo(m_target);
+    // The job runs on its own threads, as the command line runs it; the
+    // window hears of it through the adapter's queued signals.
+    if (m_scan)
+        m_scan->start();
     emit OnBtnScan();
+    if (!m_scan)
+        OnScanEnded();
 }
 
-void QDiskTreeDlg::OnExecute()
+void QDiskTreeDlg::OnScanEnded()
 {
-    emit SendPartitInfo(m_target);
-    // Run even when stopped already: the job then ends at once, "stopped".
-    if (m_job)
-        m_job->run();
     emit OnScanFinish();
     emit CreateFileTree(m_target);
-}
-
-void QDiskTreeDlg::OnStopRequested()
-{
-    if (m_job)
-        m_job->stop();
-}
-
-void QDiskTreeDlg::OnPauseChanged(bool paused)
-{
-    if (!m_job)
-        return;
-    if (paused)
-        m_job->pause();
-    else
-        m_job->resume();
-}
-
-int QDiskTreeDlg::ProgressValue()
-{
-    return m_job ? m_job->progress().percent : -1;
 }
 
 void QDiskTreeDlg::OnBtnOptiton()
@@ -340,8 +334,7 @@ void QDiskTreeDlg::DeleteOptiton()
 void QDiskTreeDlg::FreeModBlock(RecoverMod mode)
 {
     (void)mode;  // the job knows its backend and releases that one
-    stop();
-    m_job.reset();
+    m_scan.reset();
     m_target = nullptr;
     m_tree->SetBusy(false);
 }

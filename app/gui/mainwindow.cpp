@@ -84,7 +84,6 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     // holds them.
     m_disk = new QDiskTreeDlg(this);
     m_scaning = new QScaningDlg(this);
-    m_disk->SetJobObserver(m_scaning);
     m_stack->addWidget(m_home);
     m_stack->addWidget(m_disk);
     m_stack->addWidget(m_scaning);
@@ -101,9 +100,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
 
 MainWindow::~MainWindow()
 {
-    // The scan thread ends before the pages it reports to go away.
-    m_disk->stop();
-    m_scaning->stop();
+    // The scan and its threads end before the page that shows it goes.
+    m_scaning->SetScanAdapter(nullptr);
+    m_disk->FreeModBlock(m_mode);
     delete m_help;
 }
 
@@ -196,9 +195,7 @@ void MainWindow::ShowWordDlg(int page)
         break;
     case PageScanning:
         m_resultsShown = true;
-        m_scaning->SetScanThread(m_disk);
-        m_scaning->SetScanJob(m_disk->job());
-        m_scaning->progressTimer()->start(200);
+        m_scaning->SetScanAdapter(m_disk->scanAdapter());
         m_stack->setCurrentWidget(m_scaning);
         m_scaning->setBtnStatus(false, m_mode);
         m_scaning->setPercentage(1);
@@ -209,7 +206,6 @@ void MainWindow::ShowWordDlg(int page)
     case PageFinished:
         m_resultsShown = true;
         m_stack->setCurrentWidget(m_scaning);
-        m_scaning->progressTimer()->stop();
         m_scaning->setBtnStatus(true, m_mode);
         m_scaning->setPercentage(100);
         m_scaning->SetCtrlHeigth(true, false);
@@ -247,8 +243,6 @@ void MainWindow::SetScanRecoverMod(RecoverMod mode)
 void MainWindow::AcceptPartiton(Partiton_Struct *part)
 {
     m_scaning->SetPartition(part);
-    const salvitra::DeviceInfo *d = m_disk->treeCtrl()->inventory().deviceOf(part);
-    m_scaning->SetDevicePath(d ? QString::fromStdString(d->path) : QString());
 }
 
 void MainWindow::SetOptitionScan(QStringList types)
@@ -285,7 +279,7 @@ void MainWindow::OnBtnBack()
     m_disk->DeleteOptiton();
     m_disk->setOptitonScan(false);
     m_scaning->setCustomList(false);
-    m_scaning->SetScanJob(nullptr);
+    m_scaning->SetScanAdapter(nullptr);
     ShowWordDlg(PageDisk);
     set_ExportsData(false);
     m_disk->FreeModBlock(m_mode);

@@ -18,6 +18,7 @@
 #include "classify.h"
 #include "dialogs.h"
 #include "mainwindow.h"
+#include "output_check.h"
 #include "output_dir.h"
 #include "pagedthumbviewer.h"
 #include "previewimagectrl.h"
@@ -33,6 +34,11 @@ using salvitra::TableRow;
 namespace {
 
 const char *const kBoxTitle = "Salvitra";
+
+// Thumbnails never need more pixels than this on their longer side.
+constexpr int kThumbDecodeSide = 256;
+// While a scan runs, new files are placed in the tree this often at most.
+constexpr int kPlaceIntervalMs = 250;
 
 
 
@@ -82,7 +88,6 @@ QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
     setWindowFlags(Qt::Widget);
     setObjectName("scanningPage");
     SetImageBackgroud(":/images/bg_scaning.png");
-    m_adapter = new QScanAdapter(this, this);
 
     m_btnBack = MakeImageButton(this, ":/images/btn_back.png", "Back");
     m_btnRecover = MakeImageButton(this, ":/images/btn_recover.png", "Recover");
@@ -154,14 +159,15 @@ QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
     m_previewCtrl->SetShowStyle(PreviewCenter);
     m_previewCtrl->setMinimumHeight(120);
     m_thumbs = new QPagedThumbViewer(this);
-    m_thumbs->SetImageProvider([this](const ThumbItem &item) -> QString {
-        // Each page's pictures are extracted when the page is drawn.
+    m_thumbs->SetImageProvider([this](int index, const ThumbItem &item) {
+        // Each page's pictures are asked for when the page is drawn, and
+        // come from the medium thread when they are ready.
         const size_t row = (size_t)(quintptr)item.data;
-        if (!canExtract() || row >= m_rows.size())
-            return QString();
-        const uint32_t idx = m_rows[row].file;
-        return QString::fromStdString(
-            m_viewFiles.extract(*m_job, m_files[idx], idx, salvitra::ViewFolder::Thumbnails));
+        if (!canExtract() || row >= m_rows.size()) {
+            m_thumbs->SetItemPicture(index, QString(), QImage());
+            return;
+        }
+        m_scan->requestView(m_rows[row].file, salvitra::ViewFolder::Thumbnails, kThumbDecodeSide);
     });
     m_thumbs->hide();
 
@@ -231,7 +237,13 @@ QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
     status->addWidget(m_statusLabel, 1);
     layout->addLayout(status);
 
-    connect(&m_timer, &QTimer::timeout, this, &QScaningDlg::OnTimer);
+    m_placeTimer.setSingleShot(true);
+    m_placeTimer.setInterval(kPlaceIntervalMs);
+    connect(&m_placeTimer, &QTimer::timeout, this, [this] { placeFiles(m_filesAnnounced); });
+    connect(m_thumbs, &QPagedThumbViewer::pageAboutToShow, this, [this] {
+        if (m_scan)
+            m_scan->cancelViews();
+    });
     connect(m_btnPause, &QPushButton::clicked, this, &QScaningDlg::OnPause);
     connect(m_btnContinue, &QPushButton::clicked, this, &QScaningDlg::OnContinue);
     connect(m_btnStop, &QPushButton::clicked, this, &QScaningDlg::OnStopScanThreed);
@@ -260,7 +272,6 @@ QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
     };
     connect(m_sizeCmp, QOverload<int>::of(&QComboBox::activated), this, sizeAgain);
     connect(m_sizeUnit, QOverload<int>::of(&QComboBox::activated), this, sizeAgain);
-    connect(this, &QScaningDlg::OnDoneRecover, this, &QScaningDlg::RecoverDoneOponPath, Qt::QueuedConnection);
     if (parent) {
         connect(this, SIGNAL(OnBack()), parent, SLOT(OnBtnBack()));
         connect(this, SIGNAL(OnBtnStopToScanning()), parent, SLOT(OnScanFinish()));
@@ -274,12 +285,7 @@ QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
     setBtnStatus(false, salvitra::RecoverQuick);
 }
 
-QScaningDlg::~QScaningDlg()
-{
-    // The job belongs to the disk page, which may be gone already.
-    m_job = nullptr;
-    stop();
-}
+QScaningDlg::~QScaningDlg() = default;
 
 void QScaningDlg::SetPartition(Partiton_Struct *part)
 {
@@ -287,14 +293,76 @@ void QScaningDlg::SetPartition(Partiton_Struct *part)
     m_fsType = part ? part->FsType : 0;
 }
 
-void QScaningDlg::SetScanJob(salvitra::ScanJob *job)
+void QScaningDlg::SetScanAdapter(QScanAdapter *scan)
 {
-    if (job != m_job) {
-        // Pictures extracted from the old results go with them.
-        m_thumbs->Reset();
-        m_viewFiles.release();
+    if (scan == m_scan)
+        return;
+    if (m_scan)
+        disconnect(m_scan, nullptr, this, nullptr);
+    // Pictures of the old results go with them (their adapter removes them).
+    m_thumbs->Reset();
+    m_scan = scan;
+    if (!scan)
+        return;
+    connect(scan, &QScanAdapter::filesFound, this, &QScaningDlg::OnFilesFound);
+    connect(scan, &QScanAdapter::progressed, this, &QScaningDlg::OnProgress);
+    connect(scan, &QScanAdapter::viewExtracted, this, &QScaningDlg::OnViewExtracted);
+    connect(scan, &QScanAdapter::recoveryFile, this, [this](quint64, quint64, const QString &rel) {
+        if (m_progressDlg)
+            m_progressDlg->SetNote("Recovering: " + rel.section('/', -1));
+    });
+    connect(scan, &QScanAdapter::recoveryFinished, this, &QScaningDlg::RecoverDoneOponPath);
+}
+
+salvitra::ScanJob *QScaningDlg::job() const
+{
+    return m_scan ? m_scan->job() : nullptr;
+}
+
+const std::deque<FoundFile> &QScaningDlg::foundFiles() const
+{
+    static const std::deque<FoundFile> kNone;
+    return m_scan && m_scan->scanFinished() ? m_scan->job()->files() : kNone;
+}
+
+int QScaningDlg::foundCount() const
+{
+    return m_scan ? (int)m_scan->job()->fileCount() : 0;
+}
+
+salvitra::FileView QScaningDlg::fileView() const
+{
+    // The store itself once the scan has ended; while it runs, a copy of
+    // what was placed so far, taken for the table being built and dropped
+    // with the next one.
+    if (!m_scan)
+        return salvitra::FileView(m_scratch);
+    if (m_scan->scanFinished()) {
+        m_scratch.clear();
+        return salvitra::FileView(m_scan->job()->files());
     }
-    m_job = job;
+    m_scratch = m_scan->job()->snapshot(0, m_placed);
+    return salvitra::FileView(m_scratch);
+}
+
+void QScaningDlg::SetPause(bool on)
+{
+    if (!m_scan)
+        return;
+    if (on)
+        m_scan->pause();
+    else
+        m_scan->resume();
+}
+
+bool QScaningDlg::IsPaused() const
+{
+    return m_scan && m_scan->isPaused();
+}
+
+bool QScaningDlg::IsRunning() const
+{
+    return m_scan && m_scan->recovering();
 }
 
 QTreeWidgetItem *QScaningDlg::treeItem(const QString &group, const QString &type) const
@@ -366,6 +434,9 @@ void QScaningDlg::ableThumbnail(bool on)
 
 void QScaningDlg::SetShowModBtnCtrl(int mode)
 {
+    // Copies asked for by the view left behind are not wanted any more.
+    if (m_scan && mode != m_showMode)
+        m_scan->cancelViews();
     m_showMode = mode;
     const char *normal[4] = {":/images/btn_preview1.png", ":/images/btn_preview2.png", ":/images/btn_preview3.png",
                              ":/images/btn_preview4.png"};
@@ -508,65 +579,67 @@ void QScaningDlg::setScanType()
 
 // ---- progress, pause, stop of the scan ----
 
-void QScaningDlg::OnTimer()
+void QScaningDlg::OnProgress()
 {
-    int v = m_scanWorker ? m_scanWorker->ProgressValue() : -1;
-    if (v < 0)
+    salvitra::ScanJob *j = job();
+    if (!j || m_finished || m_userPaused || m_scan->recovering())
         return;
-    if (v < 2) {
-        m_progress->setValue(1);
+    showProgress(j->progress());
+}
+
+void QScaningDlg::showProgress(const salvitra::Progress &p)
+{
+    int v = qBound(0, p.percent, 100);
+    if (v < 2)
         v = 1;
-    } else {
-        m_progress->setValue(qMin(v, 100));
-    }
+    m_progress->setValue(v);
     setPercentage(v);
-    if (m_job && !m_finished)
-        m_statusLabel->setText(QString::fromStdString(salvitra::scanProgressText(m_job->progress())));
+    m_statusLabel->setText(QString::fromStdString(salvitra::scanProgressText(p)));
 }
 
 void QScaningDlg::OnPause()
 {
-    if (m_scanWorker && !m_userPaused) {
-        m_scanWorker->SetPause(true);
+    if (m_scan && !m_userPaused) {
+        m_scan->pause();
         m_userPaused = true;
     }
     m_btnPause->hide();
     m_btnContinue->show();
     m_btnContinue->setFocus();
     m_procLabel->setText("Paused");
-    m_timer.stop();
 }
 
 void QScaningDlg::OnContinue()
 {
-    if (m_scanWorker && m_userPaused) {
-        m_scanWorker->SetPause(false);
+    if (m_scan && m_userPaused) {
+        m_scan->resume();
         m_userPaused = false;
     }
     m_btnPause->show();
     m_btnContinue->hide();
     m_btnPause->setFocus();
     m_procLabel->setText("Scanning...");
-    m_timer.start(200);
+    OnProgress();
 }
 
 void QScaningDlg::OnStopScanThreed()
 {
-    auto *dlg = new QMessageDlg(this);
-    dlg->SetNoteText("A stopped scan cannot be resumed.\nAre you sure you want to stop the scan?");
-    dlg->MsgSetBtn(MSG_BTN_STOP);
-    if (m_scanWorker && !m_userPaused)
-        m_scanWorker->SetPause(true);
-    int r = dlg->exec();
-    dlg->deleteLater();
-    if (!m_scanWorker)
+    QMessageDlg dlg(this);
+    dlg.SetNoteText("A stopped scan cannot be resumed.\nAre you sure you want to stop the scan?");
+    dlg.MsgSetBtn(MSG_BTN_STOP);
+    // The scan holds still while the question is open.
+    QPointer<QScanAdapter> scan = m_scan;
+    if (scan && !m_userPaused)
+        scan->pause();
+    const int r = dlg.exec();
+    if (!scan)
         return;
     if (r == QMessageDlg::Confirmed) {
         // The scan ends by itself and the page goes to its finished state.
         m_procLabel->setText("Stopping...");
-        m_scanWorker->RequestStop();
+        scan->stop();
     } else if (!m_userPaused) {
-        m_scanWorker->SetPause(false);
+        scan->resume();
     }
 }
 
@@ -583,25 +656,28 @@ void QScaningDlg::OnGoBack()
 
 // ---- found files ----
 
-void QScaningDlg::onFiles(uint64_t, std::vector<FoundFile> batch)
+void QScaningDlg::OnFilesFound(quint64 count)
 {
-    // A blocking queued signal to our own thread would never return.
-    if (QThread::currentThread() == thread()) {
-        addFiles(batch);
+    // Placed a few times a second, not at every batch: the tree is
+    // redrawn that often, and the window costs the scan next to nothing.
+    m_filesAnnounced = std::max<uint64_t>(m_filesAnnounced, count);
+    if (!m_placeTimer.isActive())
+        m_placeTimer.start();
+}
+
+void QScaningDlg::placeFiles(uint64_t count)
+{
+    salvitra::ScanJob *j = job();
+    if (!j || count <= m_placed)
         return;
-    }
-    m_adapter->DoRefreshTree(&batch, 0);
-}
-
-void QScaningDlg::OnRefresh(void *batch)
-{
-    if (batch)
-        addFiles(*static_cast<const std::vector<FoundFile> *>(batch));
-}
-
-void QScaningDlg::OnDelNtfsRefresh(void *batch)
-{
-    OnRefresh(batch);
+    ensureModel();
+    // What is new in the job's store, placed in the model and let go: the
+    // page keeps indexes, the store keeps the files.
+    uint64_t idx = m_placed;
+    for (const FoundFile &f : j->snapshot(m_placed, count - m_placed))
+        m_model.add(f, (uint32_t)idx++);
+    m_placed = idx;
+    resultviews::syncTree(m_tree, m_model);
 }
 
 void QScaningDlg::ensureModel()
@@ -610,34 +686,12 @@ void QScaningDlg::ensureModel()
         return;
     int fs = m_fsType;
     salvitra::RecoverMod mode = m_mode;
-    if (m_job && m_job->request().part) {
-        fs = m_job->request().part->FsType;
-        mode = m_job->request().mode;
+    if (job() && job()->request().part) {
+        fs = job()->request().part->FsType;
+        mode = job()->request().mode;
     }
     m_model.reset(salvitra::resultRules(fs, mode), m_filter);
     m_modelReady = true;
-}
-
-void QScaningDlg::addFiles(const std::vector<FoundFile> &batch)
-{
-    ensureModel();
-    auto add = [this](const FoundFile &f) {
-        const uint32_t idx = (uint32_t)m_files.size();
-        m_files.push_back(f);
-        m_model.add(m_files.back(), idx);
-    };
-    for (const FoundFile &f : batch) {
-        // Index i of the page is file i of the job: a batch never skips
-        // or repeats files, and if one did, the gap comes from the store.
-        if (f.id < m_files.size())
-            continue;
-        if (f.id > m_files.size() && m_job)
-            for (const FoundFile &g : m_job->snapshot(m_files.size(), f.id - m_files.size()))
-                add(g);
-        if (f.id == m_files.size())
-            add(f);
-    }
-    resultviews::syncTree(m_tree, m_model);
 }
 
 void QScaningDlg::InitTreeNode()
@@ -659,13 +713,17 @@ void QScaningDlg::DeleteTreeInfo()
 {
     DeleteTableNote();
     m_tableNode = {-2, -1};
-    m_files.clear();
-    m_files.shrink_to_fit();
+    m_placeTimer.stop();
+    m_placed = 0;
+    m_filesAnnounced = 0;
+    m_scratch.clear();
+    m_scratch.shrink_to_fit();
     m_model.clear();
     m_modelReady = false;
     m_thumbAllowed = false;
+    if (m_scan)
+        m_scan->cancelViews();
     m_thumbs->Reset();
-    m_viewFiles.release();
     QSignalBlocker block(m_tree);
     m_tree->clear();
     m_statusLabel->clear();
@@ -674,6 +732,10 @@ void QScaningDlg::DeleteTreeInfo()
 void QScaningDlg::CreateFileTree()
 {
     ensureModel();
+    // Everything the scan found is placed before the tree is counted.
+    m_placeTimer.stop();
+    if (m_scan)
+        placeFiles(m_scan->job()->fileCount());
     m_model.finish(fileView());
     DeleteTableNote();
     m_tableNode = {-2, -1};
@@ -689,10 +751,10 @@ void QScaningDlg::CreateFileTree()
 
 QString QScaningDlg::finishedText() const
 {
-    const salvitra::Status st = m_job ? m_job->status() : salvitra::Status{};
+    const salvitra::Status st = job() ? job()->status() : salvitra::Status{};
     const qulonglong found = m_model.distinctFiles({});
     const QString files = found == 1 ? QString("1 file") : QString("%1 files").arg(found);
-    if (!m_job)
+    if (!job())
         return "Nothing was scanned.";
     if (st.code == salvitra::StatusCode::Stopped)
         return QString("Scan stopped: found %1 until then.").arg(files);
@@ -721,6 +783,8 @@ NodeRef QScaningDlg::currentNode() const
 
 void QScaningDlg::OnChangedTreeItem()
 {
+    if (m_scan)
+        m_scan->cancelViews();
     ResetPreview();
     DeleteTableNote();
     m_tableNode = {-2, -1};
@@ -879,16 +943,19 @@ void QScaningDlg::editSizeChangeFind(const QString &)
 bool QScaningDlg::canExtract() const
 {
     // Only from a finished scan whose records are still held, and never
-    // while a recovery reads through the same library.
-    return m_finished && m_job && m_job->state() == salvitra::JobState::Finished && !m_recovering.load();
+    // while a recovery reads the medium.
+    return m_finished && m_scan && m_scan->scanFinished() && !m_scan->recovering();
 }
 
 void QScaningDlg::ShowThumbnailMod()
 {
+    if (m_scan)
+        m_scan->cancelViews();
     m_thumbs->Reset();
     if (!m_thumbAllowed)
         return;
-    m_viewFiles.clear(salvitra::ViewFolder::Thumbnails);
+    if (m_scan)
+        m_scan->clearViews(salvitra::ViewFolder::Thumbnails);
     for (size_t r = 0; r < m_rows.size(); r++)
         m_thumbs->AddItem(QString(), resultviews::shown(m_rows[r].name), m_rows[r].check == CheckState::Checked,
                           (void *)(quintptr)r);
@@ -899,6 +966,9 @@ void QScaningDlg::SelectItemChanged()
 {
     if (m_showMode != 3)
         return;
+    if (m_scan)
+        m_scan->cancelViews();
+    m_previewFile = -1;
     const int row = m_table->currentRow();
     if (row < 0 || row >= (int)m_rows.size()) {
         ResetPreview();
@@ -912,19 +982,40 @@ void QScaningDlg::SelectItemChanged()
         OnSetShowPhoto();
         return;
     }
-    if (!canExtract()) {
-        ResetPreview();
+    // The placeholder until the copy is made and found to be a picture.
+    ResetPreview();
+    if (!canExtract())
+        return;
+    m_previewFile = r.file;
+    m_scan->requestView(r.file, salvitra::ViewFolder::Preview, 0);
+}
+
+void QScaningDlg::OnViewExtracted(quint64 generation, quint64 fileIndex, int folder, const QString &path,
+                                  const QImage &picture)
+{
+    if (!m_scan || generation != m_scan->viewGeneration())
+        return;  // for a view that has changed since
+    if (folder == (int)salvitra::ViewFolder::Preview) {
+        if (m_showMode != 3 || (qint64)fileIndex != m_previewFile)
+            return;
+        if (!path.isEmpty()) {
+            m_previewState = PreviewShown;
+            m_previewCtrl->SetShowStyle(PreviewFit);
+            m_previewCtrl->SetImage(path);
+            m_previewCtrl->setAccessibleDescription("Preview of the selected file");
+        } else {
+            m_previewState = PreviewCorrupted;
+            OnSetShowPhoto();
+        }
         return;
     }
-    const std::string path = m_viewFiles.extract(*m_job, m_files[r.file], r.file, salvitra::ViewFolder::Preview);
-    const QString qpath = QString::fromStdString(path);
-    if (!path.empty() && QPreviewImageCtrl::IsImage(qpath)) {
-        m_previewState = PreviewShown;
-        m_previewCtrl->SetShowStyle(PreviewFit);
-        m_previewCtrl->SetImage(qpath);
-    } else {
-        m_previewState = PreviewCorrupted;
-        OnSetShowPhoto();
+    for (int i = 0; i < m_thumbs->GetItemCount(); i++) {
+        const size_t row = (size_t)(quintptr)m_thumbs->GetItemData(i);
+        if (row < m_rows.size() && m_rows[row].file == fileIndex) {
+            // A copy that holds no picture shows as "not available".
+            m_thumbs->SetItemPicture(i, picture.isNull() ? QString() : path, picture);
+            break;
+        }
     }
 }
 
@@ -966,24 +1057,31 @@ void QScaningDlg::OnRecover()
         return;
     }
     QString dir;
+    std::shared_ptr<salvitra::OutputDir> output;
     for (;;) {
         dir = askDestination();
         if (dir.isEmpty())
             return;
-        std::string why;
-        if (m_devicePath.isEmpty() ||
-            !salvitra::outputOnScannedMedium(dir.toStdString(), m_devicePath.toStdString(), &why))
+        // The checks the command line makes: not on the scanned medium
+        // (asked, with the safe answer as the default), and writable.
+        output = std::make_shared<salvitra::OutputDir>();
+        const std::string device = job() ? salvitra::scannedDevicePath(*job()) : std::string();
+        salvitra::OutputCheck c = salvitra::prepareRecoveryOutput(dir.toStdString(), device, *output);
+        if (c.verdict == salvitra::OutputVerdict::OnScannedMedium) {
+            QMessageDlg q(this);
+            q.setObjectName("sameMediumQuestion");
+            q.SetNoteText(kSameMediumNote);
+            q.setToolTip(QString::fromStdString(c.why));
+            q.MsgSetBtn(MSG_BTN_OK);
+            q.SetCancelDefault(true);
+            if (q.exec() != QMessageDlg::Confirmed)
+                continue;
+            c = salvitra::prepareRecoveryOutput(dir.toStdString(), device, *output, true);
+        }
+        if (c.ok())
             break;
-        // Writing there can overwrite the very files being recovered: the
-        // safe answer (another folder) is the default.
-        QMessageDlg q(this);
-        q.setObjectName("sameMediumQuestion");
-        q.SetNoteText(kSameMediumNote);
-        q.setToolTip(QString::fromStdString(why));
-        q.MsgSetBtn(MSG_BTN_OK);
-        q.SetCancelDefault(true);
-        if (q.exec() == QMessageDlg::Confirmed)
-            break;
+        warn(QString("Salvitra cannot write to this folder:\n%1\nPlease choose another one.")
+                 .arg(QString::fromStdString(c.why)));
     }
     resultviews::readTableChecks(m_table, m_rows);
     salvitra::TableSelection sel;
@@ -1002,107 +1100,76 @@ void QScaningDlg::OnRecover()
         for (int r = 0; r < m_thumbs->GetItemCount(); r++)
             m_thumbs->SetItemCheck(r, r < (int)m_rows.size() && m_rows[r].check == CheckState::Checked);
     resultviews::syncTree(m_tree, m_model);
-    startRecovery(dir, std::move(jobs));
+    startRecovery(dir, std::move(jobs), std::move(output));
 }
 
 bool QScaningDlg::RecoverTo(const QString &dir, const std::vector<int> &files, QString *err)
 {
-    if (!m_job) {
+    if (!job() || !m_scan->scanFinished()) {
         if (err)
             *err = "There is nothing to recover.";
         return false;
     }
-    std::string why;
-    if (!m_devicePath.isEmpty() &&
-        salvitra::outputOnScannedMedium(dir.toStdString(), m_devicePath.toStdString(), &why)) {
+    auto output = std::make_shared<salvitra::OutputDir>();
+    salvitra::OutputCheck c =
+        salvitra::prepareRecoveryOutput(dir.toStdString(), salvitra::scannedDevicePath(*job()), *output);
+    if (c.verdict == salvitra::OutputVerdict::OnScannedMedium) {
         if (err)
-            *err = "Please choose a folder on another disk: " + QString::fromStdString(why);
+            *err = "Please choose a folder on another disk: " + QString::fromStdString(c.why);
         return false;
     }
+    if (!c.ok()) {
+        if (err)
+            *err = "Salvitra cannot write to this folder: " + QString::fromStdString(c.why);
+        return false;
+    }
+    const std::deque<FoundFile> &store = job()->files();
     std::vector<salvitra::RecoveryJob> jobs;
     for (int i : files)
-        if (i >= 0 && (size_t)i < m_files.size())
-            jobs.push_back({(uint32_t)i, salvitra::relativeOutputPath(m_files[(size_t)i], true)});
-    return startRecovery(dir, std::move(jobs));
+        if (i >= 0 && (size_t)i < store.size())
+            jobs.push_back({(uint32_t)i, salvitra::relativeOutputPath(store[(size_t)i], true)});
+    return startRecovery(dir, std::move(jobs), std::move(output));
 }
 
-bool QScaningDlg::startRecovery(const QString &dir, std::vector<salvitra::RecoveryJob> jobs)
+bool QScaningDlg::startRecovery(const QString &dir, std::vector<salvitra::RecoveryJob> jobs,
+                                std::shared_ptr<salvitra::OutputDir> output)
 {
-    if (!m_job || IsRunning())
+    if (!m_scan || m_scan->recovering())
         return false;
     m_outDir = dir;
-    m_jobs = std::move(jobs);
+    m_recoverCount = jobs.size();
     m_summary = salvitra::RecoverSummary{};
     auto *dlg = new QProgressDlg(this);
     m_progressDlg = dlg;
     dlg->setTimeStart(500);
-    dlg->SetNote(QString("Recovering: %1 files").arg(m_jobs.size()));
-    connect(this, &QScaningDlg::SetNote, dlg, &QProgressDlg::SetNote);
-    connect(this, &QScaningDlg::SetProValue, dlg, &QProgressDlg::SetExport);
+    dlg->SetNote(QString("Recovering: %1 files").arg(jobs.size()));
     // The bar follows the bytes written, so one large file moves it too.
-    auto *poll = new QTimer(dlg);
-    connect(poll, &QTimer::timeout, dlg, [this, dlg] {
-        if (m_recovering.load() && m_job)
-            dlg->SetExport(m_job->progress().percent);
+    QPointer<QScanAdapter> scan = m_scan;
+    connect(scan, &QScanAdapter::progressed, dlg, [scan, dlg] {
+        if (scan && scan->recovering())
+            dlg->SetExport(scan->job()->progress().percent);
     });
-    poll->start(200);
-    m_recovering = true;
+    dlg->SetRecoverThread(scan);
     // A pause asked for before the start holds the first file.
-    if (IsPaused())
-        m_job->pause();
-    else
-        m_job->resume();
-    Start();
-    dlg->SetRecoverThread(this);
+    if (!scan->startRecovery(std::move(jobs), dir, std::move(output))) {
+        delete dlg;
+        return false;
+    }
     dlg->exec();
-    Wait();
-    // Every handler of the dialog has returned with its event loop.
+    // The dialog is closed by the recovery's end (or by a confirmed stop,
+    // the end then following); every handler of it has returned here.
     delete dlg;
     return true;
 }
 
-void QScaningDlg::OnExecute()
-{
-    salvitra::RecoverSummary summary;
-    if (m_job) {
-        summary = salvitra::recoverJobs(
-            *m_job, m_jobs, m_outDir.toStdString(), [this](size_t i, size_t n, const std::string &rel) {
-                emit SetProValue(n ? int(i * 100 / n) : 0);
-                emit SetNote("Recovering: " + resultviews::shown(rel.substr(rel.find_last_of('/') + 1)));
-            });
-    }
-    m_summary = std::move(summary);
-    emit OnDoneRecover();
-}
-
-void QScaningDlg::OnStopRequested()
-{
-    if (m_recovering.load() && m_job)
-        m_job->stop();
-}
-
-void QScaningDlg::OnPauseChanged(bool paused)
-{
-    if (!m_recovering.load() || !m_job)
-        return;
-    if (paused) {
-        m_job->pause();
-        return;
-    }
-    // A stop releases the pause: the job hears of the stop first, so no
-    // further chunk is written in between.
-    if (IsStopped())
-        m_job->stop();
-    m_job->resume();
-}
-
 void QScaningDlg::RecoverDoneOponPath()
 {
-    m_recovering = false;
+    if (!m_scan)
+        return;
+    m_summary = m_scan->lastRecovery();
     if (m_progressDlg) {
         // Only closed here: this may run inside the dialog's own stop
-        // question (its stop() serves events, deferred deletions too), so
-        // the dialog is deleted once its exec() has returned.
+        // question, so the dialog is deleted once its exec() has returned.
         QProgressDlg *dlg = m_progressDlg;
         m_progressDlg = nullptr;
         if (!m_summary.stopped)
@@ -1114,7 +1181,7 @@ void QScaningDlg::RecoverDoneOponPath()
     const salvitra::RecoverSummary &s = m_summary;
     auto *done = new QOpenFilePathDlg(this);
     done->setAttribute(Qt::WA_DeleteOnClose);
-    done->SetResult((int)s.written, (int)(m_jobs.size() - std::min<size_t>(s.written, m_jobs.size())), s.stopped);
+    done->SetResult((int)s.written, (int)(m_recoverCount - std::min<size_t>(s.written, m_recoverCount)), s.stopped);
     done->SetFolder(m_outDir);
     if (!s.status.ok())
         done->setToolTip(QString::fromStdString(s.status.text()));

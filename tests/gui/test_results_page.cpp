@@ -3,6 +3,8 @@
 // dialog, the progress dialog and the completion question, with every
 // recovered file compared byte for byte with the file that was deleted.
 #include <QApplication>
+#include <QBuffer>
+#include <QSignalSpy>
 #include <QDirIterator>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <future>
 #include <map>
 #include <set>
 
@@ -310,7 +313,11 @@ TEST_F(ResultsPage, SearchViewModesThumbnailsAndPreview)
     EXPECT_FALSE(p->table()->isVisible());
     ASSERT_EQ(p->thumbViewer()->GetItemCount(), 2);
     ASSERT_EQ(p->thumbViewer()->grid()->GetItemCount(), 2);
+    // The pictures come from the medium thread when they are ready.
+    ASSERT_TRUE(waitUntil([&] { return p->thumbViewer()->GetItem(0)->answered && p->thumbViewer()->GetItem(1)->answered; },
+                          20000));
     for (int i = 0; i < 2; i++) {
+        EXPECT_FALSE(p->thumbViewer()->GetItem(i)->picture.isNull());
         QString img = p->thumbViewer()->GetItem(i)->image;
         EXPECT_TRUE(QPreviewImageCtrl::IsImage(img)) << img.toStdString();
         EXPECT_TRUE(img.startsWith(QString::fromStdString(tmp.path()) + "/Salvitra Data Recovery/"));
@@ -333,7 +340,8 @@ TEST_F(ResultsPage, SearchViewModesThumbnailsAndPreview)
     EXPECT_EQ(p->previewState(), QScaningDlg::PreviewNotAvailable);
     p->tree()->setCurrentItem(p->treeItem("Photo", "jpg"));
     p->table()->selectRow(0);
-    EXPECT_EQ(p->previewState(), QScaningDlg::PreviewShown);
+    EXPECT_EQ(p->previewState(), QScaningDlg::PreviewAvailable);  // the placeholder while the copy is made
+    ASSERT_TRUE(waitUntil([&] { return p->previewState() == QScaningDlg::PreviewShown; }, 20000));
     EXPECT_FALSE(p->previewCtrl()->pixmap().isNull());
     EXPECT_TRUE(p->previewCtrl()->path().startsWith(QString::fromStdString(tmp.path()) + "/Salvitra Data Recovery Temp/"));
 
@@ -555,6 +563,62 @@ TEST_F(ResultsPage, AFolderOnTheScannedMediumIsQuestionedAndCanBeChosenAgain)
     EXPECT_TRUE(safeDefault);
     EXPECT_FALSE(tree(good).empty());
     EXPECT_EQ(svt::run("ls -AR " + svt::shellQuote(mnt.path())).out, before);
+    goBack();
+}
+
+// The thumbnails of a hundred photos are asked for, and the page is left
+// before the medium thread gets to them: none of them is extracted.
+TEST_F(ResultsPage, ThumbnailsOfAPageLeftAreNeverExtracted)
+{
+    svt::TempDir work;
+    const std::string image = work.file("photos.img");
+    {
+        std::ofstream out(image, std::ios::binary);
+        for (int i = 0; i < 100; i++) {
+            QImage pic(48, 32, QImage::Format_RGB32);
+            pic.fill(QColor::fromHsv(i * 3, 200, 220));
+            pic.setPixel(i % 48, i % 32, qRgb(i, 255 - i, 7));
+            QByteArray bytes;
+            QBuffer buf(&bytes);
+            buf.open(QIODevice::WriteOnly);
+            ASSERT_TRUE(pic.save(&buf, "PNG"));
+            bytes.append(QByteArray(4096 - bytes.size() % 4096, '\0'));  // each at a block of its own
+            out.write(bytes.constData(), bytes.size());
+        }
+        out.write(QByteArray(1 << 20, '\0').constData(), 1 << 20);
+    }
+    scanImage(image, true, true);
+    QScaningDlg *p = page();
+    QTreeWidgetItem *png = p->treeItem("Photo", "png");
+    ASSERT_NE(png, nullptr);
+    p->tree()->setCurrentItem(png);
+    ASSERT_EQ(p->table()->rowCount(), 100);
+    QScanAdapter *scan = p->scanAdapter();
+
+    // The medium thread is held until the page has been left.
+    std::promise<void> release;
+    std::shared_future<void> held = release.get_future().share();
+    struct Release {
+        std::promise<void> &p;
+        bool done = false;
+        void now() { if (!done) { done = true; p.set_value(); } }
+        ~Release() { now(); }
+    } releaser{release};
+    scan->runOnMediumThread([held] { held.wait(); });
+    QTest::mouseClick(p->viewButton(0), Qt::LeftButton);
+    ASSERT_EQ(p->thumbViewer()->grid()->GetItemCount(), 100);  // every copy asked for
+    QTest::mouseClick(p->viewButton(1), Qt::LeftButton);       // and the page left
+    releaser.now();
+    QSignalSpy idle(scan, &QScanAdapter::idle);
+    scan->markIdle();
+    ASSERT_TRUE(idle.wait(60000));
+    EXPECT_EQ(scan->viewsStarted(), 0u);
+    EXPECT_EQ(svt::run("find " + svt::shellQuote(tmp.path()) + " -path '*Salvitra Data*' -type f").out, "");
+
+    // Shown again, the pictures come.
+    QTest::mouseClick(p->viewButton(0), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return p->thumbViewer()->GetItem(99)->answered; }, 60000));
+    EXPECT_FALSE(p->thumbViewer()->GetItem(99)->picture.isNull());
     goBack();
 }
 

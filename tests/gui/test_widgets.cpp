@@ -18,6 +18,7 @@
 #include "scaningdlg.h"
 #include "test_support.h"
 #include "treectrldlg.h"
+#include "units.h"
 #include "utilthread.h"
 
 TEST(Skin, ButtonsTakeOneFrameAndKeepTheirSizeWithoutAnImage)
@@ -188,66 +189,42 @@ TEST_F(OptionsPage, FieldsClampAndMoveTheSlider)
     EXPECT_TRUE(s->setEndBtnPosition(100));
 }
 
-// ---- worker thread ----
+// ---- the job's adapter ----
 
-namespace {
-
-struct Counter : IScanCallBack {
-    std::atomic<int> seen{0};
-    void OnRefresh(void *) override { seen++; }
-    void OnDelNtfsRefresh(void *) override {}
-};
-
-// A worker that hands an endless stream of records over by blocking queued
-// signals, passing the pause gate before each.
-struct Streamer : QUtilThread {
-    QScanAdapter *adapter = nullptr;
-    std::atomic<int> sent{0};
-    void OnExecute() override
-    {
-        int x = 0;
-        while (!PassGate()) {
-            adapter->DoRefreshTree(&x, 0);
-            sent++;
-        }
-    }
-};
-
-}  // namespace
-
-TEST(UtilThread, PauseContinueAndStopWithAWorkerBlockedInABlockingSignal)
+// The job never waits for the interface thread: a deep scan ends while this
+// thread serves no events at all, and what it found then arrives as a few
+// queued signals (not one per batch), with the store as the page's data.
+TEST(ScanAdapter, TheJobNeverWaitsForTheWindowAndItsSignalsAreCoalesced)
 {
-    Counter counter;
-    QObject owner;
-    auto *adapter = new QScanAdapter(&counter, &owner);
-    Streamer w;
-    w.adapter = adapter;
-    EXPECT_TRUE(w.stop());  // never started: returns at once
-
-    ASSERT_TRUE(w.Start());
-    ASSERT_TRUE(waitUntil([&] { return counter.seen > 10; }, 5000));
-    w.SetPause(true);
-    QTest::qWait(50);  // the record in flight lands
-    int held = counter.seen;
-    QTest::qWait(100);
-    EXPECT_LE(counter.seen - held, 1);
-    w.SetPause(false);
-    ASSERT_TRUE(waitUntil([&] { return counter.seen > held + 10; }, 5000));
-    // Not serving events here: the worker now waits in its emission and
-    // only stop(), which serves them, can let it finish.
-    QThread::msleep(20);
-    EXPECT_TRUE(w.stop());
-    EXPECT_FALSE(w.IsRunning());
-    EXPECT_EQ(counter.seen.load(), w.sent.load());
-
-    // A paused worker is released by stop().
-    ASSERT_TRUE(w.Start());
-    ASSERT_TRUE(waitUntil([&] { return counter.seen > held + 20; }, 5000));
-    w.SetPause(true);
-    QTest::qWait(30);
-    EXPECT_TRUE(w.stop());
-    EXPECT_FALSE(w.IsRunning());
-    EXPECT_FALSE(w.IsPaused());
+    const std::string fx = svt::fixture("gui");
+    salvitra::Inventory inv;
+    std::string err;
+    ASSERT_TRUE(inv.build({fx + "/disk.img"}, &err)) << err;
+    salvitra::ScanRequest req;
+    req.part = inv.wholeDevice(inv.devices().at(0).devNum);
+    ASSERT_NE(req.part, nullptr);
+    req.mode = salvitra::RecoverDeep;
+    req.inventory = &inv;
+    {
+        QScanAdapter scan(req);
+        QSignalSpy found(&scan, &QScanAdapter::filesFound);
+        QSignalSpy ended(&scan, &QScanAdapter::scanEnded);
+        scan.pause();
+        scan.pause();  // once
+        EXPECT_TRUE(scan.isPaused());
+        scan.resume();
+        ASSERT_TRUE(scan.start());
+        EXPECT_TRUE(scan.job()->wait().ok());  // no event served meanwhile
+        EXPECT_EQ(found.count(), 0);
+        ASSERT_TRUE(ended.wait(10000));
+        ASSERT_GE(found.count(), 1);
+        EXPECT_LE(found.count(), 2);  // coalesced: at most one waiting, plus the end's
+        const size_t files = scan.job()->fileCount();
+        EXPECT_GT(files, 0u);
+        EXPECT_EQ(found.last().at(0).toULongLong(), files);
+        EXPECT_TRUE(scan.scanFinished());
+    }
+    EXPECT_TRUE(inv.teardown());  // the adapter's job released what it held
 }
 
 // ---- media events ----
@@ -287,28 +264,20 @@ TEST(MediaEvents, AnImageAddedAndRemovedWithinHalfASecondGivesOneUnmount)
 
 // ---- scanning page controls ----
 
-namespace {
-
-struct FixedProgress : QUtilThread {
-    int value = 0;
-    void OnExecute() override {}
-    int ProgressValue() override { return value; }
-};
-
-}  // namespace
-
 TEST(ScanningPage, PercentShowsOneForZeroAndNeverTheStopValue)
 {
     QScaningDlg page(nullptr);
-    FixedProgress worker;
-    page.SetScanThread(&worker);
-    worker.value = 0;
-    page.OnTimer();
+    salvitra::Progress p;
+    page.showProgress(p);
     EXPECT_EQ(page.percentText(), "1%");
     EXPECT_EQ(page.progressBar()->value(), 1);
-    worker.value = 57;
-    page.OnTimer();
+    p.percent = 57;
+    p.bytesTotal = 1000000;
+    p.bytesDone = 570000;
+    p.files = 3;
+    page.showProgress(p);
     EXPECT_EQ(page.percentText(), "57%");
+    EXPECT_EQ(page.statusText(), QString::fromStdString(salvitra::scanProgressText(p)));
     page.setPercentage(200);
     EXPECT_EQ(page.percentText(), "57%");
 }

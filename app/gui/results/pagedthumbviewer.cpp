@@ -1,6 +1,5 @@
 #include "pagedthumbviewer.h"
 
-#include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QRegularExpressionValidator>
 #include <QScrollBar>
@@ -228,25 +227,40 @@ void QPagedThumbViewer::updateButtons()
 
 void QPagedThumbViewer::RedrawItem()
 {
-    const quint64 version = ++m_version;
+    m_version++;
+    emit pageAboutToShow(m_page);
     m_grid->ClearItems();
     m_scroll->verticalScrollBar()->setValue(0);
+    // Tiles cost no decoding here: pictures come decoded, or later.
     const int first = m_page * kPageSize;
-    for (int i = first; i < first + kPageSize && i < (int)m_items.size(); i++) {
+    for (int i = first; i < first + kPageSize && i < (int)m_items.size(); i++)
         addTile(m_items[i], -1);
-        // Let the grid fill visibly; user input waits.  Whatever runs
-        // meanwhile may change the list: then this redraw is over.
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        if (m_version != version)
-            return;
-    }
 }
 
 void QPagedThumbViewer::addTile(ThumbItem *item, int at)
 {
-    if (item->image.isEmpty() && m_provider)
-        item->image = m_provider(*item);
-    m_grid->AddItem(item->image, item->text, item->ticked, item, at);
+    const bool waiting = !item->answered && item->image.isEmpty() && item->picture.isNull() && m_provider;
+    const int tile = m_grid->AddItem(waiting ? QString() : item->image, item->text, item->ticked, item, at,
+                                     item->picture, waiting);
+    (void)tile;
+    if (waiting)
+        m_provider(m_items.indexOf(item), *item);
+}
+
+void QPagedThumbViewer::SetItemPicture(int index, const QString &image, const QImage &picture)
+{
+    if (!IsValid(index))
+        return;
+    ThumbItem *item = m_items[index];
+    item->image = image;
+    item->picture = picture;
+    item->answered = true;
+    for (int i = 0; i < m_grid->GetItemCount(); i++) {
+        if (m_grid->GetItemData(i) == item) {
+            m_grid->GetItem(i)->SetPicture(image, picture);
+            break;
+        }
+    }
 }
 
 void QPagedThumbViewer::OnBtnPrevious()

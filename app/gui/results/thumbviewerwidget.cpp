@@ -32,12 +32,17 @@ void QThumbViewerWidget::setColumns(int columns)
 }
 
 int QThumbViewerWidget::AddItem(const QString &image, const QString &text, bool check, void *data,
-                                int index)
+                                int index, const QImage &picture, bool waiting)
 {
     if (index < 0 || index >= m_items.size())
         index = m_items.size();
     auto *node = new QPictureNode(this);
-    node->SetImage(image);
+    if (waiting)
+        node->SetWaiting();
+    else if (!picture.isNull())
+        node->SetPicture(image, picture);
+    else
+        node->SetImage(image);
     if (!text.isEmpty())
         node->SetText(text);
     node->SetCheck(check);

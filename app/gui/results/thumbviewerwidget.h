@@ -1,6 +1,7 @@
 // A grid of thumbnail tiles, five to a row unless told how many fit.
 #pragma once
 
+#include <QImage>
 #include <QString>
 #include <QVector>
 #include <QWidget>
@@ -21,8 +22,10 @@ public:
     ~QThumbViewerWidget() override;
 
     // Inserts a tile at index (appends when index is out of range) and
-    // returns the index used.
-    int AddItem(const QString &image, const QString &text, bool check, void *data, int index = -1);
+    // returns the index used.  A picture already decoded is shown as it is;
+    // a tile still waiting for its picture says so.
+    int AddItem(const QString &image, const QString &text, bool check, void *data, int index = -1,
+                const QImage &picture = QImage(), bool waiting = false);
     // Removes the tile at index (the last one when out of range).
     void DeleteItem(int index);
     void ClearItems();

@@ -98,16 +98,14 @@ void scanAndShoot(MainWindow &w, const QString &fs, bool whole, const QString &n
     // scanning state once more as it looks a third of the way through.
     const salvitra::Progress end = w.diskPage()->job() ? w.diskPage()->job()->progress() : salvitra::Progress{};
     w.ShowWordDlg(MainWindow::PageScanning);
-    page->progressTimer()->stop();
-    page->progressBar()->setValue(37);
-    page->setPercentage(37);
     salvitra::Progress p;
     p.bytesTotal = end.bytesTotal;
     p.bytesDone = end.bytesTotal / 100 * 37;
     p.bytesPerSecond = 48.5 * 1048576;
     p.secondsLeft = p.bytesPerSecond > 0 ? (double)(p.bytesTotal - p.bytesDone) / p.bytesPerSecond : -1;
     p.files = end.files / 3;
-    page->statusLabel()->setText(QString::fromStdString(salvitra::scanProgressText(p)));
+    p.percent = 37;
+    page->showProgress(p);
     shot(&w, name + "-scanning");
     w.ShowWordDlg(MainWindow::PageFinished);
     page->statusLabel()->setText(page->finishedText());
