@@ -22,6 +22,62 @@ const char *const g_ids[] = {
 };
 
 constexpr size_t kCount = sizeof(g_formats) / sizeof(g_formats[0]);
+static_assert(kCount <= SN_MAX_FORMATS, "raise SN_MAX_FORMATS");
+
+/* Extensions that name the same kind as a type the engine reports. */
+const char *const kAliases[][2] = {
+    {"jpeg", "jpg"}, {"jpe", "jpg"}, {"tiff", "tif"}, {"mpeg", "mpg"}, {"midi", "mid"},
+    {"aif", "aiff"}, {"mka", "mkv"}, {"qt", "mov"}, {"oga", "ogg"}, {"ogv", "ogg"},
+};
+
+bool reports(const sn_format *f, const char *type)
+{
+    for (const char *const *t = f->types; t && *t; t++)
+        if (strcmp(*t, type) == 0)
+            return true;
+    return false;
+}
+
+/* The type name as the formats report it: lower case, aliases resolved;
+ * false when it is longer than any type name. */
+bool canonical_type(const char *type, char (&out)[16])
+{
+    memset(out, 0, sizeof out);
+    size_t n = 0;
+    for (; type[n] && n + 1 < sizeof out; n++) {
+        char c = type[n];
+        out[n] = (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+    }
+    if (type[n])
+        return false;
+    for (const auto &a : kAliases)
+        if (strcmp(out, a[0]) == 0)
+            memcpy(out, a[1], strlen(a[1]) + 1);
+    return out[0] != 0;
+}
+
+/* The descriptors' own spelling of a canonical name (stable for the
+ * selection's lifetime), or NULL when no descriptor reports it. */
+const char *known_type(const char *canon)
+{
+    for (size_t i = 0; i < kCount; i++)
+        for (const char *const *t = g_formats[i]->types; t && *t; t++)
+            if (strcmp(*t, canon) == 0)
+                return *t;
+    return nullptr;
+}
+
+void build_dispatch(const bool *chosen, const sn_format **flat, uint16_t *start)
+{
+    size_t at = 0;
+    for (unsigned b = 0; b < 256; b++) {
+        start[b] = (uint16_t)at;
+        for (size_t i = 0; i < kCount; i++)
+            if (chosen[i] && g_formats[i]->first_byte == b)
+                flat[at++] = g_formats[i];
+        flat[at++] = nullptr;
+    }
+}
 
 struct Dispatch {
     /* flat NULL-terminated lists, one per first byte */
@@ -30,14 +86,10 @@ struct Dispatch {
     const char *types[256];
     Dispatch()
     {
-        size_t at = 0;
-        for (unsigned b = 0; b < 256; b++) {
-            start[b] = (uint16_t)at;
-            for (size_t i = 0; i < kCount; i++)
-                if (g_formats[i]->first_byte == b)
-                    flat[at++] = g_formats[i];
-            flat[at++] = nullptr;
-        }
+        bool all[kCount];
+        for (size_t i = 0; i < kCount; i++)
+            all[i] = true;
+        build_dispatch(all, flat, start);
         size_t nt = 0;
         for (size_t i = 0; i < kCount; i++) {
             for (const char *const *t = g_formats[i]->types; t && *t; t++) {
@@ -82,6 +134,42 @@ const sn_format *const *sn_dispatch(uint8_t b)
 const char *const *sn_known_types(void)
 {
     return dispatch().types;
+}
+
+void sn_select(const char *const *types, sn_selection *sel)
+{
+    memset(sel, 0, sizeof(*sel));
+    bool chosen[kCount];
+    sel->every_type = !types || !types[0];
+    size_t nt = 0;
+    for (size_t i = 0; i < kCount; i++)
+        chosen[i] = sel->every_type;
+    for (const char *const *t = types; !sel->every_type && *t; t++) {
+        char canon[16];
+        const char *name = canonical_type(*t, canon) ? known_type(canon) : nullptr;
+        if (!name)
+            continue;
+        bool seen = false;
+        for (size_t k = 0; k < nt; k++)
+            seen = seen || sel->types[k] == name;
+        if (!seen && nt < SN_MAX_TYPES)
+            sel->types[nt++] = name;
+        for (size_t i = 0; i < kCount; i++)
+            chosen[i] = chosen[i] || reports(g_formats[i], name);
+    }
+    build_dispatch(chosen, sel->flat, sel->start);
+    for (size_t i = 0; i < kCount; i++)
+        sel->nformats += chosen[i];
+}
+
+bool sn_sel_reports(const sn_selection *sel, const char *type)
+{
+    if (sel->every_type)
+        return true;
+    for (const char *const *t = sel->types; type && *t; t++)
+        if (strcmp(*t, type) == 0)
+            return true;
+    return false;
 }
 
 const sn_format *sn_format_by_name(const char *name)
@@ -167,20 +255,6 @@ bool trusted_header_at(sn_src *s, uint64_t off)
     return false;
 }
 
-/* Extensions that name the same kind as a type the engine reports. */
-const char *const kAliases[][2] = {
-    {"jpeg", "jpg"}, {"jpe", "jpg"}, {"tiff", "tif"}, {"mpeg", "mpg"}, {"midi", "mid"},
-    {"aif", "aiff"}, {"mka", "mkv"}, {"qt", "mov"}, {"oga", "ogg"}, {"ogv", "ogg"},
-};
-
-bool reports(const sn_format *f, const char *type)
-{
-    for (const char *const *t = f->types; t && *t; t++)
-        if (strcmp(*t, type) == 0)
-            return true;
-    return false;
-}
-
 }  // namespace
 
 bool sn_find_end(sn_src *s, uint64_t from, const void *pat, size_t plen, uint64_t *at,
@@ -222,23 +296,7 @@ bool sn_find_end(sn_src *s, uint64_t from, const void *pat, size_t plen, uint64_
 int sn_header_fits(const char *type, const uint8_t *head, size_t len)
 {
     char want[16] = {0};
-    bool known = false;
-    if (type) {
-        size_t n = 0;
-        for (; type[n] && n + 1 < sizeof want; n++) {
-            char c = type[n];
-            want[n] = (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-        }
-        if (type[n])
-            want[0] = 0;  // longer than any type name
-        for (const auto &a : kAliases)
-            if (strcmp(want, a[0]) == 0)
-                memcpy(want, a[1], strlen(a[1]) + 1);
-        size_t nf;
-        const sn_format *const *all = sn_formats(&nf);
-        for (size_t i = 0; want[0] && i < nf && !known; i++)
-            known = reports(all[i], want);
-    }
+    bool known = type && canonical_type(type, want) && known_type(want);
     if (!head || len == 0)
         return known ? 0 : -1;
     sv_view v = sv_view_make(head, len);

@@ -172,6 +172,7 @@ struct Scan {
     size_t cache_len;
     bool fast[256];
     sn_zip_memo *zip_memo;
+    const sn_selection *sel; /* the formats looked for */
 };
 
 /* Tests the candidate at absolute offset off (inside the window that starts
@@ -181,7 +182,7 @@ sn_status try_candidate(Scan &sc, uint64_t pos, size_t wlen, uint64_t off, sn_hi
 {
     const uint8_t *p = sc.win + (off - pos);
     sv_view head = sv_view_make(p, wlen - (size_t)(off - pos));
-    for (const sn_format *const *fp = sn_dispatch(p[0]); *fp; fp++) {
+    for (const sn_format *const *fp = sn_sel_dispatch(sc.sel, p[0]); *fp; fp++) {
         const sn_format *f = *fp;
         if (!sv_has(head, f->magic_off, f->magic_len) ||
             memcmp(head.data + f->magic_off, f->magic, f->magic_len) != 0)
@@ -210,18 +211,20 @@ sn_status try_candidate(Scan &sc, uint64_t pos, size_t wlen, uint64_t off, sn_hi
     return SN_CORRUPT;
 }
 
-int run_scan(Partiton_Struct *part)
+int run_scan(Partiton_Struct *part, const sn_selection *sel)
 {
     Scan sc;
     memset(&sc, 0, sizeof(sc));
     sc.dev = part->Device;
     sc.origin = scan_origin(part);
     sc.total = part->PartSize;
+    sc.sel = sel;
     for (unsigned b = 0; b < 256; b++)
-        sc.fast[b] = *sn_dispatch((uint8_t)b) != nullptr;
+        sc.fast[b] = *sn_sel_dispatch(sel, (uint8_t)b) != nullptr;
 
     sv_progress_begin();
-    if (sc.total == 0) {
+    /* Nothing to look for: nothing is read. */
+    if (sc.total == 0 || sel->nformats == 0) {
         sv_progress_finish();
         return 0;
     }
@@ -271,8 +274,10 @@ int run_scan(Partiton_Struct *part)
                 off += SN_SECTOR;
                 continue;
             }
-            sn_record *r = record_add(hit.type, off, hit.size);
-            notify(r);
+            /* A file of a type not asked for (an AVI when only WAV was,
+             * both RIFF) is passed over whole, unreported. */
+            if (sn_sel_reports(sc.sel, hit.type))
+                notify(record_add(hit.type, off, hit.size));
             if (!sv_progress_running()) {
                 stopped = true;
                 break;
@@ -302,7 +307,7 @@ int run_scan(Partiton_Struct *part)
 
 extern "C" {
 
-SENNET_EXPORT int Search_FileHeadRceoverMian(Partiton_Struct *part)
+SENNET_EXPORT int Sennet_SearchTypes(Partiton_Struct *part, const char *const *types)
 {
     /* A new scan replaces the records of the previous one. */
     state_free();
@@ -310,7 +315,16 @@ SENNET_EXPORT int Search_FileHeadRceoverMian(Partiton_Struct *part)
         sv_progress_finish();
         return -1;
     }
-    return run_scan(part);
+    auto *sel = static_cast<sn_selection *>(MALLOC(sizeof(sn_selection)));
+    sn_select(types, sel);
+    int rc = run_scan(part, sel);
+    free(sel);
+    return rc;
+}
+
+SENNET_EXPORT int Search_FileHeadRceoverMian(Partiton_Struct *part)
+{
+    return Sennet_SearchTypes(part, nullptr);
 }
 
 SENNET_EXPORT void Search_FileHeadRceoverMian_exit(void)

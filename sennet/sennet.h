@@ -34,6 +34,14 @@ extern "C" {
 /* Scans the whole range of the record; returns 0 when the range was scanned
  * to its end, 1 when a stop request ended it, -1 on a bad record. */
 SENNET_EXPORT int Search_FileHeadRceoverMian(Partiton_Struct *part);
+/* As Search_FileHeadRceoverMian, looking only for files of the named types
+ * (a NULL-terminated list of type names as Sennet_KnownTypes gives them, or
+ * extensions in any case: "jpg", "JPEG", "tiff"): no other format's header
+ * is tested, and a file of another type that a chosen format finds (an AVI
+ * where WAV was asked for) is passed over unreported.  NULL or an empty
+ * list: every type.  Names the engine does not know are passed over; a list
+ * of none it knows finds nothing and reads nothing. */
+SENNET_EXPORT int Sennet_SearchTypes(Partiton_Struct *part, const char *const *types);
 /* Frees every record and list of the last scan. */
 SENNET_EXPORT void Search_FileHeadRceoverMian_exit(void);
 

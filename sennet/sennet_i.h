@@ -149,6 +149,31 @@ const sn_format *const *sn_formats(size_t *n);
 /* First byte dispatch: the descriptors whose candidates start with byte b
  * (NULL-terminated list). */
 const sn_format *const *sn_dispatch(uint8_t b);
+/* The formats one scan looks for: the first-byte dispatch over the chosen
+ * descriptors, and the type names it reports (all those the chosen
+ * descriptors can report, or the names asked for). */
+#define SN_MAX_FORMATS 64u
+#define SN_MAX_TYPES 64u
+typedef struct sn_selection {
+    const sn_format *flat[SN_MAX_FORMATS + 256];
+    uint16_t start[256];
+    bool every_type;                     /* no names given: report every type */
+    const char *types[SN_MAX_TYPES + 1]; /* the names asked for (canonical), NULL-terminated */
+    size_t nformats;                     /* descriptors chosen */
+} sn_selection;
+/* Chooses the descriptors that can report one of the given type names
+ * (NULL-terminated; extensions in any case, "jpeg" for "jpg" and the like;
+ * NULL or empty: every descriptor).  Names the engine does not know are
+ * passed over, so a list of none it knows chooses nothing. */
+void sn_select(const char *const *types, sn_selection *sel);
+/* The chosen descriptors whose candidates start with byte b (NULL-terminated). */
+static inline const sn_format *const *sn_sel_dispatch(const sn_selection *sel, uint8_t b)
+{
+    return &sel->flat[sel->start[b]];
+}
+/* True when files of this type are reported by a scan with this selection. */
+bool sn_sel_reports(const sn_selection *sel, const char *type);
+
 /* Descriptor by id name ("jpeg", "png", ...) for tests; NULL when unknown. */
 const sn_format *sn_format_by_name(const char *name);
 

@@ -61,6 +61,46 @@ extern "C" MERROW_EXPORT void set_ExportsData(bool flag)
     store_progress(flag ? 0 : 200);
 }
 
+/* The pause gate: the installed function, its context and the scanning
+ * thread change only under the mutex; the closed flag is read on every
+ * pass without it. */
+static pthread_mutex_t g_gateMu = PTHREAD_MUTEX_INITIALIZER;
+static ProgressGateFunc g_gateFn = nullptr;
+static void *g_gateCtx = nullptr;
+static pthread_t g_gateThread;
+static int32_t g_gateClosed = 0;
+
+extern "C" MERROW_EXPORT void Salvitra_SetProgressGate(ProgressGateFunc gate, void *context)
+{
+    pthread_mutex_lock(&g_gateMu);
+    g_gateFn = gate;
+    g_gateCtx = gate ? context : nullptr;
+    g_gateThread = pthread_self();
+    __atomic_store_n(&g_gateClosed, 0, __ATOMIC_SEQ_CST);
+    pthread_mutex_unlock(&g_gateMu);
+}
+
+extern "C" MERROW_EXPORT void Salvitra_CloseProgressGate(void *context, bool closed)
+{
+    pthread_mutex_lock(&g_gateMu);
+    if (g_gateFn && context == g_gateCtx)
+        __atomic_store_n(&g_gateClosed, closed ? 1 : 0, __ATOMIC_SEQ_CST);
+    pthread_mutex_unlock(&g_gateMu);
+}
+
+extern "C" MERROW_EXPORT void Salvitra_PassProgressGate(void)
+{
+    if (!__atomic_load_n(&g_gateClosed, __ATOMIC_ACQUIRE))
+        return;
+    pthread_mutex_lock(&g_gateMu);
+    ProgressGateFunc fn = g_gateFn;
+    void *ctx = g_gateCtx;
+    bool scanning = fn && pthread_equal(g_gateThread, pthread_self());
+    pthread_mutex_unlock(&g_gateMu);
+    if (scanning)
+        fn(ctx);
+}
+
 extern "C" MERROW_EXPORT uint32_t get_blocksize(const Partiton_Struct *part)
 {
     if (!part || !part->BootData)

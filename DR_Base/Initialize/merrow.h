@@ -213,6 +213,24 @@ MERROW_EXPORT int32_t Salvitra_GetRejection(int32_t index, int32_t *dev_num, uin
 /* The path /dev/diskN resolves to right now, or an empty string. */
 MERROW_EXPORT int Salvitra_ResolveDiskPath(uint32_t n, char *out, size_t out_len);
 
+/*
+ * The pause gate of the running scan.  The scan's owner installs a gate
+ * function on the scanning thread before the scanner starts, and removes
+ * it (NULL) after the scanner returned; while the owner holds the gate
+ * closed, the scanning thread calls the gate function at every device read
+ * (sv_dev_read) and every look at or update of its progress (the
+ * sv_progress_* helpers below); the function waits until the owner opens
+ * the gate again or requests a stop.  Other threads (a recovery reading
+ * through another library) never wait at it.  Salvitra_CloseProgressGate
+ * acts only on the gate installed with the same context, from any thread.
+ * Without a gate nothing waits.
+ */
+typedef void (*ProgressGateFunc)(void *context);
+MERROW_EXPORT void Salvitra_SetProgressGate(ProgressGateFunc gate, void *context);
+MERROW_EXPORT void Salvitra_CloseProgressGate(void *context, bool closed);
+/* Returns at once while the gate is open; else calls the gate function. */
+MERROW_EXPORT void Salvitra_PassProgressGate(void);
+
 #ifdef __cplusplus
 }
 #endif
@@ -220,11 +238,19 @@ MERROW_EXPORT int Salvitra_ResolveDiskPath(uint32_t n, char *out, size_t out_len
 /*
  * Progress accessors for scanner code: the shared value is a plain int32
  * that the front end writes under hDataEvent; scanners read and raise it
- * atomically instead of with bare loads and stores.
+ * atomically instead of with bare loads and stores.  Every one of them is
+ * also the pause gate (Salvitra_PassProgressGate): a paused scan holds at
+ * its next look at the progress value, wherever in its walk that is.
  */
-static inline int32_t sv_progress_get(void)
+static inline int32_t sv_progress_peek(void)
 {
     return __atomic_load_n(&ExportsData, __ATOMIC_SEQ_CST);
+}
+
+static inline int32_t sv_progress_get(void)
+{
+    Salvitra_PassProgressGate();
+    return sv_progress_peek();
 }
 
 /* Raises a running scan's value by delta, never past 99 and never once it
@@ -242,23 +268,26 @@ static inline void sv_progress_add(int32_t delta)
 
 static inline void sv_progress_set(int32_t value)
 {
+    Salvitra_PassProgressGate();
     __atomic_store_n(&ExportsData, value, __ATOMIC_SEQ_CST);
 }
 
 /* The start of a search: the value goes back to 0, unless a stop (200)
  * was requested meanwhile, for instance while the volume was being set up;
- * that stop holds. */
+ * that stop holds.  A scan paused during its set-up holds here. */
 static inline void sv_progress_begin(void)
 {
-    int32_t cur = sv_progress_get();
+    int32_t cur = sv_progress_peek();
     while (cur < 200) {
         if (__atomic_compare_exchange_n(&ExportsData, &cur, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
             break;
     }
+    Salvitra_PassProgressGate();
 }
 
 /* The end of a search: 100, unless the value already reads finished or
- * stop; a stop request is never turned into "finished". */
+ * stop; a stop request is never turned into "finished".  A paused scan
+ * holds before it reports its end. */
 static inline void sv_progress_finish(void)
 {
     int32_t cur = sv_progress_get();
@@ -274,10 +303,14 @@ static inline bool sv_progress_running(void)
     return sv_progress_get() < 100;
 }
 
-/* Read through a device record's operations table (slot 1). */
+/* Read through a device record's operations table (slot 1).  A scanner's
+ * read passes the pause gate first: a paused scan reads nothing more than
+ * the read under way, wherever it is (set-up, walk, or the owner's look-ups
+ * after it). */
 static inline int32_t sv_dev_read(Physics_Device_Struct *dev, void *dst, uint32_t length,
                                   uint64_t offset)
 {
+    Salvitra_PassProgressGate();
     return dev->Ops->read(dev, dst, length, offset);
 }
 

@@ -1,6 +1,5 @@
 // salvitra-cli: the command-line front end.  All logic lives in the driver;
 // this file parses arguments and prints.
-#include <atomic>
 #include <cerrno>
 #include <cctype>
 #include <csignal>
@@ -10,12 +9,12 @@
 #include <ctime>
 #include <functional>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "deep.h"
 #include "inventory.h"
+#include "output_check.h"
 #include "output_dir.h"
 #include "recover.h"
 #include "result_tree.h"
@@ -48,6 +47,9 @@ const char *kUsage =
     "        --formatted  files of a volume that was formatted again (FAT, NTFS)\n"
     "        --deep       every file found by its content [--types jpg,png,...]\n"
     "                     [--range START END] (byte offsets inside the target)\n"
+    "--types LIST  deep scans: look for these kinds of file only (extensions,\n"
+    "        comma-separated: jpg,png,mp4; a name that is not known lists the\n"
+    "        known ones); other formats are not even tested, which is faster\n"
     "TARGET: --partition N (the index shown by 'devices') or --device N (a whole\n"
     "        device, deep scans only)\n"
     "--filter all|photo|video|audio|others  quick scans: keep the files of one\n"
@@ -543,15 +545,14 @@ int cmdScanOrRecover(const Options &o, bool recover)
     // Decided before the scan, and before anything is created.
     OutputDir outDir;
     if (recover) {
-        std::string why;
-        if (dev && outputOnScannedMedium(o.outDir, dev->path, &why)) {
+        OutputCheck c = prepareRecoveryOutput(o.outDir, dev ? dev->path : std::string(), outDir);
+        if (c.verdict == OutputVerdict::OnScannedMedium) {
             fprintf(stderr, "salvitra-cli: refusing to write recovered files onto the medium being "
-                            "scanned: %s\nChoose an output folder on another disk.\n", termText(why).c_str());
+                            "scanned: %s\nChoose an output folder on another disk.\n", termText(c.why).c_str());
             return kExitScanFailed;
         }
-        OutputError oe;
-        if (!outDir.open(o.outDir, &oe) || !outDir.checkWritable(&oe)) {
-            fprintf(stderr, "salvitra-cli: cannot write to the output folder: %s\n", termText(oe.text).c_str());
+        if (!c.ok()) {
+            fprintf(stderr, "salvitra-cli: cannot write to the output folder: %s\n", termText(c.why).c_str());
             return kExitScanFailed;
         }
     }
@@ -603,13 +604,14 @@ int cmdScanOrRecover(const Options &o, bool recover)
     ropt.onlyGlobs = o.only;
     ProgressLine rbar("Recovering");
     RecoverSummary sum;
-    std::atomic<bool> finished{false};
-    std::thread worker([&] {
-        sum = recoverFiles(job, files, ropt);
-        finished = true;
-    });
-    watch(job, rbar, [&] { return finished.load(); });
-    worker.join();
+    // The writes run on the job's worker, as the scan did; a Ctrl-C from
+    // here on stops them, however soon it comes.
+    if (!job.startWrites([&] { sum = recoverFiles(job, files, ropt); })) {
+        fprintf(stderr, "salvitra-cli: the recovery could not start\n");
+        return kExitScanFailed;
+    }
+    watch(job, rbar, [&] { return job.waitFor(0); });
+    job.wait();
     interrupted = g_interrupted != 0;
 
     for (const RecoveredFile &rf : sum.files) {

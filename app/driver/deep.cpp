@@ -1,7 +1,7 @@
-// Deep scan backend: runs the signature engine over the request's record
-// and lists its records per type in found order; recovery goes through
-// HeadRecovery.  The engine tests every header it knows whatever kinds were
-// picked: the front ends filter what they show and write.
+// Deep scan backend: runs the signature engine over the request's record,
+// looking for the picked kinds only (the request's types; none: every
+// kind), and lists its records per type in found order; recovery goes
+// through HeadRecovery.
 #include "deep.h"
 
 #include <algorithm>
@@ -57,15 +57,20 @@ namespace {
 // anything the registry did not report.
 class DeepBackend : public ScanBackend {
 public:
-    explicit DeepBackend(const ScanRequest &req) : part_(req.part) {}
+    explicit DeepBackend(const ScanRequest &req) : part_(req.part), types_(req.types) {}
     ~DeepBackend() override { release(); }
 
     Status run(ScanJob &job) override
     {
         ran_ = true;
         job_ = &job;
+        // The engine tests the headers of the picked kinds only.
+        std::vector<const char *> types;
+        for (const std::string &t : types_)
+            types.push_back(t.c_str());
+        types.push_back(nullptr);
         AddFoundFileCallBack(&DeepBackend::onFound, this);
-        int rc = Search_FileHeadRceoverMian(part_);
+        int rc = Sennet_SearchTypes(part_, types.data());
         RemoveFoundFileCallback(this);
         while (const char *t = Get_Dir()) {
             for (int32_t i = seen(t);; i++) {
@@ -141,6 +146,7 @@ private:
     }
 
     Partiton_Struct *part_;
+    std::vector<std::string> types_;
     ScanJob *job_ = nullptr;
     bool ran_ = false;
     // Type name (the engine's own string) and files delivered of it.

@@ -212,10 +212,36 @@ bool ScanJob::start()
     return true;
 }
 
+namespace {
+
+const char *const kStoppedScan = "stopped by the user; the files found until then are kept";
+
+// The status of a scan that a stop reached: Stopped, whatever the scanner
+// made of being cut short (the reason it gave goes to the diagnostics).
+Status stoppedScan(const Status &s)
+{
+    if (!s.ok() && s.code != StatusCode::Stopped)
+        diagnostic("scan stopped; the scanner had said: " + s.text());
+    return Status{StatusCode::Stopped, kStoppedScan};
+}
+
+}  // namespace
+
+void ScanJob::progressGate(void *job)
+{
+    static_cast<ScanJob *>(job)->gate();
+}
+
 Status ScanJob::run()
 {
     if (ran_.exchange(true))
         return wait();
+    if (stop_.load()) {
+        // Stopped before it started: the library is never touched.
+        Status s{StatusCode::Stopped, "stopped before the scan started; nothing was read"};
+        finish(s);
+        return s;
+    }
     if (!backend_) {
         finish(initial_);
         return initial_;
@@ -242,6 +268,8 @@ Status ScanJob::run()
     if (!busy.ok()) {
         lease->owner = nullptr;  // holds nothing
         lease.reset();
+        if (stop_)
+            busy = stoppedScan(busy);
         finish(busy);
         return busy;
     }
@@ -251,30 +279,44 @@ Status ScanJob::run()
     }
     lease_ = std::move(lease);
 
+    bool stoppedEarly;
     {
         std::lock_guard<std::mutex> l(mu_);
         phaseStart_ = Clock::now();
         lastFlush_ = phaseStart_;
-        scanning_ = true;
-        // A stop pressed before the scanner starts holds: the value is not
-        // set back to 0 then.
-        storeProgress(stop_ ? kStopValue : 0);
+        pausedTotal_ = {};
+        if (paused_)
+            pausedSince_ = phaseStart_;
+        stoppedEarly = stop_;
+        scanning_ = !stoppedEarly;
+        if (scanning_) {
+            storeProgress(0);
+            // The scanner library passes the job's gate at every look at
+            // the progress value: a pause holds it inside its walk.
+            Salvitra_SetProgressGate(&ScanJob::progressGate, this);
+            Salvitra_CloseProgressGate(this, paused_);
+        }
         if (state_.load() == JobState::Idle)
-            setState(paused_ ? JobState::Paused : JobState::Running);
+            setState(stop_ ? JobState::Stopping : paused_ ? JobState::Paused : JobState::Running);
     }
-    ticker_ = std::thread([this] { tickerLoop(); });
-
-    Status s = backend_->run(*this);
+    Status s;
+    if (!stoppedEarly) {
+        ticker_ = std::thread([this] { tickerLoop(); });
+        s = backend_->run(*this);
+    }
 
     {
         std::lock_guard<std::mutex> l(mu_);
+        if (scanning_)
+            Salvitra_SetProgressGate(nullptr, nullptr);
         scanning_ = false;
         lastPercent_ = std::min(100, std::max(0, stop_ ? lastPercent_ : 100));
     }
     lease_->endScan();
     flush();
-    if (stop_ && (s.ok() || s.code == StatusCode::Stopped))
-        s = Status{StatusCode::Stopped, "stopped by the user; the files found until then are kept"};
+    if (stop_)
+        s = stoppedEarly ? Status{StatusCode::Stopped, "stopped before the scan started; nothing was read"}
+                         : stoppedScan(s);
     // Nothing left running: the value reads as finished again.
     if (progressValue() != 100 && !stop_)
         storeProgress(100);
@@ -319,8 +361,28 @@ bool ScanJob::waitFor(int timeoutMs)
 void ScanJob::stop()
 {
     std::lock_guard<std::mutex> l(mu_);
+    stopLocked();
+}
+
+bool ScanJob::stopIfRunning()
+{
+    std::lock_guard<std::mutex> l(mu_);
+    if (ended_ && !writing_)
+        return false;
+    stopLocked();
+    return true;
+}
+
+void ScanJob::stopLocked()
+{
+    // Between the scan's end and the writes, the stop is the writes'.
+    if (ended_ && !writing_)
+        pendingStop_ = true;
     stop_.store(true, std::memory_order_release);
+    if (paused_)
+        pausedTotal_ += Clock::now() - pausedSince_;
     paused_ = false;
+    Salvitra_CloseProgressGate(this, false);
     JobState s = state_.load();
     if (s == JobState::Running || s == JobState::Paused)
         setState(JobState::Stopping);
@@ -335,7 +397,10 @@ void ScanJob::pause()
     std::lock_guard<std::mutex> l(mu_);
     if (stop_)
         return;
+    if (!paused_)
+        pausedSince_ = Clock::now();
     paused_ = true;
+    Salvitra_CloseProgressGate(this, true);
     if (state_.load() == JobState::Running)
         setState(JobState::Paused);
 }
@@ -344,11 +409,22 @@ void ScanJob::resume()
 {
     {
         std::lock_guard<std::mutex> l(mu_);
+        if (paused_)
+            pausedTotal_ += Clock::now() - pausedSince_;
         paused_ = false;
+        Salvitra_CloseProgressGate(this, false);
         if (state_.load() == JobState::Paused)
             setState(JobState::Running);
     }
     cv_.notify_all();
+}
+
+void ScanJob::waitAtGate(std::unique_lock<std::mutex> &l)
+{
+    holding_++;
+    cv_.notify_all();
+    cv_.wait(l, [&] { return !paused_ || stop_; });
+    holding_--;
 }
 
 bool ScanJob::gate()
@@ -356,10 +432,24 @@ bool ScanJob::gate()
     std::unique_lock<std::mutex> l(mu_);
     if (!stop_ && !paused_)
         return true;
-    cv_.wait(l, [&] { return !paused_ || stop_; });
+    if (!stop_)
+        waitAtGate(l);
     if (stop_)
         holdStopValue();
     return !stop_;
+}
+
+bool ScanJob::holding() const
+{
+    std::lock_guard<std::mutex> l(mu_);
+    return holding_ > 0;
+}
+
+bool ScanJob::waitHolding(int timeoutMs) const
+{
+    std::unique_lock<std::mutex> l(mu_);
+    cv_.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return holding_ > 0 || ended_; });
+    return holding_ > 0;
 }
 
 void ScanJob::holdStopValue()
@@ -374,8 +464,11 @@ Progress ScanJob::progress() const
 {
     std::lock_guard<std::mutex> l(mu_);
     Progress p;
-    p.seconds = std::chrono::duration<double>(Clock::now() - phaseStart_).count();
-    if (phaseStart_ == Clock::time_point{})
+    // Time spent paused does not count: the speed is the reading's.
+    Clock::time_point now = Clock::now();
+    Clock::duration paused = pausedTotal_ + (paused_ ? now - pausedSince_ : Clock::duration{});
+    p.seconds = std::chrono::duration<double>(now - phaseStart_ - paused).count();
+    if (phaseStart_ == Clock::time_point{} || p.seconds < 0)
         p.seconds = 0;
     if (writing_ || writeTotal_) {
         p.bytesTotal = writeTotal_;
@@ -501,7 +594,7 @@ bool ScanJob::deliver(FoundFile f)
         // The gate and the append under one lock.
         std::unique_lock<std::mutex> l(mu_);
         if (paused_ && !stop_)
-            cv_.wait(l, [&] { return !paused_ || stop_; });
+            waitAtGate(l);
         if (stop_) {
             holdStopValue();
             open = false;
@@ -560,21 +653,70 @@ void ScanJob::flush()
 
 // ---- writes ----
 
+bool ScanJob::openWrites()
+{
+    if (writing_)
+        return false;
+    // A stop of the scan (or of the last writes) does not carry over into
+    // these writes; one that came after their end does.
+    stop_.store(pendingStop_);
+    pendingStop_ = false;
+    ended_ = false;
+    writing_ = true;
+    writeTotal_ = 0;
+    written_ = 0;
+    filesWritten_ = 0;
+    phaseStart_ = Clock::now();
+    pausedTotal_ = {};
+    if (paused_)
+        pausedSince_ = phaseStart_;
+    setState(stop_ ? JobState::Stopping : paused_ ? JobState::Paused : JobState::Running);
+    return true;
+}
+
+bool ScanJob::startWrites(std::function<void()> writes)
+{
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        if (!ran_.load() || !ended_ || writing_)
+            return false;
+    }
+    if (worker_.joinable()) {
+        if (worker_.get_id() == std::this_thread::get_id())
+            return false;
+        worker_.join();
+    }
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        if (!openWrites())
+            return false;
+    }
+    worker_ = std::thread([this, writes = std::move(writes)] {
+        if (writes)
+            writes();
+        bool open;
+        {
+            std::lock_guard<std::mutex> l(mu_);
+            open = writing_;
+        }
+        // Writes that never began their phase still end it.
+        if (open)
+            endWrites(false);
+    });
+    return true;
+}
+
 void ScanJob::beginWrites(uint64_t bytesTotal)
 {
-    if (ticker_.joinable())
+    if (ticker_.joinable() && ticker_.get_id() != std::this_thread::get_id())
         ticker_.join();
     {
         std::lock_guard<std::mutex> l(mu_);
-        // A stop of the scan does not carry over into the recovery.
-        stop_.store(false);
-        ended_ = false;
-        writing_ = true;
+        // Opened by startWrites already: a stop since then holds.
+        openWrites();
         writeTotal_ = bytesTotal;
         written_ = 0;
         filesWritten_ = 0;
-        phaseStart_ = Clock::now();
-        setState(paused_ ? JobState::Paused : JobState::Running);
     }
     if (observer_)
         ticker_ = std::thread([this] { tickerLoop(); });

@@ -6,7 +6,8 @@
 //   job.start();                          // worker thread; or job.run() on this thread
 //   ... job.pause(); job.resume(); job.stop(); job.progress(); job.snapshot(from) ...
 //   Status s = job.wait();                // Done, Stopped, or why it could not scan
-//   recoverFiles(job, picked, opt);       // writes take the same job: pause and stop hold
+//   job.startWrites([&] { sum = recoverFiles(job, picked, opt); });
+//   job.wait();                           // writes take the same job: pause and stop hold
 //   job.release();                        // (or the destructor) frees the library's records
 //
 // Threads.  Every public member may be called from any thread, except that
@@ -21,9 +22,16 @@
 // The stop holds: once stop() is called the shared progress value stays at
 // the stop value (200) until the scanner returns, whatever the scanner
 // writes meanwhile, and the job ends Stopped with everything found so far
-// kept.  The pause gate: every found-file delivery and every recovery chunk
-// passes it, so a paused job holds still within one file or one chunk.
-// A stop releases a paused job.
+// kept, however early the stop came (before start(): the library is never
+// touched).  A stop that comes after the scan's end and before the writes
+// is kept for the writes: they end at once, Stopped.
+//
+// The pause gate: every found-file delivery, every recovery chunk and,
+// while a scan runs, every look of the scanner library at the shared
+// progress value passes it (libmerrow's progress gate, installed by the
+// job), so a paused job stops reading within one step of its walk: one
+// window of the deep engine, one batch of records, one directory, one
+// chunk.  A stop releases a paused job.
 //
 // Lifetimes.  A scanner library keeps its state in process-wide variables:
 // only one job per library can hold it (from start until release).  A
@@ -65,7 +73,8 @@ struct ScanRequest {
     Partiton_Struct *part = nullptr;  // a listed partition, a range copy or a whole-device record
     RecoverMod mode = RecoverQuick;
     bool formatted = false;           // quick mode: search a re-formatted volume instead
-    std::vector<std::string> types;   // deep mode: the picked kinds (lower case); empty: all
+    std::vector<std::string> types;   // deep mode: the only kinds the engine looks for (lower-case
+                                      // extensions; empty: all; kinds it cannot find are passed over)
     Inventory *inventory = nullptr;   // held from start to release when given
 
     ScanKind kind() const
@@ -178,9 +187,20 @@ public:
 
     // ---- control, from any thread ----
     void stop();
+    // As stop(), for a stop button whose question may outlast what it was
+    // pressed for: stops a scan (started or not) or writes that run now;
+    // between the scan's end and the writes it does nothing (no stop is
+    // kept for the writes) and returns false.
+    bool stopIfRunning();
     void pause();
     void resume();
     bool stopRequested() const { return stop_.load(std::memory_order_acquire); }
+    // True while the job's worker waits at the pause gate: a paused job
+    // has stopped reading once this holds.
+    bool holding() const;
+    // Waits until the worker holds at the gate or the phase has ended, at
+    // most timeoutMs; true when it holds.
+    bool waitHolding(int timeoutMs) const;
     JobState state() const { return state_.load(std::memory_order_acquire); }
     Status status() const;
     Progress progress() const;
@@ -206,14 +226,21 @@ public:
     const std::deque<FoundFile> &files() const { return files_; }
 
     // ---- writes ----
+    // Runs a recovery phase (a recoverFiles or writePlanned call on this
+    // job) on the job's worker thread, once the scan has ended; false while
+    // the scan or other writes still run.  The phase opens here, on the
+    // caller's thread: a stop or pause from now on is the writes'.
+    // waitFor() and wait() wait for it; the front ends drive it as the scan.
+    bool startWrites(std::function<void()> writes);
     // Streams one file into a new file at path, through the pause gate and
     // the stop of this job.  Between recoverFiles calls the job is Finished;
     // a single file written then (a copy for the preview) is not held by a
     // stop or pause left over from the scan or the last recovery.
     WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats);
-    // Opens and closes a recovery phase: state Running, a fresh stop and
-    // progress over `bytesTotal`; end reports onFinished.  recoverFiles
-    // calls them.
+    // Opens and closes a recovery phase: state Running, progress over
+    // `bytesTotal`; end reports onFinished.  recoverFiles calls them.  The
+    // scan's own stop does not carry over; a stop that came after the scan
+    // (or after startWrites) does.
     void beginWrites(uint64_t bytesTotal);
     void addWritten(uint64_t bytes, bool fileDone);
     Status endWrites(bool stopped, const std::string &reason = {});
@@ -232,11 +259,16 @@ public:
 
 private:
     struct Lease;
-    void runScan();
     void finish(const Status &s);
     void setState(JobState s);
     void tickerLoop();
     void holdStopValue();
+    void stopLocked();
+    // Waits (mu_ held) while paused and not stopped.
+    void waitAtGate(std::unique_lock<std::mutex> &l);
+    // Opens a recovery phase (mu_ held); false when one is open already.
+    bool openWrites();
+    static void progressGate(void *job);
 
     ScanRequest req_;
     JobObserver *observer_;
@@ -256,6 +288,10 @@ private:
     mutable int fileWaiters_ = 0;          // threads in waitForFiles
     bool paused_ = false;
     bool ended_ = false;
+    bool pendingStop_ = false;       // a stop that came between the scan and the writes
+    int holding_ = 0;                // threads waiting at the gate
+    std::chrono::steady_clock::time_point pausedSince_{};
+    std::chrono::steady_clock::duration pausedTotal_{};  // of this phase, not counted in its speed
     Status status_;
     std::deque<FoundFile> files_;
     size_t filesFlushed_ = 0;      // files handed to the observer

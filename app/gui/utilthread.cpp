@@ -2,6 +2,8 @@
 
 #include <QImageReader>
 
+#include <future>
+
 #include "previewimagectrl.h"
 
 using namespace salvitra;
@@ -24,16 +26,16 @@ QScanAdapter::~QScanAdapter()
 {
     cancelViews();
     m_jobp->stop();
-    // The medium thread finishes what it holds (a recovery stops within one
-    // chunk, a copy ends with its file) and drops the rest.
+    // The scan or the writes end (within one chunk); the observer calls
+    // they make only post events, and the writes wait for nothing but the
+    // medium thread, which still runs.
+    m_jobp->wait();
+    // The medium thread ends the copy it holds and drops the rest.
     QMediumWorker *worker = m_worker;
     QMetaObject::invokeMethod(worker, [worker] { worker->releaseViews(); }, Qt::QueuedConnection);
     m_mediumThread.quit();
     m_mediumThread.wait();
-    // The scan's threads end (the observer calls they make only post
-    // events), then the job releases the library's records.
-    m_jobp->wait();
-    m_job.reset();
+    m_job.reset();  // releases the library's records
 }
 
 bool QScanAdapter::start()
@@ -64,7 +66,9 @@ void QScanAdapter::stop()
     m_stopSent = true;
     // A stop releases a pause: the job knows it, and so does this side.
     m_paused = false;
-    m_jobp->stop();
+    // Only what runs: a stop asked for while the scan was ending is not
+    // kept for a recovery started later.
+    m_jobp->stopIfRunning();
 }
 
 void QScanAdapter::onFiles(uint64_t first, std::vector<FoundFile> batch)
@@ -112,8 +116,18 @@ bool QScanAdapter::startRecovery(std::vector<RecoveryJob> jobs, const QString &o
         m_summary = RecoverSummary{};
     }
     ScanJob *job = m_jobp;
+    QMediumWorker *worker = m_worker;
     const std::string dir = outDir.toStdString();
-    QMetaObject::invokeMethod(m_worker, [this, job, dir, jobs = std::move(jobs), output] {
+    // The writes are a phase of the job, opened here: a stop or pause from
+    // now on is theirs.  They run on the job's thread, as the command
+    // line's, once the medium thread has ended the copy it may hold (the
+    // library reads one call sequence at a time; later copies wait, as the
+    // job is then not finished).
+    const bool started = job->startWrites([this, job, worker, dir, jobs = std::move(jobs), output] {
+        std::promise<void> quiet;
+        std::future<void> done = quiet.get_future();
+        QMetaObject::invokeMethod(worker, [&quiet] { quiet.set_value(); }, Qt::QueuedConnection);
+        done.wait();
         RecoverSummary s = recoverJobs(*job, jobs, dir, [this](size_t i, size_t n, const std::string &rel) {
             emit recoveryFile(i, n, QString::fromStdString(rel));
         }, output.get());
@@ -125,8 +139,10 @@ bool QScanAdapter::startRecovery(std::vector<RecoveryJob> jobs, const QString &o
             m_recovering = false;
             emit recoveryFinished();
         }, Qt::QueuedConnection);
-    }, Qt::QueuedConnection);
-    return true;
+    });
+    if (!started)
+        m_recovering = false;
+    return started;
 }
 
 RecoverSummary QScanAdapter::lastRecovery() const

@@ -7,11 +7,13 @@
 // a signal that is still waiting to be delivered is not queued again.
 // Pause and stop go to the job, once each.
 //
-// Everything that reads the medium after the scan (the recovery, copies for
-// the thumbnails and the preview) runs in order on the adapter's medium
-// thread, never on the interface thread; the scanner libraries read through
-// one call sequence at a time.  Copies asked for by a view are cancelled
-// as a whole (cancelViews) when the view no longer wants them.
+// Nothing that reads the medium runs on the interface thread.  The
+// recovery is a writes phase of the job on the job's thread (as the command
+// line drives it); copies for the thumbnails and the preview are made in
+// order on the adapter's medium thread, never while the writes run (the
+// scanner libraries read through one call sequence at a time).  Copies
+// asked for by a view are cancelled as a whole (cancelViews) when the view
+// no longer wants them.
 #pragma once
 
 #include <QImage>
@@ -60,10 +62,10 @@ public:
     void stop();
     bool isPaused() const { return m_paused; }
 
-    // ---- after the scan, on the medium thread ----
-    // Writes the jobs as one recovery phase into outDir (opened and checked
-    // in output when given); false while a recovery runs or the scan has
-    // not ended.  recoveryFile and recoveryFinished report it.
+    // ---- after the scan ----
+    // Writes the jobs as one recovery phase of the job into outDir (opened
+    // and checked in output when given); false while a recovery runs or the
+    // scan has not ended.  recoveryFile and recoveryFinished report it.
     bool startRecovery(std::vector<salvitra::RecoveryJob> jobs, const QString &outDir,
                        std::shared_ptr<salvitra::OutputDir> output = nullptr);
     bool recovering() const { return m_recovering.load(); }
@@ -118,8 +120,8 @@ private:
     salvitra::RecoverSummary m_summary;
 };
 
-// The adapter's worker on the medium thread: recoveries and view copies,
-// one after the other.
+// The adapter's worker on the medium thread: view copies, one after the
+// other, only while the job is between its phases.
 class QMediumWorker : public QObject {
     Q_OBJECT
 public:

@@ -80,6 +80,37 @@ TEST(DeepDriver, SessionListsAndRecoversEveryFile)
     FullDevStruct_exit();
 }
 
+// The picked kinds are what the engine looks for: with JPEG alone its
+// store holds the corpus's JPEGs and nothing else, no other format being
+// tested at all; kinds no signature finds make a scan that reads nothing.
+TEST(DeepDriver, OnlyThePickedKindsAreLookedFor)
+{
+    const auto &c = svt::carvingCorpus();
+    svt::MemDevice mem(svt::readFile(c.dir + "/raw.img"));
+    ScanRequest req;
+    req.part = mem.partition(0, mem.bytes().size(), FS_UNKNOWN);
+    req.mode = RecoverDeep;
+    req.types = {"JPEG"};  // as an extension may be written
+    auto want = byType()["jpg"];
+    ASSERT_GE(want.size(), 2u);
+    {
+        ScanJob job(req);
+        ASSERT_TRUE(job.run());
+        ASSERT_EQ(job.fileCount(), want.size());
+        for (size_t i = 0; i < want.size(); i++) {
+            EXPECT_EQ(job.files()[i].type, "jpg");
+            EXPECT_EQ(job.files()[i].offset, want[i]->offset);
+            EXPECT_EQ(job.files()[i].size, want[i]->size);
+        }
+    }
+    int64_t before = mem.reads;
+    req.types = {"emf"};
+    ScanJob none(req);
+    ASSERT_TRUE(none.run());
+    EXPECT_EQ(none.fileCount(), 0u);
+    EXPECT_EQ(mem.reads.load(), before);
+}
+
 struct CliFile {
     std::string type;
     uint64_t offset, size;
@@ -116,11 +147,12 @@ TEST(DeepCli, ScanAWholeDeviceAndARange)
     }
     EXPECT_EQ(files.size(), n);
 
-    // Text output: per type, index, offset, size.
-    r = svt::runCli("scan --deep --device 0 --types png --image " + img);
+    // Text output: per type, index, offset, size; --types jpg finds JPEGs only.
+    r = svt::runCli("scan --deep --device 0 --types jpg --image " + img);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("png: " + std::to_string(want["png"].size()) + " files"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("jpg"), std::string::npos);
+    EXPECT_NE(r.out.find("jpg: " + std::to_string(want["jpg"].size()) + " files"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("png"), std::string::npos);
+    EXPECT_NE(r.out.find(std::to_string(want["jpg"].size()) + " files found."), std::string::npos) << r.out;
 
     // A range: offsets are relative to its start.
     const auto *a = want["mp4"][0];

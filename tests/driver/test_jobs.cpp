@@ -1,7 +1,9 @@
-// Scan jobs: a stop that holds during every scanner's set-up, stops and
-// pauses inside a recovery, a deep scan's stream held and resumed, result
-// snapshots taken while files arrive, one job per scanner library, and the
-// device list kept while a job reads it.  Real volumes from the fixture
+// Scan jobs: a stop that holds however early it comes and between the scan
+// and the writes, a pause that holds inside every scanner's walk and the
+// deep engine's empty stretches, stops and pauses inside a recovery, a
+// deep scan's stream held and resumed, result snapshots taken while files
+// arrive, one job per scanner library, and the device list kept while a
+// job reads it.  Real volumes from the fixture
 // scripts where a tool makes them; raw media built in memory otherwise.
 // These tests also run under ThreadSanitizer (label jobs).
 #include <gtest/gtest.h>
@@ -143,6 +145,7 @@ struct Volume {
     int32_t fsType;
     // Device reads the scanner's set-up alone costs on this volume.
     std::function<int64_t(Partiton_Struct *, svt::MemDevice &)> setUpReads;
+    bool formatted = false;  // the formatted-volume search
 };
 
 std::vector<Volume> quickVolumes()
@@ -195,7 +198,229 @@ std::vector<uint8_t> bytesOf(const Volume &v)
     return v.image.empty() ? v.bytes : svt::readFile(v.image);
 }
 
+// Every quick and formatted-volume scanner, on volumes with enough to walk.
+std::vector<Volume> walkVolumes()
+{
+    std::vector<Volume> v = quickVolumes();
+#if SALVITRA_HAVE_POLDER
+    v.push_back({"FAT formatted", fixtureImage("fat32fmt", "fat32fmt.img"), {}, FS_FAT32, nullptr, true});
+#endif
+#if SALVITRA_HAVE_TASKEL
+    v.push_back({"NTFS formatted", fixtureImage("ntfs_formatted", "f4k.img"), {}, FS_NTFS, nullptr, true});
+#endif
+#if SALVITRA_HAVE_HOLLIN
+    v.push_back({"exFAT", fixtureImage("exfat", "exfat.img"), {}, FS_EXFAT, nullptr});
+#endif
+#if SALVITRA_HAVE_COSK
+    v.push_back({"ext3", fixtureImage("ext3", "ext3-4k.img"), {}, FS_EXT3, nullptr});
+    // Its journal needs recovery: replayed in memory before the walk.
+    v.push_back({"ext4, journal", fixtureImage("extj", "ext4j-dirty.img"), {}, FS_EXT4, nullptr});
+#endif
+    return v;
+}
+
+ScanRequest requestFor(svt::MemDevice &dev, const Volume &v)
+{
+    ScanRequest req;
+    req.part = dev.partition(0, dev.bytes().size(), v.fsType);
+    req.formatted = v.formatted;
+    return req;
+}
+
+// ---- the pause ----
+
+// What a scan read around a pause: when pause() was called (from the
+// device's side of the read numbered `at`), and when the worker held at
+// the gate.
+struct HeldScan {
+    bool held = false;
+    uint64_t bytesAtPause = 0, bytesAtHold = 0;
+    int64_t readsAtHold = 0;
+    Status status;
+    size_t files = 0;
+};
+
+// Runs the scan, pauses it at read `at`, waits for the worker to hold at
+// the gate (or for the scan's end: then it did not hold), then resumes.
+HeldScan pauseAtRead(svt::MemDevice &dev, const ScanRequest &req, int64_t at)
+{
+    HeldScan h;
+    ScanJob job(req);
+    dev.onRead = [&](int64_t n) {
+        if (n == at) {
+            h.bytesAtPause = dev.bytesRead;
+            job.pause();
+        }
+    };
+    EXPECT_TRUE(job.start());
+    h.held = job.waitHolding(600000);
+    h.bytesAtHold = dev.bytesRead;
+    h.readsAtHold = dev.reads;
+    if (h.held) {
+        // The reader is the thread that waits: nothing more is read.
+        EXPECT_EQ(job.state(), JobState::Paused);
+        EXPECT_TRUE(job.holding());
+        EXPECT_EQ(dev.bytesRead.load(), h.bytesAtHold);
+    }
+    job.resume();
+    h.status = job.wait();
+    dev.onRead = nullptr;
+    h.files = job.fileCount();
+    return h;
+}
+
+// The longest read a scanner makes: 2 MiB, what a slow card (20 MB/s)
+// reads in 100 ms.
+constexpr uint64_t kPauseStep = 2u << 20;
+
+// Paused in the middle of its walk, every scanner holds before its next
+// read, having read at most the step under way; continued, it reads and
+// finds exactly what an unpaused scan does.  (Before, only deliveries
+// passed the gate, and quick scans deliver at their end.)
+TEST(JobPause, EveryScannerHoldsInsideItsWalk)
+{
+    for (const Volume &v : walkVolumes()) {
+        SCOPED_TRACE(v.label);
+        std::vector<uint8_t> bytes = bytesOf(v);
+        if (bytes.empty()) {
+            ADD_FAILURE() << "fixture missing";
+            continue;
+        }
+        svt::MemDevice whole(bytes);
+        ScanJob ref(requestFor(whole, v));
+        Status rs = ref.run();
+        ASSERT_TRUE(rs.ok()) << rs.text();
+        const int64_t total = whole.reads;
+        const size_t files = ref.fileCount();
+        ref.release();  // the library takes one job at a time
+        ASSERT_GE(total, 3);
+
+        svt::MemDevice dev(bytes);
+        HeldScan h = pauseAtRead(dev, requestFor(dev, v), total / 2);
+        EXPECT_TRUE(h.held) << "the scan ended while paused";
+        // The read under way when the pause came is the last one.
+        EXPECT_EQ(h.readsAtHold, total / 2 + 1);
+        EXPECT_LE(h.bytesAtHold - h.bytesAtPause, kPauseStep);
+        EXPECT_EQ(h.status.code, StatusCode::Done) << h.status.text();
+        EXPECT_EQ(h.files, files);
+        EXPECT_EQ(dev.reads.load(), total) << "the pause changes nothing of what is read";
+    }
+}
+
+// A deep scan of a medium with nothing to find delivers nothing: it holds
+// at its next window all the same, and reads nothing more while paused.
+TEST(JobPause, ADeepScanHoldsInAStretchOfEmptySectors)
+{
+    std::vector<uint8_t> zeros(24u << 20);
+    svt::MemDevice whole(zeros);
+    ScanRequest req;
+    req.part = whole.partition(0, zeros.size(), FS_UNKNOWN);
+    req.mode = RecoverDeep;
+    ASSERT_TRUE(ScanJob(req).run());
+    const int64_t total = whole.reads;
+    ASSERT_GE(total, 8);
+
+    svt::MemDevice dev(zeros);
+    req.part = dev.partition(0, zeros.size(), FS_UNKNOWN);
+    HeldScan h = pauseAtRead(dev, req, total / 2);
+    EXPECT_TRUE(h.held) << "the scan ended while paused";
+    // The window being read when the pause came (1 MiB and its look-ahead).
+    EXPECT_LE(h.bytesAtHold - h.bytesAtPause, (1u << 20) + (64u << 10));
+    EXPECT_EQ(h.readsAtHold, total / 2 + 1);
+    EXPECT_TRUE(h.status.ok()) << h.status.text();
+    EXPECT_EQ(h.files, 0u);
+    EXPECT_EQ(dev.reads.load(), total);
+}
+
 // ---- the stop ----
+
+// However early a stop comes, the scan ends Stopped: before start() (the
+// library is never touched), while start() runs, and between the scan and
+// the writes (kept for the writes, which then end at once).
+TEST(JobStop, AStopBeforeTheStartDuringItAndBeforeTheWritesEndsStopped)
+{
+    std::vector<uint8_t> bytes = svt::bmpRun(40, 4096);
+    svt::MemDevice dev(bytes);
+    ScanRequest req;
+    req.part = dev.partition(0, bytes.size(), FS_UNKNOWN);
+    req.mode = RecoverDeep;
+    {
+        Recorder rec;
+        ScanJob job(req, &rec);
+        job.stop();
+        ASSERT_TRUE(job.start());
+        Status s = job.wait();
+        EXPECT_EQ(s.code, StatusCode::Stopped) << s.text();
+        EXPECT_EQ(dev.reads.load(), 0);
+        EXPECT_EQ(job.fileCount(), 0u);
+        EXPECT_EQ(rec.finished, std::vector<StatusCode>{StatusCode::Stopped});
+    }
+    // A stop racing start() from another thread, at whatever moment the
+    // threads happen to meet; the scan's first read waits for it, so that
+    // the scan cannot end first.
+    for (int round = 0; round < 20; round++) {
+        ScanJob job(req);
+        ReadLatch firstRead(dev, dev.reads);
+        std::atomic<bool> go{false};
+        std::thread stopper([&] {
+            while (!go.load())
+                std::this_thread::yield();
+            job.stop();
+        });
+        go = true;
+        ASSERT_TRUE(job.start());
+        stopper.join();
+        firstRead.release();
+        Status s = job.wait();
+        EXPECT_EQ(s.code, StatusCode::Stopped) << "round " << round << ": " << s.text();
+    }
+    dev.onRead = nullptr;
+
+    ScanJob job(req);
+    ASSERT_TRUE(job.run());
+    ASSERT_EQ(job.fileCount(), 40u);
+    std::vector<const FoundFile *> all;
+    for (const FoundFile &f : job.files())
+        all.push_back(&f);
+    svt::TempDir out;
+    RecoverOptions opt;
+    opt.outDir = out.path();
+
+    // A stop button's question outlasting the scan stops nothing later.
+    EXPECT_FALSE(job.stopIfRunning());
+    // A Ctrl-C between the scan's end and the writes is not lost.
+    job.stop();
+    RecoverSummary sum = recoverFiles(job, all, opt);
+    EXPECT_EQ(sum.status.code, StatusCode::Stopped);
+    EXPECT_TRUE(sum.stopped);
+    EXPECT_EQ(sum.written, 0u);
+    EXPECT_TRUE(svt::run("ls -A " + svt::shellQuote(out.path())).out.empty());
+
+    // Nor one that comes after startWrites, before its worker begins them.
+    std::mutex mu;
+    std::condition_variable cv;
+    bool go = false;
+    RecoverSummary later;
+    ASSERT_TRUE(job.startWrites([&] {
+        std::unique_lock<std::mutex> l(mu);
+        cv.wait(l, [&] { return go; });
+        l.unlock();
+        later = recoverFiles(job, all, opt);
+    }));
+    EXPECT_TRUE(job.stopIfRunning());
+    {
+        std::lock_guard<std::mutex> l(mu);
+        go = true;
+    }
+    cv.notify_all();
+    EXPECT_EQ(job.wait().code, StatusCode::Stopped);
+    EXPECT_EQ(later.written, 0u);
+
+    // Each stop was the writes' it came for: the next writes run whole.
+    ASSERT_TRUE(job.startWrites([&] { later = recoverFiles(job, all, opt); }));
+    EXPECT_TRUE(job.wait().ok());
+    EXPECT_EQ(later.written, 40u);
+}
 
 // A stop pressed while a scanner sets its volume up used to be wiped by the
 // progress value's reset at the start of the search, and the scan ran to

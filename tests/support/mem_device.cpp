@@ -60,6 +60,7 @@ int32_t MemDevice::readOp(Physics_Device_Struct *dev, void *dst, uint32_t length
     if (n == 0)
         return -1;
     memcpy(dst, m->bytes_.data() + offset, n);
+    m->bytesRead += n;
     return (int32_t)n;
 }
 

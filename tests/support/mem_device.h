@@ -28,6 +28,7 @@ public:
     uint64_t shortFrom = UINT64_MAX;
     int64_t failAfterReads = -1;
     std::atomic<int64_t> reads{0};
+    std::atomic<uint64_t> bytesRead{0};  // bytes the successful reads delivered
 
     // A slow device: every read first sleeps delayUs and calls onRead with
     // the number of reads before it (0 for the first), on the reading
