@@ -37,7 +37,7 @@ QHelpWindow::QHelpWindow(QWidget *parent) : QWidget(parent, Qt::Window)
     // Escape closes the help as it closes a dialog.
     auto *close = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(close, &QShortcut::activated, this, &QWidget::close);
-    resize(720, 600);
+    resize(820, 640);
 }
 
 void QHelpWindow::load(const QString &path)
