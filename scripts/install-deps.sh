@@ -12,6 +12,7 @@ PACKAGES=(
   xxd python3
   imagemagick sox libsox-fmt-all ffmpeg libimage-exiftool-perl
   qt6-base-dev qt6-image-formats-plugins libudev-dev fonts-dejavu-core xvfb xauth
+  openbox dbus at-spi2-core python3-pyatspi
 )
 
 missing=()

@@ -2,10 +2,13 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QHash>
 #include <QHeaderView>
 #include <QMimeDatabase>
 #include <QSignalBlocker>
 #include <QStyle>
+
+#include "units.h"
 
 using namespace salvitra;
 
@@ -128,10 +131,13 @@ void setupTable(QTableWidget *table)
 {
     table->setColumnCount(4);
     table->setHorizontalHeaderLabels({QObject::tr("File Name"), QObject::tr("File Size"),
-                                      QObject::tr("Files Type"), QObject::tr("Modifiction Time")});
-    const int widths[] = {175, 110, 100, 135};
+                                      QObject::tr("File Type"), QObject::tr("Modification Time")});
+    const int widths[] = {175, 90, 80, 150};
     for (int c = 0; c < 4; c++)
         table->setColumnWidth(c, widths[c]);
+    // The name takes the room a wider window gives.
+    table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    table->horizontalHeader()->setMinimumSectionSize(60);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -156,12 +162,24 @@ void fillTable(QTableWidget *table, const std::vector<TableRow> &rows, const QSt
     table->setUpdatesEnabled(false);
     table->clearContents();
     table->setRowCount((int)rows.size());
-    const QIcon icon = typeIcon(type);
-    QStyle *style = QApplication::style();
-    const QIcon damaged = style->standardIcon(QStyle::SP_MessageBoxWarning);
-    const QIcon lost = style->standardIcon(QStyle::SP_MessageBoxCritical);
-    const QIcon good = style->standardIcon(QStyle::SP_DialogApplyButton);
-    const QIcon unknown = style->standardIcon(QStyle::SP_MessageBoxQuestion);
+    // One icon for a type's table; a table of several types (a group, "All
+    // Files") looks each one up once.
+    QHash<QString, QIcon> icons;
+    auto iconOf = [&](const TableRow &row) -> QIcon {
+        QString t = type;
+        if (t.isEmpty()) {
+            const int dot = QString::fromStdString(row.name).lastIndexOf('.');
+            t = dot < 0 ? QString() : QString::fromStdString(row.name).mid(dot + 1).toLower();
+        }
+        auto it = icons.find(t);
+        if (it == icons.end())
+            it = icons.insert(t, typeIcon(t));
+        return *it;
+    };
+    const QIcon damaged = QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
+    const QIcon lost = QApplication::style()->standardIcon(QStyle::SP_MessageBoxCritical);
+    const QIcon good = QApplication::style()->standardIcon(QStyle::SP_DialogApplyButton);
+    const QIcon unknown = QApplication::style()->standardIcon(QStyle::SP_MessageBoxQuestion);
     for (int r = 0; r < (int)rows.size(); r++) {
         const TableRow &row = rows[r];
         auto *name = new QTableWidgetItem(shown(row.name));
@@ -174,7 +192,7 @@ void fillTable(QTableWidget *table, const std::vector<TableRow> &rows, const QSt
         if (row.why.empty()) {
             name->setIcon(row.state == FileState::Unreadable ? lost
                           : row.state == FileState::Damaged  ? damaged
-                                                             : icon);
+                                                             : iconOf(row));
         } else {
             // A judged file: the icon says whether it will come back whole.
             name->setIcon(row.verdict == Verdict::Good      ? good
@@ -191,6 +209,8 @@ void fillTable(QTableWidget *table, const std::vector<TableRow> &rows, const QSt
             item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
             table->setItem(r, c, item);
         }
+        // The size as a person reads it; the exact count when pointed at.
+        table->item(r, 1)->setToolTip(QString::fromStdString(exactBytes(row.bytes)));
     }
     table->setUpdatesEnabled(true);
 }
