@@ -129,6 +129,15 @@ HOLLIN_EXPORT uint32_t exfat_get_blocksize(void);
 HOLLIN_EXPORT int64_t exfat_readfile(tagExfatFile *record, uint64_t offset, void *buffer, uint32_t length,
                                      uint32_t *unreadable);
 
+/* For the merged deep scan: the runs of a record's data as exfat_readfile
+ * reads them (see Salvitra_RunFn; bytes past the valid data length are
+ * SV_RUN_SPARSE), 1 when described, 0 when the record has no place; and
+ * the SV_ALLOC_* bits of a
+ * byte range of the partition from the allocation bitmap (the boot regions
+ * and the FATs count as in use). */
+HOLLIN_EXPORT int exfat_file_runs(const tagExfatFile *record, Salvitra_RunFn fn, void *context);
+HOLLIN_EXPORT int exfat_in_use(uint64_t offset, uint64_t length);
+
 /* Frees every record and the volume state; init may be called again. */
 HOLLIN_EXPORT void exfat_exit(void);
 

@@ -143,6 +143,23 @@ POLDER_EXPORT bool fat_fmtRec_readfile(tagStFatInfo *info, void *buffer, unsigne
 POLDER_EXPORT void fat_fmtStop(void);
 POLDER_EXPORT void fat_fmtRec_exit(void);
 
+/* ---- for the merged deep scan ---- */
+/* The runs of a quick-scan file's data as fat_readfile reads them (see
+ * Salvitra_RunFn); 1 when described, 0 when the record has no place. */
+POLDER_EXPORT int fat_file_runs(const tagStFatInfo *info, Salvitra_RunFn fn, void *context);
+/* The same for a file of the formatted-volume search. */
+POLDER_EXPORT int fat_fmtRec_file_runs(const tagStFatInfo *info, Salvitra_RunFn fn, void *context);
+/* SV_ALLOC_* bits for a byte range of the partition, from the FAT of the
+ * volume fat_init read (the areas before the first cluster count as in use). */
+POLDER_EXPORT int fat_in_use(uint64_t offset, uint64_t length);
+/* The formatted-volume search without its own pass over the partition:
+ * after fat_fmtRec_init, fat_fmtRec_feed takes the partition's bytes in
+ * order (offset from the partition's start, a multiple of 512), and
+ * fat_fmtRec_rebuild then builds the trees from what was fed, as
+ * fat_fmtRec_search would. */
+POLDER_EXPORT void fat_fmtRec_feed(uint64_t offset, const void *data, uint32_t length);
+POLDER_EXPORT tagStFmtDirNode **fat_fmtRec_rebuild(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -464,6 +464,8 @@ void fmt_plan_file(FmtState &s, tagStFatInfo *rec, uint64_t dataStart, uint32_t 
 
 /* Phase 1: the directory starts of the whole partition; false when stopped. */
 bool fmt_scan(FmtState &s);
+/* Phase 1 over len bytes of the partition at byte offset off. */
+void fmt_scan_bytes(FmtState &s, uint64_t off, const uint8_t *bytes, uint32_t len);
 /* Phase 2: rebuilds the trees from the starts. */
 void fmt_rebuild(FmtState &s);
 bool fmt_stop_requested(const FmtState &s);

@@ -169,6 +169,10 @@ extern "C" VARN_EXPORT void hfsp_exit(void)
 {
     free(g_hfsp.m_stHfs_vh);
     g_hfsp.m_stHfs_vh = nullptr;
+    free(g_hfsp.allocBits);
+    g_hfsp.allocBits = nullptr;
+    g_hfsp.allocBitsAt = 0;
+    g_hfsp.allocBitsLen = 0;
     /* The engine's results go with this library's, whichever mode ran last. */
     hfsp_deep_exit();
     hfsp_list_free(&g_hfsp.m_stLog, &g_hfsp.m_stLog1, &g_hfsp.journalIds);

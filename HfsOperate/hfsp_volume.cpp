@@ -27,6 +27,7 @@ hfsp_status hfsp_parse_volume_header(sv_view vh, hfsp_volume *out)
     v.journalInfoBlock = sv_ld_be32(vh.data + 12);
     v.blockSize = sv_ld_be32(vh.data + 40);
     v.totalBlocks = sv_ld_be32(vh.data + 44);
+    parse_fork(vh, 112, &v.allocationFile);
     parse_fork(vh, 192, &v.extentsFile);
     parse_fork(vh, 272, &v.catalogFile);
     parse_fork(vh, 352, &v.attributesFile);

@@ -124,6 +124,15 @@ VARN_EXPORT uint64_t hfsp_get_startsec(void *record);
  */
 VARN_EXPORT int hfsp_readfile(void *record, int32_t *got, uint64_t *position, void *buffer);
 
+/* For the merged deep scan: the runs of a journal record's data fork as
+ * hfsxx_readwirtelogfile reads it (see Salvitra_RunFn; what no stored
+ * extent covers is SV_RUN_LOST), 1 when described, 0 without a volume; and
+ * the SV_ALLOC_* bits of a byte range of the partition from the volume's
+ * allocation file (the first two blocks' worth of bytes hold the volume
+ * header). */
+VARN_EXPORT int hfsp_file_runs(const hfsp_file_list_Journal *record, Salvitra_RunFn fn, void *context);
+VARN_EXPORT int hfsp_in_use(uint64_t offset, uint64_t length);
+
 #ifdef __cplusplus
 }
 #endif

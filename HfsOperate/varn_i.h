@@ -56,6 +56,7 @@ typedef struct hfsp_volume {
     uint32_t journalInfoBlock;
     uint32_t blockSize;
     uint32_t totalBlocks;
+    hfsp_fork allocationFile;
     hfsp_fork extentsFile;
     hfsp_fork catalogFile;
     hfsp_fork attributesFile;
@@ -93,6 +94,9 @@ typedef struct hfsp_state {
     uint64_t FileOffset;                 /* file position reached in it */
     uint64_t m_Num;                      /* bytes hfsp_readfile still has to deliver */
     bool deepHeld;                       /* the signature engine holds results of a mode-0 search */
+    uint8_t *allocBits;                  /* a window of the allocation file (hfsp_in_use) */
+    uint64_t allocBitsAt;                /* its byte position in the allocation file */
+    uint32_t allocBitsLen;               /* bytes it holds; 0 none */
 } hfsp_state;
 
 extern hfsp_state g_hfsp;

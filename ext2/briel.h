@@ -77,6 +77,10 @@ BRIEL_EXPORT uint32_t ext2_get_blocksize(void);
 BRIEL_EXPORT int ext2_readfile(Ext2FileNode *file, uint64_t length, uint64_t *got, uint64_t block,
                                void *buffer);
 
+/* For the merged deep scan: SV_ALLOC_* bits of a byte range of the
+ * partition from the block bitmaps. */
+BRIEL_EXPORT int ext2_in_use(uint64_t offset, uint64_t length);
+
 /* Frees every buffer and record; the library can be initialised again. */
 BRIEL_EXPORT void ext2_exit(void);
 

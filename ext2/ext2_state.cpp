@@ -84,3 +84,8 @@ extern "C" BRIEL_EXPORT void ext2_exit(void)
     ext_volume_close(&g_ext2.vol);
     memset(&g_ext2, 0, sizeof g_ext2);
 }
+
+extern "C" BRIEL_EXPORT int ext2_in_use(uint64_t offset, uint64_t length)
+{
+    return g_ext2.initialised ? ext_range_in_use(&g_ext2.vol, offset, length) : 0;
+}

@@ -245,6 +245,7 @@ ExtStatus ext_volume_reload_descriptors(ExtVolume *vol)
 
 void ext_volume_close(ExtVolume *vol)
 {
+    ext_alloc_cache_free(vol);
     free(vol->m_stSuperBlock);
     free(vol->m_stGroupDescriptors);
     for (int l = 0; l < 3; l++)

@@ -135,6 +135,8 @@ typedef struct ExtVolume {
     /* The group whose descriptor copy is read: 0, or the group of the
      * superblock copy a volume was opened through. */
     uint32_t descGroup;
+    /* Block bitmaps read by ext_range_in_use (ext_alloc.cpp), freed on close. */
+    struct ExtAllocCache *allocCache;
 } ExtVolume;
 
 /* Reads and checks the superblock and the group descriptors.  On failure
@@ -169,6 +171,12 @@ uint64_t ext_desc_block(const ExtVolume *vol, uint32_t i);
 /* True for a block number that can be read: not 0, below blocksCount and on
  * the medium. */
 bool ext_block_valid(const ExtVolume *vol, uint64_t block);
+
+/* SV_ALLOC_* bits for a byte range of the partition from the block
+ * bitmaps (blocks before the first data block count as in use; a bitmap
+ * that cannot be read says nothing). */
+int ext_range_in_use(ExtVolume *vol, uint64_t offset, uint64_t length);
+void ext_alloc_cache_free(ExtVolume *vol);
 
 /* Reads one block from the medium itself, never through the overlay. */
 ExtStatus ext_read_block_raw(const ExtVolume *vol, uint64_t block, void *buf);

@@ -138,6 +138,14 @@ COSK_EXPORT int64_t ext3_journal_readfile(Ext3JournalFile *file, uint64_t offset
  * memory because the journal needed recovery; -1 without a journal. */
 COSK_EXPORT int64_t ext3_journal_transactions(int replayed);
 
+/* For the merged deep scan: the runs of a journal search file's data as
+ * ext3_journal_readfile reads it (see Salvitra_RunFn; holes and unwritten
+ * extents are SV_RUN_SPARSE, blocks another file holds now SV_RUN_LOST),
+ * 1 when described, 0 for data kept inside the inode; and the SV_ALLOC_*
+ * bits of a byte range of the partition from the block bitmaps. */
+COSK_EXPORT int ext3_file_runs(const Ext3JournalFile *file, Salvitra_RunFn fn, void *context);
+COSK_EXPORT int ext3_in_use(uint64_t offset, uint64_t length);
+
 /* Frees every buffer and record, the superblock and the descriptors. */
 COSK_EXPORT void ext3_exit(void);
 

@@ -846,3 +846,65 @@ extern "C" COSK_EXPORT int64_t ext3_journal_readfile(Ext3JournalFile *file, uint
     }
     return length;
 }
+
+extern "C" COSK_EXPORT int ext3_file_runs(const Ext3JournalFile *file, Salvitra_RunFn fn, void *context)
+{
+    if (!file || !fn || !g_ext3.initialised || !g_ext3.jr)
+        return 0;
+    auto *rec = reinterpret_cast<const Ext3JournalFileImpl *>(file);
+    if (!rec->inlineData.empty())
+        return 0;
+    const uint64_t bs = g_ext3.vol.m_nBlockSizeInBytes;
+    const uint64_t size = file->Size;
+    if (!bs)
+        return 0;
+    /* Runs by logical block; what lies between them is a hole, unless
+     * the search could not locate some of the file's blocks. */
+    const uint64_t gap = file->MissingBlocks ? SV_RUN_LOST : SV_RUN_SPARSE;
+    uint64_t pos = 0, at = 0, len = 0;
+    auto add = [&](uint64_t offset, uint64_t n) {
+        if (n == 0)
+            return;
+        bool mark = offset == SV_RUN_LOST || offset == SV_RUN_SPARSE;
+        bool lastMark = at == SV_RUN_LOST || at == SV_RUN_SPARSE;
+        if (len && (mark ? at == offset : !lastMark && at + len == offset)) {
+            len += n;
+            return;
+        }
+        if (len)
+            fn(context, at, len);
+        at = offset;
+        len = n;
+    };
+    for (const ExtRun &r : rec->runs) {
+        if (pos >= size)
+            break;
+        if (r.logical > UINT64_MAX / bs)
+            break;
+        uint64_t from = r.logical * bs;
+        if (from < pos)
+            continue;
+        if (from > pos) {
+            uint64_t hole = (from < size ? from : size) - pos;
+            add(gap, hole);
+            pos += hole;
+            if (pos >= size)
+                break;
+        }
+        uint64_t n = (uint64_t)r.count * bs;
+        if (n > size - pos)
+            n = size - pos;
+        if (r.flags & EXT_RUN_REUSED)
+            add(SV_RUN_LOST, n);
+        else if (r.flags & EXT_RUN_UNWRITTEN)
+            add(SV_RUN_SPARSE, n);
+        else
+            add(r.physical * bs, n);
+        pos += n;
+    }
+    if (pos < size)
+        add(gap, size - pos);
+    if (len)
+        fn(context, at, len);
+    return 1;
+}

@@ -105,3 +105,8 @@ extern "C" COSK_EXPORT void ext3_exit(void)
     ext_volume_close(&g_ext3.vol);
     memset(&g_ext3, 0, sizeof g_ext3);
 }
+
+extern "C" COSK_EXPORT int ext3_in_use(uint64_t offset, uint64_t length)
+{
+    return g_ext3.initialised ? ext_range_in_use(&g_ext3.vol, offset, length) : 0;
+}

@@ -11,9 +11,9 @@ PACKAGES=(
   sleuthkit
   libewf-dev libvhdi-dev libvmdk-dev ewf-tools qemu-utils nbdkit libnbd-bin gddrescue libxml2-utils libssl-dev
   xxd python3
-  imagemagick sox libsox-fmt-all ffmpeg
+  imagemagick sox libsox-fmt-all ffmpeg libimage-exiftool-perl
   qt6-base-dev qt6-image-formats-plugins libudev-dev fonts-dejavu-core xvfb xauth
-  dbus udev udisks2 polkitd passwd
+  dbus udev udisks2 polkitd passwd openbox at-spi2-core python3-pyatspi
   dpkg-dev desktop-file-utils appstream lintian
 )
 

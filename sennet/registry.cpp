@@ -172,6 +172,17 @@ bool sn_sel_reports(const sn_selection *sel, const char *type)
     return false;
 }
 
+const char *sn_known_type_name(const char *type)
+{
+    char canon[16];
+    return type && canonical_type(type, canon) ? known_type(canon) : nullptr;
+}
+
+bool sn_format_reports(const sn_format *f, const char *type)
+{
+    return f && type && reports(f, type);
+}
+
 const sn_format *sn_format_by_name(const char *name)
 {
     for (size_t i = 0; i < kCount; i++)
@@ -211,6 +222,9 @@ sn_status sn_check(const sn_format *f, sn_src *src, sn_hit *hit)
     if (!magic_ok(f, head) || !f->header(head, hit))
         return SN_CORRUPT;
     hit->size = 0;
+    /* How far the walk gets counts from here: the header's look-ahead is
+     * no step of it. */
+    src->furthest = 0;
     sn_status st = f->file_end(src, hit);
     if (st != SN_OK)
         return st;

@@ -208,7 +208,7 @@ sn_status try_candidate(Scan &sc, uint64_t pos, size_t wlen, uint64_t off, sn_hi
     return SN_CORRUPT;
 }
 
-int run_scan(Partiton_Struct *part, const sn_selection *sel)
+int run_scan(Partiton_Struct *part, const sn_selection *sel, Sennet_WindowWatch watch, void *watch_ctx)
 {
     Scan sc;
     memset(&sc, 0, sizeof(sc));
@@ -220,8 +220,8 @@ int run_scan(Partiton_Struct *part, const sn_selection *sel)
         sc.fast[b] = *sn_sel_dispatch(sel, (uint8_t)b) != nullptr;
 
     sv_progress_begin();
-    /* Nothing to look for: nothing is read. */
-    if (sc.total == 0 || sel->nformats == 0) {
+    /* Nothing to look for and nobody watching: nothing is read. */
+    if (sc.total == 0 || (sel->nformats == 0 && !watch)) {
         sv_progress_finish();
         return 0;
     }
@@ -255,6 +255,8 @@ int run_scan(Partiton_Struct *part, const sn_selection *sel)
         have_len = wlen;
         uint64_t scan_end = pos + (wlen < kWindow ? wlen : kWindow);
         uint64_t next_pos = scan_end;
+        if (watch)
+            watch(watch_ctx, pos, sc.win, (uint32_t)(scan_end - pos));
         uint64_t off = pos;
         while (off < scan_end) {
             if (!sc.fast[sc.win[off - pos]]) {
@@ -306,6 +308,12 @@ extern "C" {
 
 SENNET_EXPORT int Sennet_SearchTypes(Partiton_Struct *part, const char *const *types)
 {
+    return Sennet_SearchWatched(part, types, nullptr, nullptr);
+}
+
+SENNET_EXPORT int Sennet_SearchWatched(Partiton_Struct *part, const char *const *types, Sennet_WindowWatch watch,
+                                       void *context)
+{
     /* A new scan replaces the records of the previous one. */
     state_free();
     if (!part || !part->Device || !part->Device->Ops || !part->Device->Ops->read) {
@@ -314,7 +322,7 @@ SENNET_EXPORT int Sennet_SearchTypes(Partiton_Struct *part, const char *const *t
     }
     auto *sel = static_cast<sn_selection *>(MALLOC(sizeof(sn_selection)));
     sn_select(types, sel);
-    int rc = run_scan(part, sel);
+    int rc = run_scan(part, sel, watch, context);
     free(sel);
     return rc;
 }

@@ -41,6 +41,16 @@ SENNET_EXPORT int Search_FileHeadRceoverMian(Partiton_Struct *part);
  * list: every type.  Names the engine does not know are passed over; a list
  * of none it knows finds nothing and reads nothing. */
 SENNET_EXPORT int Sennet_SearchTypes(Partiton_Struct *part, const char *const *types);
+/* Called with every window of the medium the scan reads, in order: its
+ * offset from the start of the scanned range, its bytes and their count.
+ * Windows follow each other without gaps or overlaps, except that the
+ * data of a file the scan found and walked to its end beyond the window is
+ * passed over unread.  For searches of other structures that ride on the
+ * scan's one pass over the medium instead of reading it again. */
+typedef void (*Sennet_WindowWatch)(void *context, uint64_t offset, const void *data, uint32_t length);
+/* As Sennet_SearchTypes, with a window watch (NULL: none). */
+SENNET_EXPORT int Sennet_SearchWatched(Partiton_Struct *part, const char *const *types, Sennet_WindowWatch watch,
+                                       void *context);
 /* Frees every record and list of the last scan. */
 SENNET_EXPORT void Search_FileHeadRceoverMian_exit(void);
 
@@ -79,6 +89,23 @@ SENNET_EXPORT const char *const *Sennet_KnownTypes(void);
  * place its data may start, such as a file-system scanner choosing between
  * candidate locations. */
 SENNET_EXPORT int Sennet_HeaderFits(const char *type, const void *head, uint32_t len);
+
+/* What Sennet_CheckFile learned about a file's structure. */
+#define SENNET_CHECK_UNKNOWN (-1) /* the engine has no structure check for the type */
+#define SENNET_CHECK_BROKEN 0     /* a header of the type begins there, and its structure breaks at *at */
+#define SENNET_CHECK_GOOD 1       /* the structure checks out to the format's end, *at (<= size) */
+#define SENNET_CHECK_NO_HEADER 2  /* the bytes do not begin a file of the type (*at: 0) */
+
+/* Reads length bytes at offset of the file into buffer; returns the number
+ * of bytes read (less only where the file ends or cannot be read). */
+typedef int64_t (*Sennet_Reader)(void *context, uint64_t offset, void *buffer, uint32_t length);
+
+/* Walks the structure of a file of the given type (an extension, any case)
+ * whose size bytes the reader gives, with the same checks the scan uses,
+ * and says how far it checks out: SENNET_CHECK_*.  For files whose place
+ * a file system knows, before they are read back. */
+SENNET_EXPORT int Sennet_CheckFile(const char *type, uint64_t size, Sennet_Reader read, void *context,
+                                   uint64_t *at);
 
 #ifdef __cplusplus
 }

@@ -79,6 +79,11 @@ typedef struct sn_src {
     bool check_stop;       /* give up when the progress value reaches 100 */
     bool stopped;          /* set when a read was refused because of a stop */
     sn_zip_memo *zip_memo; /* the scan's memory of ZIP walks (may be NULL) */
+    /* Instead of a device: a reader of the file's bytes by file offset (a
+     * file whose place a file system knows); start 0, range_len its size. */
+    int64_t (*reader)(void *ctx, uint64_t off, void *buf, uint32_t len);
+    void *reader_ctx;
+    uint64_t furthest;     /* end of the furthest bytes handed out */
 } sn_src;
 
 #define SN_CACHE_LEN (2u * 1024u * 1024u)
@@ -173,6 +178,12 @@ static inline const sn_format *const *sn_sel_dispatch(const sn_selection *sel, u
 }
 /* True when files of this type are reported by a scan with this selection. */
 bool sn_sel_reports(const sn_selection *sel, const char *type);
+
+/* The type name as the formats report it (aliases resolved, the
+ * descriptors' own spelling), or NULL when no format reports it. */
+const char *sn_known_type_name(const char *type);
+/* True when the format can report the (canonical) type name. */
+bool sn_format_reports(const sn_format *f, const char *type);
 
 /* Descriptor by id name ("jpeg", "png", ...) for tests; NULL when unknown. */
 const sn_format *sn_format_by_name(const char *name);

@@ -101,6 +101,8 @@ const uint8_t *sn_get(sn_src *s, uint64_t off, size_t len)
 {
     if (len > SN_GET_MAX || !sn_avail(s, off, len))
         return NULL;
+    if (off + len > s->furthest)
+        s->furthest = off + len;
     uint64_t abs = s->start + off;
     if (s->win && abs >= s->win_abs && abs - s->win_abs <= s->win_len &&
         s->win_len - (abs - s->win_abs) >= len)
@@ -108,7 +110,7 @@ const uint8_t *sn_get(sn_src *s, uint64_t off, size_t len)
     if (s->cache_len && abs >= s->cache_abs && abs - s->cache_abs <= s->cache_len &&
         s->cache_len - (abs - s->cache_abs) >= len)
         return s->cache + (abs - s->cache_abs);
-    if (!s->dev || !s->cache)
+    if ((!s->dev && !s->reader) || !s->cache)
         return NULL;
     if (s->check_stop && !sv_progress_running()) {
         s->stopped = true;
@@ -120,7 +122,15 @@ const uint8_t *sn_get(sn_src *s, uint64_t off, size_t len)
     size_t n = SN_CACHE_LEN;
     if (s->range_len - a < n)
         n = (size_t)(s->range_len - a);
-    sn_read_range(s->dev, s->origin + a, s->cache, n);
+    if (s->reader) {
+        int64_t got = s->reader(s->reader_ctx, a, s->cache, (uint32_t)n);
+        if (got < 0)
+            got = 0;
+        if ((size_t)got < n)
+            memset(s->cache + got, 0, n - (size_t)got);
+    } else {
+        sn_read_range(s->dev, s->origin + a, s->cache, n);
+    }
     s->cache_abs = a;
     s->cache_len = n;
     if (abs - a <= n && n - (abs - a) >= len)

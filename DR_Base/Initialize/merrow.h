@@ -395,6 +395,24 @@ MERROW_EXPORT void Salvitra_CloseProgressGate(void *context, bool closed);
 /* Returns at once while the gate is open; else calls the gate function. */
 MERROW_EXPORT void Salvitra_PassProgressGate(void);
 
+/*
+ * Where a found file's data lies, as the scanner libraries describe it to
+ * the merged deep scan: runs in file order that cover the file's length,
+ * each a byte offset on the partition and a length.  Two offsets mark runs
+ * that lie nowhere: SV_RUN_SPARSE, a hole that reads as zeros by design;
+ * SV_RUN_LOST, bytes the reader gives as zeros because their place is gone
+ * (in use by another file, past the volume, never located).
+ */
+#define SV_RUN_SPARSE UINT64_MAX
+#define SV_RUN_LOST (UINT64_MAX - 1)
+typedef void (*Salvitra_RunFn)(void *context, uint64_t offset, uint64_t length);
+
+/* What the present file system of a partition does with a byte range of
+ * it, as the scanner libraries' allocation checks answer: any of these
+ * bits, 0 when the file system says nothing about the range. */
+#define SV_ALLOC_FREE 1 /* part of it is free */
+#define SV_ALLOC_USED 2 /* part of it is in use: files, folders, the file system's own structures */
+
 #ifdef __cplusplus
 }
 #endif

@@ -400,90 +400,183 @@ void ntfs_format_free_slots(void)
     memset(g_ntfs.MTFinfo, 0, sizeof(g_ntfs.MTFinfo));
     g_ntfs.Input = UINT32_MAX;
     g_ntfs.FormatPartiton = nullptr;
+    ntfs_format_scan_free();
 }
 
-extern "C" NTFS_EXPORT NTFS_FORMAT_INFO_t *Search_Ntfs_InFo(Partiton_Struct *part)
+static bool slot_of(const NTFS_FORMAT_INFO_t *info, uint32_t *slot);
+
+/* A formatted-volume search under way: what it found so far and where
+ * the next record may begin (records do not overlap). */
+struct ntfs_format_scan {
+    ntfs_volume vol0;
+    std::vector<Found> found;
+    std::vector<uint8_t> rec;
+    uint64_t next;
+};
+
+void ntfs_format_scan_free(void)
+{
+    ntfs_format_scan *sc = g_ntfs.FormatScan;
+    if (!sc)
+        return;
+    for (Found &f : sc->found)
+        free(f.info);
+    delete sc;
+    g_ntfs.FormatScan = nullptr;
+}
+
+namespace {
+
+bool format_begin(Partiton_Struct *part)
 {
     if (g_ntfs.ForMat)
         ntfs_close_file();
     ntfs_format_free_slots();
+    if (!part || !part->Device || !part->Device->Ops)
+        return false;
+    auto *sc = new ntfs_format_scan();
+    memset(&sc->vol0, 0, sizeof(sc->vol0));
+    sc->vol0.part = part;
+    sc->vol0.limit = part->PartSize ? part->PartSize : part->Device->DiskSize;
+    sc->next = 0;
+    g_ntfs.FormatPartiton = part;
+    g_ntfs.FormatScan = sc;
+    return true;
+}
+
+/* The records among got bytes of the partition read at pos (a multiple
+ * of FMT_STEP); records that run past them are read from the device. */
+void format_feed(ntfs_format_scan &sc, uint64_t pos, const uint8_t *chunk, uint64_t got)
+{
+    std::vector<uint8_t> &rec = sc.rec;
+    uint64_t o = sc.next > pos ? sc.next - pos : 0;
+    while (o < got && got - o >= 32) {
+        if (sv_ld_le32(chunk + o) != NTFS_SIG_FILE) {
+            o += FMT_STEP;
+            continue;
+        }
+        uint32_t rs = sv_ld_le32(chunk + o + NTFS_REC_BYTES_ALLOCATED);
+        uint64_t at = pos + o;
+        if (!ntfs_record_size_ok(rs)) {
+            o += FMT_STEP;
+            continue;
+        }
+        bool ok;
+        if (got - o >= rs) {
+            rec.assign(chunk + o, chunk + o + rs);
+            ok = ntfs_check_record(rec.data(), rs) == NTFS_OK;
+        } else {
+            ok = read_record(&sc.vol0, at, rs, rec);
+        }
+        if (!ok || sv_ld_le64(rec.data() + NTFS_REC_BASE_REF) != 0) {
+            o += FMT_STEP;
+            continue;
+        }
+        uint64_t parent, ctime;
+        uint8_t n;
+        const uint8_t *name;
+        NTFS_ATTR_CONTEXT *fn = nullptr;
+        if (fn_of(rec.data(), rs, &parent, &ctime, &n, &name, &fn)) {
+            int64_t own = own_number(rec.data());
+            if (name_is(name, n, kMftName, 4) && (own <= 0)) {
+                try_register(&sc.vol0, at, rec.data(), rs);
+            } else if (n > 0 && !(own >= 0 && own < NTFS_FIRST_USER_RECORD) &&
+                       NTFS_MFT_REF_NUMBER(parent) != NTFS_EXTEND_RECORD) {
+                bool pending;
+                NTFS_FORMAT_INFO_t *info = make_info(rec.data(), rs, at, parent, ctime, n, name, &pending);
+                if (info)
+                    sc.found.push_back({info, own, pending});
+            }
+            Ntfs_Release_Attribute_Context(fn);
+        }
+        o += rs;  /* records do not overlap */
+    }
+    if (pos + o > sc.next)
+        sc.next = pos + o;
+}
+
+NTFS_FORMAT_INFO_t *format_end(void)
+{
+    ntfs_format_scan *sc = g_ntfs.FormatScan;
+    if (!sc)
+        return nullptr;
+    NTFS_FORMAT_INFO_t *head = __Ntfs_list(sc->found);
+    sc->found.clear();
+    ntfs_format_scan_free();
+    return head;
+}
+
+}  // namespace
+
+extern "C" NTFS_EXPORT NTFS_FORMAT_INFO_t *Search_Ntfs_InFo(Partiton_Struct *part)
+{
     sv_progress_begin();
-    if (!part || !part->Device || !part->Device->Ops) {
+    if (!format_begin(part)) {
         sv_progress_finish();
         return nullptr;
     }
-    ntfs_volume vol0;
-    memset(&vol0, 0, sizeof(vol0));
-    vol0.part = part;
-    vol0.limit = part->PartSize ? part->PartSize : part->Device->DiskSize;
-    uint64_t size = vol0.limit;
-    g_ntfs.FormatPartiton = part;
-
+    ntfs_format_scan &sc = *g_ntfs.FormatScan;
+    const uint64_t size = sc.vol0.limit;
     std::vector<uint8_t> chunk(FMT_CHUNK);
-    std::vector<uint8_t> rec;
-    std::vector<Found> found;
     double threshold = 0.05;
     bool stopped = false;
     uint64_t pos = 0;
     while (pos < size) {
         uint64_t want = size - pos < FMT_CHUNK ? size - pos : FMT_CHUNK;
-        uint64_t got = ntfs_dev_pread(&vol0, pos, chunk.data(), want);
+        uint64_t got = ntfs_dev_pread(&sc.vol0, pos, chunk.data(), want);
         /* An unreadable stretch is passed over; the rest is still searched. */
-        uint64_t o = 0;
-        uint64_t next_pos = pos + want;
-        while (o < got && got - o >= 32) {
-            if (sv_ld_le32(chunk.data() + o) != NTFS_SIG_FILE) {
-                o += FMT_STEP;
-                continue;
-            }
-            uint32_t rs = sv_ld_le32(chunk.data() + o + NTFS_REC_BYTES_ALLOCATED);
-            uint64_t at = pos + o;
-            if (!ntfs_record_size_ok(rs)) {
-                o += FMT_STEP;
-                continue;
-            }
-            bool ok;
-            if (got - o >= rs) {
-                rec.assign(chunk.data() + o, chunk.data() + o + rs);
-                ok = ntfs_check_record(rec.data(), rs) == NTFS_OK;
-            } else {
-                ok = read_record(&vol0, at, rs, rec);
-            }
-            if (!ok || sv_ld_le64(rec.data() + NTFS_REC_BASE_REF) != 0) {
-                o += FMT_STEP;
-                continue;
-            }
-            uint64_t parent, ctime;
-            uint8_t n;
-            const uint8_t *name;
-            NTFS_ATTR_CONTEXT *fn = nullptr;
-            if (fn_of(rec.data(), rs, &parent, &ctime, &n, &name, &fn)) {
-                int64_t own = own_number(rec.data());
-                if (name_is(name, n, kMftName, 4) && (own <= 0)) {
-                    try_register(&vol0, at, rec.data(), rs);
-                } else if (n > 0 && !(own >= 0 && own < NTFS_FIRST_USER_RECORD) &&
-                           NTFS_MFT_REF_NUMBER(parent) != NTFS_EXTEND_RECORD) {
-                    bool pending;
-                    NTFS_FORMAT_INFO_t *info = make_info(rec.data(), rs, at, parent, ctime, n, name, &pending);
-                    if (info)
-                        found.push_back({info, own, pending});
-                }
-                Ntfs_Release_Attribute_Context(fn);
-            }
-            o += rs;  /* records do not overlap */
-        }
-        if (o > want)
-            next_pos = pos + o;
-        pos = next_pos;
+        format_feed(sc, pos, chunk.data(), got);
+        pos = sc.next > pos + want ? sc.next : pos + want;
         if (!report(pos < size ? pos : size, size, &threshold)) {
             stopped = true;
             break;
         }
     }
-    NTFS_FORMAT_INFO_t *head = __Ntfs_list(found);
+    NTFS_FORMAT_INFO_t *head = format_end();
     if (!stopped)
         sv_progress_finish();
     return head;
+}
+
+extern "C" NTFS_EXPORT bool Ntfs_Format_Begin(Partiton_Struct *part)
+{
+    return format_begin(part);
+}
+
+extern "C" NTFS_EXPORT void Ntfs_Format_Feed(uint64_t offset, const void *data, uint32_t length)
+{
+    ntfs_format_scan *sc = g_ntfs.FormatScan;
+    if (!sc || !data || offset >= sc->vol0.limit || offset % FMT_STEP)
+        return;
+    if (sc->vol0.limit - offset < length)
+        length = (uint32_t)(sc->vol0.limit - offset);
+    format_feed(*sc, offset, static_cast<const uint8_t *>(data), length);
+}
+
+extern "C" NTFS_EXPORT NTFS_FORMAT_INFO_t *Ntfs_Format_End(void)
+{
+    sv_progress_begin();
+    NTFS_FORMAT_INFO_t *head = format_end();
+    sv_progress_finish();
+    return head;
+}
+
+/* The unnamed data stream of a record of an old volume, or null. */
+NTFS_ATTR_CONTEXT *ntfs_format_data(const NTFS_FORMAT_INFO_t *info)
+{
+    uint32_t s;
+    if (!info || !slot_of(info, &s))
+        return nullptr;
+    NTFS_FORMAT_MTF_INFO &m = g_ntfs.MTFinfo[s];
+    std::vector<uint8_t> rec;
+    if (!read_record(&m.stVolume, info->nPosition, m.nRecordSize, rec))
+        return nullptr;
+    uint32_t slot;
+    int64_t number = own_number(rec.data());
+    locate(info->nPosition, number, &slot, &number);
+    ntfs_finder f = {&m.stVolume, m.pMftData};
+    return ntfs_find_attr(&f, rec.data(), m.nRecordSize, number < 0 ? 0 : (uint64_t)number, NTFS_AT_DATA, kNoName,
+                          0, 0);
 }
 
 static bool slot_of(const NTFS_FORMAT_INFO_t *info, uint32_t *slot)

@@ -13,7 +13,7 @@
 
 NtfsState g_ntfs = {
     nullptr, nullptr, 0, 0, 0, nullptr, nullptr, {}, UINT64_MAX, nullptr, 0, 0, false, nullptr,
-    {}, {}, {}, UINT32_MAX, nullptr, nullptr, nullptr,
+    {}, {}, {}, UINT32_MAX, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 static uint32_t size_from_code(int8_t code, uint32_t cluster)
@@ -138,6 +138,8 @@ void ntfs_close_file(void)
 
 static void release_volume(void)
 {
+    Ntfs_Release_Attribute_Context(g_ntfs.BitmapData);
+    g_ntfs.BitmapData = nullptr;
     free(g_ntfs.NtfsMasterFileTable);
     g_ntfs.NtfsMasterFileTable = nullptr;
     Ntfs_Release_Attribute_Context(g_ntfs.NtfsMFTContext);

@@ -138,6 +138,28 @@ NTFS_EXPORT uint32_t Nfst_GetFormat_ClusterSize(const NTFS_FORMAT_INFO_t *info);
 NTFS_EXPORT NTFS_FORMAT_INFO_t *Nfst_GetFormat_NameParentID(void *unused, const NTFS_FORMAT_INFO_t *info,
                                                             NTFS_MFT_ParentID_Name *out);
 
+/* ---- for the merged deep scan ---- */
+/* The runs of a deleted file's unnamed data stream on the partition (see
+ * Salvitra_RunFn; sparse runs and bytes past the initialised size are
+ * SV_RUN_SPARSE); 1 when described, 0 for data that lies nowhere on its
+ * own (resident in its record, compressed) or a record that cannot be read. */
+NTFS_EXPORT int Ntfs_File_Runs(uint64_t nMftNumber, Salvitra_RunFn fn, void *context);
+/* The same for a file of the formatted-volume search. */
+NTFS_EXPORT int Ntfs_Format_File_Runs(const NTFS_FORMAT_INFO_t *info, Salvitra_RunFn fn, void *context);
+/* True when the formatted-volume search found the record in the volume
+ * Initi_Ntfs_InFo set up (not one that was formatted over). */
+NTFS_EXPORT bool Ntfs_Format_In_Present(const NTFS_FORMAT_INFO_t *info);
+/* SV_ALLOC_* bits for a byte range of the partition, from the cluster
+ * bitmap of the volume Initi_Ntfs_InFo set up. */
+NTFS_EXPORT int Ntfs_In_Use(uint64_t offset, uint64_t length);
+/* The formatted-volume search without its own pass over the partition:
+ * Ntfs_Format_Begin, then Ntfs_Format_Feed with the partition's bytes in
+ * order (offsets from its start, multiples of 512), then Ntfs_Format_End
+ * gives what Search_Ntfs_InFo would have. */
+NTFS_EXPORT bool Ntfs_Format_Begin(Partiton_Struct *part);
+NTFS_EXPORT void Ntfs_Format_Feed(uint64_t offset, const void *data, uint32_t length);
+NTFS_EXPORT NTFS_FORMAT_INFO_t *Ntfs_Format_End(void);
+
 #ifdef __cplusplus
 }
 #endif

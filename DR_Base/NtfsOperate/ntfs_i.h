@@ -252,6 +252,10 @@ typedef struct NtfsState {
     /* directory lister */
     NTFS_DEL_FILEINFO_t *ExternUse;
     NTFS_DEL_FILEINFO_t *ExternTail;
+    /* the present volume's cluster bitmap (record 6), opened when first asked */
+    NTFS_ATTR_CONTEXT *BitmapData;
+    /* a formatted-volume search fed from outside (Ntfs_Format_Feed) */
+    struct ntfs_format_scan *FormatScan;
 } NtfsState;
 
 extern NtfsState g_ntfs;
@@ -276,6 +280,9 @@ int ntfs_read_open_file(void *dst, uint32_t length);
 
 /* ---- NtfsFormat.cpp ---- */
 void ntfs_format_free_slots(void);
+void ntfs_format_scan_free(void);
+/* The unnamed data stream of a record of an old volume, or null. */
+NTFS_ATTR_CONTEXT *ntfs_format_data(const NTFS_FORMAT_INFO_t *info);
 
 /* ---- names and times ---- */
 void ntfs_copy_name_units(uint16_t *dst_unaligned_bytes, const uint8_t *src, uint32_t units);

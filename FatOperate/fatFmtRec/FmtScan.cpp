@@ -31,6 +31,22 @@ static void add_start(FmtState &s, uint64_t sector, uint32_t cluster, uint32_t p
     s.dirCount++;
 }
 
+void fmt_scan_bytes(FmtState &s, uint64_t off, const uint8_t *bytes, uint32_t len)
+{
+    // Every 512-byte step of the partition, whatever window it came in.
+    uint32_t step = off % 512 ? (uint32_t)(512 - off % 512) : 0;
+    for (; step < len && len - step >= 2 * kEntrySize; step += 512) {
+        const uint8_t *p = bytes + step;
+        uint8_t attr = p[11];
+        if (!is_dot_entry(p) || !is_dotdot_entry(p + kEntrySize) || !(attr & 0x10) || attr > 0x3F)
+            continue;
+        uint32_t cluster = entry_cluster(p);
+        if (cluster < 2)
+            continue;  // names no cluster: not a directory's own "." entry
+        add_start(s, (off + step) / 512, cluster, entry_cluster(p + kEntrySize));
+    }
+}
+
 bool fmt_scan(FmtState &s)
 {
     uint64_t size = s.pSize;
@@ -40,16 +56,7 @@ bool fmt_scan(FmtState &s)
         uint64_t left = size - off;
         uint32_t len = left < kWindowSize ? (uint32_t)left : kWindowSize;
         dev_read(s.part->Device, s.pSize, off, len, s.window);
-        for (uint32_t step = 0; step < len && len - step >= 2 * kEntrySize; step += 512) {
-            const uint8_t *p = s.window + step;
-            uint8_t attr = p[11];
-            if (!is_dot_entry(p) || !is_dotdot_entry(p + kEntrySize) || !(attr & 0x10) || attr > 0x3F)
-                continue;
-            uint32_t cluster = entry_cluster(p);
-            if (cluster < 2)
-                continue;  // names no cluster: not a directory's own "." entry
-            add_start(s, (off + step) / 512, cluster, entry_cluster(p + kEntrySize));
-        }
+        fmt_scan_bytes(s, off, s.window, len);
         progress_note(&s.progress, kScanShare * (double)(off + len) / (double)size);
     }
     return true;

@@ -265,3 +265,29 @@ extern "C" POLDER_EXPORT tagStFmtDirNode **fat_fmtRec_search(int)
     progress_finish();
     return s.roots;
 }
+
+extern "C" POLDER_EXPORT void fat_fmtRec_feed(uint64_t offset, const void *data, uint32_t length)
+{
+    FmtState &s = g_fmt;
+    if (!s.ready || !data || offset >= s.pSize)
+        return;
+    if (s.pSize - offset < length)
+        length = (uint32_t)(s.pSize - offset);
+    fmt_scan_bytes(s, offset, static_cast<const uint8_t *>(data), length);
+}
+
+extern "C" POLDER_EXPORT tagStFmtDirNode **fat_fmtRec_rebuild(void)
+{
+    FmtState &s = g_fmt;
+    if (!s.ready)
+        return nullptr;
+    sv_progress_begin();
+    s.progress = Progress{};
+    fmt_free_trees(s);
+    s.readCursor = FreePathCursor{};
+    s.planBudget = kFreeRunBudget;
+    fmt_rebuild(s);
+    s.roots[s.nRoots] = nullptr;
+    progress_finish();
+    return s.roots;
+}

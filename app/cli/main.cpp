@@ -16,6 +16,7 @@
 #include "deep.h"
 #include "imaging.h"
 #include "inventory.h"
+#include "merged.h"
 #include "output_check.h"
 #include "output_dir.h"
 #include "recover.h"
@@ -70,8 +71,11 @@ const char *kUsage =
     "\n"
     "MODE:   --quick      deleted files, through the file system's own records\n"
     "        --formatted  files of a volume that was formatted again (FAT, NTFS)\n"
-    "        --deep       every file found by its content [--types jpg,png,...]\n"
-    "                     [--range START END] (byte offsets inside the target)\n"
+    "        --deep       every file found by its content, merged with the file\n"
+    "                     system's own records (names, folders, dates) and with a\n"
+    "                     verdict each [--types jpg,png,...] [--range START END]\n"
+    "                     (byte offsets inside the target) [--content-only: the\n"
+    "                     content search alone]\n"
     "--types LIST  deep scans: look for these kinds of file only (extensions,\n"
     "        comma-separated: jpg,png,mp4; a name that is not known lists the\n"
     "        known ones); other formats are not even tested, which is faster\n"
@@ -119,6 +123,7 @@ struct Options {
     bool hasRange = false;
     uint64_t rangeStart = 0, rangeEnd = 0;
     std::vector<std::string> types;
+    bool contentOnly = false;
     std::string outDir;
     std::vector<std::string> only;
     int filter = FilterAllFiles;
@@ -195,6 +200,8 @@ bool parseArgs(int argc, char **argv, Options &o, std::string &err)
             o.formatted = true;
         } else if (a == "--deep") {
             o.deep = true;
+        } else if (a == "--content-only") {
+            o.contentOnly = true;
         } else if (a == "--partition") {
             if (!number(n))
                 return false;
@@ -688,39 +695,52 @@ std::vector<const FoundFile *> filterGroups(const Options &o, const ScanJob &job
     return out;
 }
 
-void printFilesText(const Options &o, const std::vector<const FoundFile *> &files)
+void printFilesText(const Options &o, const std::vector<const FoundFile *> &files,
+                    const std::vector<std::string> &notes)
 {
-    if (o.deep) {
-        std::vector<std::string> order;
-        for (const FoundFile *f : files) {
-            bool seen = false;
-            for (const std::string &t : order)
-                seen |= t == f->type;
-            if (!seen)
-                order.push_back(f->type);
-        }
-        for (const std::string &t : order) {
-            size_t n = 0;
-            for (const FoundFile *f : files)
-                n += f->type == t;
-            printf("%s: %zu file%s\n", termText(t).c_str(), n, n == 1 ? "" : "s");
-            for (const FoundFile *f : files)
-                if (f->type == t)
-                    printf("  %5u  offset %-14llu %12llu bytes\n", f->index,
-                           (unsigned long long)f->offset, (unsigned long long)f->size);
-        }
-    } else {
-        for (const FoundFile *f : files) {
-            std::string note = f->note.empty() ? "" : "  (" + termText(f->note) + ")";
-            // A file system that keeps only a creation time shows it marked so.
-            std::string when = f->mtime >= 0 ? formatTime(f->mtime)
-                               : f->created >= 0 ? formatTime(f->created) + " (created)"
-                                                 : formatTime(-1);
-            printf("%12llu  %s  %s%s\n", (unsigned long long)f->size, when.c_str(), termText(fullPath(*f)).c_str(),
-                   note.c_str());
-        }
+    // Files a file system names, with their folders; a deep scan says
+    // what each will come to.
+    for (const FoundFile *f : files) {
+        if (f->state == FileState::Carved)
+            continue;
+        std::string note = f->note.empty() ? "" : "  (" + termText(f->note) + ")";
+        // A file system that keeps only a creation time shows it marked so.
+        std::string when = f->mtime >= 0 ? formatTime(f->mtime)
+                           : f->created >= 0 ? formatTime(f->created) + " (created)"
+                                             : formatTime(-1);
+        std::string verdict = o.deep ? std::string("  ") + verdictText(f->verdict) + ":" : "";
+        printf("%12llu  %s%s  %s%s\n", (unsigned long long)f->size, when.c_str(), verdict.c_str(),
+               termText(fullPath(*f)).c_str(), note.c_str());
+    }
+    // Files found only by their content, by type.
+    std::vector<std::string> order;
+    for (const FoundFile *f : files) {
+        if (f->state != FileState::Carved)
+            continue;
+        bool seen = false;
+        for (const std::string &t : order)
+            seen |= t == f->type;
+        if (!seen)
+            order.push_back(f->type);
+    }
+    size_t carved = 0;
+    for (const FoundFile *f : files)
+        carved += f->state == FileState::Carved;
+    if (carved && carved < files.size())
+        printf("%s:\n", kFoundByContentFolder);
+    for (const std::string &t : order) {
+        size_t n = 0;
+        for (const FoundFile *f : files)
+            n += f->state == FileState::Carved && f->type == t;
+        printf("%s: %zu file%s\n", termText(t).c_str(), n, n == 1 ? "" : "s");
+        for (const FoundFile *f : files)
+            if (f->state == FileState::Carved && f->type == t)
+                printf("  %5u  offset %-14llu %12llu bytes  %s\n", f->index, (unsigned long long)f->offset,
+                       (unsigned long long)f->size, verdictText(f->verdict));
     }
     printf("%zu file%s found.\n", files.size(), files.size() == 1 ? "" : "s");
+    for (const std::string &n : notes)
+        printf("Note: %s.\n", termText(n).c_str());
 }
 
 void printFilesJson(const Grouping &g, const std::vector<const FoundFile *> &files)
@@ -733,12 +753,14 @@ void printFilesJson(const Grouping &g, const std::vector<const FoundFile *> &fil
             groups += std::string(groups.empty() ? "" : ", ") + jsonString(fileGroupName(grp));
         printf("%s\n  {\"id\": %llu, \"name\": %s, \"folder\": %s, \"path\": %s, \"size\": %llu, "
                "\"mtime\": %lld, \"created\": %lld, \"type\": %s, \"offset\": %llu, \"index\": %u, "
-               "\"state\": %s, \"readable\": %s, \"note\": %s, \"groups\": [%s]}",
+               "\"state\": %s, \"readable\": %s, \"note\": %s, \"verdict\": %s, \"why\": %s, \"confirmed\": %s, "
+               "\"groups\": [%s]}",
                first ? "" : ",", (unsigned long long)f->id, jsonString(f->name).c_str(),
                jsonString(f->folder).c_str(), jsonString(fullPath(*f)).c_str(), (unsigned long long)f->size,
                (long long)f->mtime, (long long)f->created, jsonString(f->type).c_str(),
                (unsigned long long)f->offset, f->index, jsonString(fileStateText(f->state)).c_str(),
-               f->readable() ? "true" : "false", jsonString(f->note).c_str(), groups.c_str());
+               f->readable() ? "true" : "false", jsonString(f->note).c_str(), jsonString(verdictText(f->verdict)).c_str(),
+               jsonString(f->why).c_str(), f->confirmed ? "true" : "false", groups.c_str());
         first = false;
     }
     printf("%s]\n", first ? "" : "\n");
@@ -760,8 +782,8 @@ int cmdScanOrRecover(const Options &o, bool recover)
                         "system of its own)\n");
         return kExitUsage;
     }
-    if ((o.hasRange || !o.types.empty()) && !o.deep) {
-        fprintf(stderr, "salvitra-cli: --range and --types work with --deep only\n");
+    if ((o.hasRange || !o.types.empty() || o.contentOnly) && !o.deep) {
+        fprintf(stderr, "salvitra-cli: --range, --types and --content-only work with --deep only\n");
         return kExitUsage;
     }
     std::vector<std::string> unknown = unknownDeepTypes(o.types);
@@ -835,8 +857,10 @@ int cmdScanOrRecover(const Options &o, bool recover)
         }
     }
 
-    // A range is scanned through a copy of the target that carries it.
+    // A range is scanned through a copy of the target that carries it; a
+    // deep scan reads the file system of the partition it lies in too.
     Partiton_Struct range{};
+    Partiton_Struct *volume = o.partition >= 0 && o.hasRange ? target : nullptr;
     if (o.hasRange) {
         Status why;
         range = rangeCopy(*target, o.rangeStart, o.rangeEnd, &why);
@@ -876,6 +900,8 @@ int cmdScanOrRecover(const Options &o, bool recover)
     req.mode = o.deep ? RecoverDeep : RecoverQuick;
     req.formatted = o.formatted;
     req.types = o.types;
+    req.volume = volume;
+    req.contentOnly = o.contentOnly;
     req.inventory = &inv;
     ScanJob job(req);
     if (!job.supported()) {
@@ -906,12 +932,12 @@ int cmdScanOrRecover(const Options &o, bool recover)
     }
 
     std::vector<const FoundFile *> files =
-        filterGroups(o, job, selectFiles(job, o.deep ? o.types : std::vector<std::string>{}, o.only));
+        filterGroups(o, job, selectFiles(job, {}, o.only));
     if (!recover || interrupted || removed) {
         if (o.json)
             printFilesJson(grouping(o, job), files);
         else
-            printFilesText(o, files);
+            printFilesText(o, files, job.notes());
         if (recover)
             printf("Nothing was recovered: %s.\n", removed ? "the medium was removed" : "the scan was interrupted");
         return interrupted ? kExitStopped : removed ? kExitScanFailed : kExitOk;

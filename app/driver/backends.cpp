@@ -40,7 +40,7 @@ namespace salvitra {
 #define SV_EXFAT nullptr
 #endif
 #if SALVITRA_HAVE_SENNET
-#define SV_DEEP makeDeepBackend
+#define SV_DEEP makeMergedBackend
 #else
 #define SV_DEEP nullptr
 #endif
@@ -81,6 +81,11 @@ BackendFactory factoryFor(const BackendRow &r, ScanKind k)
 }
 
 }  // namespace
+
+void collectRun(void *runs, uint64_t offset, uint64_t length)
+{
+    static_cast<std::vector<DataRun> *>(runs)->push_back({offset, length});
+}
 
 const char *scanLibraryName(ScanLibrary l)
 {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "job.h"
 
@@ -25,6 +26,22 @@ namespace salvitra {
 // streams one found file into a new file at path (never overwriting),
 // passing job.gate() before every chunk.  release() frees the library's
 // state, after which FoundFile::record is dangling.
+// The libraries whose state is process-wide: one live job each.
+enum class ScanLibrary : uint8_t { Polder, Taskel, Briel, Cosk, Varn, Hollin, Sennet, Count };
+const char *scanLibraryName(ScanLibrary l);  // "libpolder", ...
+
+// A stretch of a file's data on its partition (offset and length in
+// bytes), or a stretch that lies nowhere: kRunSparse (zeros by design),
+// kRunLost (zeros because the data is gone).
+struct DataRun {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+};
+constexpr uint64_t kRunSparse = SV_RUN_SPARSE;
+constexpr uint64_t kRunLost = SV_RUN_LOST;
+// A Salvitra_RunFn that appends to the std::vector<DataRun> it is given.
+void collectRun(void *runs, uint64_t offset, uint64_t length);
+
 class ScanBackend {
 public:
     virtual ~ScanBackend() = default;
@@ -36,11 +53,39 @@ public:
     // its exit.  Done when the library would scan it, else why not.  Runs
     // under the library's lease (checkVolume).
     virtual Status check() { return {StatusCode::NotSupported, "this scanner has no check of its own"}; }
-};
 
-// The libraries whose state is process-wide: one live job each.
-enum class ScanLibrary : uint8_t { Polder, Taskel, Briel, Cosk, Varn, Hollin, Sennet, Count };
-const char *scanLibraryName(ScanLibrary l);  // "libpolder", ...
+    // ---- what the merged deep scan asks of the file-system backends ----
+    // The libraries a run holds (empty: its row's library).
+    virtual std::vector<ScanLibrary> libraries() const { return {}; }
+    // Where a file this backend found lies on its partition, in file order
+    // (false: not known).  Valid between run() and release().
+    virtual bool runs(const FoundFile &file, std::vector<DataRun> &out)
+    {
+        (void)file, (void)out;
+        return false;
+    }
+    // A formatted-volume search: true when it found the file among the
+    // records of the volume the partition holds now, not of one formatted
+    // over (the quick scan speaks for those).
+    virtual bool ofPresentVolume(const FoundFile &file)
+    {
+        (void)file;
+        return false;
+    }
+    // SV_ALLOC_* bits of the present file system for a byte range of the
+    // partition (0: it says nothing), once run() has read the volume.
+    virtual int allocation(uint64_t offset, uint64_t length)
+    {
+        (void)offset, (void)length;
+        return 0;
+    }
+    // A search that can take its pass over the partition from the content
+    // search: beginFed() (true when it can) before the content search,
+    // feed() with the partition's bytes in order, then run() finishes the
+    // search from what was fed.
+    virtual bool beginFed() { return false; }
+    virtual void feed(uint64_t offset, const uint8_t *data, uint32_t length) { (void)offset, (void)data, (void)length; }
+};
 
 using BackendFactory = std::unique_ptr<ScanBackend> (*)(const ScanRequest &req);
 
@@ -88,5 +133,8 @@ std::unique_ptr<ScanBackend> makeExt3Backend(const ScanRequest &req);
 std::unique_ptr<ScanBackend> makeHfspBackend(const ScanRequest &req);
 std::unique_ptr<ScanBackend> makeExfatBackend(const ScanRequest &req);
 std::unique_ptr<ScanBackend> makeDeepBackend(const ScanRequest &req);
+// The deep scan: the content search, merged with the file systems' own
+// records (merged.h); the content search alone for contentOnly requests.
+std::unique_ptr<ScanBackend> makeMergedBackend(const ScanRequest &req);
 
 }  // namespace salvitra

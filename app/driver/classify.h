@@ -47,6 +47,7 @@ struct GroupFilter {
     bool others = true;
     bool custom = false;               // the picked list governs
     std::vector<std::string> picked;   // lower case
+    bool goodOnly = false;             // only files whose verdict is good (FoundFile::verdict)
 
     // All four groups wanted.
     void setScanType();

@@ -77,7 +77,10 @@ namespace {
 // anything the registry did not report.
 class DeepBackend : public ScanBackend {
 public:
-    explicit DeepBackend(const ScanRequest &req) : part_(req.part), types_(req.types) {}
+    DeepBackend(const ScanRequest &req, WindowWatch watch)
+        : part_(req.part), types_(req.types), watch_(std::move(watch))
+    {
+    }
     ~DeepBackend() override { release(); }
 
     Status run(ScanJob &job) override
@@ -90,7 +93,8 @@ public:
             types.push_back(t.c_str());
         types.push_back(nullptr);
         AddFoundFileCallBack(&DeepBackend::onFound, this);
-        int rc = Sennet_SearchTypes(part_, types.data());
+        int rc = watch_ ? Sennet_SearchWatched(part_, types.data(), &DeepBackend::onWindow, this)
+                        : Sennet_SearchTypes(part_, types.data());
         RemoveFoundFileCallback(this);
         while (const char *t = Get_Dir()) {
             for (int32_t i = seen(t);; i++) {
@@ -132,6 +136,11 @@ private:
         self->deliver(item, t, (uint32_t)self->seen(t));
     }
 
+    static void onWindow(void *context, uint64_t offset, const void *data, uint32_t length)
+    {
+        static_cast<DeepBackend *>(context)->watch_(offset, static_cast<const uint8_t *>(data), length);
+    }
+
     // Files of type t delivered so far (the engine numbers each type's
     // files in the order it finds them).
     int32_t seen(const char *t)
@@ -167,6 +176,7 @@ private:
 
     Partiton_Struct *part_;
     std::vector<std::string> types_;
+    WindowWatch watch_;
     ScanJob *job_ = nullptr;
     bool ran_ = false;
     // Type name (the engine's own string) and files delivered of it.
@@ -177,9 +187,14 @@ private:
 
 std::unique_ptr<ScanBackend> makeDeepBackend(const ScanRequest &req)
 {
+    return makeContentBackend(req, {});
+}
+
+std::unique_ptr<ScanBackend> makeContentBackend(const ScanRequest &req, WindowWatch watch)
+{
     if (!req.part || !req.part->Device)
         return nullptr;
-    return std::make_unique<DeepBackend>(req);
+    return std::make_unique<DeepBackend>(req, std::move(watch));
 }
 
 #else
@@ -188,6 +203,11 @@ WriteResult HeadRecovery(Partiton_Struct *, void *, const std::string &, WriteSt
                          const std::function<bool()> &)
 {
     return WriteResult::Unreadable;
+}
+
+std::unique_ptr<ScanBackend> makeContentBackend(const ScanRequest &, WindowWatch)
+{
+    return nullptr;
 }
 
 #endif

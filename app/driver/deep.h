@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,12 @@ namespace salvitra {
 // record the scan ran over (partition, range copy or whole device).
 WriteResult HeadRecovery(Partiton_Struct *part, void *record, const WriteDest &dest,
                          WriteStats &stats, const std::function<bool()> &gate = {});
+
+// The content search as a backend, with a watch that sees every window
+// of the medium the engine reads (offset from the start of the scanned
+// record, bytes, count), in order: other searches ride on its one pass.
+using WindowWatch = std::function<void(uint64_t offset, const uint8_t *data, uint32_t length)>;
+std::unique_ptr<ScanBackend> makeContentBackend(const ScanRequest &req, WindowWatch watch);
 
 // The chunk length HeadRecovery uses for a record.
 uint32_t deepChunkLength(const Partiton_Struct *part);

@@ -113,6 +113,13 @@ public:
         open_ = false;
     }
 
+    bool runs(const FoundFile &file, std::vector<DataRun> &out) override
+    {
+        return open_ && exfat_file_runs(static_cast<const tagExfatFile *>(file.record), &collectRun, &out);
+    }
+
+    int allocation(uint64_t offset, uint64_t length) override { return open_ ? exfat_in_use(offset, length) : 0; }
+
 private:
     ScanRequest req_;
     bool open_ = false;

@@ -99,6 +99,33 @@ public:
         open_ = false;
     }
 
+    bool runs(const FoundFile &file, std::vector<DataRun> &out) override
+    {
+        // The block list DelExt2Recovery reads: a block number per block,
+        // 0 for one that was not located.
+        auto *f = static_cast<Ext2FileNode *>(file.record);
+        const uint32_t bs = ext2_get_blocksize();
+        const uint32_t *list = f ? ext2_get_fileblocklist(f) : nullptr;
+        if (!open_ || !f || !bs || (!list && f->Size))
+            return false;
+        uint64_t left = f->Size;
+        for (uint64_t i = 0; left > 0; i++) {
+            uint64_t n = left < bs ? left : bs;
+            uint64_t at = list[i] ? (uint64_t)list[i] * bs : kRunLost;
+            if (!out.empty() && out.back().offset != kRunLost && at != kRunLost &&
+                out.back().offset + out.back().length == at)
+                out.back().length += n;
+            else if (!out.empty() && out.back().offset == kRunLost && at == kRunLost)
+                out.back().length += n;
+            else
+                out.push_back({at, n});
+            left -= n;
+        }
+        return true;
+    }
+
+    int allocation(uint64_t offset, uint64_t length) override { return open_ ? ext2_in_use(offset, length) : 0; }
+
 private:
     FoundFile describe(Ext2FileNode *f, const char *group, uint32_t bs, std::vector<uint8_t> &first)
     {

@@ -105,6 +105,14 @@ public:
         journalFiles_.clear();
     }
 
+    bool runs(const FoundFile &file, std::vector<DataRun> &out) override
+    {
+        auto *f = static_cast<Ext3JournalFile *>(file.record);
+        return open_ && f && journalFiles_.count(f) && ext3_file_runs(f, &collectRun, &out);
+    }
+
+    int allocation(uint64_t offset, uint64_t length) override { return open_ ? ext3_in_use(offset, length) : 0; }
+
 private:
     FoundFile describe(Ext3JournalFile *f)
     {

@@ -344,6 +344,13 @@ public:
         inited_ = false;
     }
 
+    bool runs(const FoundFile &file, std::vector<DataRun> &out) override
+    {
+        return inited_ && fat_file_runs(static_cast<const tagStFatInfo *>(file.record), &collectRun, &out);
+    }
+
+    int allocation(uint64_t offset, uint64_t length) override { return inited_ ? fat_in_use(offset, length) : 0; }
+
 private:
     Partiton_Struct *part_;
     bool inited_ = false;
@@ -354,12 +361,30 @@ public:
     explicit FatFormattedBackend(Partiton_Struct *part) : part_(part) {}
     ~FatFormattedBackend() override { release(); }
 
+    bool beginFed() override
+    {
+        fed_ = fat_fmtRec_init(part_);
+        inited_ = fed_;
+        return fed_;
+    }
+
+    void feed(uint64_t offset, const uint8_t *data, uint32_t length) override
+    {
+        if (fed_)
+            fat_fmtRec_feed(offset, data, length);
+    }
+
+    bool runs(const FoundFile &file, std::vector<DataRun> &out) override
+    {
+        return inited_ && fat_fmtRec_file_runs(static_cast<const tagStFatInfo *>(file.record), &collectRun, &out);
+    }
+
     Status run(ScanJob &job) override
     {
-        if (!fat_fmtRec_init(part_))
+        if (!fed_ && !fat_fmtRec_init(part_))
             return {StatusCode::UnreadableMedium, "the partition could not be read"};
         inited_ = true;
-        tagStFmtDirNode **roots = fat_fmtRec_search(0);
+        tagStFmtDirNode **roots = fed_ ? fat_fmtRec_rebuild() : fat_fmtRec_search(0);
         if (!roots)
             return {};
         std::vector<FoundFile> out;
@@ -410,11 +435,13 @@ public:
         if (inited_)
             fat_fmtRec_exit();
         inited_ = false;
+        fed_ = false;
     }
 
 private:
     Partiton_Struct *part_;
     bool inited_ = false;
+    bool fed_ = false;
 };
 
 }  // namespace

@@ -25,6 +25,18 @@ enum class FileState : uint8_t {
 // "damaged", "unreadable", "unverified".
 const char *fileStateText(FileState s);
 
+// Whether a file will come back whole, judged from evidence before
+// anything is read back (the merged deep scan; other scans leave Unknown).
+enum class Verdict : uint8_t {
+    Unknown,      // no evidence either way: a format without structure checks
+    Good,         // its data is free, claimed by no other file, and its structure checks out to its end
+    Damaged,      // part of its data is another file's now, or its structure breaks at a known place
+    Overwritten,  // none of its data is left
+};
+
+// "unknown", "good", "damaged", "overwritten".
+const char *verdictText(Verdict v);
+
 // Which times a file system keeps for a find.
 enum class FileTimes : uint8_t {
     None,          // no time at all (deep scan, ext2 finds without one)
@@ -55,6 +67,13 @@ struct FoundFile {
     void *record = nullptr;    // the scanner library's own record (owned by that library)
     FileState state = FileState::Deleted;
     std::string note;          // shown beside the file (why it is damaged or unreadable, ...)
+    // The merged deep scan: which of the job's scanners found the file (its
+    // writer), whether the content search found it too where the file
+    // system places it, and the verdict with its evidence.
+    uint8_t source = 0;
+    bool confirmed = false;    // "confirmed by content"
+    Verdict verdict = Verdict::Unknown;
+    std::string why;           // the evidence behind the verdict
 
     bool readable() const { return state != FileState::Unreadable; }
 };

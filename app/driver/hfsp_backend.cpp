@@ -122,6 +122,13 @@ public:
         active_ = false;
     }
 
+    bool runs(const FoundFile &file, std::vector<DataRun> &out) override
+    {
+        return active_ && hfsp_file_runs(static_cast<const file_info *>(file.record), &collectRun, &out);
+    }
+
+    int allocation(uint64_t offset, uint64_t length) override { return active_ ? hfsp_in_use(offset, length) : 0; }
+
 private:
     ScanRequest req_;
     bool active_ = false;

@@ -93,6 +93,17 @@ const char *fileStateText(FileState s)
     return "?";
 }
 
+const char *verdictText(Verdict v)
+{
+    switch (v) {
+    case Verdict::Unknown: return "unknown";
+    case Verdict::Good: return "good";
+    case Verdict::Damaged: return "damaged";
+    case Verdict::Overwritten: return "overwritten";
+    }
+    return "?";
+}
+
 const char *jobStateText(JobState s)
 {
     switch (s) {
@@ -154,7 +165,7 @@ void diagnostic(const std::string &line)
 
 struct ScanJob::Lease {
     const void *owner = nullptr;
-    size_t lib = 0;
+    std::vector<size_t> libs;
     Inventory *inventory = nullptr;
     bool scanning = false;
 
@@ -163,8 +174,9 @@ struct ScanJob::Lease {
         endScan();
         {
             std::lock_guard<std::mutex> l(g_leaseMu);
-            if (g_libOwner[lib] == owner)
-                g_libOwner[lib] = nullptr;
+            for (size_t lib : libs)
+                if (g_libOwner[lib] == owner)
+                    g_libOwner[lib] = nullptr;
         }
         if (inventory)
             inventory->unhold();
@@ -255,18 +267,25 @@ Status ScanJob::run()
     // The library's state and the progress value are process-wide.
     auto lease = std::make_unique<Lease>();
     lease->owner = this;
-    lease->lib = (size_t)row_->library;
+    std::vector<ScanLibrary> libs = backend_->libraries();
+    if (libs.empty())
+        libs.push_back(row_->library);
     Status busy;
     {
         std::lock_guard<std::mutex> l(g_leaseMu);
-        const void *&lib = g_libOwner[lease->lib];
-        if (lib && lib != this) {
-            busy = Status{StatusCode::Busy, std::string(scanLibraryName(row_->library)) +
-                                                " holds the results of another scan; release that scan first"};
-        } else if (g_scanOwner && g_scanOwner != this) {
+        for (ScanLibrary lib : libs) {
+            const void *owner = g_libOwner[(size_t)lib];
+            if (owner && owner != this)
+                busy = Status{StatusCode::Busy, std::string(scanLibraryName(lib)) +
+                                                    " holds the results of another scan; release that scan first"};
+        }
+        if (busy.ok() && g_scanOwner && g_scanOwner != this)
             busy = Status{StatusCode::Busy, "another scan is running; only one scan runs at a time"};
-        } else {
-            lib = this;
+        if (busy.ok()) {
+            for (ScanLibrary lib : libs) {
+                g_libOwner[(size_t)lib] = this;
+                lease->libs.push_back((size_t)lib);
+            }
             g_scanOwner = this;
             lease->scanning = true;
         }
@@ -530,7 +549,7 @@ Progress ScanJob::progress() const
         if (scanning_) {
             int32_t cur = progressValue();
             if (cur >= 0 && cur <= 100 && !stop_)
-                v = cur;
+                v = spanBase_ + cur * spanSize_ / 100;
         }
         // Monotone: a scanner that restarts its count between passes does
         // not make the bar jump back.
@@ -653,8 +672,34 @@ void capToMedium(FoundFile &f, const Partiton_Struct *part)
 
 }  // namespace
 
+void ScanJob::setDeliveryHook(std::function<bool(FoundFile &)> hook)
+{
+    hook_ = std::move(hook);
+}
+
+void ScanJob::setProgressSpan(int base, int span)
+{
+    std::lock_guard<std::mutex> l(mu_);
+    spanBase_ = std::min(100, std::max(0, base));
+    spanSize_ = std::min(100 - spanBase_, std::max(0, span));
+}
+
+void ScanJob::addNote(const std::string &line)
+{
+    std::lock_guard<std::mutex> l(mu_);
+    notes_.push_back(line);
+}
+
+std::vector<std::string> ScanJob::notes() const
+{
+    std::lock_guard<std::mutex> l(mu_);
+    return notes_;
+}
+
 bool ScanJob::deliver(FoundFile f)
 {
+    if (hook_ && !hook_(f))
+        return !stopRequested();
     capToMedium(f, req_.part);
     bool due = false;
     bool open = true;
@@ -685,6 +730,15 @@ bool ScanJob::deliver(FoundFile f)
 
 void ScanJob::deliverAll(std::vector<FoundFile> files)
 {
+    if (hook_) {
+        std::vector<FoundFile> kept;
+        for (FoundFile &f : files)
+            if (hook_(f))
+                kept.push_back(std::move(f));
+        files = std::move(kept);
+        if (files.empty())
+            return;
+    }
     gate();
     {
         std::lock_guard<std::mutex> l(mu_);

@@ -77,6 +77,12 @@ struct ScanRequest {
     std::vector<std::string> types;   // deep mode: the only kinds the engine looks for (lower-case
                                       // extensions; empty: all; kinds it cannot find are passed over)
     Inventory *inventory = nullptr;   // held from start to release when given
+    // Deep mode, when part is a range copy of a partition (rangeCopy): the
+    // partition, whose file system the scan reads too.
+    Partiton_Struct *volume = nullptr;
+    // Deep mode: the content search alone, without the file system's own
+    // records (the deep scan reads both and merges them; merged.h).
+    bool contentOnly = false;
 
     ScanKind kind() const
     {
@@ -274,6 +280,10 @@ public:
     // library lease and the inventory hold.  The store's files stay.
     void release();
 
+    // What the scan has to say beside its files (the merged deep scan:
+    // what it left out, a file system it could not read), one line each.
+    std::vector<std::string> notes() const;
+
     // ---- for backends ----
     // Appends found files (ids are assigned here) and hands them to the
     // observer in batches; each passes the gate first.  False once stopped.
@@ -281,6 +291,15 @@ public:
     void deliverAll(std::vector<FoundFile> files);
     // Flushes the pending batch to the observer.
     void flush();
+    // A backend that runs other backends takes their files first: while a
+    // hook is set, every file delivered goes to it, and only those it
+    // returns true for are stored (as it may have changed them).  Set and
+    // cleared on the scanning thread.
+    void setDeliveryHook(std::function<bool(FoundFile &)> hook);
+    // The part of the progress bar the running scanner's 0..100 fills:
+    // from base to base + span percent.
+    void setProgressSpan(int base, int span);
+    void addNote(const std::string &line);
 
 private:
     struct Lease;
@@ -301,6 +320,10 @@ private:
     const BackendRow *row_ = nullptr;
     std::unique_ptr<ScanBackend> backend_;
     Status initial_;  // why the job cannot scan, when it cannot
+
+    std::function<bool(FoundFile &)> hook_;
+    int spanBase_ = 0, spanSize_ = 100;  // guarded by mu_
+    std::vector<std::string> notes_;     // guarded by mu_
 
     std::atomic<JobState> state_{JobState::Idle};
     std::atomic<bool> stop_{false};

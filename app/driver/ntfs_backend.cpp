@@ -133,6 +133,13 @@ Loaded load()
     ok &= bind(h, "Ntfs_Format_BlockSize", a.Ntfs_Format_BlockSize, l.why);
     ok &= bind(h, "Nfst_GetFormat_NameParentID", a.Nfst_GetFormat_NameParentID, l.why);
     ok &= bind(h, "NTFS_Free_Format_Info", a.NTFS_Free_Format_Info, l.why);
+    ok &= bind(h, "Ntfs_File_Runs", a.Ntfs_File_Runs, l.why);
+    ok &= bind(h, "Ntfs_Format_File_Runs", a.Ntfs_Format_File_Runs, l.why);
+    ok &= bind(h, "Ntfs_In_Use", a.Ntfs_In_Use, l.why);
+    ok &= bind(h, "Ntfs_Format_Begin", a.Ntfs_Format_Begin, l.why);
+    ok &= bind(h, "Ntfs_Format_Feed", a.Ntfs_Format_Feed, l.why);
+    ok &= bind(h, "Ntfs_Format_End", a.Ntfs_Format_End, l.why);
+    ok &= bind(h, "Ntfs_Format_In_Present", a.Ntfs_Format_In_Present, l.why);
     l.ok = ok;
     return l;
 }
@@ -285,6 +292,17 @@ public:
         live_ = false;
     }
 
+    bool runs(const FoundFile &file, std::vector<DataRun> &out) override
+    {
+        auto *r = static_cast<const NTFS_DEL_FILEINFO_t *>(file.record);
+        return live_ && r && api_.Ntfs_File_Runs(r->nMftNumber, &collectRun, &out);
+    }
+
+    int allocation(uint64_t offset, uint64_t length) override
+    {
+        return live_ ? api_.Ntfs_In_Use(offset, length) : 0;
+    }
+
 private:
     const TaskelApi &api_;
     Partiton_Struct *part_;
@@ -297,9 +315,35 @@ public:
     NtfsFormattedBackend(const TaskelApi &api, Partiton_Struct *part) : api_(api), part_(part) {}
     ~NtfsFormattedBackend() override { release(); }
 
+    bool beginFed() override
+    {
+        fed_ = api_.Ntfs_Format_Begin(part_);
+        live_ = live_ || fed_;
+        return fed_;
+    }
+
+    void feed(uint64_t offset, const uint8_t *data, uint32_t length) override
+    {
+        if (fed_)
+            api_.Ntfs_Format_Feed(offset, data, length);
+    }
+
+    bool runs(const FoundFile &file, std::vector<DataRun> &out) override
+    {
+        auto *r = static_cast<const NTFS_FORMAT_INFO_t *>(file.record);
+        return live_ && r && api_.Ntfs_Format_File_Runs(r, &collectRun, &out);
+    }
+
+    bool ofPresentVolume(const FoundFile &file) override
+    {
+        auto *r = static_cast<const NTFS_FORMAT_INFO_t *>(file.record);
+        return live_ && r && api_.Ntfs_Format_In_Present(r);
+    }
+
     Status run(ScanJob &job) override
     {
-        list_ = api_.Search_Ntfs_InFo(part_);
+        list_ = fed_ ? api_.Ntfs_Format_End() : api_.Search_Ntfs_InFo(part_);
+        fed_ = false;
         live_ = true;
         std::vector<FoundFile> out;
         NtfsFormatFolderResolver folders([this](const NTFS_FORMAT_INFO_t *r, NTFS_MFT_ParentID_Name *o) {
@@ -376,6 +420,7 @@ private:
     Partiton_Struct *part_;
     NTFS_FORMAT_INFO_t *list_ = nullptr;
     bool live_ = false;
+    bool fed_ = false;
 };
 
 }  // namespace

@@ -38,6 +38,14 @@ struct TaskelApi {
     decltype(&::Ntfs_Format_BlockSize) Ntfs_Format_BlockSize = nullptr;
     decltype(&::Nfst_GetFormat_NameParentID) Nfst_GetFormat_NameParentID = nullptr;
     decltype(&::NTFS_Free_Format_Info) NTFS_Free_Format_Info = nullptr;
+    // The merged deep scan's questions.
+    decltype(&::Ntfs_File_Runs) Ntfs_File_Runs = nullptr;
+    decltype(&::Ntfs_Format_File_Runs) Ntfs_Format_File_Runs = nullptr;
+    decltype(&::Ntfs_In_Use) Ntfs_In_Use = nullptr;
+    decltype(&::Ntfs_Format_Begin) Ntfs_Format_Begin = nullptr;
+    decltype(&::Ntfs_Format_Feed) Ntfs_Format_Feed = nullptr;
+    decltype(&::Ntfs_Format_End) Ntfs_Format_End = nullptr;
+    decltype(&::Ntfs_Format_In_Present) Ntfs_Format_In_Present = nullptr;
 };
 
 // libtaskel's entry points, loaded once per process (never unloaded: the

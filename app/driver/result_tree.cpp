@@ -1,9 +1,11 @@
 #include "result_tree.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <set>
 #include <utility>
+
+#include "units.h"
 
 namespace salvitra {
 
@@ -15,12 +17,11 @@ namespace {
 struct RuleRow {
     int fsTypes[4];          // codes of the row, 0-terminated
     GroupPlacement placement;
-    bool fatTimes;
 };
 
 const RuleRow kRuleRows[] = {
-    // FAT records keep their wall-clock times and may sit in two groups.
-    {{FS_FAT12, FS_FAT16, FS_FAT32, FS_EXFAT}, GroupPlacement::EveryGroup, true},
+    // A FAT file may sit in two groups.
+    {{FS_FAT12, FS_FAT16, FS_FAT32, FS_EXFAT}, GroupPlacement::EveryGroup},
 };
 
 char asciiLower(char c)
@@ -76,7 +77,6 @@ ResultRules resultRules(int fsType, RecoverMod mode)
         for (int code : row.fsTypes) {
             if (code != 0 && code == fsType) {
                 r.placement = row.placement;
-                r.fatTimes = row.fatTimes;
                 return r;
             }
         }
@@ -110,21 +110,12 @@ std::string textBeforeCount(const std::string &text)
 
 std::string sizeText(uint64_t bytes)
 {
-    return std::to_string(bytes) + ".Byte";
+    return readableSize(bytes);
 }
 
-std::string timeText(int64_t mtime, bool fatTimes)
+std::string timeText(int64_t mtime)
 {
-    if (!fatTimes || mtime < 0)
-        return "......";
-    time_t t = (time_t)mtime;
-    struct tm tm;
-    if (!localtime_r(&t, &tm))
-        return "......";
-    char buf[32];
-    snprintf(buf, sizeof buf, "%02d-%02d %02d:%02d:%02d", tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-             tm.tm_min, tm.tm_sec);
-    return buf;
+    return dateText(mtime);
 }
 
 uint64_t SizeSearch::limit() const
@@ -164,6 +155,7 @@ void ResultTree::reset(const ResultRules &rules, const GroupFilter &filter)
 {
     rules_ = rules;
     filter_ = filter;
+    placed_.clear();
     clear();
 }
 
@@ -222,17 +214,25 @@ std::string treeTypeOf(const ResultRules &rules, const FoundFile &file)
 std::vector<FileGroup> groupsOf(const ResultRules &rules, const GroupFilter &filter, const FoundFile &file)
 {
     std::string type = treeTypeOf(rules, file);
-    if (type.empty())
+    if (type.empty() || (filter.goodOnly && file.verdict != Verdict::Good))
         return {};
     return filter.place(type, rules.placement);
+}
+
+const std::vector<FileGroup> &ResultTree::placeOf(const std::string &type)
+{
+    auto it = placed_.find(type);
+    if (it == placed_.end())
+        it = placed_.emplace(type, filter_.place(type, rules_.placement)).first;
+    return it->second;
 }
 
 bool ResultTree::add(const FoundFile &file, uint32_t index)
 {
     std::string type = treeTypeOf(rules_, file);
-    if (type.empty())
+    if (type.empty() || (filter_.goodOnly && file.verdict != Verdict::Good))
         return false;
-    std::vector<FileGroup> where = filter_.place(type, rules_.placement);
+    const std::vector<FileGroup> &where = placeOf(type);
     for (FileGroup g : where)
         addTo(g, type, index, true);
     return !where.empty();
@@ -383,34 +383,65 @@ bool ResultTree::anyChecked() const
 
 namespace {
 
+TableRow makeRow(const FoundFile &f, uint32_t idx, FileGroup group, CheckState check)
+{
+    TableRow r;
+    r.file = idx;
+    r.name = f.name;
+    r.size = sizeText(f.size);
+    r.bytes = f.size;
+    r.group = fileGroupName(group);
+    r.time = timeText(f.mtime);
+    r.readable = f.readable();
+    r.state = f.state;
+    r.note = f.note;
+    r.verdict = f.verdict;
+    r.why = f.why;
+    r.check = check == CheckState::Checked ? CheckState::Checked : CheckState::Unchecked;
+    return r;
+}
+
+// Every file under n once, in the tree's order, with the group and the tick
+// of the first place it is listed at.
+template <typename Visit>
+void forEachFile(const ResultTree &tree, const NodeRef &n, size_t fileCount, Visit visit)
+{
+    if (!tree.valid(n))
+        return;
+    const auto &groups = tree.groups();
+    std::vector<bool> seen;
+    if (n.isRoot())
+        seen.assign(fileCount, false);
+    for (int g = 0; g < (int)groups.size(); g++) {
+        if (!n.isRoot() && g != n.group)
+            continue;
+        for (int t = 0; t < (int)groups[g].types.size(); t++) {
+            if (n.isType() && t != n.type)
+                continue;
+            const TypeNode &type = groups[g].types[t];
+            for (uint32_t idx : type.files) {
+                if (idx >= fileCount)
+                    continue;
+                if (n.isRoot()) {
+                    if (seen[idx])
+                        continue;
+                    seen[idx] = true;
+                }
+                visit(idx, groups[g].group, type.check);
+            }
+        }
+    }
+}
+
 template <typename Keep>
-std::vector<TableRow> buildRows(const ResultTree &tree, const NodeRef &n,
-                                FileView files, Keep keep)
+std::vector<TableRow> buildRows(const ResultTree &tree, const NodeRef &n, FileView files, Keep keep)
 {
     std::vector<TableRow> rows;
-    if (!n.isType() || !tree.valid(n))
-        return rows;
-    const GroupNode &g = tree.groups()[n.group];
-    const TypeNode &t = g.types[n.type];
-    rows.reserve(t.files.size());
-    for (uint32_t idx : t.files) {
-        if (idx >= files.size())
-            continue;
+    forEachFile(tree, n, files.size(), [&](uint32_t idx, FileGroup group, CheckState check) {
         const FoundFile &f = files[idx];
-        if (!keep(f))
-            continue;
-        TableRow r;
-        r.file = idx;
-        r.name = f.name;
-        r.size = sizeText(f.size);
-        r.group = fileGroupName(g.group);
-        r.time = timeText(f.mtime, tree.rules().fatTimes);
-        r.readable = f.readable();
-        r.state = f.state;
-        r.note = f.note;
-        r.check = t.check == CheckState::Checked ? CheckState::Checked : CheckState::Unchecked;
-        rows.push_back(std::move(r));
-    }
+        if (keep(f))
+            rows.push_back(makeRow(f, idx, group, check));
+    });
     return rows;
 }
 
@@ -438,11 +469,28 @@ std::vector<TableRow> ResultTree::rowsBySize(const NodeRef &n, FileView files,
     return buildRows(*this, n, files, [&](const FoundFile &f) { return search.matches(f.size); });
 }
 
+size_t ResultTree::distinctFiles(const NodeRef &n) const
+{
+    if (!valid(n))
+        return 0;
+    if (n.isType())
+        return groups_[n.group].types[n.type].files.size();
+    if (!n.isRoot())
+        return groups_[n.group].fileCount();
+    uint32_t top = 0;
+    for (const GroupNode &g : groups_)
+        for (const TypeNode &t : g.types)
+            for (uint32_t idx : t.files)
+                top = std::max(top, idx + 1);
+    size_t count = 0;
+    forEachFile(*this, n, top, [&](uint32_t, FileGroup, CheckState) { count++; });
+    return count;
+}
+
 CheckState ResultTree::applyRowTicks(const NodeRef &n, size_t ticked, size_t total)
 {
     CheckState s = total > 0 && ticked == total ? CheckState::Checked : CheckState::Unchecked;
-    if (n.isType())
-        setCheck(n, s);
+    setCheck(n, s);
     return s;
 }
 
@@ -466,11 +514,19 @@ std::vector<RecoveryJob> collectJobs(ResultTree &tree, TableSelection &table,
         jobs.push_back({file, rel});
     };
 
-    bool tableFirst = tree.valid(table.node) && table.node.isType() &&
-                      tree.check(table.node) != CheckState::Checked;
+    bool tableFirst = tree.valid(table.node) && tree.check(table.node) != CheckState::Checked;
     if (tableFirst) {
+        // Rows of a group's or the root's table whose type is fully ticked
+        // go with their type below, not twice.
+        std::vector<bool> byTree(files.size(), false);
+        for (const GroupNode &g : tree.groups())
+            for (const TypeNode &t : g.types)
+                if (t.check == CheckState::Checked)
+                    for (uint32_t idx : t.files)
+                        if (idx < byTree.size())
+                            byTree[idx] = true;
         for (TableRow &r : table.rows) {
-            if (r.check != CheckState::Checked)
+            if (r.check != CheckState::Checked || (r.file < byTree.size() && byTree[r.file]))
                 continue;
             place(r.file, "");
             r.check = CheckState::Unchecked;
@@ -492,11 +548,13 @@ std::vector<RecoveryJob> collectJobs(ResultTree &tree, TableSelection &table,
             tree.setCheck(n, CheckState::Unchecked);
         }
     }
+    for (TableRow &r : table.rows)
+        r.check = CheckState::Unchecked;
     return jobs;
 }
 
 RecoverSummary recoverJobs(ScanJob &job, const std::vector<RecoveryJob> &jobs, const std::string &outDir,
-                           const std::function<void(size_t, size_t, const std::string &)> &onFile)
+                           const std::function<void(size_t, size_t, const std::string &)> &onFile, OutputDir *output)
 {
     const std::deque<FoundFile> &files = job.files();
     std::vector<PlannedWrite> plan;
@@ -504,7 +562,7 @@ RecoverSummary recoverJobs(ScanJob &job, const std::vector<RecoveryJob> &jobs, c
     for (const RecoveryJob &j : jobs)
         if (j.file < files.size())
             plan.push_back({&files[j.file], j.relPath});
-    return writePlanned(job, plan, outDir, false, onFile);
+    return writePlanned(job, plan, outDir, false, onFile, output);
 }
 
 }  // namespace salvitra

@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "classify.h"
@@ -47,7 +48,6 @@ enum class CheckState : uint8_t { Unchecked = 0, PartlyChecked = 1, Checked = 2 
 struct ResultRules {
     GroupPlacement placement = GroupPlacement::FirstGroup;
     bool deep = false;       // type nodes are the engine's type names
-    bool fatTimes = false;   // the time column shows FAT's "MM-DD hh:mm:ss"
 };
 
 // The rules for the results of a scan of file system fsType in mode (quick
@@ -66,7 +66,8 @@ bool deepTypeHidden(const std::string &type);
 // quick-scan file without name or data, a hidden deep type).
 std::string treeTypeOf(const ResultRules &rules, const FoundFile &file);
 // The groups a found file is listed under, in the order photo, music,
-// video, others; empty when it is not shown.
+// video, others; empty when it is not shown (also when the filter wants
+// good files only and its verdict is not good).
 std::vector<FileGroup> groupsOf(const ResultRules &rules, const GroupFilter &filter, const FoundFile &file);
 
 // "%1(%2)".
@@ -74,9 +75,10 @@ std::string countedText(const std::string &text, uint64_t count);
 // A node's text up to its first "(": "Photo(12)" -> "Photo".
 std::string textBeforeCount(const std::string &text);
 
-// Table column texts.
-std::string sizeText(uint64_t bytes);                 // "%1.Byte"
-std::string timeText(int64_t mtime, bool fatTimes);   // "MM-DD hh:mm:ss" or "......"
+// Table column texts: readableSize and dateText (units.h), the time empty
+// when the medium kept none.
+std::string sizeText(uint64_t bytes);
+std::string timeText(int64_t mtime);
 
 // The root's text.
 extern const char *const kAllFilesText;  // "All Files"
@@ -107,12 +109,15 @@ struct NodeRef {
 struct TableRow {
     uint32_t file = 0;     // index into the found-file list
     std::string name;      // column 0
-    std::string size;      // column 1: "%1.Byte"
+    std::string size;      // column 1: "18.1 KB"
+    uint64_t bytes = 0;    // the exact size (column 1's tooltip)
     std::string group;     // column 2: the group's name
-    std::string time;      // column 3
+    std::string time;      // column 3: the modification time, "" when unknown
     bool readable = true;  // shown with the row's state, with the note as its tooltip
     FileState state = FileState::Deleted;
     std::string note;
+    Verdict verdict = Verdict::Unknown;        // and the evidence for it (a deep scan judges every file)
+    std::string why;
     CheckState check = CheckState::Unchecked;  // copied from the type node
 };
 
@@ -168,18 +173,22 @@ public:
     // Anything fully ticked in the tree.
     bool anyChecked() const;
 
-    // The rows of a type node (empty for any other node), all of them or
-    // those a search keeps.
+    // The rows of a node, all of them or those a search keeps: a type
+    // node's files; a group's files; every file under the root ("All
+    // Files"), each once even when it is listed under two groups.
     std::vector<TableRow> rows(const NodeRef &n, FileView files) const;
     std::vector<TableRow> rowsByName(const NodeRef &n, FileView files,
                                      const std::string &text) const;
     std::vector<TableRow> rowsBySize(const NodeRef &n, FileView files,
                                      const SizeSearch &search) const;
 
-    // The table's ticks changed on type node n: ticked of total rows are
+    // Files under a node, each counted once (the rows of rows(n)).
+    size_t distinctFiles(const NodeRef &n) const;
+
+    // The table's ticks changed on node n: ticked of total rows are
     // ticked.  None or some: the node becomes unticked (the ticked rows are
-    // collected from the table); all: the node becomes ticked.  Returns the
-    // state of the table header's box.
+    // collected from the table); all: the node becomes ticked (with every
+    // node below it).  Returns the state of the table header's box.
     CheckState applyRowTicks(const NodeRef &n, size_t ticked, size_t total);
 
 private:
@@ -187,8 +196,13 @@ private:
     void addTo(FileGroup g, const std::string &type, uint32_t index, bool keepIndex);
     void recomputeUp(int group);
 
+    // The groups of each type seen: one look in the extension tables per
+    // type, not per file.
+    const std::vector<FileGroup> &placeOf(const std::string &type);
+
     ResultRules rules_;
     GroupFilter filter_;
+    std::unordered_map<std::string, std::vector<FileGroup>> placed_;
     std::vector<GroupNode> groups_;  // in creation order
     CheckState rootCheck_ = CheckState::Unchecked;
     bool finished_ = false;
@@ -212,14 +226,17 @@ struct TableSelection {
 // group order Photo, Music, Video, Others, into "<group text>/<type text>/".
 // A file is written once per folder; two different files that would meet
 // under one name get " (1)", " (2)", ... before the extension.  Every path
-// component is made safe.  Collected type nodes and rows are unticked.
+// component is made safe.  Collected type nodes are unticked, and so is
+// every row: tree and table agree that nothing is left ticked.
 std::vector<RecoveryJob> collectJobs(ResultTree &tree, TableSelection &table,
                                      FileView files);
 
 // Writes the jobs (file indexes of the job's store) as one recovery phase
-// of the job into outDir: its pause and stop hold.  A file that already
-// exists is left alone (result Exists); nothing is overwritten.
+// of the job into outDir (through output when it was opened and checked
+// before): its pause and stop hold.  A file that already exists is left
+// alone (result Exists); nothing is overwritten.
 RecoverSummary recoverJobs(ScanJob &job, const std::vector<RecoveryJob> &jobs, const std::string &outDir,
-                           const std::function<void(size_t, size_t, const std::string &)> &onFile = {});
+                           const std::function<void(size_t, size_t, const std::string &)> &onFile = {},
+                           OutputDir *output = nullptr);
 
 }  // namespace salvitra

@@ -15,7 +15,7 @@ namespace salvitra {
 
 namespace {
 
-const char *const kFolderNames[] = {"Quorvane Data Recovery", "Quorvane Data Recovery Temp"};
+const char *const kFolderNames[] = {"Salvitra Data Recovery", "Salvitra Data Recovery Temp"};
 
 int removeEntry(const char *path, const struct stat *, int flag, struct FTW *ftw)
 {

@@ -2,7 +2,7 @@
 //
 // The views only take paths, so a found file is first written, through its
 // scanner's writer, into one of two folders under the system's temporary
-// folder: "Quorvane Data Recovery" for thumbnails and "Quorvane Data
+// folder: "Salvitra Data Recovery" for thumbnails and "Salvitra Data
 // Recovery Temp" for the preview.  Their content is removed when the
 // results are released and when the owner goes (at exit).
 #pragma once
@@ -18,7 +18,7 @@ enum class ViewFolder { Thumbnails, Preview };
 
 // $TMPDIR when set to an absolute path, else /tmp; no trailing "/".
 std::string systemTempDir();
-// "<temp>/Quorvane Data Recovery/" or "<temp>/Quorvane Data Recovery Temp/".
+// "<temp>/Salvitra Data Recovery/" or "<temp>/Salvitra Data Recovery Temp/".
 std::string viewFolderPath(ViewFolder which);
 
 // Deletes every file and sub-folder inside dir (hidden ones too, links as

@@ -1,37 +1,67 @@
 #include "dialogs.h"
 
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDialogButtonBox>
-#include <QPlainTextEdit>
-#include <QVBoxLayout>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QHBoxLayout>
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QUrl>
+#include <QVBoxLayout>
 
 #include "utilthread.h"
 
 namespace {
 
-const char *const kTitle = "Salvitra for Mac";
+const char *const kTitle = "Salvitra";
 
-const char *msgButtonImage(dlgMSGbtn btn)
+struct MsgButton {
+    const char *image;
+    const char *name;
+};
+
+MsgButton msgButton(dlgMSGbtn btn)
 {
     switch (btn) {
-    case MSG_BTN_OK: return ":/images/msg_btn_ok.png";
-    case MSG_BTN_STOP: return ":/images/msg_btn_stop.png";
-    case MSG_BTN_BACK: return ":/images/msg_btn_back.png";
-    case MSG_BTN_EXIT: return ":/images/msg_btn_exit.png";
+    case MSG_BTN_OK: return {":/images/msg_btn_ok.png", "OK"};
+    case MSG_BTN_STOP: return {":/images/msg_btn_stop.png", "Stop"};
+    case MSG_BTN_BACK: return {":/images/msg_btn_back.png", "Go Back"};
+    case MSG_BTN_EXIT: return {":/images/msg_btn_exit.png", "Exit"};
     }
-    return nullptr;
+    return {nullptr, nullptr};
 }
 
-QLabel *makeLabel(QWidget *parent, const QString &text, int x, int y, int w, int h)
+QLabel *iconLabel(QWidget *parent, const char *image)
 {
-    auto *l = new QLabel(text, parent);
-    l->setGeometry(x, y, w, h);
+    auto *l = new QLabel(parent);
+    l->setPixmap(QPixmap(image));
+    l->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
+    l->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     return l;
+}
+
+// The footer of a dialog with its buttons at the right.
+QWidget *buttonRow(QWidget *parent, std::initializer_list<QWidget *> buttons)
+{
+    QWidget *footer = MakeFooter(parent, true);
+    auto *row = new QHBoxLayout(footer);
+    row->setContentsMargins(16, 12, 16, 12);
+    row->setSpacing(10);
+    row->addStretch(1);
+    for (QWidget *b : buttons)
+        row->addWidget(b);
+    return footer;
+}
+
+void skinDialog(QImageDialog *dlg, const char *background)
+{
+    dlg->SetImageBackgroud(background);
+    dlg->setWindowIcon(QIcon(":/images/icon_logo.png"));
+    dlg->setWindowTitle(kTitle);
 }
 
 }  // namespace
@@ -40,18 +70,28 @@ QLabel *makeLabel(QWidget *parent, const QString &text, int x, int y, int w, int
 
 QMessageDlg::QMessageDlg(QWidget *parent) : QImageDialog(parent)
 {
-    SetImageBackgroud(":/images/bg_message.png");
-    setWindowIcon(QIcon(":/images/icon_logo.png"));
-    setWindowTitle(kTitle);
-    m_note = makeLabel(this, "Scaning process can't be resumed at this stage.\nAre you sure you want to stop the scanning ?",
-                       100, 30, 315, 62);
+    skinDialog(this, ":/images/bg_message.png");
+    m_note = MakeLabel(this, "A stopped scan cannot be resumed.\nAre you sure you want to stop the scan?", 13,
+                       skin::kInk);
+    m_note->setTextFormat(Qt::PlainText);
     m_note->setWordWrap(true);
+    m_note->setMinimumWidth(300);
     m_note->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    m_note->setStyleSheet("color:#1f2937; font-size:13px;");
-    m_cancel = MakeImageButton(this, ":/images/btn_cancel.png", 115, 115);
-    m_action = MakeImageButton(this, ":/images/msg_btn_ok.png", 225, 115);
-    m_action->setFocus();
-    m_action->setDefault(true);
+    m_cancel = MakeImageButton(this, ":/images/btn_cancel.png", "Cancel");
+    m_action = MakeImageButton(this, ":/images/msg_btn_ok.png", "OK");
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 4, 0, 0);
+    layout->setSpacing(0);
+    auto *body = new QHBoxLayout();
+    body->setContentsMargins(24, 20, 24, 20);
+    body->setSpacing(16);
+    body->addWidget(iconLabel(this, ":/images/icon_question.png"));
+    body->addWidget(m_note, 1);
+    layout->addLayout(body, 1);
+    layout->addWidget(buttonRow(this, {m_cancel, m_action}));
+
+    SetCancelDefault(false);
     connect(m_cancel, &QPushButton::clicked, this, &QDialog::accept);
     connect(m_action, &QPushButton::clicked, this, &QMessageDlg::doneDlg);
 }
@@ -63,8 +103,20 @@ void QMessageDlg::SetNoteText(const QString &text)
 
 void QMessageDlg::MsgSetBtn(dlgMSGbtn btn)
 {
-    if (const char *img = msgButtonImage(btn))
-        m_action->setBtnImage(img);
+    MsgButton b = msgButton(btn);
+    if (!b.image)
+        return;
+    m_action->setBtnImage(b.image);
+    m_action->setAccessibleName(b.name);
+}
+
+void QMessageDlg::SetCancelDefault(bool on)
+{
+    QImageButton *def = on ? m_cancel : m_action;
+    QImageButton *other = on ? m_action : m_cancel;
+    other->setDefault(false);
+    def->setDefault(true);
+    def->setFocus();
 }
 
 void QMessageDlg::doneDlg()
@@ -76,17 +128,30 @@ void QMessageDlg::doneDlg()
 
 QProgressDlg::QProgressDlg(QWidget *parent) : QImageDialog(parent)
 {
-    SetImageBackgroud(":/images/bg_progress.png");
-    setWindowIcon(QIcon(":/images/icon_logo.png"));
-    setWindowTitle(kTitle);
-    m_note = makeLabel(this, "Recovering: ", 45, 26, 400, 20);
-    m_note->setTextFormat(Qt::PlainText);
+    skinDialog(this, ":/images/bg_progress.png");
+    m_note = new QElideLabel(this);
+    m_note->setStyleSheet("color:#1f2937; font-size:13px;");
+    m_note->setFullText("Recovering: ");
     m_bar = new QProgressBar(this);
     m_bar->setRange(0, 100);
     m_bar->setValue(0);
-    m_bar->setGeometry(45, 50, 400, 30);
-    m_wait = makeLabel(this, "Please waitting...", 45, 84, 200, 20);
-    m_stop = MakeImageButton(this, ":/images/msg_btn_stop.png", 452, 49);
+    m_bar->setAccessibleName("Recovery progress");
+    m_wait = MakeLabel(this, "Please wait...", 12, skin::kMuted);
+    m_stop = MakeImageButton(this, ":/images/msg_btn_stop.png", "Stop");
+
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(16, 20, 20, 16);
+    layout->setSpacing(14);
+    layout->addWidget(iconLabel(this, ":/images/icon_recovering.png"));
+    auto *column = new QVBoxLayout();
+    column->setSpacing(6);
+    column->addWidget(m_note);
+    column->addWidget(m_bar);
+    column->addWidget(m_wait);
+    layout->addLayout(column, 1);
+    layout->addWidget(m_stop, 0, Qt::AlignVCenter);
+    setMinimumWidth(520);
+
     m_stop->setFocus();
     connect(m_stop, &QPushButton::clicked, this, &QProgressDlg::OnStopThree);
     connect(&m_timer, &QTimer::timeout, this, &QProgressDlg::OnTimer);
@@ -95,7 +160,7 @@ QProgressDlg::QProgressDlg(QWidget *parent) : QImageDialog(parent)
 
 void QProgressDlg::SetNote(const QString &text)
 {
-    m_note->setText(text);
+    m_note->setFullText(text);
 }
 
 void QProgressDlg::SetExport(int value)
@@ -117,39 +182,38 @@ void QProgressDlg::setTimeStart(int ms)
 void QProgressDlg::OnTimer()
 {
     m_blink = !m_blink;
-    m_wait->setText(m_blink ? "Please waitting......" : "Please waitting...");
+    m_wait->setText(m_blink ? "Please wait......" : "Please wait...");
 }
 
 bool QProgressDlg::askStop(const QString &text, dlgMSGbtn btn)
 {
+    // The recovery holds still while the question is open.
     if (m_worker)
-        m_worker->SetPause(true);
-    // The question lives on the stack only until exec() returns; stop()
-    // below may run queued events that delete this dialog later, never now.
+        m_worker->pause();
     QMessageDlg dlg(this);
     dlg.SetNoteText(text);
     dlg.MsgSetBtn(btn);
-    int r = dlg.exec();
+    const int r = dlg.exec();
     if (!m_worker)
         return r == QMessageDlg::Confirmed;
-    // A confirmed stop is raised before the pause is released, so the
-    // worker never starts one more file in between.
+    // A stop releases the pause in the job itself, so not one more chunk
+    // is written in between.
     if (r == QMessageDlg::Confirmed)
         m_worker->stop();
     else
-        m_worker->SetPause(false);
+        m_worker->resume();
     return r == QMessageDlg::Confirmed;
 }
 
 void QProgressDlg::OnStopThree()
 {
-    askStop("Are you sure you want to stop the recovery? \nIf so, the selected files can't be recovered.",
+    askStop("Are you sure you want to stop the recovery?\nThe files not recovered yet will not be written.",
             MSG_BTN_STOP);
 }
 
 void QProgressDlg::closeEvent(QCloseEvent *e)
 {
-    if (askStop("Are you sure you want to exit? \nIf so, the selected files can't be recovered.", MSG_BTN_EXIT))
+    if (askStop("Are you sure you want to exit?\nThe files not recovered yet will not be written.", MSG_BTN_EXIT))
         e->accept();
     else
         e->ignore();
@@ -159,19 +223,35 @@ void QProgressDlg::closeEvent(QCloseEvent *e)
 
 QSetRecoverPath::QSetRecoverPath(QWidget *parent) : QImageDialog(parent)
 {
-    SetImageBackgroud(":/images/bg_recoverPath.png");
-    setWindowIcon(QIcon(":/images/icon_logo.png"));
-    setWindowTitle(kTitle);
+    skinDialog(this, ":/images/bg_recoverPath.png");
     m_path = new QLineEdit(this);
-    m_path->setGeometry(90, 42, 230, 22);
-    auto *browse = MakeImageButton(this, ":/images/btn_browse.png", 330, 40);
-    auto *ok = MakeImageButton(this, ":/images/btn_ok.png", 173, 131);
-    auto *head = makeLabel(this, "<h3>Note</h3>", 40, 70, 60, 20);
-    head->setFont(QFont("Arial", 9));
-    auto *note = makeLabel(this, "Please DO NOT save file to the partition where your original file located",
-                           40, 88, 360, 30);
+    m_path->setAccessibleName("Folder for the recovered files");
+    auto *browse = MakeImageButton(this, ":/images/btn_browse.png", "Browse");
+    auto *ok = MakeImageButton(this, ":/images/btn_ok.png", "OK");
+    ok->setDefault(true);
+    auto *head = MakeLabel(this, "Note", 13, skin::kInk, true);
+    auto *note = MakeLabel(this, "Please do not save the files to the partition they are recovered from.", 12,
+                           skin::kMuted);
     note->setWordWrap(true);
-    note->setFont(QFont("Arial", 8));
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 4, 0, 0);
+    layout->setSpacing(0);
+    auto *body = new QVBoxLayout();
+    body->setContentsMargins(24, 20, 24, 16);
+    body->setSpacing(8);
+    auto *row = new QHBoxLayout();
+    row->setSpacing(10);
+    row->addWidget(iconLabel(this, ":/images/icon_folder_in.png"));
+    row->addWidget(m_path, 1);
+    row->addWidget(browse);
+    body->addLayout(row);
+    body->addWidget(head);
+    body->addWidget(note);
+    layout->addLayout(body, 1);
+    layout->addWidget(buttonRow(this, {ok}));
+    setMinimumWidth(430);
+
     connect(browse, &QPushButton::clicked, this, &QSetRecoverPath::GetFilePath);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 }
@@ -188,24 +268,50 @@ QString QSetRecoverPath::GetFilePath()
 
 QOpenFilePathDlg::QOpenFilePathDlg(QWidget *parent) : QImageDialog(parent)
 {
-    SetImageBackgroud(":/images/bg_open_path.png");
-    setWindowIcon(QIcon(":/images/icon_logo.png"));
-    setWindowTitle(kTitle);
-    m_label = makeLabel(this, "Complete Recovery Successfully", 175, 56, 230, 40);
+    skinDialog(this, ":/images/bg_open_path.png");
+    m_label = MakeLabel(this, "Recovery complete", 15, skin::kInk, true);
     m_label->setWordWrap(true);
-    m_label->setStyleSheet("color:#1f2937; font-size:14px; font-weight:bold;");
-    auto *done = MakeImageButton(this, ":/images/btn_check.png", 140, 136);
-    connect(done, &QPushButton::clicked, this, &QDialog::accept);
-    m_saveReport = MakeImageButton(this, ":/images/btn_save_report.png", 12, 136);
-    m_saveReport->setAccessibleName("Save Report...");
+    m_where = MakeLabel(this, QString(), 12, skin::kMuted);
+    m_where->setTextFormat(Qt::PlainText);
+    m_where->setWordWrap(true);
+    m_where->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_open = MakeImageButton(this, ":/images/btn_open_folder.png", "Open Folder");
+    m_done = MakeImageButton(this, ":/images/btn_check.png", "Done");
+    m_saveReport = MakeImageButton(this, ":/images/btn_save_report.png", "Save Report...");
     m_saveReport->setToolTip("Save a copy of the recovery report: every file with its checksum and where it came from "
                              "(a CSV table and a DFXML file)");
     m_saveReport->hide();
     connect(m_saveReport, &QPushButton::clicked, this, &QOpenFilePathDlg::OnSaveReport);
     m_details = new QPushButton("Details...", this);
-    m_details->setGeometry(300, 140, 100, 28);
+    m_details->setAccessibleName("Details");
+    m_details->setToolTip("What did not come back whole, file by file");
     m_details->hide();
     connect(m_details, &QPushButton::clicked, this, &QOpenFilePathDlg::ShowDetails);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 4, 0, 0);
+    layout->setSpacing(0);
+    auto *body = new QHBoxLayout();
+    body->setContentsMargins(24, 22, 24, 20);
+    body->setSpacing(16);
+    body->addWidget(iconLabel(this, ":/images/icon_done.png"));
+    auto *column = new QVBoxLayout();
+    column->setSpacing(8);
+    column->addWidget(m_label);
+    column->addWidget(m_where);
+    column->addStretch(1);
+    body->addLayout(column, 1);
+    layout->addLayout(body, 1);
+    layout->addWidget(buttonRow(this, {m_saveReport, m_details, m_open, m_done}));
+    setMinimumWidth(440);
+
+    m_open->setDefault(true);
+    m_open->setFocus();
+    connect(m_open, &QPushButton::clicked, this, [this] {
+        OpenFolder();
+        accept();
+    });
+    connect(m_done, &QPushButton::clicked, this, &QDialog::accept);
 }
 
 void QOpenFilePathDlg::SetDetails(const QStringList &lines)
@@ -272,10 +378,33 @@ void QOpenFilePathDlg::OnSaveReport()
 
 void QOpenFilePathDlg::SetResult(int written, int failed, bool stopped)
 {
+    const int total = written + failed;
     if (stopped)
-        m_label->setText(QString("Recovery stopped: %1 of %2 files recovered").arg(written).arg(written + failed));
+        m_label->setText(QString("Recovery stopped: %1 of %2 files recovered").arg(written).arg(total));
     else if (failed == 0)
-        m_label->setText("Complete Recovery Successfully");
+        m_label->setText(total == 1 ? QString("Recovery complete: the file was recovered")
+                                    : QString("Recovery complete: all %1 files were recovered").arg(total));
     else
-        m_label->setText(QString("Recovered %1 of %2 files").arg(written).arg(written + failed));
+        m_label->setText(QString("Recovered %1 of %2 files").arg(written).arg(total));
+}
+
+void QOpenFilePathDlg::SetFolder(const QString &folder)
+{
+    m_folder = folder;
+    m_where->setText("The files are in " + QDir::toNativeSeparators(folder));
+}
+
+bool QOpenFilePathDlg::OpenFolder()
+{
+    if (m_folder.isEmpty())
+        return false;
+    if (QDesktopServices::openUrl(QUrl::fromLocalFile(m_folder)))
+        return true;
+    QMessageBox box(QMessageBox::Information, kTitle,
+                    "No program could be started to show the folder.\nThe recovered files are in:\n" +
+                        QDir::toNativeSeparators(m_folder),
+                    QMessageBox::Ok, this);
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse);
+    box.exec();
+    return false;
 }

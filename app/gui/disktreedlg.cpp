@@ -2,8 +2,14 @@
 
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QHBoxLayout>
 #include <QMenu>
 #include <QMessageBox>
+#include <QStackedWidget>
+#include <QStandardPaths>
+#include <QVBoxLayout>
+
+#include "mainwindow.h"
 
 #include "imagedlg.h"
 #include "optitondlg.h"
@@ -12,22 +18,23 @@
 QDiskTreeDlg::QDiskTreeDlg(QWidget *parent) : QImageDialog(parent)
 {
     setWindowFlags(Qt::Widget);
+    setObjectName("diskPage");
     qRegisterMetaType<Partiton_Struct *>("Partiton_Struct*");
     qRegisterMetaType<salvitra::RecoverMod>("RecoverMod");
     SetImageBackgroud(":/images/bg_quick_select.png");
 
     m_tree = new QTreeCtrlDlg(this);
-    m_tree->SetTreeHight(299);
 
-    m_btnHome = MakeImageButton(this, ":/images/btn_home.png", 11, 405);
-    m_btnOpenImage = MakeImageButton(this, ":/images/btn_open_image.png", 119, 405);
-    m_btnOptiton = MakeImageButton(this, ":/images/btn_optiton.png", 501, 405);
-    m_btnScan = MakeImageButton(this, ":/images/button_scan.png", 609, 405);
-    // Saving an image of the selected row: under the tree, on its right.
-    m_btnSaveImage = MakeImageButton(this, ":/images/btn_save_image.png", 549, 360);
+    m_btnHome = MakeImageButton(this, ":/images/btn_home.png", "Home");
+    m_btnOpenImage = MakeImageButton(this, ":/images/btn_open_image.png", "Open Disk Image");
+    m_btnOptiton = MakeImageButton(this, ":/images/btn_optiton.png", "Options");
+    m_btnScan = MakeImageButton(this, ":/images/button_scan.png", "Scan");
+    m_btnOptiton->setToolTip("Choose the kinds of files and the region of the partition to scan");
+    // Saving an image of the selected row: under the tree, on its right, and
+    // in the row's context menu.
+    m_btnSaveImage = MakeImageButton(this, ":/images/btn_save_image.png", "Save Disk Image...");
     m_btnSaveImage->setToolTip("Copy the selected device or partition into an image file, read once and around "
                                "unreadable areas; scan the image instead of a failing disk");
-    m_btnSaveImage->setAccessibleName("Save Disk Image...");
     m_actSaveImage = new QAction("Save Disk Image...", this);
     m_tree->tree()->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_tree->tree(), &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
@@ -44,39 +51,81 @@ QDiskTreeDlg::QDiskTreeDlg(QWidget *parent) : QImageDialog(parent)
     connect(m_btnSaveImage, &QPushButton::clicked, this, &QDiskTreeDlg::OnSaveDiskImage);
     m_btnOpenImage->setToolTip("Add a disk image (raw, split raw, EnCase, VHD, VHDX or VMDK) as one more device");
 
-    m_filterLabel = new QLabel("Filter Option:", this);
-    m_filterLabel->setGeometry(292, 405, 96, 32);
+    m_title = MakeLabel(this, QString(), 17, skin::kOnBand, true);
+    m_filterLabel = MakeLabel(this, "Filter Option:", 12, skin::kInk);
     m_filterLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_filter = new QComboBox(this);
-    m_filter->addItems({"All Files", "Photo", "Video", "Audio", "Others"});
-    m_filter->setGeometry(394, 408, 120, 26);
+    m_filter->addItems({"All Files", "Photo", "Video", "Music", "Others"});
+    m_filter->setAccessibleName("Filter option");
+    m_filterLabel->setBuddy(m_filter);
     m_formatted = new QCheckBox("Formatted", this);
-    m_formatted->setGeometry(524, 410, 84, 24);
     m_formatted->setToolTip("Look for the files of the volume that was here before the partition was "
                             "formatted again (FAT and NTFS)");
     m_formatted->setEnabled(false);
-    m_hintLabel = new QLabel("Please select file type to start scan", this);
-    m_hintLabel->setGeometry(340, 0, 366, 45);
+    m_hintLabel = MakeLabel(this, "Please select a file type to start the scan", 12,
+                            skin::kOnBandMuted);
     m_hintLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    m_hintLabel->setStyleSheet("color:#c9d8ee; font-size:12px;");
+    m_hintLabel->setWordWrap(true);
     m_fsList = new QComboBox(this);
-    m_fsList->addItems({"Auto(Recommended)", "HFS", "EXT", "NTFS", "FAT"});
+    m_fsList->addItems({"Auto (recommended)", "HFS", "EXT", "NTFS", "FAT"});
     m_fsList->setToolTip("Select file system");
     m_fsList->hide();
 
     m_radioAll = new QRadioButton(
-        "Scan for all files \nScan all files on the partition. It can find more files, but will take you more time.", this);
+        "Scan for all files\nScans the whole partition. It can find more files, but takes longer.", this);
     m_radioDel = new QRadioButton(
-        "Scan for deleted files \nOnly scan deleted files on the partition. It is quicker and will save you more time.",
-        this);
-    m_radioAll->setGeometry(16, 346, 690, 28);
-    m_radioDel->setGeometry(16, 374, 690, 28);
+        "Scan for deleted files\nOnly looks for deleted files. It is quicker.", this);
     for (QRadioButton *r : {m_radioAll, m_radioDel})
         r->setStyleSheet("font-size:11px; color:#1f2937;");
     m_radioAll->setChecked(true);
 
+    // Band: the title beside the logo, the hint at the right.
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    auto *band = new QWidget(this);
+    band->setFixedHeight(48);
+    auto *bl = new QHBoxLayout(band);
+    bl->setContentsMargins(54, 0, 14, 3);
+    bl->setSpacing(12);
+    bl->addWidget(m_title);
+    bl->addWidget(m_hintLabel, 1);
+    layout->addWidget(band);
+    auto *middle = new QVBoxLayout();
+    middle->setContentsMargins(11, 6, 11, 6);
+    middle->setSpacing(4);
+    middle->addWidget(m_tree, 1);
+    auto *treeRow = new QHBoxLayout();
+    treeRow->addStretch(1);
+    treeRow->addWidget(m_btnSaveImage);
+    middle->addLayout(treeRow);
+    middle->addWidget(m_radioAll);
+    middle->addWidget(m_radioDel);
+    layout->addLayout(middle, 1);
+    QWidget *footer = MakeFooter(this);
+    auto *fl = new QHBoxLayout(footer);
+    fl->setContentsMargins(11, 10, 11, 10);
+    fl->setSpacing(8);
+    fl->addWidget(m_btnHome);
+    fl->addWidget(m_btnOpenImage);
+    fl->addStretch(1);
+    fl->addWidget(m_filterLabel);
+    fl->addWidget(m_filter);
+    fl->addWidget(m_formatted);
+    fl->addWidget(m_btnOptiton);
+    fl->addWidget(m_btnScan);
+    layout->addWidget(footer);
+
     m_btnScan->setEnabled(false);
     m_btnOptiton->setEnabled(false);
+    setTabOrder(m_tree->tree(), m_radioAll);
+    setTabOrder(m_radioAll, m_radioDel);
+    setTabOrder(m_radioDel, m_btnHome);
+    setTabOrder(m_btnHome, m_btnOpenImage);
+    setTabOrder(m_btnOpenImage, m_filter);
+    setTabOrder(m_filter, m_formatted);
+    setTabOrder(m_formatted, m_btnOptiton);
+    setTabOrder(m_btnOptiton, m_btnScan);
 
     connect(m_btnHome, SIGNAL(clicked()), parent, SLOT(OnGoHome()));
     connect(m_btnScan, &QPushButton::clicked, this, &QDiskTreeDlg::OnScan);
@@ -85,22 +134,40 @@ QDiskTreeDlg::QDiskTreeDlg(QWidget *parent) : QImageDialog(parent)
     connect(m_formatted, &QCheckBox::toggled, this, &QDiskTreeDlg::UpdateHint);
     connect(m_radioAll, &QRadioButton::clicked, this, &QDiskTreeDlg::OnClickAllRadio);
     connect(m_radioDel, &QRadioButton::clicked, this, &QDiskTreeDlg::OnClickDelRadio);
+    // Enter (or a double click) on a partition starts the scan.
+    connect(m_tree->tree(), &QTreeWidget::itemActivated, this, [this] {
+        if (m_btnScan->isEnabled())
+            OnScan();
+    });
     if (parent) {
         connect(this, SIGNAL(SetRecoverMod(RecoverMod)), parent, SLOT(SetScanRecoverMod(RecoverMod)));
         connect(this, SIGNAL(SetOptitionScan(QStringList)), parent, SLOT(SetOptitionScan(QStringList)));
         connect(this, SIGNAL(SendPartitInfo(Partiton_Struct*)), parent, SLOT(AcceptPartiton(Partiton_Struct*)));
         connect(this, SIGNAL(OnScanFinish()), parent, SLOT(OnScanFinish()));
-        connect(this, SIGNAL(CreateFileTree(Partiton_Struct*)), parent, SLOT(CreateFileTree(Partiton_Struct*)),
-                Qt::BlockingQueuedConnection);
+        connect(this, SIGNAL(CreateFileTree(Partiton_Struct*)), parent, SLOT(CreateFileTree(Partiton_Struct*)));
         connect(this, SIGNAL(OnBtnScan()), parent, SLOT(OnBtnScan()));
     }
 }
 
 QDiskTreeDlg::~QDiskTreeDlg()
 {
-    stop();
-    m_job.reset();
+    m_scan.reset();
     delete m_optiton;
+}
+
+void QDiskTreeDlg::RequestStop()
+{
+    if (m_scan)
+        m_scan->stop();
+}
+
+void QDiskTreeDlg::stop()
+{
+    if (!m_scan)
+        return;
+    m_scan->stop();
+    // The job's observer never waits for this thread: the wait ends.
+    m_scan->job()->wait();
 }
 
 int QDiskTreeDlg::sectorSizeOf(const Partiton_Struct *part) const
@@ -121,8 +188,7 @@ void QDiskTreeDlg::OnScan()
         return;
     }
     Partiton_Struct *part = m_tree->SelectedPartition();
-    stop();
-    m_job.reset();
+    m_scan.reset();
 
     // The record the scan reads: the partition, or the copy that describes
     // the chosen sectors in bytes.
@@ -150,50 +216,37 @@ void QDiskTreeDlg::OnScan()
         if (m_mode == salvitra::RecoverDeep)
             for (const QString &t : m_types)
                 req.types.push_back(t.toStdString());
-        m_job = std::make_unique<salvitra::ScanJob>(req, m_observer);
+        m_scan = std::make_unique<QScanAdapter>(req);
+        connect(m_scan.get(), &QScanAdapter::scanEnded, this, &QDiskTreeDlg::OnScanEnded);
     }
     m_tree->SetBusy(true);
-    Start();
+    emit SendPartitInfo(m_target);
+    // The job runs on its own threads, as the command line runs it; the
+    // window hears of it through the adapter's queued signals.
+    if (m_scan)
+        m_scan->start();
     emit OnBtnScan();
+    if (!m_scan)
+        OnScanEnded();
 }
 
-void QDiskTreeDlg::OnExecute()
+void QDiskTreeDlg::OnScanEnded()
 {
-    emit SendPartitInfo(m_target);
-    // A job stopped before it ran ends Stopped without reading anything.
-    if (m_job)
-        m_job->run();
     emit OnScanFinish();
     emit CreateFileTree(m_target);
-}
-
-void QDiskTreeDlg::OnStopRequested()
-{
-    // The scan's stop: once the scan has ended it is not kept for the
-    // recovery of its files.
-    if (m_job)
-        m_job->stopIfRunning();
-}
-
-void QDiskTreeDlg::OnPauseChanged(bool paused)
-{
-    if (!m_job)
-        return;
-    if (paused)
-        m_job->pause();
-    else
-        m_job->resume();
-}
-
-int QDiskTreeDlg::ProgressValue()
-{
-    return m_job ? m_job->progress().percent : -1;
 }
 
 void QDiskTreeDlg::OnBtnOptiton()
 {
     delete m_optiton;
     m_optiton = new QOptitonDlg(this);
+    QList<QTreeWidgetItem *> sel = m_tree->tree()->selectedItems();
+    if (!sel.isEmpty()) {
+        // The region tab is named after the partition, as the tree shows it.
+        QTreeWidgetItem *row = sel.first();
+        m_optiton->setPartitionName(QString("%1 (%2, %3)")
+                                        .arg(row->text(0), row->text(2).trimmed(), row->text(1)));
+    }
     if (Partiton_Struct *part = m_tree->SelectedPartition()) {
         if (part->PartSize) {
             m_optiton->setSectorSize(sectorSizeOf(part));
@@ -253,7 +306,7 @@ void QDiskTreeDlg::UpdateHint()
 {
     // What the selected partition offers comes from the driver's table.
     Partiton_Struct *part = m_partSelected ? m_tree->SelectedPartition() : nullptr;
-    QString hint = "Please select file type to start scan";
+    QString hint = "Please select a file type to start the scan";
     const bool formatted = part && salvitra::capabilities(part).formatted;
     m_formatted->setEnabled(formatted);
     if (!formatted)
@@ -268,33 +321,25 @@ void QDiskTreeDlg::UpdateHint()
 
 void QDiskTreeDlg::showForMod(RecoverMod mode)
 {
-    if (mode == salvitra::RecoverDeep) {
-        m_filterLabel->hide();
-        m_filter->setCurrentIndex(0);
-        m_filter->hide();
-        m_formatted->hide();
-        m_hintLabel->hide();
-        m_fsList->hide();
-        m_btnOptiton->show();
-        m_radioAll->show();
-        m_radioDel->show();
-        SetImageBackgroud(":/images/bg_deep_select.png");
-        m_tree->SetTreeHight(290);
-    } else if (mode == salvitra::RecoverQuick) {
-        m_filterLabel->show();
-        m_filter->show();
-        m_formatted->show();
-        m_hintLabel->show();
-        m_fsList->hide();
-        m_btnOptiton->hide();
-        m_radioAll->hide();
-        m_radioDel->hide();
-        SetImageBackgroud(":/images/bg_quick_select.png");
-        m_tree->SetTreeHight(299);
-    } else {
+    const bool deep = mode == salvitra::RecoverDeep;
+    if (!deep && mode != salvitra::RecoverQuick)
         return;
-    }
-    show();
+    if (deep)
+        m_filter->setCurrentIndex(0);
+    for (QWidget *w : std::initializer_list<QWidget *>{m_filterLabel, m_filter, m_formatted, m_hintLabel})
+        w->setVisible(!deep);
+    m_fsList->hide();
+    for (QWidget *w : std::initializer_list<QWidget *>{m_btnOptiton, m_radioAll, m_radioDel})
+        w->setVisible(deep);
+    m_title->setText(deep ? "Deep Scan \u2014 choose a partition" : "Quick Scan \u2014 choose a partition");
+    SetImageBackgroud(deep ? ":/images/bg_deep_select.png" : ":/images/bg_quick_select.png");
+    // The page shows itself: as the current page of the window's stack, or
+    // on its own.
+    if (auto *stack = qobject_cast<QStackedWidget *>(parentWidget()))
+        stack->setCurrentWidget(this);
+    else
+        show();
+    m_tree->tree()->setFocus();
 }
 
 void QDiskTreeDlg::DeleteOptiton()
@@ -309,14 +354,17 @@ void QDiskTreeDlg::DeleteOptiton()
 void QDiskTreeDlg::FreeModBlock(RecoverMod mode)
 {
     (void)mode;  // the job knows its backend and releases that one
-    stop();
-    m_job.reset();
+    m_scan.reset();
     m_target = nullptr;
     m_tree->SetBusy(false);
 }
 
 void QDiskTreeDlg::OnOpenDiskImage()
 {
+    auto settings = MainWindow::Settings();
+    QString start = settings->value("images/lastFolder").toString();
+    if (start.isEmpty() || !QFileInfo(start).isDir())
+        start = QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
     // Every format the device layer reads, together and one by one.
     QStringList all, each;
     for (const salvitra::ImageFormatInfo &f : salvitra::imageFormats()) {
@@ -325,9 +373,10 @@ void QDiskTreeDlg::OnOpenDiskImage()
         each << QString("%1s (%2)").arg(QString::fromStdString(f.name), patterns);
     }
     QString filter = QString("All disk images (%1);;%2;;All files (*)").arg(all.join(' '), each.join(";;"));
-    QString path = QFileDialog::getOpenFileName(this, "Open Disk Image", QString(), filter);
+    QString path = QFileDialog::getOpenFileName(this, "Open Disk Image", start, filter);
     if (path.isEmpty())
         return;
+    settings->setValue("images/lastFolder", QFileInfo(path).absolutePath());
     QString err;
     if (!m_tree->AddDiskImage(path, &err))
         QMessageBox::warning(this, "Salvitra", "The image could not be added.\n" + err);

@@ -1,5 +1,6 @@
 // The disk page: pick a partition and a kind of scan, start it, and own
-// the scanning thread and the scan job until the user leaves the results.
+// the scan (its job, through the job's adapter) until the user leaves the
+// results.
 #pragma once
 
 #include <QCheckBox>
@@ -22,7 +23,7 @@ Q_DECLARE_METATYPE(salvitra::RecoverMod)
 
 #include "optitondlg.h"
 
-class QDiskTreeDlg : public QImageDialog, public QUtilThread {
+class QDiskTreeDlg : public QImageDialog {
     Q_OBJECT
 public:
     explicit QDiskTreeDlg(QWidget *parent);
@@ -34,15 +35,14 @@ public:
     void showForMod(RecoverMod mode);
     void DeleteOptiton();
     void FreeModBlock(RecoverMod mode);
-    void OnExecute() override;
 
-    // Who hears about found files and the end of a scan (the scanning page).
-    void SetJobObserver(salvitra::JobObserver *o) { m_observer = o; }
-    salvitra::ScanJob *job() const { return m_job.get(); }
-    // Stop and pause act on the running job.
-    void OnStopRequested() override;
-    void OnPauseChanged(bool paused) override;
-    int ProgressValue() override;
+    // The scan of this page visit (null before the first and after the
+    // results were released).
+    QScanAdapter *scanAdapter() const { return m_scan.get(); }
+    salvitra::ScanJob *job() const { return m_scan ? m_scan->job() : nullptr; }
+    // Asks the scan to stop; stop() also waits for its end.
+    void RequestStop();
+    void stop();
 
     // Clearing the option-scan flag also forgets the kinds picked with it.
     void setOptitonScan(bool on)
@@ -71,6 +71,9 @@ public:
     // Sector size of the device a partition record reads through.
     int sectorSizeOf(const Partiton_Struct *part) const;
     QString hintText() const { return m_hintLabel->text(); }
+    QString titleText() const { return m_title->text(); }
+    QImageButton *homeButton() const { return m_btnHome; }
+    QComboBox *filterList() const { return m_filter; }
 
 signals:
     void SetRecoverMod(RecoverMod mode);
@@ -94,6 +97,7 @@ public slots:
     // Copies part into outPath (its map beside it) with the progress
     // dialog; the finished image is then listed as one more device.
     void SaveDiskImage(Partiton_Struct *part, const QString &what, const QString &outPath);
+    void OnScanEnded();
 
 private:
     void UpdateHint();
@@ -110,6 +114,7 @@ private:
     QImageButton *m_btnOpenImage;
     QImageButton *m_btnSaveImage;
     QAction *m_actSaveImage;
+    QLabel *m_title;
     QLabel *m_filterLabel;
     QLabel *m_hintLabel;
     QComboBox *m_filter;
@@ -122,9 +127,8 @@ private:
     unsigned long long m_rangeEnd = 0;
     QStringList m_types;
 
-    // The scan of the current page visit: created on the interface thread
-    // by OnScan, run on the scanning thread, released by FreeModBlock.
-    std::unique_ptr<salvitra::ScanJob> m_job;
+    // The scan of the current page visit: made by OnScan, released by
+    // FreeModBlock (or the next scan).
+    std::unique_ptr<QScanAdapter> m_scan;
     Partiton_Struct *m_target = nullptr;
-    salvitra::JobObserver *m_observer = nullptr;
 };

@@ -6,46 +6,95 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QHBoxLayout>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QScreen>
+#include <QShortcut>
+#include <QTextBrowser>
 #include <QUrl>
+#include <QVBoxLayout>
 
 #include "dialogs.h"
+
+namespace {
+
+const char *const kTitle = "Salvitra";
+
+}  // namespace
+
+// ---- QHelpWindow ----
+
+QHelpWindow::QHelpWindow(QWidget *parent) : QWidget(parent, Qt::Window)
+{
+    setObjectName("helpWindow");
+    setWindowTitle("Salvitra Help");
+    setWindowIcon(QIcon(":/images/icon_logo.png"));
+    m_browser = new QTextBrowser(this);
+    m_browser->setAccessibleName("Help");
+    m_browser->setOpenExternalLinks(true);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_browser);
+    // Escape closes the help as it closes a dialog.
+    auto *close = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(close, &QShortcut::activated, this, &QWidget::close);
+    resize(820, 640);
+}
+
+void QHelpWindow::load(const QString &path)
+{
+    if (QFile::exists(path)) {
+        m_browser->setSource(QUrl::fromLocalFile(path));
+        return;
+    }
+    m_browser->setPlainText("The help page was not found. Salvitra looked for it at\n" + path);
+}
+
+// ---- MainWindow ----
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
 {
     setObjectName("MainWindow");
-    setFixedSize(720, 476);
+    setWindowTitle(kTitle);
     setWindowIcon(QIcon(":/images/icon_logo.png"));
     setDocumentMode(true);
+    setMinimumSize(kMinWidth, kMinHeight);
 
     auto *bar = new QMenuBar(this);
     bar->setObjectName("menuBar");
     QMenu *help = bar->addMenu("&Help");
-    QAction *actHelp = help->addAction("Salvitra Help");
+    QAction *actHelp = help->addAction("Salvitra &Help");
     actHelp->setObjectName("actionHelp");
-    QAction *actAbout = help->addAction("About Salvitra");
+    actHelp->setShortcut(QKeySequence::HelpContents);
+    actHelp->setShortcutContext(Qt::ApplicationShortcut);
+    QAction *actAbout = help->addAction("&About Salvitra");
     actAbout->setObjectName("actionAbout");
     setMenuBar(bar);
     connect(actHelp, &QAction::triggered, this, &MainWindow::OnBtnHelp);
     connect(actAbout, &QAction::triggered, this, &MainWindow::OnBtnAbout);
 
-    auto *central = new QWidget(this);
-    central->setObjectName("centralWidget");
-    central->setFixedSize(720, 450);
-    setCentralWidget(central);
-    m_home = new QImageWidget(central);
+    m_stack = new QStackedWidget(this);
+    m_stack->setObjectName("centralWidget");
+    setCentralWidget(m_stack);
+    m_home = new QImageWidget(m_stack);
+    m_home->setObjectName("homePage");
     m_home->SetImageBackgroud(":/images/bg_main.png");
-
     InitBtnCtrl();
 
-    // The pages are children of the window's central area; they connect
-    // their signals to this window (their parent's parent) themselves.
+    // The pages connect their signals to this window themselves; the stack
+    // holds them.
     m_disk = new QDiskTreeDlg(this);
-    m_disk->setParent(central);
     m_scaning = new QScaningDlg(this);
-    m_scaning->setParent(central);
-    m_disk->SetJobObserver(m_scaning);
+    m_stack->addWidget(m_home);
+    m_stack->addWidget(m_disk);
+    m_stack->addWidget(m_scaning);
+
+    // The size and place of the last run, when they still fit a screen.
+    resize(kMinWidth, kMinHeight);
+    const QByteArray geometry = Settings()->value("window/geometry").toByteArray();
+    if (!geometry.isEmpty())
+        restoreGeometry(geometry);
 
     ShowWordDlg(PageHome);
     m_mode = salvitra::RecoverQuick;
@@ -53,19 +102,79 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
 
 MainWindow::~MainWindow()
 {
-    // The scan thread ends before the pages it reports to go away.
-    m_disk->stop();
-    m_scaning->stop();
+    // The scan and its threads end before the page that shows it goes.
+    m_scaning->SetScanAdapter(nullptr);
+    m_disk->FreeModBlock(m_mode);
+    delete m_help;
+}
+
+std::unique_ptr<QSettings> MainWindow::Settings()
+{
+    return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, "Salvitra", "Salvitra");
+}
+
+void MainWindow::saveGeometrySetting()
+{
+    Settings()->setValue("window/geometry", saveGeometry());
 }
 
 void MainWindow::InitBtnCtrl()
 {
-    m_btnQuick = MakeImageButton(m_home, ":/images/btn_quick.png", 50, 138);
-    m_btnDeep = MakeImageButton(m_home, ":/images/btn_deep.png", 370, 138);
-    m_btnHelp = MakeImageButton(m_home, ":/images/btn_help.png", 524, 406);
-    m_btnHelp->setToolTip("Help");
-    m_btnAbout = MakeImageButton(m_home, ":/images/btn_about.png", 618, 406);
-    m_btnAbout->setToolTip("About");
+    m_btnQuick = MakeImageButton(m_home, ":/images/btn_quick.png", "Start Quick Scan");
+    m_btnQuick->setAccessibleDescription("Finds deleted files through the file system's own records");
+    m_btnDeep = MakeImageButton(m_home, ":/images/btn_deep.png", "Start Deep Scan");
+    m_btnDeep->setAccessibleDescription("Reads the whole partition and finds files by their content");
+    m_btnHelp = MakeImageButton(m_home, ":/images/btn_help.png", "Help");
+    m_btnHelp->setToolTip("Help (F1)");
+    m_btnAbout = MakeImageButton(m_home, ":/images/btn_about.png", "About");
+    m_btnAbout->setToolTip("About Salvitra");
+
+    auto *title = MakeLabel(m_home, "Salvitra", 28, skin::kOnBand, true);
+    auto *tagline = MakeLabel(m_home, "Get back lost photos, music, videos and documents", 14, skin::kOnBandMuted);
+    tagline->setWordWrap(true);
+    auto *question = MakeLabel(m_home, "How would you like to search?", 14, skin::kMuted, true);
+    auto *note = MakeLabel(m_home, "Salvitra only reads the disk you scan. Save recovered files to another disk.",
+                           11, skin::kMuted);
+    note->setWordWrap(true);
+
+    auto *layout = new QVBoxLayout(m_home);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    // The header: the logo is part of the picture, left of the title.
+    auto *header = new QWidget(m_home);
+    header->setFixedHeight(100);
+    auto *hl = new QVBoxLayout(header);
+    hl->setContentsMargins(100, 18, 24, 14);
+    hl->setSpacing(2);
+    hl->addWidget(title);
+    hl->addWidget(tagline);
+    layout->addWidget(header);
+    auto *q = new QHBoxLayout();
+    q->setContentsMargins(40, 12, 40, 0);
+    q->addWidget(question);
+    layout->addLayout(q);
+    layout->addStretch(1);
+    auto *cards = new QHBoxLayout();
+    cards->setContentsMargins(40, 8, 40, 8);
+    cards->setSpacing(20);
+    cards->addStretch(1);
+    cards->addWidget(m_btnQuick);
+    cards->addWidget(m_btnDeep);
+    cards->addStretch(1);
+    layout->addLayout(cards);
+    layout->addStretch(1);
+    QWidget *footer = MakeFooter(m_home);
+    auto *fl = new QHBoxLayout(footer);
+    fl->setContentsMargins(40, 10, 14, 10);
+    fl->setSpacing(8);
+    fl->addWidget(note, 1);
+    fl->addWidget(m_btnHelp);
+    fl->addWidget(m_btnAbout);
+    layout->addWidget(footer);
+
+    setTabOrder(m_btnQuick, m_btnDeep);
+    setTabOrder(m_btnDeep, m_btnHelp);
+    setTabOrder(m_btnHelp, m_btnAbout);
     connect(m_btnQuick, &QPushButton::clicked, this, &MainWindow::OnQuickMod);
     connect(m_btnDeep, &QPushButton::clicked, this, &MainWindow::OnDeepMod);
     connect(m_btnHelp, &QPushButton::clicked, this, &MainWindow::OnBtnHelp);
@@ -74,26 +183,22 @@ void MainWindow::InitBtnCtrl()
 
 void MainWindow::ShowWordDlg(int page)
 {
-    m_disk->hide();
-    m_scaning->hide();
-    m_home->hide();
     m_resultsShown = false;
-    if (page > 3)
+    if (page < 0 || page > 3)
         return;
     m_page = page;
     switch (page) {
     case PageHome:
-        m_home->show();
+        m_stack->setCurrentWidget(m_home);
+        m_btnQuick->setFocus();
         break;
     case PageDisk:
         m_disk->showForMod(m_mode);
         break;
     case PageScanning:
         m_resultsShown = true;
-        m_scaning->SetScanThread(m_disk);
-        m_scaning->SetScanJob(m_disk->job());
-        m_scaning->progressTimer()->start(200);
-        m_scaning->show();
+        m_scaning->SetScanAdapter(m_disk->scanAdapter());
+        m_stack->setCurrentWidget(m_scaning);
         m_scaning->setBtnStatus(false, m_mode);
         m_scaning->setPercentage(1);
         m_scaning->SetShowModBtnCtrl(3);
@@ -102,8 +207,7 @@ void MainWindow::ShowWordDlg(int page)
         break;
     case PageFinished:
         m_resultsShown = true;
-        m_scaning->show();
-        m_scaning->progressTimer()->stop();
+        m_stack->setCurrentWidget(m_scaning);
         m_scaning->setBtnStatus(true, m_mode);
         m_scaning->setPercentage(100);
         m_scaning->SetCtrlHeigth(true, false);
@@ -117,7 +221,6 @@ void MainWindow::OnQuickMod()
     m_disk->OnClickDelRadio();
     m_scaning->SetRecoverMod(m_mode);
     ShowWordDlg(PageDisk);
-    setWindowTitle("Salvitra for Mac");
 }
 
 void MainWindow::OnDeepMod()
@@ -126,12 +229,10 @@ void MainWindow::OnDeepMod()
     m_scaning->SetRecoverMod(m_mode);
     m_disk->OnClickRadio();
     ShowWordDlg(PageDisk);
-    setWindowTitle("Salvitra for Mac");
 }
 
 void MainWindow::OnGoHome()
 {
-    setWindowTitle("Quorvane");
     ShowWordDlg(PageHome);
 }
 
@@ -144,8 +245,6 @@ void MainWindow::SetScanRecoverMod(RecoverMod mode)
 void MainWindow::AcceptPartiton(Partiton_Struct *part)
 {
     m_scaning->SetPartition(part);
-    const salvitra::DeviceInfo *d = m_disk->treeCtrl()->inventory().deviceOf(part);
-    m_scaning->SetDevicePath(d ? QString::fromStdString(d->path) : QString());
 }
 
 void MainWindow::SetOptitionScan(QStringList types)
@@ -182,7 +281,7 @@ void MainWindow::OnBtnBack()
     m_disk->DeleteOptiton();
     m_disk->setOptitonScan(false);
     m_scaning->setCustomList(false);
-    m_scaning->SetScanJob(nullptr);
+    m_scaning->SetScanAdapter(nullptr);
     ShowWordDlg(PageDisk);
     set_ExportsData(false);
     m_disk->FreeModBlock(m_mode);
@@ -196,9 +295,15 @@ QString MainWindow::HelpPath()
 
 void MainWindow::OnBtnHelp()
 {
-    QString path = HelpPath();
-    if (QFile::exists(path))
-        QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    if (!m_help) {
+        // A window of its own, not a child of this one: it stays open beside
+        // the pages and is closed with them.
+        m_help = new QHelpWindow(nullptr);
+        m_help->load(HelpPath());
+    }
+    m_help->show();
+    m_help->raise();
+    m_help->activateWindow();
 }
 
 void MainWindow::OnBtnAbout()
@@ -214,17 +319,17 @@ void MainWindow::OnBtnAbout()
 
 void MainWindow::closeEvent(QCloseEvent *e)
 {
-    if (!m_resultsShown) {
-        e->accept();
-        return;
+    if (m_resultsShown) {
+        QMessageDlg dlg(this);
+        dlg.SetNoteText("Are you sure you want to exit?\nThe scan results will not be kept.");
+        dlg.MsgSetBtn(MSG_BTN_EXIT);
+        if (dlg.exec() != QMessageDlg::Confirmed) {
+            e->ignore();
+            return;
+        }
     }
-    auto *dlg = new QMessageDlg(this);
-    dlg->SetNoteText("Are you sure you want to exit? \nIf so, the scanned result will not be saved.");
-    dlg->MsgSetBtn(MSG_BTN_EXIT);
-    int r = dlg->exec();
-    dlg->deleteLater();
-    if (r == QMessageDlg::Confirmed)
-        e->accept();
-    else
-        e->ignore();
+    saveGeometrySetting();
+    if (m_help)
+        m_help->close();
+    e->accept();
 }

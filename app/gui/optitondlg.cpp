@@ -1,30 +1,42 @@
 #include "optitondlg.h"
 
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QRegularExpressionValidator>
 #include <QSignalBlocker>
+#include <QVBoxLayout>
 
+#include "units.h"
+
+// Each kind with what the format is and the extension handed to the scan.
 const QList<QOptitonDlg::Kind> QOptitonDlg::photoAry = {
-    {"RAW", "Nikon (Mototola)"}, {"ORF", "Olympus"}, {"RAF", "Fuji"}, {"MRW", "Inolta"}, {"X3F", "Sinma"},
-    {"JPEG", "JPEG Images"}, {"JPG", "JPG Images"}, {"TIFF", "TIFF images(Mototola)"}, {"BMP", "BMP Images"},
-    {"GIF", "GIF Images"}, {"PNG", "PNG Images"}, {"RAW", "Panasonic RAW"}, {"PSD", "Adobe Photoshop"},
-    {"INDD", "Adobe Indesign"}, {"PSP", "Parnt Shop pro Image File"},
+    {"RAW", "Camera raw image (.raw)"}, {"ORF", "Olympus raw image (.orf)"},
+    {"RAF", "Fujifilm raw image (.raf)"}, {"MRW", "Minolta raw image (.mrw)"},
+    {"X3F", "Sigma raw image (.x3f)"}, {"JPEG", "JPEG image (.jpeg)"}, {"JPG", "JPEG image (.jpg)"},
+    {"TIFF", "TIFF image (.tiff)"}, {"BMP", "Bitmap image (.bmp)"}, {"GIF", "GIF image (.gif)"},
+    {"PNG", "PNG image (.png)"}, {"RAW", "Panasonic raw image (.raw)"},
+    {"PSD", "Photoshop document (.psd)"}, {"INDD", "InDesign document (.indd)"},
+    {"PSP", "Paint Shop Pro image (.psp)"},
 };
 
 const QList<QOptitonDlg::Kind> QOptitonDlg::AudioAry = {
-    {"WAV", "WAV Files"}, {"MP3", "MP3 Audio Files"}, {"AIFF", "AIFF Fikes"}, {"MIDI", "MIDI Sound"},
-    {"M4A", "M4A and M4P Files"}, {"AU", "AU Files"}, {"OGG", "OGG files"}, {"WMA", "WMA Files"},
-    {"RA", "Real Audio"}, {"M4R", "M4R Files"},
+    {"WAV", "Waveform audio (.wav)"}, {"MP3", "MP3 audio (.mp3)"}, {"AIFF", "AIFF audio (.aiff)"},
+    {"MIDI", "MIDI music (.midi)"}, {"M4A", "MPEG-4 audio (.m4a)"}, {"AU", "AU audio (.au)"},
+    {"OGG", "Ogg Vorbis audio (.ogg)"}, {"WMA", "WMA audio (.wma)"}, {"RA", "RealAudio (.ra)"},
+    {"M4R", "MPEG-4 ringtone (.m4r)"},
 };
 
 const QList<QOptitonDlg::Kind> QOptitonDlg::VideoAry = {
-    {"AVI", "Audio Video Interleave"}, {"WMV", "WMV & ASF & ASXs"}, {"MP4", "MP4 Files"}, {"M4V", "M4V Files"},
-    {"3GP", "3GP Files"}, {"MOV", "Quick Time Movie"}, {"MPEG", "MPEG Files"}, {"DV", "Digitak Video"},
-    {"3G2", "3G2 Files"}, {"M4B", "M4B Files"}, {"MKV", "Matroska Video File"}, {"DIVX", "AVCHD Video File"},
-    {"OGM", "OGG Media Player"}, {"MOI", "MOI Video File"}, {"VOB", "Video Object File"}, {"F4V", "F4V Files"},
-    {"MQV", "MQV Files"}, {"VID", "VID Files"}, {"FLV", "FLASH"},
+    {"AVI", "Audio Video Interleave (.avi)"}, {"WMV", "WMV, ASF and ASX video (.wmv)"},
+    {"MP4", "MPEG-4 video (.mp4)"}, {"M4V", "MPEG-4 video (.m4v)"}, {"3GP", "3GPP mobile video (.3gp)"},
+    {"MOV", "QuickTime movie (.mov)"}, {"MPEG", "MPEG video (.mpeg)"}, {"DV", "Digital Video (.dv)"},
+    {"3G2", "3GPP2 mobile video (.3g2)"}, {"M4B", "MPEG-4 audiobook (.m4b)"}, {"MKV", "Matroska video (.mkv)"},
+    {"DIVX", "DivX video (.divx)"}, {"OGM", "Ogg media video (.ogm)"}, {"MOI", "Camcorder video index (.moi)"},
+    {"VOB", "DVD video object (.vob)"}, {"F4V", "Flash MP4 video (.f4v)"}, {"MQV", "MQV video (.mqv)"},
+    {"VID", "VID video (.vid)"}, {"FLV", "Flash video (.flv)"},
 };
 
 // ---- QDualSlider ----
@@ -41,8 +53,13 @@ QDualSlider::QDualSlider(QWidget *parent) : QWidget(parent)
 
 void QDualSlider::imageSet()
 {
-    if (++m_imagesSet == 3)
-        setFixedSize(m_bottom.width() + m_startBtn->width() + m_endBtn->width() + 2, 19);
+    // From the third image on the size is known: the track and both handles
+    // (a handle without its image yet counts as wide as the other).
+    if (++m_imagesSet < 3)
+        return;
+    const int handle = m_startBtn->width();
+    const int endHandle = m_imagesSet >= 4 ? m_endBtn->width() : handle;
+    setFixedSize(m_bottom.width() + handle + endHandle + 2, 19);
 }
 
 void QDualSlider::placeHandles()
@@ -152,65 +169,116 @@ void QDualSlider::paintEvent(QPaintEvent *)
 QOptitonDlg::QOptitonDlg(QWidget *parent) : QImageDialog(parent)
 {
     SetImageBackgroud(":/images/bg_optiton.png");
-    setWindowTitle("Salvitra for Mac");
+    setWindowTitle("Salvitra \u2014 Scan Options");
     setWindowIcon(QIcon(":/images/icon_logo.png"));
 
-    m_btnKind = MakeImageButton(this, ":/images/btn_Kind_hide.png", 110, 12);
-    m_btnRegion = MakeImageButton(this, ":/images/btn_region.png", 214, 12);
-    m_btnMark = MakeImageButton(this, ":/images/btn_mark.png", 20, 320);
-    m_btnSelect = MakeImageButton(this, ":/images/btn_select.png", 100, 320);
-    m_btnUnSelect = MakeImageButton(this, ":/images/btn_unselect.png", 180, 320);
-    m_btnCancel = MakeImageButton(this, ":/images/btn_cancel.png", 228, 368);
-    m_btnScan = MakeImageButton(this, ":/images/button_scan.png", 331, 368);
+    m_btnKind = MakeImageButton(this, ":/images/btn_Kind_hide.png", "Kind");
+    m_btnRegion = MakeImageButton(this, ":/images/btn_region.png", "Region");
+    m_btnMark = MakeImageButton(this, ":/images/btn_mark.png", "All");
+    m_btnMark->setToolTip("Tick every kind of file");
+    m_btnUnSelect = MakeImageButton(this, ":/images/btn_unselect.png", "None");
+    m_btnUnSelect->setToolTip("Untick every kind of file");
+    m_btnCancel = MakeImageButton(this, ":/images/btn_cancel.png", "Cancel");
+    m_btnScan = MakeImageButton(this, ":/images/button_scan.png", "Scan");
+    m_btnScan->setDefault(true);
 
     m_tree = new QTreeWidget(this);
+    m_tree->setAccessibleName("Kinds of files");
     m_tree->setColumnCount(2);
-    m_tree->setColumnWidth(0, 207);
+    m_tree->setColumnWidth(0, 190);
     m_tree->setHeaderLabels({"File Kind/Extension", "File Description"});
-    m_tree->setGeometry(13, 40, 415, 275);
     m_photo = addCategory("Photo", photoAry, ":/images/icon_photo.png");
-    m_audio = addCategory("Audio", AudioAry, ":/images/icon_audio.png");
+    m_audio = addCategory("Music", AudioAry, ":/images/icon_audio.png");
     m_video = addCategory("Video", VideoAry, ":/images/icon_video.png");
 
-    m_hint = new QLabel("Specific region can be selected by dragging range selection slider or directly \n"
-                        "typing numbers in Starting Sector and Ending Sector.", this);
-    m_hint->setFont(QFont("Times", 10));
+    m_hint = MakeLabel(this,
+                       "Choose the region to scan by dragging the handles of the slider, or type the starting "
+                       "and ending sectors.",
+                       12, skin::kInk);
     m_hint->setWordWrap(true);
-    m_hint->setGeometry(35, 56, 380, 48);
-    m_title = new QLabel("Mac_OS", this);
-    m_title->setFont(QFont("Times", 14, QFont::Bold));
-    m_title->setGeometry(35, 130, 370, 28);
-    m_startLabel = new QLabel("Starting Sector:", this);
-    m_startLabel->setGeometry(5, 240, 125, 24);
-    m_endLabel = new QLabel("Ending Sector:", this);
-    m_endLabel->setGeometry(5, 279, 125, 24);
-    for (QLabel *l : {m_startLabel, m_endLabel}) {
-        l->setFont(QFont("Times", 11));
-        l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    }
-    m_unitLabel = new QLabel(this);
-    m_unitLabel->setGeometry(135, 310, 290, 36);
+    m_title = MakeLabel(this, QString(), 15, skin::kInk, true);
+    m_title->setTextFormat(Qt::PlainText);
+    m_title->setWordWrap(true);
+    m_startLabel = MakeLabel(this, "Starting sector:", 12, skin::kInk);
+    m_endLabel = MakeLabel(this, "Ending sector:", 12, skin::kInk);
+    m_unitLabel = MakeLabel(this, QString(), 11, skin::kMuted);
     m_unitLabel->setWordWrap(true);
-    m_unitLabel->setStyleSheet("color:#5b6778; font-size:11px;");
     const QRegularExpression digits("^[0-9]*[1-9][0-9]*$");
     m_startEdit = new QLineEdit("0", this);
-    m_startEdit->setGeometry(135, 240, 155, 24);
     m_endEdit = new QLineEdit(this);
-    m_endEdit->setGeometry(135, 279, 155, 24);
-    for (QLineEdit *e : {m_startEdit, m_endEdit}) {
-        e->setFont(QFont("Times", 11));
+    m_startLabel->setBuddy(m_startEdit);
+    m_endLabel->setBuddy(m_endEdit);
+    m_startEdit->setAccessibleName("Starting sector");
+    m_endEdit->setAccessibleName("Ending sector");
+    for (QLineEdit *e : {m_startEdit, m_endEdit})
         e->setValidator(new QRegularExpressionValidator(digits, e));
-    }
     m_slider = new QDualSlider(this);
-    m_slider->move(35, 180);
     m_slider->setBottomImage(":/images/slider_bg.png");
     m_slider->setTopImage(":/images/slider_top.png");
     m_slider->setStartBtnImage(":/images/btn_slider.png");
     m_slider->setEndBtnImage(":/images/btn_slider.png");
     m_slider->setStartBtnPosition(0);
     m_slider->setEndBtnPosition(100);
+    m_slider->startHandle()->setAccessibleName("Start of the region");
+    m_slider->endHandle()->setAccessibleName("End of the region");
     m_endEdit->setText(QString::number(m_max));
 
+    // Tabs over the two pages, buttons in the footer.
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 4, 0, 0);
+    layout->setSpacing(0);
+    auto *tabs = new QHBoxLayout();
+    tabs->setContentsMargins(14, 10, 14, 0);
+    tabs->setSpacing(4);
+    tabs->addWidget(m_btnKind);
+    tabs->addWidget(m_btnRegion);
+    tabs->addStretch(1);
+    layout->addLayout(tabs);
+    m_pages = new QStackedWidget(this);
+    auto *kindPage = new QWidget(m_pages);
+    auto *kl = new QVBoxLayout(kindPage);
+    kl->setContentsMargins(14, 6, 14, 10);
+    kl->setSpacing(8);
+    kl->addWidget(m_tree, 1);
+    auto *marks = new QHBoxLayout();
+    marks->setSpacing(6);
+    marks->addWidget(m_btnMark);
+    marks->addWidget(m_btnUnSelect);
+    marks->addStretch(1);
+    kl->addLayout(marks);
+    auto *regionPage = new QWidget(m_pages);
+    auto *rl = new QVBoxLayout(regionPage);
+    rl->setContentsMargins(24, 14, 24, 10);
+    rl->setSpacing(10);
+    rl->addWidget(m_hint);
+    rl->addSpacing(8);
+    rl->addWidget(m_title);
+    rl->addWidget(m_slider, 0, Qt::AlignHCenter);
+    auto *fields = new QGridLayout();
+    fields->setHorizontalSpacing(10);
+    fields->addWidget(m_startLabel, 0, 0, Qt::AlignRight);
+    fields->addWidget(m_startEdit, 0, 1);
+    fields->addWidget(m_endLabel, 1, 0, Qt::AlignRight);
+    fields->addWidget(m_endEdit, 1, 1);
+    fields->addWidget(m_unitLabel, 2, 1);
+    fields->setColumnStretch(1, 1);
+    rl->addLayout(fields);
+    rl->addStretch(1);
+    m_pages->addWidget(kindPage);
+    m_pages->addWidget(regionPage);
+    layout->addWidget(m_pages, 1);
+    QWidget *footer = MakeFooter(this, true);
+    auto *fl = new QHBoxLayout(footer);
+    fl->setContentsMargins(14, 10, 14, 10);
+    fl->setSpacing(10);
+    fl->addStretch(1);
+    fl->addWidget(m_btnCancel);
+    fl->addWidget(m_btnScan);
+    layout->addWidget(footer);
+    setMinimumSize(460, 440);
+
+    // Every kind is looked for unless the user says otherwise.
+    OnBtnMark();
     OnBtnKind();
 
     connect(m_btnCancel, &QPushButton::clicked, this, &QWidget::close);
@@ -219,7 +287,6 @@ QOptitonDlg::QOptitonDlg(QWidget *parent) : QImageDialog(parent)
     connect(m_tree, &QTreeWidget::itemChanged, this, &QOptitonDlg::OnNMClickTreeItem);
     connect(m_btnScan, &QPushButton::clicked, this, &QOptitonDlg::OnBtnScan);
     connect(m_btnMark, &QPushButton::clicked, this, &QOptitonDlg::OnBtnMark);
-    connect(m_btnSelect, &QPushButton::clicked, this, &QOptitonDlg::OnBtnSelect);
     connect(m_btnUnSelect, &QPushButton::clicked, this, &QOptitonDlg::OnBtnUnSelect);
     if (parent) {
         connect(this, SIGNAL(OnBtnInfoScan(QStringList)), parent, SLOT(OnOptitonScan(QStringList)));
@@ -230,6 +297,11 @@ QOptitonDlg::QOptitonDlg(QWidget *parent) : QImageDialog(parent)
     connect(m_endEdit, &QLineEdit::textChanged, this, &QOptitonDlg::setEndChange);
     connect(m_slider, &QDualSlider::sendStartValue, this, &QOptitonDlg::sliderSetStart);
     connect(m_slider, &QDualSlider::sendEndValue, this, &QOptitonDlg::sliderSetEnd);
+}
+
+void QOptitonDlg::setPartitionName(const QString &name)
+{
+    m_title->setText(name);
 }
 
 QTreeWidgetItem *QOptitonDlg::addCategory(const QString &name, const QList<Kind> &rows, const QString &icon)
@@ -251,7 +323,7 @@ QTreeWidgetItem *QOptitonDlg::addCategory(const QString &name, const QList<Kind>
 void QOptitonDlg::SetTreeItemText()
 {
     m_photo->setText(0, "Photo");
-    m_audio->setText(0, "Audio");
+    m_audio->setText(0, "Music");
     m_video->setText(0, "Video");
 }
 
@@ -275,11 +347,8 @@ void QOptitonDlg::OnBtnDisk()
 
 void QOptitonDlg::setCtrlShow(bool kindTab)
 {
-    for (QWidget *w : std::initializer_list<QWidget *>{m_tree, m_btnMark, m_btnSelect, m_btnUnSelect})
-        w->setVisible(kindTab);
-    for (QWidget *w : std::initializer_list<QWidget *>{m_hint, m_title, m_startLabel, m_endLabel, m_startEdit,
-                                                       m_endEdit, m_slider, m_unitLabel})
-        w->setVisible(!kindTab);
+    m_pages->setCurrentIndex(kindTab ? 0 : 1);
+    (kindTab ? static_cast<QWidget *>(m_tree) : m_startEdit)->setFocus();
 }
 
 void QOptitonDlg::OnNMClickTreeItem(QTreeWidgetItem *item, int column)
@@ -317,29 +386,32 @@ void QOptitonDlg::updateParentItem(QTreeWidgetItem *item)
         parent->setCheckState(0, Qt::Unchecked);
 }
 
-void QOptitonDlg::OnBtnMark()
+void QOptitonDlg::setAll(Qt::CheckState state)
 {
     QSignalBlocker block(m_tree);
-    for (QTreeWidgetItem *c : {m_photo, m_audio, m_video})
-        c->setCheckState(0, Qt::Checked);
+    for (QTreeWidgetItem *c : {m_photo, m_audio, m_video}) {
+        c->setCheckState(0, state);
+        for (int i = 0; i < c->childCount(); i++)
+            c->child(i)->setCheckState(0, state);
+    }
+    m_tree->viewport()->update();
+}
+
+void QOptitonDlg::OnBtnMark()
+{
+    setAll(Qt::Checked);
 }
 
 void QOptitonDlg::OnBtnSelect()
 {
     QTreeWidgetItem *cur = m_tree->currentItem();
-    if (cur && cur->checkState(0) != Qt::Checked) {
-        QSignalBlocker block(m_tree);
-        cur->setCheckState(0, Qt::Checked);
-    }
+    if (cur && cur->checkState(0) != Qt::Checked)
+        cur->setCheckState(0, Qt::Checked);  // the tick travels as a click's does
 }
 
 void QOptitonDlg::OnBtnUnSelect()
 {
-    QTreeWidgetItem *cur = m_tree->currentItem();
-    if (cur && cur->checkState(0) != Qt::Unchecked) {
-        QSignalBlocker block(m_tree);
-        cur->setCheckState(0, Qt::Unchecked);
-    }
+    setAll(Qt::Unchecked);
 }
 
 bool QOptitonDlg::haveFileType() const
@@ -364,7 +436,7 @@ QStringList QOptitonDlg::GetTreeSuffix() const
 void QOptitonDlg::OnBtnScan()
 {
     if (!haveFileType()) {
-        QMessageBox::warning(this, "Salvitra", "\nPlease select file type first!", QMessageBox::Ok);
+        QMessageBox::warning(this, "Salvitra", "Please select at least one kind of file first.", QMessageBox::Ok);
         return;
     }
     m_picked = GetTreeSuffix();
@@ -379,7 +451,10 @@ void QOptitonDlg::setEditMaxValue()
     m_rangeEnd = m_max;
     m_rangeStart = 0;
     m_endEdit->setText(QString::number(m_max));
-    m_unitLabel->setText(QString("Sectors of %1 bytes; the partition has %2 sectors.").arg(m_sectorSize).arg(m_max));
+    m_unitLabel->setText(QString("Sectors of %1 bytes; the partition has %2 sectors (%3).")
+                             .arg(m_sectorSize)
+                             .arg(m_max)
+                             .arg(QString::fromStdString(salvitra::readableSize(m_max * (uint64_t)m_sectorSize))));
 }
 
 void QOptitonDlg::setStartChange(const QString &text)

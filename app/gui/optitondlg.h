@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QStackedWidget>
 #include <QStringList>
 #include <QTreeWidget>
 
@@ -77,6 +78,9 @@ public:
     void updateParentItem(QTreeWidgetItem *item);
     void setCtrlShow(bool kindTab);
     void SetTreeItemText();
+    // The region tab's title: the partition as the device tree shows it.
+    void setPartitionName(const QString &name);
+    QString partitionName() const { return m_title->text(); }
 
     QTreeWidget *tree() const { return m_tree; }
     QLineEdit *startEdit() const { return m_startEdit; }
@@ -88,6 +92,9 @@ public:
     QImageButton *scanButton() const { return m_btnScan; }
     QImageButton *kindTab() const { return m_btnKind; }
     QImageButton *regionTab() const { return m_btnRegion; }
+    QImageButton *allButton() const { return m_btnMark; }
+    QImageButton *noneButton() const { return m_btnUnSelect; }
+    bool kindTabShown() const { return m_pages->currentIndex() == 0; }
     unsigned long long rangeStart() const { return m_rangeStart; }
     unsigned long long rangeEnd() const { return m_rangeEnd; }
 
@@ -110,15 +117,16 @@ public slots:
 
 private:
     QTreeWidgetItem *addCategory(const QString &name, const QList<Kind> &rows, const QString &icon);
+    void setAll(Qt::CheckState state);
 
     QStringList m_picked;
     unsigned long long m_max = 0;
     QImageButton *m_btnKind;
     QImageButton *m_btnRegion;
     QTreeWidget *m_tree;
-    QImageButton *m_btnMark;
-    QImageButton *m_btnSelect;
-    QImageButton *m_btnUnSelect;
+    QImageButton *m_btnMark;      // "All"
+    QImageButton *m_btnUnSelect;  // "None"
+    QStackedWidget *m_pages;
     QImageButton *m_btnCancel;
     QImageButton *m_btnScan;
     QDualSlider *m_slider;

@@ -1,25 +1,30 @@
 #include "scaningdlg.h"
 
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QFocusEvent>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QRegularExpressionValidator>
+#include <QStandardPaths>
 #include <QThread>
-#include <QUrl>
+#include <QToolButton>
+#include <QVBoxLayout>
 
 #include <algorithm>
 
 #include "classify.h"
 #include "dialogs.h"
+#include "mainwindow.h"
+#include "output_check.h"
 #include "output_dir.h"
 #include "pagedthumbviewer.h"
 #include "previewimagectrl.h"
 #include "recover.h"
 #include "resultviews.h"
+#include "units.h"
 
 using salvitra::CheckState;
 using salvitra::FoundFile;
@@ -28,24 +33,21 @@ using salvitra::TableRow;
 
 namespace {
 
-const char *const kBoxTitle = "Salvitra For Mac";
+const char *const kBoxTitle = "Salvitra";
 
-// Where the views sit, tall (search area closed) and with the search open.
-struct Place {
-    QRect tall, open;
-};
-const Place kTreePlace{{0, 64, 198, 368}, {0, 90, 198, 342}};
-const Place kPreviewPlace{{198, 65, 520, 225}, {198, 91, 520, 199}};
-const Place kThumbPlace{{199, 64, 521, 368}, {199, 90, 521, 342}};
-const Place kListPlace{{197, 64, 523, 368}, {197, 90, 523, 342}};
-const QRect kTableUnderPreview{197, 290, 523, 142};
+// Thumbnails never need more pixels than this on their longer side.
+constexpr int kThumbDecodeSide = 256;
+// While a scan runs, new files are placed in the tree this often at most.
+constexpr int kPlaceIntervalMs = 250;
 
-// Placeholders of the preview, by state: search open, tall.
-const char *const kPlaceholders[4][2] = {
-    {":/images/bg_step_available.png", ":/images/bg_height_available.png"},
-    {":/images/bg_not_available.png", ":/images/bg_heiht_not_available.png"},
-    {nullptr, nullptr},
-    {":/images/bg_corrupted.png", ":/images/bg_heigh_corrupted.png"},
+
+
+// Placeholders of the preview, by state.
+const char *const kPlaceholders[4] = {
+    ":/images/bg_height_available.png",
+    ":/images/bg_heiht_not_available.png",
+    nullptr,
+    ":/images/bg_heigh_corrupted.png",
 };
 
 Qt::CheckState toQt(CheckState s)
@@ -77,79 +79,177 @@ bool under(const NodeRef &n, const NodeRef &top)
 
 }  // namespace
 
+const char *const QScaningDlg::kSameMediumNote =
+    "This folder is on the medium being scanned. Saving there can overwrite the files you want back.\n"
+    "Press Cancel to choose a folder on another disk, or OK to save there anyway.";
+
 QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
 {
     setWindowFlags(Qt::Widget);
+    setObjectName("scanningPage");
     SetImageBackgroud(":/images/bg_scaning.png");
-    m_adapter = new QScanAdapter(this, this);
 
-    m_btnBack = MakeImageButton(this, ":/images/btn_back.png", 11, 16);
-    m_btnRecover = MakeImageButton(this, ":/images/btn_recover.png", 599, 16);
-    m_btnPause = MakeImageButton(this, ":/images/btn_pause.png", 390, 16);
-    m_btnContinue = MakeImageButton(this, ":/images/btn_continue.png", 390, 16);
-    m_btnStop = MakeImageButton(this, ":/images/btn_stop.png", 492, 16);
-    const char *views[4] = {":/images/btn_preview1.png", ":/images/btn_preview2.png", ":/images/btn_preview3.png",
-                            ":/images/btn_preview4.png"};
-    for (int i = 0; i < 4; i++)
-        m_btnView[i] = MakeImageButton(this, views[i], 452 + i * 36, 18);
-    m_btnView[0]->setToolTip("Thumbnail");
-    m_btnView[1]->setToolTip("List");
-    m_btnView[2]->setToolTip("Preview");
-    m_btnPlus = MakeImageButton(this, ":/images/btn_plus.png", 414, 21);
-    m_btnMinus = MakeImageButton(this, ":/images/btn_minus.png", 414, 21);
+    m_btnBack = MakeImageButton(this, ":/images/btn_back.png", "Back");
+    m_btnRecover = MakeImageButton(this, ":/images/btn_recover.png", "Recover");
+    m_btnRecover->setToolTip("Copy the ticked files into a folder you choose");
+    m_btnPause = MakeImageButton(this, ":/images/btn_pause.png", "Pause");
+    m_btnContinue = MakeImageButton(this, ":/images/btn_continue.png", "Resume");
+    m_btnStop = MakeImageButton(this, ":/images/btn_stop.png", "Stop");
+    const char *viewImages[4] = {":/images/btn_preview1.png", ":/images/btn_preview2.png",
+                                 ":/images/btn_preview3.png", ":/images/btn_preview4.png"};
+    const char *viewNames[4] = {"Thumbnails", "List", "List with Preview", "Spin Preview"};
+    for (int i = 0; i < 4; i++) {
+        m_btnView[i] = MakeImageButton(this, viewImages[i], viewNames[i]);
+        m_btnView[i]->setToolTip(viewNames[i]);
+    }
+    m_btnPlus = MakeImageButton(this, ":/images/btn_plus.png", "Show the size search");
+    m_btnPlus->setToolTip("Search by size");
+    m_btnMinus = MakeImageButton(this, ":/images/btn_minus.png", "Hide the size search");
+    m_btnMinus->setToolTip("Close the size search");
 
-    m_procLabel = new QLabel("Process indicator", this);
-    m_procLabel->setGeometry(122, 8, 200, 20);
-    m_procLabel->setStyleSheet("color:#ffffff; font-weight:bold;");
+    m_procLabel = MakeLabel(this, "Scanning...", 12, skin::kOnBand, true);
     m_progress = new QProgressBar(this);
     m_progress->setRange(0, 100);
     m_progress->setTextVisible(false);
-    m_progress->setGeometry(122, 32, 200, 16);
-    m_percent = new QLabel("1%", this);
-    m_percent->setGeometry(328, 30, 50, 20);
-    m_percent->setStyleSheet("color:#ffffff; font-weight:bold;");
-    m_statusLabel = new QLabel(this);
-    m_statusLabel->setGeometry(8, 432, 704, 18);
-    m_statusLabel->setStyleSheet("color:#5b6778; font-size:11px;");
+    m_progress->setFixedHeight(14);
+    m_progress->setAccessibleName("Scan progress");
+    m_percent = MakeLabel(this, "1%", 12, skin::kOnBand, true);
+    m_percent->ensurePolished();
+    m_percent->setMinimumWidth(m_percent->fontMetrics().horizontalAdvance("100%") + 8);
+    m_statusLabel = MakeLabel(this, QString(), 12, skin::kInk);
+    m_statusLabel->setObjectName("statusLabel");
+    m_statusLabel->setWordWrap(true);
+    m_statusLabel->setTextFormat(Qt::PlainText);
+    m_goodOnly = new QCheckBox("Good files only", this);
+    m_goodOnly->setAccessibleName("Good files only");
+    m_goodOnly->setToolTip("Show only the files that will come back whole: their data is free and their "
+                           "structure checks out");
+    m_goodOnly->hide();
 
-    m_nameSearch = new QLineEdit(tr("File Name"), this);
-    m_nameSearch->setGeometry(260, 21, 148, 24);
-    m_nameSearch->installEventFilter(this);
-    m_sizeLabel = new QLabel("File Size", this);
-    m_sizeLabel->setGeometry(208, 66, 60, 22);
+    m_nameSearch = new QLineEdit(this);
+    m_nameSearch->setPlaceholderText(tr("File Name"));
+    m_nameSearch->setAccessibleName("Search by file name");
+    m_nameSearch->setClearButtonEnabled(true);
+    for (QToolButton *clear : m_nameSearch->findChildren<QToolButton *>())
+        clear->setAccessibleName("Clear the search");
+    m_nameSearch->setMinimumWidth(120);
+    m_nameSearch->setMaximumWidth(260);
+    m_sizeLabel = MakeLabel(this, "File size", 12, skin::kInk);
     m_sizeCmp = new QComboBox(this);
     m_sizeCmp->addItems({"is less than", "is more than"});
-    m_sizeCmp->setGeometry(270, 66, 120, 22);
+    m_sizeCmp->setAccessibleName("Size comparison");
     m_sizeEdit = new QLineEdit(this);
     m_sizeEdit->setValidator(new QRegularExpressionValidator(QRegularExpression("^[0-9]*[1-9][0-9]*$"), m_sizeEdit));
-    m_sizeEdit->setGeometry(396, 66, 100, 22);
+    m_sizeEdit->setAccessibleName("Size");
+    m_sizeEdit->setMaximumWidth(120);
+    m_sizeLabel->setBuddy(m_sizeEdit);
     m_sizeUnit = new QComboBox(this);
     m_sizeUnit->addItems({"B", "KB", "MB", "GB"});
-    m_sizeUnit->setGeometry(502, 66, 60, 22);
+    m_sizeUnit->setAccessibleName("Size unit");
 
     m_tree = new QTreeWidget(this);
     resultviews::setupTree(m_tree);
+    m_tree->setAccessibleName("Found files by kind");
+    m_tree->setMinimumWidth(190);
     m_table = new QTableWidget(this);
     m_header = new QCheckHeaderView(m_table);
     m_header->setCheckIndex(0);
     m_table->setHorizontalHeader(m_header);
     resultviews::setupTable(m_table);
+    m_table->setAccessibleName("Files");
     m_table->verticalHeader()->setDefaultSectionSize(22);
+    m_table->setMinimumHeight(110);
     m_previewCtrl = new QPreviewImageCtrl(this);
-    m_previewCtrl->SetShowStyle(PreviewStretch);
+    m_previewCtrl->setAccessibleName("Preview");
+    m_previewCtrl->SetShowStyle(PreviewCenter);
+    m_previewCtrl->setMinimumHeight(120);
     m_thumbs = new QPagedThumbViewer(this);
-    m_thumbs->SetImageProvider([this](const ThumbItem &item) -> QString {
-        // Each page's pictures are extracted when the page is drawn.
+    m_thumbs->SetImageProvider([this](int index, const ThumbItem &item) {
+        // Each page's pictures are asked for when the page is drawn, and
+        // come from the medium thread when they are ready.
         const size_t row = (size_t)(quintptr)item.data;
-        if (!canExtract() || row >= m_rows.size())
-            return QString();
-        const uint32_t idx = m_rows[row].file;
-        return QString::fromStdString(
-            m_viewFiles.extract(*m_job, m_files[idx], idx, salvitra::ViewFolder::Thumbnails));
+        if (!canExtract() || row >= m_rows.size()) {
+            m_thumbs->SetItemPicture(index, QString(), QImage());
+            return;
+        }
+        m_scan->requestView(m_rows[row].file, salvitra::ViewFolder::Thumbnails, kThumbDecodeSide);
     });
     m_thumbs->hide();
 
-    connect(&m_timer, &QTimer::timeout, this, &QScaningDlg::OnTimer);
+    // The band: back, the progress (while scanning) or the search and the
+    // views (once finished), recover.
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    auto *band = new QWidget(this);
+    band->setFixedHeight(64);
+    auto *bl = new QHBoxLayout(band);
+    bl->setContentsMargins(11, 0, 11, 3);
+    bl->setSpacing(8);
+    bl->addWidget(m_btnBack);
+    bl->addSpacing(8);
+    m_progressBox = new QWidget(band);
+    auto *pl = new QGridLayout(m_progressBox);
+    pl->setContentsMargins(0, 0, 0, 0);
+    pl->setHorizontalSpacing(8);
+    pl->setVerticalSpacing(4);
+    pl->addWidget(m_procLabel, 0, 0, 1, 2);
+    pl->addWidget(m_progress, 1, 0);
+    pl->addWidget(m_percent, 1, 1);
+    pl->setColumnStretch(0, 1);
+    bl->addWidget(m_progressBox, 4);
+    bl->addStretch(1);
+    bl->addWidget(m_btnPause);
+    bl->addWidget(m_btnContinue);
+    bl->addWidget(m_btnStop);
+    bl->addWidget(m_nameSearch, 3);
+    bl->addWidget(m_btnPlus);
+    bl->addWidget(m_btnMinus);
+    bl->addSpacing(6);
+    for (int i = 0; i < 4; i++)
+        bl->addWidget(m_btnView[i]);
+    bl->addSpacing(6);
+    bl->addWidget(m_btnRecover);
+    layout->addWidget(band);
+
+    m_searchRow = new QWidget(this);
+    auto *sl = new QHBoxLayout(m_searchRow);
+    sl->setContentsMargins(11, 4, 11, 4);
+    sl->setSpacing(8);
+    sl->addWidget(m_sizeLabel);
+    sl->addWidget(m_sizeCmp);
+    sl->addWidget(m_sizeEdit);
+    sl->addWidget(m_sizeUnit);
+    sl->addStretch(1);
+    layout->addWidget(m_searchRow);
+
+    // The views: the tree at the left, the preview above the table (or
+    // the table alone, or the thumbnails) at the right.
+    auto *views = new QHBoxLayout();
+    views->setContentsMargins(0, 0, 0, 0);
+    views->setSpacing(1);
+    views->addWidget(m_tree, 1);
+    auto *right = new QVBoxLayout();
+    right->setContentsMargins(0, 0, 0, 0);
+    right->setSpacing(1);
+    right->addWidget(m_previewCtrl, 3);
+    right->addWidget(m_table, 2);
+    right->addWidget(m_thumbs, 5);
+    views->addLayout(right, 3);
+    layout->addLayout(views, 1);
+    auto *status = new QHBoxLayout();
+    status->setContentsMargins(8, 3, 8, 3);
+    status->addWidget(m_statusLabel, 1);
+    status->addWidget(m_goodOnly);
+    layout->addLayout(status);
+
+    m_placeTimer.setSingleShot(true);
+    m_placeTimer.setInterval(kPlaceIntervalMs);
+    connect(&m_placeTimer, &QTimer::timeout, this, [this] { placeFiles(m_filesAnnounced); });
+    connect(m_thumbs, &QPagedThumbViewer::pageAboutToShow, this, [this] {
+        if (m_scan)
+            m_scan->cancelViews();
+    });
     connect(m_btnPause, &QPushButton::clicked, this, &QScaningDlg::OnPause);
     connect(m_btnContinue, &QPushButton::clicked, this, &QScaningDlg::OnContinue);
     connect(m_btnStop, &QPushButton::clicked, this, &QScaningDlg::OnStopScanThreed);
@@ -170,6 +270,7 @@ QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
     connect(m_thumbs, &QPagedThumbViewer::OnItemCheckCganged, this, &QScaningDlg::OnTableItemChanged);
     connect(m_thumbs, &QPagedThumbViewer::checkAllChanged, this, &QScaningDlg::OnChangeTableWidgetItemCheck);
     connect(m_nameSearch, &QLineEdit::textEdited, this, &QScaningDlg::editTextChange);
+    connect(m_goodOnly, &QCheckBox::toggled, this, &QScaningDlg::OnGoodOnly);
     connect(m_sizeEdit, &QLineEdit::textEdited, this, &QScaningDlg::editSizeChangeFind);
     // A new comparison or unit applies to the size already typed.
     auto sizeAgain = [this] {
@@ -178,7 +279,6 @@ QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
     };
     connect(m_sizeCmp, QOverload<int>::of(&QComboBox::activated), this, sizeAgain);
     connect(m_sizeUnit, QOverload<int>::of(&QComboBox::activated), this, sizeAgain);
-    connect(this, &QScaningDlg::OnDoneRecover, this, &QScaningDlg::RecoverDoneOponPath, Qt::QueuedConnection);
     if (parent) {
         connect(this, SIGNAL(OnBack()), parent, SLOT(OnBtnBack()));
         connect(this, SIGNAL(OnBtnStopToScanning()), parent, SLOT(OnScanFinish()));
@@ -189,14 +289,10 @@ QScaningDlg::QScaningDlg(QWidget *parent) : QImageDialog(parent)
     SetCtrlHeigth(true, true);
     SetShowModBtnCtrl(3);
     ResetPreview();
+    setBtnStatus(false, salvitra::RecoverQuick);
 }
 
-QScaningDlg::~QScaningDlg()
-{
-    // The job belongs to the disk page, which may be gone already.
-    m_job = nullptr;
-    stop();
-}
+QScaningDlg::~QScaningDlg() = default;
 
 void QScaningDlg::SetPartition(Partiton_Struct *part)
 {
@@ -204,14 +300,76 @@ void QScaningDlg::SetPartition(Partiton_Struct *part)
     m_fsType = part ? part->FsType : 0;
 }
 
-void QScaningDlg::SetScanJob(salvitra::ScanJob *job)
+void QScaningDlg::SetScanAdapter(QScanAdapter *scan)
 {
-    if (job != m_job) {
-        // Pictures extracted from the old results go with them.
-        m_thumbs->Reset();
-        m_viewFiles.release();
+    if (scan == m_scan)
+        return;
+    if (m_scan)
+        disconnect(m_scan, nullptr, this, nullptr);
+    // Pictures of the old results go with them (their adapter removes them).
+    m_thumbs->Reset();
+    m_scan = scan;
+    if (!scan)
+        return;
+    connect(scan, &QScanAdapter::filesFound, this, &QScaningDlg::OnFilesFound);
+    connect(scan, &QScanAdapter::progressed, this, &QScaningDlg::OnProgress);
+    connect(scan, &QScanAdapter::viewExtracted, this, &QScaningDlg::OnViewExtracted);
+    connect(scan, &QScanAdapter::recoveryFile, this, [this](quint64, quint64, const QString &rel) {
+        if (m_progressDlg)
+            m_progressDlg->SetNote("Recovering: " + rel.section('/', -1));
+    });
+    connect(scan, &QScanAdapter::recoveryFinished, this, &QScaningDlg::RecoverDoneOponPath);
+}
+
+salvitra::ScanJob *QScaningDlg::job() const
+{
+    return m_scan ? m_scan->job() : nullptr;
+}
+
+const std::deque<FoundFile> &QScaningDlg::foundFiles() const
+{
+    static const std::deque<FoundFile> kNone;
+    return m_scan && m_scan->scanFinished() ? m_scan->job()->files() : kNone;
+}
+
+int QScaningDlg::foundCount() const
+{
+    return m_scan ? (int)m_scan->job()->fileCount() : 0;
+}
+
+salvitra::FileView QScaningDlg::fileView() const
+{
+    // The store itself once the scan has ended; while it runs, a copy of
+    // what was placed so far, taken for the table being built and dropped
+    // with the next one.
+    if (!m_scan)
+        return salvitra::FileView(m_scratch);
+    if (m_scan->scanFinished()) {
+        m_scratch.clear();
+        return salvitra::FileView(m_scan->job()->files());
     }
-    m_job = job;
+    m_scratch = m_scan->job()->snapshot(0, m_placed);
+    return salvitra::FileView(m_scratch);
+}
+
+void QScaningDlg::SetPause(bool on)
+{
+    if (!m_scan)
+        return;
+    if (on)
+        m_scan->pause();
+    else
+        m_scan->resume();
+}
+
+bool QScaningDlg::IsPaused() const
+{
+    return m_scan && m_scan->isPaused();
+}
+
+bool QScaningDlg::IsRunning() const
+{
+    return m_scan && m_scan->recovering();
 }
 
 QTreeWidgetItem *QScaningDlg::treeItem(const QString &group, const QString &type) const
@@ -238,12 +396,18 @@ void QScaningDlg::setBtnStatus(bool finished, salvitra::RecoverMod mode)
 {
     m_finished = finished;
     m_mode = mode;
-    for (QWidget *w : std::initializer_list<QWidget *>{m_progress, m_procLabel, m_percent, m_btnPause, m_btnStop})
+    for (QWidget *w : std::initializer_list<QWidget *>{m_progressBox, m_btnPause, m_btnStop})
         w->setVisible(!finished);
     m_btnContinue->hide();
     m_btnBack->setEnabled(finished);
     m_btnRecover->setEnabled(finished);
-    m_statusLabel->setVisible(finished);
+    // Deep scans judge every file; a new scan starts with all of them shown.
+    {
+        QSignalBlocker block(m_goodOnly);
+        m_goodOnly->setChecked(false);
+        m_filter.goodOnly = false;
+    }
+    m_goodOnly->setVisible(finished && mode == salvitra::RecoverDeep);
     for (int i = 0; i < 3; i++)
         m_btnView[i]->setVisible(finished);
     m_btnView[3]->hide();
@@ -253,6 +417,8 @@ void QScaningDlg::setBtnStatus(bool finished, salvitra::RecoverMod mode)
     SetSearchCtrlShow(false);
     if (!finished) {
         m_userPaused = false;
+        m_procLabel->setText("Scanning...");
+        m_statusLabel->setText(mode == salvitra::RecoverDeep ? "Reading the partition..." : "Reading the file system...");
         SetImageBackgroud(mode == salvitra::RecoverDeep ? ":/images/bg_deep_scanning.png" : ":/images/bg_scaning.png");
     } else {
         SetShowModBtnCtrl(3);
@@ -282,6 +448,9 @@ void QScaningDlg::ableThumbnail(bool on)
 
 void QScaningDlg::SetShowModBtnCtrl(int mode)
 {
+    // Copies asked for by the view left behind are not wanted any more.
+    if (m_scan && mode != m_showMode)
+        m_scan->cancelViews();
     m_showMode = mode;
     const char *normal[4] = {":/images/btn_preview1.png", ":/images/btn_preview2.png", ":/images/btn_preview3.png",
                              ":/images/btn_preview4.png"};
@@ -293,15 +462,14 @@ void QScaningDlg::SetShowModBtnCtrl(int mode)
     case 1:
         m_btnView[0]->setBtnImage(":/images/btn_thumbnail_hide.png");
         m_btnView[0]->setEnabled(false);
-        m_thumbs->setGeometry(m_tall ? kThumbPlace.tall : kThumbPlace.open);
         m_thumbs->show();
         m_table->hide();
         m_previewCtrl->hide();
         return;
     case 2:
+        // The list takes the place of the preview too.
         m_btnView[1]->setBtnImage(":/images/btn_list_hide.png");
         m_btnView[1]->setEnabled(false);
-        m_table->setGeometry(m_tall ? kListPlace.tall : kListPlace.open);
         m_table->show();
         m_previewCtrl->hide();
         m_thumbs->hide();
@@ -309,9 +477,7 @@ void QScaningDlg::SetShowModBtnCtrl(int mode)
     case 3:
         m_btnView[2]->setBtnImage(":/images/btn_Preview_hide.png");
         m_btnView[2]->setEnabled(false);
-        m_previewCtrl->setGeometry(m_tall ? kPreviewPlace.tall : kPreviewPlace.open);
         m_previewCtrl->show();
-        m_table->setGeometry(kTableUnderPreview);
         m_table->show();
         m_thumbs->hide();
         break;
@@ -327,14 +493,22 @@ void QScaningDlg::SetShowModBtnCtrl(int mode)
 
 void QScaningDlg::SetCtrlHeigth(bool tall, bool keepBackground)
 {
+    // Tall: the search area is closed and the views take its room.
     m_tall = tall;
     if (!keepBackground)
         setBgImage();
-    m_tree->setGeometry(tall ? kTreePlace.tall : kTreePlace.open);
-    m_previewCtrl->setGeometry(tall ? kPreviewPlace.tall : kPreviewPlace.open);
-    m_thumbs->setGeometry(tall ? kThumbPlace.tall : kThumbPlace.open);
-    if (m_showMode == 2)
-        m_table->setGeometry(tall ? kListPlace.tall : kListPlace.open);
+    m_searchRow->setVisible(!tall && m_finished);
+}
+
+void QScaningDlg::OnGoodOnly(bool on)
+{
+    if (m_filter.goodOnly == on)
+        return;
+    m_filter.goodOnly = on;
+    // The tree is built again with the filter, so that a ticked type
+    // recovers what it shows.
+    m_modelReady = false;
+    CreateFileTree();
 }
 
 void QScaningDlg::SetSearchCtrlShow(bool on)
@@ -355,15 +529,21 @@ void QScaningDlg::OnBtnPlus()
     SetCtrlHeigth(false, false);
     SetSearchCtrlShow(true);
     OnSetShowPhoto();
+    m_sizeEdit->setFocus();
 }
 
 void QScaningDlg::OnBtnMinus()
 {
     m_btnPlus->show();
     m_btnMinus->hide();
+    const bool searched = !m_sizeEdit->text().isEmpty();
     SetCtrlHeigth(true, false);
     SetSearchCtrlShow(false);
     OnSetShowPhoto();
+    // Closing the search shows the whole node again.
+    if (searched)
+        refreshRows();
+    m_btnPlus->setFocus();
 }
 
 void QScaningDlg::OnThumbnailMod()
@@ -390,21 +570,11 @@ void QScaningDlg::OnSetShowPhoto()
 {
     if (m_previewState == PreviewShown)
         return;
-    const char *path = kPlaceholders[m_previewState & 3][m_tall ? 1 : 0];
-    m_previewCtrl->SetShowStyle(PreviewStretch);
+    const char *path = kPlaceholders[m_previewState & 3];
+    m_previewCtrl->SetShowStyle(PreviewCenter);
     m_previewCtrl->SetPixmap(QPixmap(path));
-}
-
-bool QScaningDlg::eventFilter(QObject *watched, QEvent *event)
-{
-    // The name field shows its hint while it is empty and has no focus.
-    if (watched == m_nameSearch) {
-        if (event->type() == QEvent::FocusIn && m_nameSearch->text() == tr("File Name"))
-            m_nameSearch->clear();
-        else if (event->type() == QEvent::FocusOut && m_nameSearch->text().isEmpty())
-            m_nameSearch->setText(tr("File Name"));
-    }
-    return QImageDialog::eventFilter(watched, event);
+    static const char *const kSaid[4] = {"Preview", "No preview for this file", "", "This picture cannot be shown"};
+    m_previewCtrl->setAccessibleDescription(kSaid[m_previewState & 3]);
 }
 
 // ---- groups wanted ----
@@ -434,65 +604,74 @@ void QScaningDlg::setScanType()
 
 // ---- progress, pause, stop of the scan ----
 
-void QScaningDlg::OnTimer()
+void QScaningDlg::OnProgress()
 {
-    int v = m_scanWorker ? m_scanWorker->ProgressValue() : -1;
-    if (v < 0)
+    salvitra::ScanJob *j = job();
+    if (!j || m_finished || m_userPaused || m_scan->recovering())
         return;
-    if (v < 2) {
-        m_progress->setValue(1);
+    showProgress(j->progress());
+}
+
+void QScaningDlg::showProgress(const salvitra::Progress &p)
+{
+    int v = qBound(0, p.percent, 100);
+    if (v < 2)
         v = 1;
-    } else {
-        m_progress->setValue(qMin(v, 100));
-    }
+    m_progress->setValue(v);
     setPercentage(v);
+    m_statusLabel->setText(QString::fromStdString(salvitra::scanProgressText(p)));
 }
 
 void QScaningDlg::OnPause()
 {
-    if (m_scanWorker && !m_userPaused) {
-        m_scanWorker->SetPause(true);
+    if (m_scan && !m_userPaused) {
+        m_scan->pause();
         m_userPaused = true;
     }
     m_btnPause->hide();
     m_btnContinue->show();
-    m_timer.stop();
+    m_btnContinue->setFocus();
+    m_procLabel->setText("Paused");
 }
 
 void QScaningDlg::OnContinue()
 {
-    if (m_scanWorker && m_userPaused) {
-        m_scanWorker->SetPause(false);
+    if (m_scan && m_userPaused) {
+        m_scan->resume();
         m_userPaused = false;
     }
     m_btnPause->show();
     m_btnContinue->hide();
-    m_timer.start(200);
+    m_btnPause->setFocus();
+    m_procLabel->setText("Scanning...");
+    OnProgress();
 }
 
 void QScaningDlg::OnStopScanThreed()
 {
-    auto *dlg = new QMessageDlg(this);
-    dlg->SetNoteText("Scaning process can't be resumed at this stage.\nAre you sure you want to stop the scanning ?");
-    dlg->MsgSetBtn(MSG_BTN_STOP);
-    if (m_scanWorker && !m_userPaused)
-        m_scanWorker->SetPause(true);
-    int r = dlg->exec();
-    dlg->deleteLater();
-    if (!m_scanWorker)
+    QMessageDlg dlg(this);
+    dlg.SetNoteText("A stopped scan cannot be resumed.\nAre you sure you want to stop the scan?");
+    dlg.MsgSetBtn(MSG_BTN_STOP);
+    // The scan holds still while the question is open.
+    QPointer<QScanAdapter> scan = m_scan;
+    if (scan && !m_userPaused)
+        scan->pause();
+    const int r = dlg.exec();
+    if (!scan)
         return;
     if (r == QMessageDlg::Confirmed) {
         // The scan ends by itself and the page goes to its finished state.
-        m_scanWorker->RequestStop();
+        m_procLabel->setText("Stopping...");
+        scan->stop();
     } else if (!m_userPaused) {
-        m_scanWorker->SetPause(false);
+        scan->resume();
     }
 }
 
 void QScaningDlg::OnGoBack()
 {
     auto *dlg = new QMessageDlg(this);
-    dlg->SetNoteText("Are you sure you want to go back? \nIf so, the scanned results will not be saved.");
+    dlg->SetNoteText("Are you sure you want to go back?\nThe scan results will not be kept.");
     dlg->MsgSetBtn(MSG_BTN_BACK);
     int r = dlg->exec();
     dlg->deleteLater();
@@ -502,25 +681,28 @@ void QScaningDlg::OnGoBack()
 
 // ---- found files ----
 
-void QScaningDlg::onFiles(uint64_t, std::vector<FoundFile> batch)
+void QScaningDlg::OnFilesFound(quint64 count)
 {
-    // A blocking queued signal to our own thread would never return.
-    if (QThread::currentThread() == thread()) {
-        addFiles(batch);
+    // Placed a few times a second, not at every batch: the tree is
+    // redrawn that often, and the window costs the scan next to nothing.
+    m_filesAnnounced = std::max<uint64_t>(m_filesAnnounced, count);
+    if (!m_placeTimer.isActive())
+        m_placeTimer.start();
+}
+
+void QScaningDlg::placeFiles(uint64_t count)
+{
+    salvitra::ScanJob *j = job();
+    if (!j || count <= m_placed)
         return;
-    }
-    m_adapter->DoRefreshTree(&batch, 0);
-}
-
-void QScaningDlg::OnRefresh(void *batch)
-{
-    if (batch)
-        addFiles(*static_cast<const std::vector<FoundFile> *>(batch));
-}
-
-void QScaningDlg::OnDelNtfsRefresh(void *batch)
-{
-    OnRefresh(batch);
+    ensureModel();
+    // What is new in the job's store, placed in the model and let go: the
+    // page keeps indexes, the store keeps the files.
+    uint64_t idx = m_placed;
+    for (const FoundFile &f : j->snapshot(m_placed, count - m_placed))
+        m_model.add(f, (uint32_t)idx++);
+    m_placed = idx;
+    resultviews::syncTree(m_tree, m_model);
 }
 
 void QScaningDlg::ensureModel()
@@ -529,34 +711,12 @@ void QScaningDlg::ensureModel()
         return;
     int fs = m_fsType;
     salvitra::RecoverMod mode = m_mode;
-    if (m_job && m_job->request().part) {
-        fs = m_job->request().part->FsType;
-        mode = m_job->request().mode;
+    if (job() && job()->request().part) {
+        fs = job()->request().part->FsType;
+        mode = job()->request().mode;
     }
     m_model.reset(salvitra::resultRules(fs, mode), m_filter);
     m_modelReady = true;
-}
-
-void QScaningDlg::addFiles(const std::vector<FoundFile> &batch)
-{
-    ensureModel();
-    auto add = [this](const FoundFile &f) {
-        const uint32_t idx = (uint32_t)m_files.size();
-        m_files.push_back(f);
-        m_model.add(m_files.back(), idx);
-    };
-    for (const FoundFile &f : batch) {
-        // Index i of the page is file i of the job: a batch never skips
-        // or repeats files, and if one did, the gap comes from the store.
-        if (f.id < m_files.size())
-            continue;
-        if (f.id > m_files.size() && m_job)
-            for (const FoundFile &g : m_job->snapshot(m_files.size(), f.id - m_files.size()))
-                add(g);
-        if (f.id == m_files.size())
-            add(f);
-    }
-    resultviews::syncTree(m_tree, m_model);
 }
 
 void QScaningDlg::InitTreeNode()
@@ -578,13 +738,17 @@ void QScaningDlg::DeleteTreeInfo()
 {
     DeleteTableNote();
     m_tableNode = {-2, -1};
-    m_files.clear();
-    m_files.shrink_to_fit();
+    m_placeTimer.stop();
+    m_placed = 0;
+    m_filesAnnounced = 0;
+    m_scratch.clear();
+    m_scratch.shrink_to_fit();
     m_model.clear();
     m_modelReady = false;
     m_thumbAllowed = false;
+    if (m_scan)
+        m_scan->cancelViews();
     m_thumbs->Reset();
-    m_viewFiles.release();
     QSignalBlocker block(m_tree);
     m_tree->clear();
     m_statusLabel->clear();
@@ -593,27 +757,30 @@ void QScaningDlg::DeleteTreeInfo()
 void QScaningDlg::CreateFileTree()
 {
     ensureModel();
+    // Everything the scan found is placed before the tree is counted.
+    m_placeTimer.stop();
+    if (m_scan)
+        placeFiles(m_scan->job()->fileCount());
     m_model.finish(fileView());
     DeleteTableNote();
     m_tableNode = {-2, -1};
     resultviews::fillTree(m_tree, m_model);
 
-    QString text;
-    const salvitra::Status st = m_job ? m_job->status() : salvitra::Status{};
-    const qulonglong shown = m_model.fileCount();
-    if (!m_job)
-        text = "Nothing was scanned.";
-    else if (st.code == salvitra::StatusCode::Stopped)
-        text = QString("Scan stopped: %1 files found").arg(shown);
-    else if (st.code == salvitra::StatusCode::MediumRemoved)
-        text = QString("The medium was removed: the scan ended there; %1 files found").arg(shown);
-    else if (!st.ok())
-        text = QString("No scan: %1").arg(QString::fromStdString(st.text()));
-    else if (!st.reason.empty())
-        text = QString("Scan complete: %1 files found; %2").arg(shown).arg(QString::fromStdString(st.reason));
-    else
-        text = QString("Scan complete: %1 files found").arg(shown);
+    // What a deep scan left out, and why: in the line, what each note is
+    // about (up to its colon); all of it in the tooltip.
+    QString text = finishedText();
+    QStringList notes, heads;
+    if (job())
+        for (const std::string &n : job()->notes()) {
+            notes << QString::fromStdString(n);
+            heads << notes.last().section(": ", 0, 0);
+        }
+    if (!heads.isEmpty()) {
+        heads[0][0] = heads[0][0].toUpper();
+        text += " " + heads.join("; ") + ".";
+    }
     m_statusLabel->setText(text);
+    m_statusLabel->setToolTip(notes.join("\n"));
 
     // The first type shows at once.
     QTreeWidgetItem *root = m_tree->topLevelItem(0);
@@ -621,29 +788,66 @@ void QScaningDlg::CreateFileTree()
         m_tree->setCurrentItem(root->child(0)->child(0));
 }
 
+QString QScaningDlg::finishedText() const
+{
+    const salvitra::Status st = job() ? job()->status() : salvitra::Status{};
+    const qulonglong found = m_model.distinctFiles({});
+    const QString files = found == 1 ? QString("1 file") : QString("%1 files").arg(found);
+    if (!job())
+        return "Nothing was scanned.";
+    if (st.code == salvitra::StatusCode::Stopped)
+        return QString("Scan stopped: found %1 until then.").arg(files);
+    if (st.code == salvitra::StatusCode::NotSupported && m_mode == salvitra::RecoverQuick)
+        return "There is no quick scan for this file system. Go back and choose Deep Scan: it reads the whole "
+               "partition and finds files by their content.";
+    if (st.code == salvitra::StatusCode::MediumRemoved)
+        return QString("The medium was removed: the scan ended there, having found %1.").arg(files);
+    if (!st.ok())
+        return QString("The scan could not run: %1").arg(QString::fromStdString(st.text()));
+    // What the scan went past (areas of the medium it could not read).
+    QString past = QString::fromStdString(st.reason);
+    if (!past.isEmpty()) {
+        past[0] = past[0].toUpper();
+        past = " " + past + ".";
+    }
+    if (found > 0)
+        return QString("Found %1.").arg(files) + past;
+    if (m_mode == salvitra::RecoverDeep)
+        return "No files were found." + past;
+    return "No deleted files were found. A deep scan reads the whole partition and can find files the "
+           "quick scan cannot: go back and choose Deep Scan.";
+}
+
 // ---- tree, table, ticks ----
 
 NodeRef QScaningDlg::currentNode() const
 {
-    return resultviews::nodeOf(m_tree->currentItem());
+    // The selected node: chosen by the mouse, the keyboard or a screen
+    // reader's selection alike.
+    QList<QTreeWidgetItem *> sel = m_tree->selectedItems();
+    return resultviews::nodeOf(sel.isEmpty() ? m_tree->currentItem() : sel.first());
 }
 
 void QScaningDlg::OnChangedTreeItem()
 {
+    if (m_scan)
+        m_scan->cancelViews();
     ResetPreview();
     DeleteTableNote();
     m_tableNode = {-2, -1};
-    QTreeWidgetItem *cur = m_tree->currentItem();
-    m_treeSelected = cur != nullptr;
     const NodeRef node = currentNode();
-    if (!node.isType() || !m_model.valid(node)) {
+    m_treeSelected = node.group >= -1;
+    if (node.group < -1 || !m_model.valid(node)) {
         if (m_showMode == 1)
             m_thumbs->Reset();
         return;
     }
+    // Every node has its table: a type its files, a group and "All Files"
+    // every file below them.  A search typed before applies to it too.
     m_tableNode = node;
-    m_thumbAllowed = m_model.groups()[node.group].group == salvitra::FileGroup::Photo;
-    showRows(m_model.rows(node, fileView()));
+    m_tableAll = m_model.distinctFiles(node);
+    m_thumbAllowed = !node.isRoot() && m_model.groups()[node.group].group == salvitra::FileGroup::Photo;
+    showRows(searchedRows());
     if (!m_thumbAllowed) {
         if (m_finished)
             SetShowModBtnCtrl(3);
@@ -659,7 +863,9 @@ void QScaningDlg::showRows(std::vector<TableRow> rows)
     ResetPreview();
     DeleteTableNote();
     m_rows = std::move(rows);
-    const QString type = QString::fromStdString(salvitra::textBeforeCount(m_model.text(m_tableNode)));
+    const QString type = m_tableNode.isType()
+                             ? QString::fromStdString(salvitra::textBeforeCount(m_model.text(m_tableNode)))
+                             : QString();
     resultviews::fillTable(m_table, m_rows, type);
     const int ticked = resultviews::checkedRows(m_table);
     m_header->setCheckState(!m_rows.empty() && ticked == (int)m_rows.size() ? Qt::Checked : Qt::Unchecked);
@@ -707,8 +913,7 @@ void QScaningDlg::afterRowTicks()
         return;
     // A search shows part of the node: ticking every row shown ticks those
     // rows, not the files the search left out.
-    const size_t all = m_model.groups()[m_tableNode.group].types[m_tableNode.type].files.size();
-    const size_t total = m_rows.size() == all ? m_rows.size() : all;
+    const size_t total = m_rows.size() == m_tableAll ? m_rows.size() : m_tableAll;
     m_model.applyRowTicks(m_tableNode, ticked, total);
     m_header->setCheckState(!m_rows.empty() && ticked == m_rows.size() ? Qt::Checked : Qt::Unchecked);
     resultviews::syncTree(m_tree, m_model);
@@ -739,29 +944,45 @@ void QScaningDlg::OnTableItemChanged(int row, bool checked)
         item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);  // itemChanged does the rest
 }
 
-void QScaningDlg::editTextChange(const QString &text)
+std::vector<TableRow> QScaningDlg::searchedRows() const
+{
+    // The name typed and the size asked for, each when given, together.
+    const QString name = m_nameSearch->text();
+    const bool bySize = m_sizeEdit->isVisible() && !m_sizeEdit->text().isEmpty();
+    salvitra::SizeSearch search;
+    if (bySize) {
+        search.text = m_sizeEdit->text().toStdString();
+        search.compare =
+            m_sizeCmp->currentIndex() == 0 ? salvitra::SizeCompare::LessThan : salvitra::SizeCompare::MoreThan;
+        search.unit = m_sizeUnit->currentIndex();
+    }
+    if (name.isEmpty())
+        return bySize ? m_model.rowsBySize(m_tableNode, fileView(), search) : m_model.rows(m_tableNode, fileView());
+    std::vector<TableRow> rows = m_model.rowsByName(m_tableNode, fileView(), name.toStdString());
+    if (bySize)
+        rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const TableRow &r) { return !search.matches(r.bytes); }),
+                   rows.end());
+    return rows;
+}
+
+void QScaningDlg::refreshRows()
 {
     if (!m_model.valid(m_tableNode))
         return;
-    // An emptied field shows the whole type again.
-    showRows(text.isEmpty() ? m_model.rows(m_tableNode, fileView())
-                            : m_model.rowsByName(m_tableNode, fileView(), text.toStdString()));
+    showRows(searchedRows());
     if (m_thumbAllowed && m_showMode == 1)
         ShowThumbnailMod();
 }
 
-void QScaningDlg::editSizeChangeFind(const QString &text)
+void QScaningDlg::editTextChange(const QString &)
 {
-    if (!m_model.valid(m_tableNode))
-        return;
-    salvitra::SizeSearch search;
-    search.text = text.toStdString();
-    search.compare = m_sizeCmp->currentIndex() == 0 ? salvitra::SizeCompare::LessThan : salvitra::SizeCompare::MoreThan;
-    search.unit = m_sizeUnit->currentIndex();
-    showRows(text.isEmpty() ? m_model.rows(m_tableNode, fileView())
-                            : m_model.rowsBySize(m_tableNode, fileView(), search));
-    if (m_thumbAllowed && m_showMode == 1)
-        ShowThumbnailMod();
+    // An emptied field shows the whole node again.
+    refreshRows();
+}
+
+void QScaningDlg::editSizeChangeFind(const QString &)
+{
+    refreshRows();
 }
 
 // ---- thumbnails and preview ----
@@ -769,16 +990,19 @@ void QScaningDlg::editSizeChangeFind(const QString &text)
 bool QScaningDlg::canExtract() const
 {
     // Only from a finished scan whose records are still held, and never
-    // while a recovery reads through the same library.
-    return m_finished && m_job && m_job->state() == salvitra::JobState::Finished && !m_recovering.load();
+    // while a recovery reads the medium.
+    return m_finished && m_scan && m_scan->scanFinished() && !m_scan->recovering();
 }
 
 void QScaningDlg::ShowThumbnailMod()
 {
+    if (m_scan)
+        m_scan->cancelViews();
     m_thumbs->Reset();
     if (!m_thumbAllowed)
         return;
-    m_viewFiles.clear(salvitra::ViewFolder::Thumbnails);
+    if (m_scan)
+        m_scan->clearViews(salvitra::ViewFolder::Thumbnails);
     for (size_t r = 0; r < m_rows.size(); r++)
         m_thumbs->AddItem(QString(), resultviews::shown(m_rows[r].name), m_rows[r].check == CheckState::Checked,
                           (void *)(quintptr)r);
@@ -789,6 +1013,9 @@ void QScaningDlg::SelectItemChanged()
 {
     if (m_showMode != 3)
         return;
+    if (m_scan)
+        m_scan->cancelViews();
+    m_previewFile = -1;
     const int row = m_table->currentRow();
     if (row < 0 || row >= (int)m_rows.size()) {
         ResetPreview();
@@ -802,19 +1029,40 @@ void QScaningDlg::SelectItemChanged()
         OnSetShowPhoto();
         return;
     }
-    if (!canExtract()) {
-        ResetPreview();
+    // The placeholder until the copy is made and found to be a picture.
+    ResetPreview();
+    if (!canExtract())
+        return;
+    m_previewFile = r.file;
+    m_scan->requestView(r.file, salvitra::ViewFolder::Preview, 0);
+}
+
+void QScaningDlg::OnViewExtracted(quint64 generation, quint64 fileIndex, int folder, const QString &path,
+                                  const QImage &picture)
+{
+    if (!m_scan || generation != m_scan->viewGeneration())
+        return;  // for a view that has changed since
+    if (folder == (int)salvitra::ViewFolder::Preview) {
+        if (m_showMode != 3 || (qint64)fileIndex != m_previewFile)
+            return;
+        if (!path.isEmpty()) {
+            m_previewState = PreviewShown;
+            m_previewCtrl->SetShowStyle(PreviewFit);
+            m_previewCtrl->SetImage(path);
+            m_previewCtrl->setAccessibleDescription("Preview of the selected file");
+        } else {
+            m_previewState = PreviewCorrupted;
+            OnSetShowPhoto();
+        }
         return;
     }
-    const std::string path = m_viewFiles.extract(*m_job, m_files[r.file], r.file, salvitra::ViewFolder::Preview);
-    const QString qpath = QString::fromStdString(path);
-    if (!path.empty() && QPreviewImageCtrl::IsImage(qpath)) {
-        m_previewState = PreviewShown;
-        m_previewCtrl->SetShowStyle(PreviewFit);
-        m_previewCtrl->SetImage(qpath);
-    } else {
-        m_previewState = PreviewCorrupted;
-        OnSetShowPhoto();
+    for (int i = 0; i < m_thumbs->GetItemCount(); i++) {
+        const size_t row = (size_t)(quintptr)m_thumbs->GetItemData(i);
+        if (row < m_rows.size() && m_rows[row].file == fileIndex) {
+            // A copy that holds no picture shows as "not available".
+            m_thumbs->SetItemPicture(i, picture.isNull() ? QString() : path, picture);
+            break;
+        }
     }
 }
 
@@ -828,57 +1076,59 @@ void QScaningDlg::warn(const QString &text)
 
 QString QScaningDlg::askDestination()
 {
-    QFileDialog dlg(this, tr("Select a path to save the recovered files"));
-    dlg.setObjectName("recoverPathDialog");
-    dlg.setAcceptMode(QFileDialog::AcceptSave);
-    dlg.setFileMode(QFileDialog::AnyFile);
-    // The program's own dialog: the same on every desktop, and a folder
-    // name that does not exist yet is accepted as the new folder.
-    dlg.setOption(QFileDialog::DontUseNativeDialog, true);
-    dlg.setOption(QFileDialog::DontConfirmOverwrite, true);
-    QDir home = QDir::home();
-    dlg.setDirectory(home);
-    // An existing folder of that name would be opened, not chosen, so a
-    // second recovery is offered a fresh name.
-    QString name = kBoxTitle;
-    for (int n = 2; home.exists(name); n++)
-        name = QString("%1 %2").arg(kBoxTitle).arg(n);
-    dlg.selectFile(name);
-    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
-        return QString();
-    return dlg.selectedFiles().first();
+    // The folder used last, or else the user's pictures (or home) folder.
+    auto settings = MainWindow::Settings();
+    QString start = settings->value("recovery/lastFolder").toString();
+    if (start.isEmpty() || !QFileInfo(start).isDir()) {
+        start = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+        if (start.isEmpty() || !QFileInfo(start).isDir())
+            start = QDir::homePath();
+    }
+    const QString dir = QFileDialog::getExistingDirectory(this, tr("Choose a folder for the recovered files"), start,
+                                                          QFileDialog::ShowDirsOnly);
+    if (!dir.isEmpty())
+        settings->setValue("recovery/lastFolder", dir);
+    return dir;
 }
 
 void QScaningDlg::OnRecover()
 {
     QTreeWidgetItem *root = m_tree->topLevelItem(0);
     if (!root || root->childCount() == 0) {
-        warn(tr("\n\nFiles you need to recovery haven't been found!"));
+        warn(tr("No files were found that could be recovered."));
         return;
     }
     m_outDir.clear();
     if (resultviews::checkedRows(m_table) == 0 && !m_model.anyChecked()) {
-        warn(tr("\n\nPlease select the file you need to recover"));
+        warn(tr("Please tick the files you want to recover."));
         return;
     }
     QString dir;
+    std::shared_ptr<salvitra::OutputDir> output;
     for (;;) {
         dir = askDestination();
         if (dir.isEmpty())
             return;
-        std::string why;
-        if (m_devicePath.isEmpty() ||
-            !salvitra::outputOnScannedMedium(dir.toStdString(), m_devicePath.toStdString(), &why))
+        // The checks the command line makes: not on the scanned medium
+        // (asked, with the safe answer as the default), and writable.
+        output = std::make_shared<salvitra::OutputDir>();
+        const std::string device = job() ? salvitra::scannedDevicePath(*job()) : std::string();
+        salvitra::OutputCheck c = salvitra::prepareRecoveryOutput(dir.toStdString(), device, *output);
+        if (c.verdict == salvitra::OutputVerdict::OnScannedMedium) {
+            QMessageDlg q(this);
+            q.setObjectName("sameMediumQuestion");
+            q.SetNoteText(kSameMediumNote);
+            q.setToolTip(QString::fromStdString(c.why));
+            q.MsgSetBtn(MSG_BTN_OK);
+            q.SetCancelDefault(true);
+            if (q.exec() != QMessageDlg::Confirmed)
+                continue;
+            c = salvitra::prepareRecoveryOutput(dir.toStdString(), device, *output, true);
+        }
+        if (c.ok())
             break;
-        // Writing there can overwrite the very files being recovered.
-        QMessageDlg q(this);
-        q.setObjectName("sameMediumQuestion");
-        q.SetNoteText("Please DO NOT save file to the partition where your original file located\n"
-                      "Save there anyway?");
-        q.setToolTip(QString::fromStdString(why));
-        q.MsgSetBtn(MSG_BTN_OK);
-        if (q.exec() == QMessageDlg::Confirmed)
-            break;
+        warn(QString("Salvitra cannot write to this folder:\n%1\nPlease choose another one.")
+                 .arg(QString::fromStdString(c.why)));
     }
     resultviews::readTableChecks(m_table, m_rows);
     salvitra::TableSelection sel;
@@ -897,109 +1147,76 @@ void QScaningDlg::OnRecover()
         for (int r = 0; r < m_thumbs->GetItemCount(); r++)
             m_thumbs->SetItemCheck(r, r < (int)m_rows.size() && m_rows[r].check == CheckState::Checked);
     resultviews::syncTree(m_tree, m_model);
-    startRecovery(dir, std::move(jobs));
+    startRecovery(dir, std::move(jobs), std::move(output));
 }
 
 bool QScaningDlg::RecoverTo(const QString &dir, const std::vector<int> &files, QString *err)
 {
-    if (!m_job) {
+    if (!job() || !m_scan->scanFinished()) {
         if (err)
             *err = "There is nothing to recover.";
         return false;
     }
-    std::string why;
-    if (!m_devicePath.isEmpty() &&
-        salvitra::outputOnScannedMedium(dir.toStdString(), m_devicePath.toStdString(), &why)) {
+    auto output = std::make_shared<salvitra::OutputDir>();
+    salvitra::OutputCheck c =
+        salvitra::prepareRecoveryOutput(dir.toStdString(), salvitra::scannedDevicePath(*job()), *output);
+    if (c.verdict == salvitra::OutputVerdict::OnScannedMedium) {
         if (err)
-            *err = "Please choose a folder on another disk: " + QString::fromStdString(why);
+            *err = "Please choose a folder on another disk: " + QString::fromStdString(c.why);
         return false;
     }
+    if (!c.ok()) {
+        if (err)
+            *err = "Salvitra cannot write to this folder: " + QString::fromStdString(c.why);
+        return false;
+    }
+    const std::deque<FoundFile> &store = job()->files();
     std::vector<salvitra::RecoveryJob> jobs;
     for (int i : files)
-        if (i >= 0 && (size_t)i < m_files.size())
-            jobs.push_back({(uint32_t)i, salvitra::relativeOutputPath(m_files[(size_t)i], true)});
-    return startRecovery(dir, std::move(jobs));
+        if (i >= 0 && (size_t)i < store.size())
+            jobs.push_back({(uint32_t)i, salvitra::relativeOutputPath(store[(size_t)i], true)});
+    return startRecovery(dir, std::move(jobs), std::move(output));
 }
 
-bool QScaningDlg::startRecovery(const QString &dir, std::vector<salvitra::RecoveryJob> jobs)
+bool QScaningDlg::startRecovery(const QString &dir, std::vector<salvitra::RecoveryJob> jobs,
+                                std::shared_ptr<salvitra::OutputDir> output)
 {
-    if (!m_job || IsRunning())
+    if (!m_scan || m_scan->recovering())
         return false;
     m_outDir = dir;
-    m_jobs = std::move(jobs);
+    m_recoverCount = jobs.size();
     m_summary = salvitra::RecoverSummary{};
     auto *dlg = new QProgressDlg(this);
     m_progressDlg = dlg;
     dlg->setTimeStart(500);
-    dlg->SetNote(QString("Recovering: %1 files").arg(m_jobs.size()));
-    connect(this, &QScaningDlg::SetNote, dlg, &QProgressDlg::SetNote);
-    connect(this, &QScaningDlg::SetProValue, dlg, &QProgressDlg::SetExport);
+    dlg->SetNote(QString("Recovering: %1 files").arg(jobs.size()));
     // The bar follows the bytes written, so one large file moves it too.
-    auto *poll = new QTimer(dlg);
-    connect(poll, &QTimer::timeout, dlg, [this, dlg] {
-        if (m_recovering.load() && m_job)
-            dlg->SetExport(m_job->progress().percent);
+    QPointer<QScanAdapter> scan = m_scan;
+    connect(scan, &QScanAdapter::progressed, dlg, [scan, dlg] {
+        if (scan && scan->recovering())
+            dlg->SetExport(scan->job()->progress().percent);
     });
-    poll->start(200);
-    m_recovering = true;
+    dlg->SetRecoverThread(scan);
     // A pause asked for before the start holds the first file.
-    if (IsPaused())
-        m_job->pause();
-    else
-        m_job->resume();
-    Start();
-    dlg->SetRecoverThread(this);
+    if (!scan->startRecovery(std::move(jobs), dir, std::move(output))) {
+        delete dlg;
+        return false;
+    }
     dlg->exec();
-    Wait();
-    // Every handler of the dialog has returned with its event loop.
+    // The dialog is closed by the recovery's end (or by a confirmed stop,
+    // the end then following); every handler of it has returned here.
     delete dlg;
     return true;
 }
 
-void QScaningDlg::OnExecute()
-{
-    salvitra::RecoverSummary summary;
-    if (m_job) {
-        summary = salvitra::recoverJobs(
-            *m_job, m_jobs, m_outDir.toStdString(), [this](size_t i, size_t n, const std::string &rel) {
-                emit SetProValue(n ? int(i * 100 / n) : 0);
-                emit SetNote("Recovering: " + resultviews::shown(rel.substr(rel.find_last_of('/') + 1)));
-            });
-    }
-    m_summary = std::move(summary);
-    emit OnDoneRecover();
-}
-
-void QScaningDlg::OnStopRequested()
-{
-    // Only the writes that run: the thread's own restart asks for a stop
-    // too, which must not be kept for the recovery about to start.
-    if (m_recovering.load() && m_job)
-        m_job->stopIfRunning();
-}
-
-void QScaningDlg::OnPauseChanged(bool paused)
-{
-    if (!m_recovering.load() || !m_job)
-        return;
-    if (paused) {
-        m_job->pause();
-        return;
-    }
-    // A stop releases the pause: the job hears of the stop first, so no
-    // further chunk is written in between.
-    if (IsStopped())
-        m_job->stopIfRunning();
-    m_job->resume();
-}
-
 void QScaningDlg::RecoverDoneOponPath()
 {
-    m_recovering = false;
+    if (!m_scan)
+        return;
+    m_summary = m_scan->lastRecovery();
     if (m_progressDlg) {
         // Only closed here: this may run inside the dialog's own stop
-        // question (its stop() serves events, deferred deletions too), so
-        // the dialog is deleted once its exec() has returned.
+        // question, so the dialog is deleted once its exec() has returned.
         QProgressDlg *dlg = m_progressDlg;
         m_progressDlg = nullptr;
         if (!m_summary.stopped)
@@ -1011,7 +1228,10 @@ void QScaningDlg::RecoverDoneOponPath()
     const salvitra::RecoverSummary &s = m_summary;
     auto *done = new QOpenFilePathDlg(this);
     done->setAttribute(Qt::WA_DeleteOnClose);
-    done->SetResult((int)s.written, (int)(m_jobs.size() - std::min<size_t>(s.written, m_jobs.size())), s.stopped);
+    done->SetResult((int)s.written, (int)(m_recoverCount - std::min<size_t>(s.written, m_recoverCount)), s.stopped);
+    done->SetFolder(m_outDir);
+    if (!s.status.ok())
+        done->setToolTip(QString::fromStdString(s.status.text()));
     QStringList details;
     if (!s.status.ok() && !s.stopped)
         details << resultviews::shown(s.status.text());
@@ -1020,13 +1240,8 @@ void QScaningDlg::RecoverDoneOponPath()
             details << resultviews::shown(line);
     done->SetDetails(details);
     done->SetReport(QString::fromStdString(s.report.csv), QString::fromStdString(s.report.xml));
-    QString tip = QString("%1 files written to %2").arg(s.written).arg(m_outDir);
-    if (!s.status.ok())
-        tip += "\n" + QString::fromStdString(s.status.text());
     if (!s.report.error.empty())
-        tip += "\nThe report could not be written: " + QString::fromStdString(s.report.error);
-    done->setToolTip(tip);
-    const QString folder = m_outDir;
-    connect(done, &QDialog::accepted, this, [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });
+        done->setToolTip(done->toolTip() + (done->toolTip().isEmpty() ? "" : "\n") +
+                         "The report could not be written: " + QString::fromStdString(s.report.error));
     done->open();
 }

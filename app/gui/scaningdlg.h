@@ -8,6 +8,7 @@
 // back to it through the slots below.
 #pragma once
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,7 +18,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-#include <atomic>
+#include <deque>
+#include <memory>
 #include <vector>
 
 #include "job_api.h"
@@ -30,24 +32,28 @@ class QProgressDlg;
 class QPreviewImageCtrl;
 class QPagedThumbViewer;
 
-class QScaningDlg : public QImageDialog, public IScanCallBack, public QUtilThread, public salvitra::JobObserver {
+class QScaningDlg : public QImageDialog {
     Q_OBJECT
 public:
     // What the preview shows.
     enum PreviewState { PreviewAvailable = 0, PreviewNotAvailable = 1, PreviewShown = 2, PreviewCorrupted = 3 };
 
+    // The question asked before recovering onto the scanned medium.
+    static const char *const kSameMediumNote;
+
     explicit QScaningDlg(QWidget *parent);
     ~QScaningDlg() override;
 
     // ---- Scanning-page operations the main window drives ----
-    void SetScanThread(QUtilThread *worker) { m_scanWorker = worker; }
-    void SetScanJob(salvitra::ScanJob *job);
+    // The scan the page shows (its job's adapter, owned by the disk page):
+    // found files, progress, pause and stop, recovery and view copies go
+    // through it.  Null when there is none.
+    void SetScanAdapter(QScanAdapter *scan);
+    QScanAdapter *scanAdapter() const { return m_scan; }
+    salvitra::ScanJob *job() const;
     void SetRecoverMod(salvitra::RecoverMod mode) { m_mode = mode; }
     void SetPartition(Partiton_Struct *part);
     void SetFsType(int type) { m_fsType = type; }
-    // The medium the scanned partition lies on: recovery warns before
-    // writing there.
-    void SetDevicePath(const QString &path) { m_devicePath = path; }
     void setBtnStatus(bool finished, salvitra::RecoverMod mode);
     void setPercentage(int n);
     void SetShowModBtnCtrl(int mode);
@@ -67,23 +73,21 @@ public:
     void InitTreeNode();
     void setScanType();
     void ableThumbnail(bool on);
-    QTimer *progressTimer() { return &m_timer; }
+    // The progress as the scanning state shows it (bar, percentage, line).
+    void showProgress(const salvitra::Progress &p);
 
-    // ---- found files (IScanCallBack: a batch of driver files) ----
-    void OnRefresh(void *batch) override;
-    void OnDelNtfsRefresh(void *batch) override;
-    // JobObserver, on the job's threads: hand the batch over and wait.
-    void onFiles(uint64_t first, std::vector<salvitra::FoundFile> batch) override;
-
-    // The recovery of the collected files, on this page's own thread.
-    void OnExecute() override;
-    void OnStopRequested() override;
-    void OnPauseChanged(bool paused) override;
+    // Pause and continue of what the job runs (the scan or a recovery).
+    void SetPause(bool on);
+    bool IsPaused() const;
+    // A recovery runs.
+    bool IsRunning() const;
 
     // For tests, scripts and the window.
     bool isUserPaused() const { return m_userPaused; }
-    int foundCount() const { return (int)m_files.size(); }
-    const std::vector<salvitra::FoundFile> &foundFiles() const { return m_files; }
+    // Files in the job's store; the store itself once the scan has ended.
+    int foundCount() const;
+    const std::deque<salvitra::FoundFile> &foundFiles() const;
+    uint64_t placedFiles() const { return m_placed; }
     const salvitra::ResultTree &model() const { return m_model; }
     int showMode() const { return m_showMode; }
     int previewState() const { return m_previewState; }
@@ -103,6 +107,7 @@ public:
     QCheckHeaderView *tableHeader() const { return m_header; }
     QTreeWidget *tree() const { return m_tree; }
     QLineEdit *nameSearch() const { return m_nameSearch; }
+    QCheckBox *goodOnlyBox() const { return m_goodOnly; }
     QLineEdit *sizeSearch() const { return m_sizeEdit; }
     QComboBox *sizeCompare() const { return m_sizeCmp; }
     QComboBox *sizeUnit() const { return m_sizeUnit; }
@@ -114,23 +119,32 @@ public:
     // Recovers the files (indexes into foundFiles()) straight into dir,
     // without asking; a folder on the scanned medium is refused.
     bool RecoverTo(const QString &dir, const std::vector<int> &files, QString *err);
-    // The last recovery's outcome.
-    const salvitra::RecoverSummary &lastRecovery() const { return m_summary; }
+    // The last recovery's outcome (once it has ended).
+    salvitra::RecoverSummary lastRecovery() const { return m_scan ? m_scan->lastRecovery() : m_summary; }
     QString lastRecoveryFolder() const { return m_outDir; }
+
+    QLabel *progressCaption() const { return m_procLabel; }
+    QLabel *statusLabel() const { return m_statusLabel; }
+    QWidget *searchRow() const { return m_searchRow; }
+    // The text the status line gives once the scan has ended.
+    QString finishedText() const;
 
 signals:
     void OnBack();
     void OnBtnStopToScanning();
     // Emitted on the recovery thread; queued to the page's dialog.
     void SetProValue(int value);
-    void SetNote(const QString &text);
-    void OnDoneRecover();
 
 public slots:
     void OnPause();
+    // A deep scan's results: only the files that will come back whole.
+    void OnGoodOnly(bool on);
     void OnContinue();
     void OnStopScanThreed();
-    void OnTimer();
+    void OnProgress();
+    void OnFilesFound(quint64 count);
+    void OnViewExtracted(quint64 generation, quint64 fileIndex, int folder, const QString &path,
+                         const QImage &picture);
     void OnGoBack();
     void OnRecover();
     void OnThumbnailMod();
@@ -151,32 +165,30 @@ public slots:
     void SelectItemChanged();
     void RecoverDoneOponPath();
 
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
 private:
     void SetSearchCtrlShow(bool on);
     void setBgImage();
     void ensureModel();
-    void addFiles(const std::vector<salvitra::FoundFile> &batch);
-    salvitra::FileView fileView() const { return salvitra::FileView(m_files); }
+    salvitra::FileView fileView() const;
+    // Places the store's files up to count in the model and the tree.
+    void placeFiles(uint64_t count);
     salvitra::NodeRef currentNode() const;
     void showRows(std::vector<salvitra::TableRow> rows);
+    // The rows of the table's node that the name or size search keeps.
+    std::vector<salvitra::TableRow> searchedRows() const;
+    void refreshRows();
     void afterRowTicks();
     void ShowThumbnailMod();
     bool canExtract() const;
     QString askDestination();
-    bool startRecovery(const QString &dir, std::vector<salvitra::RecoveryJob> jobs);
+    bool startRecovery(const QString &dir, std::vector<salvitra::RecoveryJob> jobs,
+                       std::shared_ptr<salvitra::OutputDir> output);
     void warn(const QString &text);
 
-    QUtilThread *m_scanWorker = nullptr;
-    salvitra::ScanJob *m_job = nullptr;
+    QPointer<QScanAdapter> m_scan;
     bool m_userPaused = false;
-    class QScanAdapter *m_adapter;
-    QTimer m_timer;
     salvitra::RecoverMod m_mode = salvitra::RecoverQuick;
     Partiton_Struct *m_part = nullptr;
-    QString m_devicePath;
     int m_fsType = 0;
     bool m_tall = true;
     bool m_finished = false;
@@ -193,10 +205,13 @@ private:
     QImageButton *m_btnView[4];
     QImageButton *m_btnPlus;
     QImageButton *m_btnMinus;
+    QWidget *m_progressBox;
+    QWidget *m_searchRow;
     QLabel *m_procLabel;
     QLabel *m_percent;
     QProgressBar *m_progress;
     QLabel *m_statusLabel;
+    QCheckBox *m_goodOnly;
     QLineEdit *m_nameSearch;
     QLabel *m_sizeLabel;
     QComboBox *m_sizeCmp;
@@ -208,21 +223,25 @@ private:
     QPreviewImageCtrl *m_previewCtrl;
     QPagedThumbViewer *m_thumbs;
 
-    // The found files, in the job's order (index i is the job's file i),
-    // and the model built from them.
-    std::vector<salvitra::FoundFile> m_files;
+    // The model of the found files: file i is file i of the job's store;
+    // the first m_placed of them are placed.  While a scan runs, a table is
+    // built from a copy of those (m_scratch), let go with the next.
+    uint64_t m_placed = 0;
+    uint64_t m_filesAnnounced = 0;
+    QTimer m_placeTimer;
+    mutable std::vector<salvitra::FoundFile> m_scratch;
     salvitra::GroupFilter m_filter;
     salvitra::ResultTree m_model;
     bool m_modelReady = false;
     // The table: the type node it shows and its rows, in table order.
     salvitra::NodeRef m_tableNode{-2, -1};
+    size_t m_tableAll = 0;  // files under the table's node, searched or not
     std::vector<salvitra::TableRow> m_rows;
-    salvitra::ViewFiles m_viewFiles;
+    qint64 m_previewFile = -1;  // the file the preview waits for
 
-    // Recovery (the worker reads these only while it runs).
+    // Recovery.
     QString m_outDir;
-    std::vector<salvitra::RecoveryJob> m_jobs;
+    size_t m_recoverCount = 0;
     QPointer<QProgressDlg> m_progressDlg;
-    std::atomic<bool> m_recovering{false};
     salvitra::RecoverSummary m_summary;
 };

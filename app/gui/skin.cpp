@@ -11,6 +11,46 @@ void InitSalvitraResources()
     Q_INIT_RESOURCE(images);
 }
 
+namespace skin {
+const QColor kInk(0x1f, 0x29, 0x37);
+const QColor kMuted(0x5b, 0x67, 0x78);
+const QColor kOnBand(0xff, 0xff, 0xff);
+const QColor kOnBandMuted(0xc9, 0xd8, 0xee);
+}  // namespace skin
+
+void PaintSkin(QPainter &p, const QRect &target, const QImage &img)
+{
+    if (img.isNull() || target.isEmpty())
+        return;
+    const QStringList m = img.text("Slices").split(' ', Qt::SkipEmptyParts);
+    int l = 0, t = 0, r = 0, b = 0;
+    if (m.size() == 4) {
+        l = m[0].toInt();
+        t = m[1].toInt();
+        r = m[2].toInt();
+        b = m[3].toInt();
+    }
+    const int w = img.width(), h = img.height();
+    const bool sliced = m.size() == 4 && l >= 0 && t >= 0 && r >= 0 && b >= 0 && l + r <= w && t + b <= h &&
+                        l + r <= target.width() && t + b <= target.height();
+    if (!sliced) {
+        p.drawImage(target, img);
+        return;
+    }
+    const int xs[4] = {0, l, w - r, w}, ys[4] = {0, t, h - b, h};
+    const int W = target.width(), H = target.height();
+    const int xd[4] = {0, l, W - r, W}, yd[4] = {0, t, H - b, H};
+    for (int i = 0; i < 3; i++) {
+        for (int j = 0; j < 3; j++) {
+            QRect src(xs[i], ys[j], xs[i + 1] - xs[i], ys[j + 1] - ys[j]);
+            QRect dst(target.left() + xd[i], target.top() + yd[j], xd[i + 1] - xd[i], yd[j + 1] - yd[j]);
+            if (src.isEmpty() || dst.isEmpty())
+                continue;
+            p.drawImage(dst, img, src);
+        }
+    }
+}
+
 namespace {
 
 QString appPath()
@@ -19,14 +59,13 @@ QString appPath()
     return path;
 }
 
-// The background of a skinned page or dialog: the widget takes the image's size.
+// The background of a skinned page or dialog, for whatever size it has.
 bool loadBackground(QWidget *w, QImage &image, const QString &path)
 {
     QImage img(path);
     if (img.isNull())
         return false;
     image = img;
-    w->setFixedSize(image.size());
     w->update();
     return true;
 }
@@ -36,7 +75,8 @@ void paintBackground(QWidget *w, const QImage &image)
     if (image.isNull())
         return;
     QPainter p(w);
-    p.drawImage(0, 0, image);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    PaintSkin(p, w->rect(), image);
 }
 
 }  // namespace
@@ -205,12 +245,69 @@ void QImageButton::changeEvent(QEvent *e)
     QPushButton::changeEvent(e);
 }
 
-QImageButton *MakeImageButton(QWidget *parent, const QString &image, int x, int y)
+QImageButton *MakeImageButton(QWidget *parent, const QString &image, const QString &accessibleName)
 {
     auto *b = new QImageButton(parent);
     b->setBtnImage(image);
-    b->move(x, y);
+    b->setAccessibleName(accessibleName);
     return b;
+}
+
+QWidget *MakeFooter(QWidget *parent, bool dialog)
+{
+    auto *f = new QWidget(parent);
+    f->setObjectName("footer");
+    f->setAttribute(Qt::WA_StyledBackground, true);
+    f->setStyleSheet(QString("QWidget#footer { background: %1; border-top: 1px solid #d5dbe3; }")
+                         .arg(dialog ? "#f1f4f8" : "#e9edf2"));
+    return f;
+}
+
+QLabel *MakeLabel(QWidget *parent, const QString &text, int px, const QColor &color, bool bold)
+{
+    auto *l = new QLabel(text, parent);
+    l->setStyleSheet(QString("color:%1; font-size:%2px;%3").arg(color.name()).arg(px).arg(bold ? " font-weight:bold;" : ""));
+    return l;
+}
+
+// ---- QElideLabel ----
+
+QElideLabel::QElideLabel(QWidget *parent) : QLabel(parent)
+{
+    setTextFormat(Qt::PlainText);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+}
+
+void QElideLabel::setFullText(const QString &text)
+{
+    m_full = text;
+    setToolTip(text);
+    setAccessibleName(text);
+    elide();
+    updateGeometry();
+}
+
+QSize QElideLabel::minimumSizeHint() const
+{
+    return QSize(fontMetrics().horizontalAdvance("..."), QLabel::minimumSizeHint().height());
+}
+
+QSize QElideLabel::sizeHint() const
+{
+    return QSize(fontMetrics().horizontalAdvance(m_full) + 4, QLabel::sizeHint().height());
+}
+
+void QElideLabel::resizeEvent(QResizeEvent *e)
+{
+    QLabel::resizeEvent(e);
+    elide();
+}
+
+void QElideLabel::elide()
+{
+    const QString shown = fontMetrics().elidedText(m_full, Qt::ElideMiddle, qMax(0, contentsRect().width()));
+    if (shown != text())
+        setText(shown);
 }
 
 // ---- QCheckHeaderView ----

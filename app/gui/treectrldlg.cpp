@@ -4,25 +4,40 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QMessageBox>
+#include <QVBoxLayout>
 
 #include <cstring>
 
 #include "disk_slots.h"
 #include "job_api.h"
 #include "udisks.h"
+#include "units.h"
 
 const char *const QTreeCtrlDlg::kEntireDevice = "Entire Device";
 
 QString SizeText(uint64_t bytes)
 {
-    float gb = (float)bytes / 1073741824.0f;
-    return QString("%1 GB").arg(gb, 0, 'g', 6, QChar(' '));
+    return QString::fromStdString(salvitra::readableSize(bytes));
 }
+
+namespace {
+
+// The size column: as a person reads it, the exact count in the tooltip.
+void setSize(QTreeWidgetItem *row, uint64_t bytes)
+{
+    row->setText(1, SizeText(bytes));
+    row->setToolTip(1, QString::fromStdString(salvitra::exactBytes(bytes)));
+}
+
+}  // namespace
 
 QTreeCtrlDlg::QTreeCtrlDlg(QWidget *parent) : QImageDialog(parent, Qt::WindowFlags())
 {
     setWindowFlags(Qt::Widget);
     InitTreeCtrl();
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_tree);
     // The watcher brings the disk service that opens locked devices: it
     // comes before the first list build.
     m_watcher = new QMediaWatcher(this);
@@ -46,12 +61,19 @@ QTreeCtrlDlg::~QTreeCtrlDlg()
 void QTreeCtrlDlg::InitTreeCtrl()
 {
     m_tree = new QTreeWidget(this);
+    m_tree->setAccessibleName("Devices and partitions");
     m_tree->setColumnCount(3);
     m_tree->setColumnWidth(0, 355);
     m_tree->setColumnWidth(1, 155);
     m_tree->setStyleSheet("QTreeWidget::item{height:25px}");
     m_tree->setHeaderLabels({"Volume", "Size", "File System"});
-    m_tree->header()->setFixedHeight(18);
+    // The name column takes what the window gives; the others keep theirs.
+    m_tree->header()->setStretchLastSection(false);
+    m_tree->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    m_tree->header()->setSectionResizeMode(1, QHeaderView::Interactive);
+    m_tree->header()->setSectionResizeMode(2, QHeaderView::Interactive);
+    m_tree->setColumnWidth(2, 150);
+    m_tree->setMinimumHeight(120);
     m_tree->setRootIsDecorated(true);
     m_tree->setUniformRowHeights(true);
 }
@@ -93,7 +115,7 @@ void QTreeCtrlDlg::CreateTreeWidget()
             continue;
         auto *dev = new QTreeWidgetItem(m_tree);
         dev->setText(0, QString::fromStdString(d.displayName));
-        dev->setText(1, SizeText(d.size));
+        setSize(dev, d.size);
         dev->setIcon(0, diskIcon);
         dev->setToolTip(0, QString::fromStdString(d.path));
         for (int c = 0; c < 3; c++)
@@ -104,7 +126,7 @@ void QTreeCtrlDlg::CreateTreeWidget()
             auto *row = new QTreeWidgetItem(dev);
             QString vol = QString::fromUtf8(p.part->VolumeName, (int)strnlen(p.part->VolumeName, sizeof p.part->VolumeName));
             row->setText(0, vol.isEmpty() ? QString("Untitled") : vol);
-            row->setText(1, SizeText(p.size));
+            setSize(row, p.size);
             row->setText(2, salvitra::fsTreeLabel(p.fsType));
             row->setIcon(0, diskIcon);
             row->setData(0, PartitionRole, QVariant::fromValue(p.part));
@@ -117,7 +139,7 @@ void QTreeCtrlDlg::CreateTreeWidget()
         if (Partiton_Struct *whole = m_inventory.wholeDevice(d.devNum)) {
             auto *row = new QTreeWidgetItem(dev);
             row->setText(0, kEntireDevice);
-            row->setText(1, SizeText(d.size));
+            setSize(row, d.size);
             row->setText(2, salvitra::fsTreeLabel(FS_UNKNOWN));
             row->setIcon(0, diskIcon);
             row->setData(0, PartitionRole, QVariant::fromValue(whole));
@@ -156,13 +178,6 @@ void QTreeCtrlDlg::CreateTreeWidget()
     emit ableBtnCtrl(false);
 }
 
-void QTreeCtrlDlg::SetTreeHight(int h)
-{
-    setGeometry(11, 53, 698, h);
-    setFixedSize(698, h);
-    m_tree->setGeometry(0, 0, 698, h);
-}
-
 Partiton_Struct *QTreeCtrlDlg::SelectedPartition() const
 {
     QList<QTreeWidgetItem *> sel = m_tree->selectedItems();
@@ -196,7 +211,10 @@ void QTreeCtrlDlg::OpenLockedDevice(QTreeWidgetItem *item)
 
 void QTreeCtrlDlg::onTreeWidgetItemChange()
 {
-    QTreeWidgetItem *cur = m_tree->currentItem();
+    // The selection decides, as it does for the scan: a row chosen through
+    // the keyboard, the mouse or a screen reader's selection alike.
+    QList<QTreeWidgetItem *> sel = m_tree->selectedItems();
+    QTreeWidgetItem *cur = sel.isEmpty() ? nullptr : sel.first();
     // No scan starts while a search reads the device list.
     emit ableBtnCtrl(cur && cur->parent() && cur->childCount() == 0 && cur->data(0, PartitionRole).isValid() &&
                      !m_search);

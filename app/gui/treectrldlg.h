@@ -15,7 +15,7 @@
 
 Q_DECLARE_METATYPE(Partiton_Struct *)
 
-// "%1 GB" with the size in GiB in single precision, six significant digits.
+// The size as a person reads it ("3.69 GB"); the exact count is the tooltip.
 QString SizeText(uint64_t bytes);
 
 class QTreeCtrlDlg : public QImageDialog, public IDetectUsbCallback {
@@ -31,7 +31,6 @@ public:
     void CreateTreeWidget();
     void InitBlock();
     static void GetTypeString(char *out, unsigned int type);
-    void SetTreeHight(int h);
     bool isSelectTreeItem() const { return true; }
 
     // Adds an image file as one more device; false (with the reason) when it

@@ -1,93 +1,148 @@
-// The worker-thread base shared by the scan (disk page) and the recovery
-// (scanning page), and the adapter that hands found files to the interface
-// thread.
+// The window's side of a scan job: one bridge per job.
+//
+// QScanAdapter owns the driver's ScanJob from the scan's start to the
+// release of its results.  The job runs on its own threads (job.start(),
+// as the command line drives it); the adapter turns the job's observer
+// calls into queued signals that never block the job, and coalesces them:
+// a signal that is still waiting to be delivered is not queued again.
+// Pause and stop go to the job, once each.
+//
+// Nothing that reads the medium runs on the interface thread.  The
+// recovery is a writes phase of the job on the job's thread (as the command
+// line drives it); copies for the thumbnails and the preview are made in
+// order on the adapter's medium thread, never while the writes run (the
+// scanner libraries read through one call sequence at a time).  Copies
+// asked for by a view are cancelled as a whole (cancelViews) when the view
+// no longer wants them.
 #pragma once
 
+#include <QImage>
 #include <QObject>
-
-#include <pthread.h>
+#include <QString>
+#include <QThread>
 
 #include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
 
-// One POSIX thread running OnExecute(), a stop request and a pause gate.
-//
-// The stop request is an atomic flag with the meaning of the run lock: it
-// is raised by stop() and polled by the worker between items (IsStopped()).
-class QUtilThread {
-public:
-    QUtilThread();
-    virtual ~QUtilThread();
-    QUtilThread(const QUtilThread &) = delete;
-    QUtilThread &operator=(const QUtilThread &) = delete;
+#include "job_api.h"
+#include "output_dir.h"
+#include "recover.h"
+#include "result_tree.h"
+#include "view_files.h"
 
-    virtual void OnExecute() = 0;
+class QMediumWorker;
 
-    static void *ThreadProc(void *arg);
-
-    // Ends a previous run, then starts OnExecute() on a new thread.
-    bool Start();
-    // Releases a paused worker, requests the stop and waits for the thread
-    // to end while serving interface events (the worker may be blocked in a
-    // blocking queued signal that only the interface thread can serve).
-    bool stop();
-    // Waits for the run to end by itself, serving interface events.
-    void Wait();
-
-    // Worker side: wait while paused; then true when a stop was requested.
-    bool PassGate();
-    bool IsStopped() const { return m_stopRequested.load(); }
-    bool IsRunning() const { return m_running.load(); }
-
-    void SetPause(bool on);
-    bool IsPaused();
-
-    // Asks the running work to stop without waiting for it (the scan's
-    // stop button); stop() is the waiting form.
-    void RequestStop();
-
-    // Hooks for a derived class whose work is a driver job: the pause and
-    // the stop reach the job, and the progress comes from it (-1: none).
-    virtual void OnStopRequested() {}
-    virtual void OnPauseChanged(bool paused) { (void)paused; }
-    virtual int ProgressValue() { return -1; }
-
-    // Locks and condition of the pause gate (used by the scanning page).
-    pthread_t m_thread{};
-    bool m_bPause = false;
-    pthread_mutex_t m_pauseMutex;
-    pthread_cond_t m_pauseCond;
-
-private:
-    bool m_started = false;
-    std::atomic<bool> m_stopRequested{false};
-    std::atomic<bool> m_running{false};
-};
-
-// The scanning page's interface for files found while a scan runs.
-class IScanCallBack {
-public:
-    virtual ~IScanCallBack() = default;
-    virtual void OnRefresh(void *record) = 0;
-    virtual void OnDelNtfsRefresh(void *record) = 0;
-};
-
-// Turns a found-file callback on the scanning thread into a blocking queued
-// signal, so the record is fully handled on the interface thread before the
-// scanner goes on.  Must never be called on the interface thread.
-class QScanAdapter : public QObject {
+class QScanAdapter : public QObject, public salvitra::JobObserver {
     Q_OBJECT
 public:
-    QScanAdapter(IScanCallBack *callback, QObject *parent);
-    void DoRefreshTree(void *record, int type);
+    // The job for req, not started; this adapter is its observer.
+    explicit QScanAdapter(const salvitra::ScanRequest &req, QObject *parent = nullptr);
+    // Stops what runs (the scan, a recovery, copies), waits for the job's
+    // threads and the medium thread, removes the view copies and releases
+    // the job's records.  Observer calls never wait for this thread, so the
+    // wait always ends.
+    ~QScanAdapter() override;
+
+    salvitra::ScanJob *job() const { return m_jobp; }
+
+    // ---- the scan ----
+    bool start();
+    bool scanFinished() const { return m_scanEnded.load(); }
+    // Files the store held at the last filesFound.
+    uint64_t filesKnown() const { return m_files.load(); }
+
+    // ---- control (interface thread) ----
+    // Each goes to the job once: a second pause while paused, or a second
+    // stop of the same phase, does nothing.
+    void pause();
+    void resume();
+    void stop();
+    bool isPaused() const { return m_paused; }
+
+    // ---- after the scan ----
+    // Writes the jobs as one recovery phase of the job into outDir (opened
+    // and checked in output when given); false while a recovery runs or the
+    // scan has not ended.  recoveryFile and recoveryFinished report it.
+    bool startRecovery(std::vector<salvitra::RecoveryJob> jobs, const QString &outDir,
+                       std::shared_ptr<salvitra::OutputDir> output = nullptr);
+    bool recovering() const { return m_recovering.load(); }
+    // The last recovery's outcome (valid once recoveryFinished came).
+    salvitra::RecoverSummary lastRecovery() const;
+
+    // A copy of file index for a view, decoded to at most decodeSide pixels
+    // on its longer side (0: not decoded, the path only).  viewExtracted
+    // answers with the generation the request was made in; a request of an
+    // older generation than the current one is dropped unread.
+    void requestView(uint64_t fileIndex, salvitra::ViewFolder folder, int decodeSide);
+    // Every request made so far is dropped; returns the new generation.
+    uint64_t cancelViews();
+    uint64_t viewGeneration() const { return m_generation.load(); }
+    // Empties the thumbnails' folder (on the medium thread, in order).
+    void clearViews(salvitra::ViewFolder folder);
+    // For tests: copies started; a marker that comes back (as idle()) once
+    // everything asked for before it has been done or dropped; any work on
+    // the medium thread, in turn with the rest.
+    uint64_t viewsStarted() const;
+    void markIdle();
+    void runOnMediumThread(std::function<void()> work);
 
 signals:
-    void RefreshTree(void *record);
-    void RefreshDelNTFSTree(void *record);
-
-public slots:
-    void OnRefreshTree(void *record);
-    void OnRefreshDelNTFSTree(void *record);
+    void filesFound(quint64 count);
+    void progressed();
+    void scanEnded();
+    void recoveryFile(quint64 index, quint64 count, const QString &relPath);
+    void recoveryFinished();
+    void viewExtracted(quint64 generation, quint64 fileIndex, int folder, const QString &path, const QImage &picture);
+    void idle();
 
 private:
-    IScanCallBack *m_callback;
+    // JobObserver, on the job's threads: no waiting here.
+    void onFiles(uint64_t first, std::vector<salvitra::FoundFile> batch) override;
+    void onProgress(const salvitra::Progress &p) override;
+    void onFinished(const salvitra::Status &s) override;
+
+    std::unique_ptr<salvitra::ScanJob> m_job;
+    salvitra::ScanJob *m_jobp = nullptr;  // the same job, for every thread, until the end
+    QThread m_mediumThread;
+    QMediumWorker *m_worker = nullptr;
+    std::atomic<uint64_t> m_files{0};
+    std::atomic<bool> m_filesPosted{false};
+    std::atomic<bool> m_progressPosted{false};
+    std::atomic<bool> m_scanEnded{false};
+    std::atomic<bool> m_recovering{false};
+    std::atomic<uint64_t> m_generation{1};
+    bool m_paused = false;
+    bool m_stopSent = false;
+    mutable std::mutex m_summaryMu;
+    salvitra::RecoverSummary m_summary;
+};
+
+// The adapter's worker on the medium thread: view copies, one after the
+// other, only while the job is between its phases.
+class QMediumWorker : public QObject {
+    Q_OBJECT
+public:
+    QMediumWorker(salvitra::ScanJob *job, const std::atomic<uint64_t> *generation)
+        : m_job(job), m_generation(generation)
+    {
+    }
+    uint64_t started() const { return m_started.load(); }
+    // After the thread has ended: the copies go.
+    void releaseViews() { m_views.release(); }
+
+public slots:
+    void extract(quint64 generation, quint64 fileIndex, int folder, int decodeSide);
+    void clear(int folder);
+
+signals:
+    void extracted(quint64 generation, quint64 fileIndex, int folder, const QString &path, const QImage &picture);
+
+private:
+    salvitra::ScanJob *m_job;
+    const std::atomic<uint64_t> *m_generation;
+    salvitra::ViewFiles m_views;
+    std::atomic<uint64_t> m_started{0};
 };

@@ -143,7 +143,7 @@ TEST(CliInterrupt, CtrlCStopsARecoveryAndKeepsTheIncompleteFile)
     std::string outDir = t.file("out");
     Background cli(t, {"recover", "--deep", "--device", "0", "--image", medium, "--out", outDir});
     // Written as NAME.partial from its first byte.
-    std::string file = outDir + "/bmp/0.bmp";
+    std::string file = outDir + "/Found by content/bmp/0.bmp";
     struct stat sb {};
     ASSERT_TRUE(copyingInto(file + ".partial")) << cli.err();
     auto [status, secs] = cli.interrupt();
@@ -155,7 +155,7 @@ TEST(CliInterrupt, CtrlCStopsARecoveryAndKeepsTheIncompleteFile)
     ASSERT_EQ(stat(file.c_str(), &sb), 0);
     EXPECT_GT(sb.st_size, 0);
     EXPECT_LT((uint64_t)sb.st_size, (uint64_t)kPicture);
-    std::string says = "incomplete (stopped after " + std::to_string(sb.st_size) + " bytes; kept as bmp/0.bmp.partial)";
+    std::string says = "incomplete (stopped after " + std::to_string(sb.st_size) + " bytes; kept as Found by content/bmp/0.bmp.partial)";
     EXPECT_NE(cli.out().find(says), std::string::npos) << cli.out();
     EXPECT_NE(cli.out().find("Recovery stopped before the end"), std::string::npos) << cli.out();
     // What was written is the medium's bytes.

@@ -62,7 +62,7 @@ TEST(DeepDriver, SessionListsAndRecoversEveryFile)
         EXPECT_EQ(sum.written, n);
         for (auto &kv : want)
             for (size_t i = 0; i < kv.second.size(); i++) {
-                std::string p = out.path() + "/" + kv.first + "/" + deepFileName((uint32_t)i, kv.first);
+                std::string p = out.path() + "/Found by content/" + kv.first + "/" + deepFileName((uint32_t)i, kv.first);
                 EXPECT_TRUE(svt::readFile(p) == c.byName(kv.second[i]->name)->bytes) << p;
             }
         // HeadRecovery never overwrites.
@@ -200,11 +200,11 @@ TEST(DeepCli, RecoverWritesTypeFoldersAndHonoursTypes)
     auto want = byType();
     for (const char *t : {"jpg", "wav", "mid"})
         for (size_t i = 0; i < want[t].size(); i++) {
-            std::string p = out.file(std::string(t) + "/" + std::to_string(i) + "." + t);
+            std::string p = out.file("Found by content/" + std::string(t) + "/" + std::to_string(i) + "." + t);
             EXPECT_TRUE(svt::readFile(p) == c.byName(want[t][i]->name)->bytes) << p;
         }
-    svt::CommandResult ls = svt::run("ls " + svt::shellQuote(out.path()));
-    EXPECT_EQ(ls.out, "jpg\nmid\nsalvitra-report.csv\nsalvitra-report.xml\nwav\n");
+    svt::CommandResult ls = svt::run("ls " + svt::shellQuote(out.path() + "/Found by content"));
+    EXPECT_EQ(ls.out, "jpg\nmid\nwav\n");
 }
 
 TEST(DeepCli, FormattedCardThroughTheDevice)
@@ -217,7 +217,8 @@ TEST(DeepCli, FormattedCardThroughTheDevice)
     for (const auto &f : c.files) {
         bool ok = false;
         for (unsigned i = 0; i < 4 && !ok; i++)
-            ok = svt::readFile(out.file(f.type + "/" + std::to_string(i) + "." + f.type)) == f.bytes;
+            ok = svt::readFile(out.file("Found by content/" + f.type + "/" + std::to_string(i) + "." + f.type)) ==
+                 f.bytes;
         EXPECT_TRUE(ok) << f.name;
     }
 }

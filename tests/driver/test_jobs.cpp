@@ -509,7 +509,7 @@ TEST(JobStop, ARecoveryPausesBetweenChunksAndStopsInsideAFile)
     dev.onRead = nullptr;
     ASSERT_EQ(sum.written, 1u);
     EXPECT_EQ(sum.status.code, StatusCode::Done);
-    std::string whole = out.file("bmp/0.bmp");
+    std::string whole = out.file("Found by content/bmp/0.bmp");
     EXPECT_EQ(svt::readFile(whole), std::vector<uint8_t>(bytes.begin(), bytes.begin() + kBig));
     EXPECT_EQ(job.progress().bytesDone, (uint64_t)kBig);
 

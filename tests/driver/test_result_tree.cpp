@@ -11,6 +11,7 @@
 
 #include "fat_test_util.h"
 #include "result_tree.h"
+#include "units.h"
 #include "test_support.h"
 #include "view_files.h"
 
@@ -114,10 +115,18 @@ TEST(ResultTree, FatScanBecomesTheTreeAndComesBackByteForByte)
     ASSERT_EQ(rows.size(), 1u);
     auto img = rows.begin();
     EXPECT_EQ(img->name, "_MG_0001.JPG");
-    EXPECT_EQ(img->size, std::to_string(svt::readFile(scan->dir + "/src/IMG_0001.JPG").size()) + ".Byte");
+    const uint64_t jpgBytes = svt::readFile(scan->dir + "/src/IMG_0001.JPG").size();
+    EXPECT_EQ(img->bytes, jpgBytes);
+    EXPECT_EQ(img->size, readableSize(jpgBytes));
     EXPECT_EQ(img->group, "Photo");
-    EXPECT_EQ(img->time, "06-15 10:20:30");
-    EXPECT_TRUE(tree.rows({photo, -1}, files).empty());
+    EXPECT_EQ(img->time, "2021-06-15 10:20");  // the C locale, in UTC
+    // A group lists its types' files; "All Files" every file once (the
+    // aiff sits under Music and Video).
+    EXPECT_EQ(tree.rows({photo, -1}, files).size(), 3u);
+    EXPECT_EQ(tree.rows({}, files).size(), 6u);
+    EXPECT_EQ(tree.distinctFiles({}), 6u);
+    EXPECT_EQ(tree.distinctFiles({photo, -1}), 3u);
+    EXPECT_EQ(tree.rowsByName({}, files, "Trip").size(), 2u);
 
     // The same files through the rules of an NTFS scan: the first group wins.
     ResultTree ntfs(resultRules(FS_NTFS, RecoverQuick), GroupFilter());
@@ -126,8 +135,7 @@ TEST(ResultTree, FatScanBecomesTheTreeAndComesBackByteForByte)
     EXPECT_TRUE(ntfs.find(FileGroup::Music, "aiff").isType());
     EXPECT_FALSE(ntfs.find(FileGroup::Video, "aiff").isType());
     EXPECT_EQ(ntfs.text({ntfs.groupIndex(FileGroup::Video), -1}), "Video(1)");
-    EXPECT_EQ(rows[0].time, timeText(files[rows[0].file].mtime, true));
-    EXPECT_EQ(ntfs.rows(ntfs.find(FileGroup::Photo, "jpg"), files).at(0).time, "......");
+    EXPECT_EQ(ntfs.rows(ntfs.find(FileGroup::Photo, "jpg"), files).at(0).time, rows[0].time);
 
     // Everything ticked: one job per file and folder; the aiff twice, the
     // two Trip.png of two folders apart.
@@ -211,6 +219,24 @@ TEST(ResultTree, TableTicksDriveTheNodeAndGoStraightIntoTheFolder)
     jobs = collectJobs(tree, all, files);
     ASSERT_EQ(jobs.size(), 3u);
     EXPECT_EQ(jobs[0].relPath, "Photo(4)/jpg(3)/a.jpg");
+    EXPECT_EQ(all.rows[1].check, CheckState::Unchecked);  // the table agrees with the tree
+
+    // The table of "All Files": a ticked type goes to its folder once, and
+    // the rows ticked besides it straight into the output folder.
+    tree.setCheck(png, CheckState::Checked);
+    TableSelection root{{}, tree.rows({}, files)};
+    ASSERT_EQ(root.rows.size(), 4u);
+    EXPECT_EQ(root.rows[3].check, CheckState::Checked);  // d.png, from its type
+    root.rows[0].check = CheckState::Checked;
+    jobs = collectJobs(tree, root, files);
+    ASSERT_EQ(jobs.size(), 2u);
+    EXPECT_EQ(jobs[0].relPath, "a.jpg");
+    EXPECT_EQ(jobs[1].relPath, "Photo(4)/png(1)/d.png");
+    // All rows of "All Files" ticked tick the whole tree.
+    EXPECT_EQ(tree.applyRowTicks({}, 4, 4), CheckState::Checked);
+    EXPECT_EQ(tree.check(jpg), CheckState::Checked);
+    EXPECT_EQ(tree.applyRowTicks({}, 3, 4), CheckState::Unchecked);
+    EXPECT_FALSE(tree.anyChecked());
 }
 
 // Ticks travel down from the root and groups, and up from type nodes.
@@ -323,8 +349,8 @@ TEST(ViewFilesTest, ExtractsIntoTheViewFoldersAndRemovesThemOnRelease)
     setenv("TMPDIR", tmp.path().c_str(), 1);
     auto scan = scanResultsImage();
     const auto &files = scan->job->files();
-    EXPECT_EQ(viewFolderPath(ViewFolder::Thumbnails), tmp.path() + "/Quorvane Data Recovery/");
-    EXPECT_EQ(viewFolderPath(ViewFolder::Preview), tmp.path() + "/Quorvane Data Recovery Temp/");
+    EXPECT_EQ(viewFolderPath(ViewFolder::Thumbnails), tmp.path() + "/Salvitra Data Recovery/");
+    EXPECT_EQ(viewFolderPath(ViewFolder::Preview), tmp.path() + "/Salvitra Data Recovery Temp/");
 
     // A stop and a pause left over from the scan do not hold the copies.
     scan->job->stop();
@@ -367,8 +393,8 @@ TEST(ViewFilesTest, ExtractsIntoTheViewFoldersAndRemovesThemOnRelease)
 
     // Someone else's link in place of the folder: nothing is written there.
     svt::TempDir elsewhere;
-    rmdir((tmp.path() + "/Quorvane Data Recovery").c_str());
-    ASSERT_EQ(symlink(elsewhere.path().c_str(), (tmp.path() + "/Quorvane Data Recovery").c_str()), 0);
+    rmdir((tmp.path() + "/Salvitra Data Recovery").c_str());
+    ASSERT_EQ(symlink(elsewhere.path().c_str(), (tmp.path() + "/Salvitra Data Recovery").c_str()), 0);
     ViewFiles views;
     EXPECT_EQ(views.extract(*scan->job, files[0], 0, ViewFolder::Thumbnails), "");
     svt::writeFile(elsewhere.file("precious"), {7});

@@ -3,6 +3,8 @@
 // dialog, the progress dialog and the completion question, with every
 // recovered file compared byte for byte with the file that was deleted.
 #include <QApplication>
+#include <QBuffer>
+#include <QSignalSpy>
 #include <QDirIterator>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <future>
 #include <map>
 #include <set>
 
@@ -24,6 +27,7 @@
 #include "previewimagectrl.h"
 #include "test_support.h"
 #include "thumbviewerwidget.h"
+#include "units.h"
 
 namespace {
 
@@ -59,13 +63,21 @@ std::string sha256Bytes(const std::vector<uint8_t> &bytes)
     return sha256File(f);
 }
 
-// Types a folder path into the folder dialog and accepts it.
+// Types a folder path into the folder dialog and accepts it (the folder is
+// made first: the dialog chooses folders that exist).
 void chooseFolder(QWidget *dialog, const std::string &path)
 {
+    QDir().mkpath(QString::fromStdString(path));
     auto *name = dialog->findChild<QLineEdit *>("fileNameEdit");
     ASSERT_NE(name, nullptr);
     name->setText(QString::fromStdString(path));
     static_cast<QDialog *>(dialog)->accept();
+}
+
+// What the completion question says when every file was written.
+bool allRecovered(const QString &text)
+{
+    return text.startsWith("Recovery complete: ");
 }
 
 QStringList childTexts(QTreeWidgetItem *item)
@@ -187,7 +199,8 @@ TEST_F(ResultsPage, FatTicksFromTreeAndTableComeBackIntoTheirFolders)
     QTableWidget *t = p->table();
     ASSERT_EQ(t->rowCount(), 2);
     EXPECT_EQ(t->item(0, 2)->text(), "Photo");
-    EXPECT_EQ(t->item(0, 3)->text(), "06-15 10:20:30");
+    EXPECT_EQ(t->item(0, 3)->text(), QString::fromStdString(salvitra::dateText(p->foundFiles()[t->item(0, 0)->data(Qt::UserRole).toUInt()].mtime)));
+    EXPECT_TRUE(t->item(0, 3)->text().contains("2021"));
 
     // Rows -> type -> group -> root.
     t->item(0, 0)->setCheckState(Qt::Checked);
@@ -212,7 +225,7 @@ TEST_F(ResultsPage, FatTicksFromTreeAndTableComeBackIntoTheirFolders)
     // The ticked row of the partly ticked type goes straight into the
     // folder; ticked types into group and type folders.
     svt::TempDir out;
-    EXPECT_EQ(recoverInto(out.path() + "/first"), "Complete Recovery Successfully");
+    EXPECT_EQ(recoverInto(out.path() + "/first"), "Recovery complete: all 3 files were recovered");
     std::map<std::string, std::string> got = tree(out.path() + "/first");
     const std::string src = fx + "/src/";
     ASSERT_EQ(got.size(), 3u);
@@ -232,7 +245,7 @@ TEST_F(ResultsPage, FatTicksFromTreeAndTableComeBackIntoTheirFolders)
     tick(root, true);
     EXPECT_EQ(png->checkState(0), Qt::Checked);
     EXPECT_EQ(t->item(1, 0)->checkState(), Qt::Checked);
-    EXPECT_EQ(recoverInto(out.path() + "/all"), "Complete Recovery Successfully");
+    EXPECT_EQ(recoverInto(out.path() + "/all"), "Recovery complete: all 7 files were recovered");
     got = tree(out.path() + "/all");
     EXPECT_EQ(got.size(), 7u);
     EXPECT_EQ(hashes(got), (std::set<std::string>{
@@ -273,15 +286,24 @@ TEST_F(ResultsPage, SearchViewModesThumbnailsAndPreview)
 
     // Name search follows what is typed; an emptied field shows the type again.
     p->tree()->setCurrentItem(p->treeItem("Photo", "png"));
-    EXPECT_EQ(p->nameSearch()->text(), "File Name");  // its hint, until it has the focus
+    EXPECT_EQ(p->nameSearch()->placeholderText(), "File Name");
     p->nameSearch()->setFocus();
-    EXPECT_EQ(p->nameSearch()->text(), "");
     QTest::keyClicks(p->nameSearch(), "Tri");
     EXPECT_EQ(p->table()->rowCount(), 2);
     QTest::keyClick(p->nameSearch(), Qt::Key_X);
     EXPECT_EQ(p->table()->rowCount(), 0);
+    QTest::keyClick(p->nameSearch(), Qt::Key_Backspace);
+    // The search follows the selection: every node, "All Files" too, which
+    // lists every file once.
+    p->tree()->setCurrentItem(p->treeItem("Photo", "jpg"));
+    EXPECT_EQ(p->table()->rowCount(), 0);
+    p->tree()->setCurrentItem(p->tree()->topLevelItem(0));
+    EXPECT_EQ(p->table()->rowCount(), 2);
     p->nameSearch()->selectAll();
     QTest::keyClick(p->nameSearch(), Qt::Key_Backspace);
+    EXPECT_EQ(p->table()->rowCount(), (int)p->model().distinctFiles({}));
+    EXPECT_EQ(p->table()->rowCount(), 6);  // the aiff under Music and Video once
+    p->tree()->setCurrentItem(p->treeItem("Photo", "png"));
     EXPECT_EQ(p->table()->rowCount(), 2);
 
     // Size search in the opened search area: "2" KB "is less than".
@@ -302,9 +324,13 @@ TEST_F(ResultsPage, SearchViewModesThumbnailsAndPreview)
 
     // List, then thumbnails of the photo type, with their pictures.
     p->tree()->setCurrentItem(p->treeItem("Photo", "png"));
+    QCoreApplication::processEvents();
+    const int tableWithPreview = p->table()->height();
     QTest::mouseClick(p->viewButton(1), Qt::LeftButton);
+    QCoreApplication::processEvents();
     EXPECT_EQ(p->showMode(), 2);
-    EXPECT_EQ(p->table()->geometry(), QRect(197, 64, 523, 368));
+    EXPECT_FALSE(p->previewCtrl()->isVisible());
+    EXPECT_GT(p->table()->height(), tableWithPreview);  // the list takes the preview's room
     ASSERT_TRUE(p->viewButton(0)->isEnabled());
     QTest::mouseClick(p->viewButton(0), Qt::LeftButton);
     EXPECT_EQ(p->showMode(), 1);
@@ -312,10 +338,14 @@ TEST_F(ResultsPage, SearchViewModesThumbnailsAndPreview)
     EXPECT_FALSE(p->table()->isVisible());
     ASSERT_EQ(p->thumbViewer()->GetItemCount(), 2);
     ASSERT_EQ(p->thumbViewer()->grid()->GetItemCount(), 2);
+    // The pictures come from the medium thread when they are ready.
+    ASSERT_TRUE(waitUntil([&] { return p->thumbViewer()->GetItem(0)->answered && p->thumbViewer()->GetItem(1)->answered; },
+                          20000));
     for (int i = 0; i < 2; i++) {
+        EXPECT_FALSE(p->thumbViewer()->GetItem(i)->picture.isNull());
         QString img = p->thumbViewer()->GetItem(i)->image;
         EXPECT_TRUE(QPreviewImageCtrl::IsImage(img)) << img.toStdString();
-        EXPECT_TRUE(img.startsWith(QString::fromStdString(tmp.path()) + "/Quorvane Data Recovery/"));
+        EXPECT_TRUE(img.startsWith(QString::fromStdString(tmp.path()) + "/Salvitra Data Recovery/"));
     }
     // A tile's tick is the row's tick, and "Check All" ticks the type.
     p->thumbViewer()->OnCheckChange(0, true);
@@ -328,18 +358,21 @@ TEST_F(ResultsPage, SearchViewModesThumbnailsAndPreview)
     p->tree()->setCurrentItem(p->treeItem("Music", "aiff"));
     EXPECT_EQ(p->showMode(), 3);
     EXPECT_FALSE(p->viewButton(0)->isEnabled());
-    EXPECT_EQ(p->table()->geometry(), QRect(197, 290, 523, 142));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(p->previewCtrl()->isVisible());
+    EXPECT_LT(p->previewCtrl()->geometry().bottom(), p->table()->geometry().top());  // the table below the preview
     p->table()->selectRow(0);
     EXPECT_EQ(p->previewState(), QScaningDlg::PreviewNotAvailable);
     p->tree()->setCurrentItem(p->treeItem("Photo", "jpg"));
     p->table()->selectRow(0);
-    EXPECT_EQ(p->previewState(), QScaningDlg::PreviewShown);
+    EXPECT_EQ(p->previewState(), QScaningDlg::PreviewAvailable);  // the placeholder while the copy is made
+    ASSERT_TRUE(waitUntil([&] { return p->previewState() == QScaningDlg::PreviewShown; }, 20000));
     EXPECT_FALSE(p->previewCtrl()->pixmap().isNull());
-    EXPECT_TRUE(p->previewCtrl()->path().startsWith(QString::fromStdString(tmp.path()) + "/Quorvane Data Recovery Temp/"));
+    EXPECT_TRUE(p->previewCtrl()->path().startsWith(QString::fromStdString(tmp.path()) + "/Salvitra Data Recovery Temp/"));
 
     // Going back releases the results and their temporary pictures.
     goBack();
-    EXPECT_EQ(svt::run("find " + svt::shellQuote(tmp.path()) + " -path '*Quorvane*' -type f").out, "");
+    EXPECT_EQ(svt::run("find " + svt::shellQuote(tmp.path()) + " -path '*Salvitra Data*' -type f").out, "");
 }
 
 namespace {
@@ -435,7 +468,7 @@ TEST_F(ResultsPage, FormattedFatVolumeShowsItsOldFilesAndRecoversThem)
         << p->table()->item(0, 0)->toolTip().toStdString();
     tick(p->tree()->topLevelItem(0), true);
     svt::TempDir out;
-    EXPECT_EQ(recoverInto(out.path() + "/old"), "Complete Recovery Successfully");
+    EXPECT_TRUE(allRecovered(recoverInto(out.path() + "/old")));
     std::set<std::string> got = hashes(tree(out.path() + "/old"));
     for (const std::string &sha : want)
         EXPECT_TRUE(got.count(sha)) << sha;
@@ -455,18 +488,18 @@ TEST_F(ResultsPage, DeepScanOfACardImageRecoversEveryFileItFound)
 
     scanImage(dir + "/raw.img", true, true);
     QScaningDlg *p = page();
-    EXPECT_EQ(p->statusText(), QString("Scan complete: %1 files found").arg(p->model().fileCount()));
+    EXPECT_EQ(p->statusText(), QString("Found %1 files.").arg(p->model().distinctFiles({})));
     QTreeWidgetItem *jpg = p->treeItem("Photo", "jpg");
     ASSERT_NE(jpg, nullptr);
     // Deep rows are named by their number within the type.
     p->tree()->setCurrentItem(jpg);
     ASSERT_GT(p->table()->rowCount(), 0);
     EXPECT_EQ(p->table()->item(0, 0)->text(), "0.jpg");
-    EXPECT_EQ(p->table()->item(0, 3)->text(), "......");
+    EXPECT_EQ(p->table()->item(0, 3)->text(), "");  // a carved file has no date
 
     tick(p->tree()->topLevelItem(0), true);
     svt::TempDir out;
-    EXPECT_EQ(recoverInto(out.path() + "/deep"), "Complete Recovery Successfully");
+    EXPECT_TRUE(allRecovered(recoverInto(out.path() + "/deep")));
     std::map<std::string, std::string> got = tree(out.path() + "/deep");
     EXPECT_EQ(hashes(got), want);
     const std::string jpgFolder = jpg->text(0).toStdString();
@@ -494,8 +527,8 @@ TEST_F(ResultsPage, AMediumRemovedDuringTheScanIsSaidWithWhatWasFound)
     scanImage(card.path(), true, true);
     QScaningDlg *p = page();
     EXPECT_GT(p->model().fileCount(), 0u);
-    EXPECT_EQ(p->statusText(), QString("The medium was removed: the scan ended there; %1 files found")
-                                   .arg(p->model().fileCount()));
+    EXPECT_EQ(p->statusText(), QString("The medium was removed: the scan ended there, having found %1 files.")
+                                   .arg(p->model().distinctFiles({})));
     goBack();
 }
 
@@ -517,7 +550,7 @@ TEST_F(ResultsPage, PausingARecoveryHoldsItAndContinuingFinishesIt)
         static_cast<QProgressDlg *>(progress)->OnStopThree();
     }, 10000, "QProgressDlg");
     svt::TempDir out;
-    EXPECT_EQ(recoverInto(out.path() + "/r"), "Complete Recovery Successfully");
+    EXPECT_TRUE(allRecovered(recoverInto(out.path() + "/r")));
     EXPECT_TRUE(heldWhileAsked);
     EXPECT_EQ(tree(out.path() + "/r").size(), 7u);
     EXPECT_FALSE(p->IsPaused());
@@ -558,22 +591,83 @@ TEST_F(ResultsPage, AFolderOnTheScannedMediumIsQuestionedAndCanBeChosenAgain)
     tick(page()->tree()->topLevelItem(0), true);
     svt::TempDir out;
     const std::string good = out.path() + "/elsewhere";
+    const std::string before = svt::run("ls -AR " + svt::shellQuote(mnt.path())).out;
     QString question;
+    bool safeDefault = false;
     answerNextModal([&](QWidget *m) {
-        // The question follows the folder;  the question; "Cancel" asks for a folder again.
+        // The question follows the folder; Enter answers it with the safe
+        // default, Cancel, which asks for a folder again.
         answerNextModal([&](QWidget *q) {
-            question = static_cast<QMessageDlg *>(q)->noteText();
+            auto *dlg = static_cast<QMessageDlg *>(q);
+            question = dlg->noteText();
+            safeDefault = dlg->cancelButton()->isDefault() && !dlg->actionButton()->isDefault();
             answerNextModal([&](QWidget *again) { chooseFolder(again, good); }, 10000, "QFileDialog");
-            static_cast<QDialog *>(q)->reject();
+            QTest::keyClick(dlg, Qt::Key_Return);
         }, 10000, "QMessageDlg");
-        chooseFolder(m, mnt.path() + "/recovered");
+        chooseFolder(m, mnt.path());
     }, 10000, "QFileDialog");
     QTest::mouseClick(page()->recoverButton(), Qt::LeftButton);
     EXPECT_NE(completion(), "(no completion question)");
-    EXPECT_TRUE(question.startsWith("Please DO NOT save file to the partition where your original file located"))
-        << question.toStdString();
+    EXPECT_EQ(question, QScaningDlg::kSameMediumNote);
+    EXPECT_TRUE(safeDefault);
     EXPECT_FALSE(tree(good).empty());
-    EXPECT_EQ(svt::run("ls -A " + svt::shellQuote(mnt.path() + "/recovered") + " 2>/dev/null").out, "");
+    EXPECT_EQ(svt::run("ls -AR " + svt::shellQuote(mnt.path())).out, before);
+    goBack();
+}
+
+// The thumbnails of a hundred photos are asked for, and the page is left
+// before the medium thread gets to them: none of them is extracted.
+TEST_F(ResultsPage, ThumbnailsOfAPageLeftAreNeverExtracted)
+{
+    svt::TempDir work;
+    const std::string image = work.file("photos.img");
+    {
+        std::ofstream out(image, std::ios::binary);
+        for (int i = 0; i < 100; i++) {
+            QImage pic(48, 32, QImage::Format_RGB32);
+            pic.fill(QColor::fromHsv(i * 3, 200, 220));
+            pic.setPixel(i % 48, i % 32, qRgb(i, 255 - i, 7));
+            QByteArray bytes;
+            QBuffer buf(&bytes);
+            buf.open(QIODevice::WriteOnly);
+            ASSERT_TRUE(pic.save(&buf, "PNG"));
+            bytes.append(QByteArray(4096 - bytes.size() % 4096, '\0'));  // each at a block of its own
+            out.write(bytes.constData(), bytes.size());
+        }
+        out.write(QByteArray(1 << 20, '\0').constData(), 1 << 20);
+    }
+    scanImage(image, true, true);
+    QScaningDlg *p = page();
+    QTreeWidgetItem *png = p->treeItem("Photo", "png");
+    ASSERT_NE(png, nullptr);
+    p->tree()->setCurrentItem(png);
+    ASSERT_EQ(p->table()->rowCount(), 100);
+    QScanAdapter *scan = p->scanAdapter();
+
+    // The medium thread is held until the page has been left.
+    std::promise<void> release;
+    std::shared_future<void> held = release.get_future().share();
+    struct Release {
+        std::promise<void> &p;
+        bool done = false;
+        void now() { if (!done) { done = true; p.set_value(); } }
+        ~Release() { now(); }
+    } releaser{release};
+    scan->runOnMediumThread([held] { held.wait(); });
+    QTest::mouseClick(p->viewButton(0), Qt::LeftButton);
+    ASSERT_EQ(p->thumbViewer()->grid()->GetItemCount(), 100);  // every copy asked for
+    QTest::mouseClick(p->viewButton(1), Qt::LeftButton);       // and the page left
+    releaser.now();
+    QSignalSpy idle(scan, &QScanAdapter::idle);
+    scan->markIdle();
+    ASSERT_TRUE(idle.wait(60000));
+    EXPECT_EQ(scan->viewsStarted(), 0u);
+    EXPECT_EQ(svt::run("find " + svt::shellQuote(tmp.path()) + " -path '*Salvitra Data*' -type f").out, "");
+
+    // Shown again, the pictures come.
+    QTest::mouseClick(p->viewButton(0), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return p->thumbViewer()->GetItem(99)->answered; }, 60000));
+    EXPECT_FALSE(p->thumbViewer()->GetItem(99)->picture.isNull());
     goBack();
 }
 
@@ -587,6 +681,53 @@ TEST_F(ResultsPage, NothingFoundOrNothingTickedIsSaidBeforeAnyDialog)
         static_cast<QDialog *>(m)->reject();
     }, 5000, "QMessageBox");
     QTest::mouseClick(page()->recoverButton(), Qt::LeftButton);
-    EXPECT_EQ(said, "\n\nPlease select the file you need to recover");
+    EXPECT_EQ(said, "Please tick the files you want to recover.");
+    goBack();
+}
+
+// A deep scan of a card whose file system still names deleted photos: the
+// rows say whether each file will come back whole (icon and tooltip), the
+// status line says what was left out, and "Good files only" keeps the
+// tree and the recovery to the good ones, which come back byte for byte.
+TEST_F(ResultsPage, DeepScanJudgesEveryFileAndGoodOnlyRecoversTheGoodOnes)
+{
+    const std::string dir = svt::fixture("merged");
+    std::set<std::string> lost;
+    std::ifstream in(dir + "/fat32.truth");
+    std::string kind, path, size, sha;
+    while (std::getline(in, kind, '\t') && std::getline(in, path, '\t') && std::getline(in, size, '\t') &&
+           std::getline(in, sha))
+        if (kind == "deleted" || kind == "earlier")
+            lost.insert(sha);
+    ASSERT_GE(lost.size(), 6u);
+
+    scanImage(dir + "/fat32.img", true);
+    QScaningDlg *p = page();
+    EXPECT_NE(p->statusText().indexOf("found by content left out"), -1) << p->statusText().toStdString();
+    QTreeWidgetItem *jpg = p->treeItem("Photo", "jpg");
+    ASSERT_NE(jpg, nullptr);
+    p->tree()->setCurrentItem(jpg);
+    const QImage good = QApplication::style()->standardIcon(QStyle::SP_DialogApplyButton).pixmap(16).toImage();
+    int named = 0;
+    for (int r = 0; r < p->table()->rowCount(); r++) {
+        QTableWidgetItem *item = p->table()->item(r, 0);
+        if (item->text() != "seaside_gone1.jpg")
+            continue;
+        named++;
+        EXPECT_TRUE(item->toolTip().startsWith("good: ")) << item->toolTip().toStdString();
+        EXPECT_NE(item->toolTip().indexOf("confirmed by content"), -1);
+        EXPECT_EQ(item->icon().pixmap(16).toImage(), good);
+    }
+    EXPECT_EQ(named, 1);
+
+    ASSERT_TRUE(p->goodOnlyBox()->isVisible());
+    const uint64_t all = p->model().fileCount();
+    p->goodOnlyBox()->setChecked(true);
+    ASSERT_LT(p->model().fileCount(), all);
+    tick(p->tree()->topLevelItem(0), true);
+    svt::TempDir out;
+    EXPECT_EQ(recoverInto(out.path() + "/good"), "Complete Recovery Successfully");
+    std::set<std::string> got = hashes(tree(out.path() + "/good"));
+    EXPECT_EQ(got, lost);
     goBack();
 }

@@ -18,23 +18,17 @@
 #include "scaningdlg.h"
 #include "test_support.h"
 #include "treectrldlg.h"
+#include "units.h"
 #include "utilthread.h"
-
-TEST(Skin, SizeTextsAreSingleSizedGibibytesWithSixDigits)
-{
-    EXPECT_EQ(SizeText(3965190144ull), "3.69287 GB");
-    EXPECT_EQ(SizeText(2147483648ull), "2 GB");
-    EXPECT_EQ(SizeText(0), "0 GB");
-}
 
 TEST(Skin, ButtonsTakeOneFrameAndKeepTheirSizeWithoutAnImage)
 {
     QWidget parent;
-    QImageButton *b = MakeImageButton(&parent, ":/images/button_scan.png", 5, 6);
+    QImageButton *b = MakeImageButton(&parent, ":/images/button_scan.png", "Scan");
     QImage strip(":/images/button_scan.png");
     ASSERT_FALSE(strip.isNull());
     EXPECT_EQ(b->size(), QSize(strip.width() / 4, strip.height()));
-    EXPECT_EQ(b->pos(), QPoint(5, 6));
+    EXPECT_EQ(b->accessibleName(), "Scan");
     QSize before = b->size();
     b->setBtnImage(":/images/no_such_image.png");
     EXPECT_EQ(b->size(), before);
@@ -57,7 +51,8 @@ TEST(Skin, EveryImageThePagesNameIsCompiledIn)
         "btn_plus", "btn_minus", "bg_step_available", "bg_height_available", "bg_not_available",
         "bg_heiht_not_available", "bg_corrupted", "bg_heigh_corrupted", "bg_Thumb_Not_Available", "bg_message",
         "msg_btn_ok", "msg_btn_stop", "msg_btn_back", "msg_btn_exit", "bg_progress", "bg_recoverPath", "btn_browse",
-        "btn_ok", "bg_open_path", "btn_check"};
+        "btn_ok", "bg_open_path", "btn_check", "btn_open_folder", "icon_question", "icon_done", "icon_recovering",
+        "icon_folder_in", "btn_open_image"};
     for (const char *n : names)
         EXPECT_FALSE(QImage(QString(":/images/%1.png").arg(n)).isNull()) << n;
 }
@@ -117,6 +112,7 @@ TEST_F(OptionsPage, TicksPropagateDownAndUp)
 {
     QTreeWidgetItem *photo = dlg->photoItem();
     ASSERT_EQ(photo->childCount(), 15);
+    dlg->OnBtnUnSelect();
     photo->setCheckState(0, Qt::Checked);
     for (int i = 0; i < 15; i++)
         EXPECT_EQ(kind(photo, i)->checkState(0), Qt::Checked);
@@ -129,18 +125,26 @@ TEST_F(OptionsPage, TicksPropagateDownAndUp)
     EXPECT_EQ(dlg->videoItem()->childCount(), 19);
 }
 
-TEST_F(OptionsPage, BothRawRowsGiveRawTwiceAndNothingTickedEmitsNothing)
+TEST_F(OptionsPage, EverythingTickedAtFirstAllNoneAndBothRawRows)
 {
     QSignalSpy types(dlg.get(), &QOptitonDlg::OnBtnInfoScan);
     QSignalSpy range(dlg.get(), &QOptitonDlg::SetMixMaxValue);
-    // The select-all button ticks the three category rows only: no kind.
-    QTest::mouseClick(dlg->findChildren<QImageButton *>().at(2), Qt::LeftButton);  // "All"
-    EXPECT_EQ(dlg->photoItem()->checkState(0), Qt::Checked);
+    // Every kind at first; "None" unticks every kind and group, and Scan
+    // then says so and emits nothing.
+    EXPECT_EQ(dlg->GetTreeSuffix().size(), 15 + 10 + 19);
+    EXPECT_EQ(dlg->audioItem()->text(0), "Music");
+    QTest::mouseClick(dlg->noneButton(), Qt::LeftButton);
+    EXPECT_EQ(dlg->photoItem()->checkState(0), Qt::Unchecked);
+    EXPECT_EQ(dlg->videoItem()->child(3)->checkState(0), Qt::Unchecked);
     EXPECT_FALSE(dlg->haveFileType());
     answerNextModal([](QWidget *w) { static_cast<QMessageBox *>(w)->accept(); });
     dlg->OnBtnScan();
     EXPECT_EQ(types.count(), 0);
     EXPECT_EQ(range.count(), 0);
+    QTest::mouseClick(dlg->allButton(), Qt::LeftButton);
+    EXPECT_EQ(dlg->GetTreeSuffix().size(), 15 + 10 + 19);
+    EXPECT_EQ(dlg->videoItem()->checkState(0), Qt::Checked);
+    QTest::mouseClick(dlg->noneButton(), Qt::LeftButton);
 
     QTreeWidgetItem *photo = dlg->photoItem();
     kind(photo, 0)->setCheckState(0, Qt::Checked);   // RAW (Nikon)
@@ -185,66 +189,42 @@ TEST_F(OptionsPage, FieldsClampAndMoveTheSlider)
     EXPECT_TRUE(s->setEndBtnPosition(100));
 }
 
-// ---- worker thread ----
+// ---- the job's adapter ----
 
-namespace {
-
-struct Counter : IScanCallBack {
-    std::atomic<int> seen{0};
-    void OnRefresh(void *) override { seen++; }
-    void OnDelNtfsRefresh(void *) override {}
-};
-
-// A worker that hands an endless stream of records over by blocking queued
-// signals, passing the pause gate before each.
-struct Streamer : QUtilThread {
-    QScanAdapter *adapter = nullptr;
-    std::atomic<int> sent{0};
-    void OnExecute() override
-    {
-        int x = 0;
-        while (!PassGate()) {
-            adapter->DoRefreshTree(&x, 0);
-            sent++;
-        }
-    }
-};
-
-}  // namespace
-
-TEST(UtilThread, PauseContinueAndStopWithAWorkerBlockedInABlockingSignal)
+// The job never waits for the interface thread: a deep scan ends while this
+// thread serves no events at all, and what it found then arrives as a few
+// queued signals (not one per batch), with the store as the page's data.
+TEST(ScanAdapter, TheJobNeverWaitsForTheWindowAndItsSignalsAreCoalesced)
 {
-    Counter counter;
-    QObject owner;
-    auto *adapter = new QScanAdapter(&counter, &owner);
-    Streamer w;
-    w.adapter = adapter;
-    EXPECT_TRUE(w.stop());  // never started: returns at once
-
-    ASSERT_TRUE(w.Start());
-    ASSERT_TRUE(waitUntil([&] { return counter.seen > 10; }, 5000));
-    w.SetPause(true);
-    QTest::qWait(50);  // the record in flight lands
-    int held = counter.seen;
-    QTest::qWait(100);
-    EXPECT_LE(counter.seen - held, 1);
-    w.SetPause(false);
-    ASSERT_TRUE(waitUntil([&] { return counter.seen > held + 10; }, 5000));
-    // Not serving events here: the worker now waits in its emission and
-    // only stop(), which serves them, can let it finish.
-    QThread::msleep(20);
-    EXPECT_TRUE(w.stop());
-    EXPECT_FALSE(w.IsRunning());
-    EXPECT_EQ(counter.seen.load(), w.sent.load());
-
-    // A paused worker is released by stop().
-    ASSERT_TRUE(w.Start());
-    ASSERT_TRUE(waitUntil([&] { return counter.seen > held + 20; }, 5000));
-    w.SetPause(true);
-    QTest::qWait(30);
-    EXPECT_TRUE(w.stop());
-    EXPECT_FALSE(w.IsRunning());
-    EXPECT_FALSE(w.IsPaused());
+    const std::string fx = svt::fixture("gui");
+    salvitra::Inventory inv;
+    std::string err;
+    ASSERT_TRUE(inv.build({fx + "/disk.img"}, &err)) << err;
+    salvitra::ScanRequest req;
+    req.part = inv.wholeDevice(inv.devices().at(0).devNum);
+    ASSERT_NE(req.part, nullptr);
+    req.mode = salvitra::RecoverDeep;
+    req.inventory = &inv;
+    {
+        QScanAdapter scan(req);
+        QSignalSpy found(&scan, &QScanAdapter::filesFound);
+        QSignalSpy ended(&scan, &QScanAdapter::scanEnded);
+        scan.pause();
+        scan.pause();  // once
+        EXPECT_TRUE(scan.isPaused());
+        scan.resume();
+        ASSERT_TRUE(scan.start());
+        EXPECT_TRUE(scan.job()->wait().ok());  // no event served meanwhile
+        EXPECT_EQ(found.count(), 0);
+        ASSERT_TRUE(ended.wait(10000));
+        ASSERT_GE(found.count(), 1);
+        EXPECT_LE(found.count(), 2);  // coalesced: at most one waiting, plus the end's
+        const size_t files = scan.job()->fileCount();
+        EXPECT_GT(files, 0u);
+        EXPECT_EQ(found.last().at(0).toULongLong(), files);
+        EXPECT_TRUE(scan.scanFinished());
+    }
+    EXPECT_TRUE(inv.teardown());  // the adapter's job released what it held
 }
 
 // ---- media events ----
@@ -284,54 +264,50 @@ TEST(MediaEvents, AnImageAddedAndRemovedWithinHalfASecondGivesOneUnmount)
 
 // ---- scanning page controls ----
 
-namespace {
-
-struct FixedProgress : QUtilThread {
-    int value = 0;
-    void OnExecute() override {}
-    int ProgressValue() override { return value; }
-};
-
-}  // namespace
-
 TEST(ScanningPage, PercentShowsOneForZeroAndNeverTheStopValue)
 {
     QScaningDlg page(nullptr);
-    FixedProgress worker;
-    page.SetScanThread(&worker);
-    worker.value = 0;
-    page.OnTimer();
+    salvitra::Progress p;
+    page.showProgress(p);
     EXPECT_EQ(page.percentText(), "1%");
     EXPECT_EQ(page.progressBar()->value(), 1);
-    worker.value = 57;
-    page.OnTimer();
+    p.percent = 57;
+    p.bytesTotal = 1000000;
+    p.bytesDone = 570000;
+    p.files = 3;
+    page.showProgress(p);
     EXPECT_EQ(page.percentText(), "57%");
+    EXPECT_EQ(page.statusText(), QString::fromStdString(salvitra::scanProgressText(p)));
     page.setPercentage(200);
     EXPECT_EQ(page.percentText(), "57%");
 }
 
-TEST(ScanningPage, StatesAndViewPlacement)
+TEST(ScanningPage, StatesAndTheSearchArea)
 {
     QScaningDlg page(nullptr);
+    page.resize(720, 450);
     page.show();
     page.setBtnStatus(false, salvitra::RecoverDeep);
     EXPECT_FALSE(page.backButton()->isEnabled());
     EXPECT_FALSE(page.recoverButton()->isEnabled());
     EXPECT_TRUE(page.stopButton()->isVisible());
+    EXPECT_TRUE(page.progressBar()->isVisible());
+    EXPECT_FALSE(page.nameSearch()->isVisible());
     page.setBtnStatus(true, salvitra::RecoverDeep);
     page.SetCtrlHeigth(true, false);
     EXPECT_TRUE(page.backButton()->isEnabled());
     EXPECT_FALSE(page.stopButton()->isVisible());
-    // List with preview: the table sits below the preview, search open or not.
-    page.SetShowModBtnCtrl(3);
-    EXPECT_EQ(page.table()->geometry(), QRect(197, 290, 523, 142));
+    EXPECT_FALSE(page.progressBar()->isVisible());
+    // The size search opens above the views, which give it room.
+    QCoreApplication::processEvents();
+    const int treeTop = page.tree()->geometry().top();
     page.OnBtnPlus();
-    EXPECT_EQ(page.table()->geometry(), QRect(197, 290, 523, 142));
-    EXPECT_EQ(page.tree()->geometry(), QRect(0, 90, 198, 342));
-    page.SetShowModBtnCtrl(2);
-    EXPECT_EQ(page.table()->geometry(), QRect(197, 90, 523, 342));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(page.searchRow()->isVisible());
+    EXPECT_GT(page.tree()->geometry().top(), treeTop);
     page.OnBtnMinus();
-    EXPECT_EQ(page.table()->geometry(), QRect(197, 64, 523, 368));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(page.tree()->geometry().top(), treeTop);
 }
 
 TEST(Skin, SliderHandlesFollowTheMouseAndStopAtEachOther)

@@ -67,14 +67,14 @@ private slots:
         QVERIFY(jpg == m_model.find(FileGroup::Photo, "jpg"));
         QTableWidget table;
         resultviews::setupTable(&table);
-        QCOMPARE(table.horizontalHeaderItem(3)->text(), QString("Modifiction Time"));
-        QCOMPARE(table.columnWidth(0), 175);
+        QCOMPARE(table.horizontalHeaderItem(3)->text(), QString("Modification Time"));
         resultviews::fillTable(&table, m_model.rows(jpg, m_job->files()), "jpg");
         QCOMPARE(table.rowCount(), 1);
         QCOMPARE(table.item(0, 0)->text(), QString("_MG_0001.JPG"));
-        QVERIFY(table.item(0, 1)->text().endsWith(".Byte"));
+        QVERIFY(table.item(0, 1)->text().endsWith("KB") || table.item(0, 1)->text().endsWith("bytes"));
+        QVERIFY(table.item(0, 1)->toolTip().endsWith(" bytes"));
         QCOMPARE(table.item(0, 2)->text(), QString("Photo"));
-        QCOMPARE(table.item(0, 3)->text(), QString("06-15 10:20:30"));
+        QVERIFY(table.item(0, 3)->text().contains("2021"));
         QCOMPARE(table.item(0, 0)->checkState(), Qt::Unchecked);
 
         // A tick in the model shows in the tree without itemChanged.
@@ -119,7 +119,7 @@ private slots:
         TableRow row = m_model.rows(jpg, files).at(0);
         QString preview = QString::fromStdString(
             views.extract(*m_job, files[row.file], row.file, ViewFolder::Preview));
-        QVERIFY(preview.contains("Quorvane Data Recovery Temp"));
+        QVERIFY(preview.contains("Salvitra Data Recovery Temp"));
         QPreviewImageCtrl ctrl;
         ctrl.SetShowStyle(PreviewFit);
         QVERIFY(QPreviewImageCtrl::IsImage(preview));

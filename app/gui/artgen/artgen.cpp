@@ -418,7 +418,7 @@ QImage homeCard(int w, int h, const QString &title, const QString &line1, const 
         p.setPen(s == 3 ? kDisabledText : kMuted);
         p.setFont(font(12));
         p.drawText(QRectF(r.left() + 108, r.top() + 68, r.width() - 116, 18), Qt::AlignLeft | Qt::AlignVCenter, line1);
-        p.drawText(QRectF(r.left() + 24, r.top() + 118, r.width() - 48, 40), Qt::AlignLeft | Qt::TextWordWrap, line2);
+        p.drawText(QRectF(r.left() + 24, r.top() + 112, r.width() - 48, 60), Qt::AlignLeft | Qt::TextWordWrap, line2);
         // call to action
         QRectF cta(r.left() + 24, r.bottom() - 44, r.width() - 48, 30);
         p.setPen(Qt::NoPen);
@@ -432,39 +432,41 @@ QImage homeCard(int w, int h, const QString &title, const QString &line1, const 
 }
 
 // ---- backgrounds ----
+//
+// Backgrounds are decoration only: every text and control of a page is a
+// widget of its layout.  Each carries the margins ("Slices": left top right
+// bottom) that a stretched page keeps at their size; the parts between them
+// stretch (QImageWidget paints them that way).
 
-// The top band every page shares; title at the left after an optional logo.
-void band(QPainter &p, int w, int h, const QColor &accent, const QString &title, bool logo)
+void setSlices(QImage &img, int l, int t, int r, int b)
+{
+    img.setText("Slices", QString("%1 %2 %3 %4").arg(l).arg(t).arg(r).arg(b));
+}
+
+// The top band every page shares, with the logo at its left when asked.
+void band(QPainter &p, int w, int h, const QColor &accent, bool logo)
 {
     QLinearGradient g(0, 0, w, 0);
     g.setColorAt(0, kBand);
     g.setColorAt(1, kBand2);
     p.fillRect(QRect(0, 0, w, h), g);
     p.fillRect(QRect(0, h - 3, w, 3), accent);
-    int x = 16;
-    if (logo) {
+    if (logo)
         drawLogo(p, QRectF(14, (h - 3 - 30) / 2.0, 30, 30));
-        x = 54;
-    }
-    if (!title.isEmpty()) {
-        p.setPen(Qt::white);
-        p.setFont(font(17, true));
-        p.drawText(QRect(x, 0, w - x - 16, h - 3), Qt::AlignLeft | Qt::AlignVCenter, title);
-    }
 }
 
-QImage pageBackground(const QString &title, const QColor &accent, int bandH, int footerTop)
+// A page under the menu bar: the band (with the logo left of the page's
+// title) above paper.
+QImage pageBackground(const QColor &accent, int bandH, bool logo)
 {
     const int w = 720, h = 450;
     QImage img = canvas(w, h);
     QPainter p(&img);
     prepare(p);
     p.fillRect(img.rect(), kPaper);
-    band(p, w, bandH, accent, title, true);
-    if (footerTop > 0) {
-        p.fillRect(QRect(0, footerTop, w, h - footerTop), QColor(0xe9, 0xed, 0xf2));
-        p.fillRect(QRect(0, footerTop, w, 1), kLine);
-    }
+    band(p, w, bandH, accent, logo);
+    p.end();
+    setSlices(img, logo ? 54 : 0, bandH, 0, 0);
     return img;
 }
 
@@ -483,43 +485,29 @@ QImage homeBackground()
     hb.setColorAt(0, kBand);
     hb.setColorAt(1, kBand2);
     p.fillRect(QRect(0, 0, w, 100), hb);
-    // calm arcs in the header
+    // calm arcs at the header's right end
+    p.setClipRect(QRect(0, 0, w, 100));
     p.setPen(QPen(QColor(255, 255, 255, 22), 18));
     p.setBrush(Qt::NoBrush);
     p.drawEllipse(QPointF(640, 20), 120, 120);
     p.drawEllipse(QPointF(640, 20), 70, 70);
+    p.setClipping(false);
     drawLogo(p, QRectF(28, 22, 56, 56));
-    p.setPen(Qt::white);
-    p.setFont(font(28, true));
-    p.drawText(QRect(100, 20, 500, 36), Qt::AlignLeft | Qt::AlignVCenter, "Salvitra");
-    p.setPen(QColor(0xc9, 0xd8, 0xee));
-    p.setFont(font(14));
-    p.drawText(QRect(100, 56, 560, 24), Qt::AlignLeft | Qt::AlignVCenter,
-               "Get back lost photos, music, videos and documents");
-    p.setPen(kMuted);
-    p.setFont(font(14, true));
-    p.drawText(QRect(40, 112, 640, 22), Qt::AlignLeft | Qt::AlignVCenter, "How would you like to search?");
-    p.fillRect(QRect(0, 396, w, 1), kLine);
-    p.setPen(kMuted);
-    p.setFont(font(11));
-    p.drawText(QRect(40, 404, 440, 36), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextWordWrap,
-               "Salvitra only reads the disk you scan. Save recovered files to another disk.");
+    p.end();
+    setSlices(img, 100, 100, 230, 0);
     return img;
 }
 
-QImage dialogBackground(int w, int h, int footerH, const Glyph &badge = {}, QRectF badgeRect = {})
+// White, with the accent along the top.
+QImage dialogBackground(int w, int h)
 {
     QImage img = canvas(w, h);
     QPainter p(&img);
     prepare(p);
     p.fillRect(img.rect(), Qt::white);
     p.fillRect(QRect(0, 0, w, 4), kAccent);
-    if (footerH > 0) {
-        p.fillRect(QRect(0, h - footerH, w, footerH), QColor(0xf1, 0xf4, 0xf8));
-        p.fillRect(QRect(0, h - footerH, w, 1), kLine);
-    }
-    if (badge)
-        badge(p, badgeRect, kAccent);
+    p.end();
+    setSlices(img, 0, 4, 0, 0);
     return img;
 }
 
@@ -826,22 +814,22 @@ int main(int argc, char **argv)
 
     // Window and pages (720 x 450 under the menu bar).
     add("bg_main.png", homeBackground());
-    add("bg_quick_select.png", pageBackground("Quick Scan \xe2\x80\x94 choose a partition", kQuick, 48, 392));
-    add("bg_deep_select.png", pageBackground("Deep Scan \xe2\x80\x94 choose a partition", kDeep, 48, 343));
-    add("bg_scaning.png", pageBackground("", kQuick, 64, 0));
-    add("bg_deep_scanning.png", pageBackground("", kDeep, 64, 0));
-    add("bg_baby_finish.png", pageBackground("", kQuick, 64, 0));
-    add("bg_baby_height_finish.png", pageBackground("", kQuick, 64, 0));
-    add("bg_deep_finish.png", pageBackground("", kDeep, 64, 0));
-    add("bg_height_deep_finish.png", pageBackground("", kDeep, 64, 0));
+    add("bg_quick_select.png", pageBackground(kQuick, 48, true));
+    add("bg_deep_select.png", pageBackground(kDeep, 48, true));
+    add("bg_scaning.png", pageBackground(kQuick, 64, false));
+    add("bg_deep_scanning.png", pageBackground(kDeep, 64, false));
+    add("bg_baby_finish.png", pageBackground(kQuick, 64, false));
+    add("bg_baby_height_finish.png", pageBackground(kQuick, 64, false));
+    add("bg_deep_finish.png", pageBackground(kDeep, 64, false));
+    add("bg_height_deep_finish.png", pageBackground(kDeep, 64, false));
 
     // Home page.
     add("btn_quick.png", homeCard(300, 250, "Quick Scan", "Deleted files, in minutes",
                                   "Looks through the file system's own records for files that were deleted. "
                                   "Names and folders are kept.", kQuick, false));
     add("btn_deep.png", homeCard(300, 250, "Deep Scan", "Every file, sector by sector",
-                                 "Reads the whole partition and finds files by their content, "
-                                 "even after formatting or damage.", kDeep, true));
+                                 "Reads the whole partition: files with their names, and every other "
+                                 "file by its content, even after formatting.", kDeep, true));
     add("btn_help.png", textButton(86, 30, "Help", Look::Secondary, 12));
     add("btn_about.png", textButton(86, 30, "About", Look::Secondary, 12));
     add("icon_logo.png", icon(64, [](QPainter &p, const QRectF &r) { drawLogo(p, r.adjusted(2, 2, -2, -2)); }));
@@ -857,14 +845,14 @@ int main(int argc, char **argv)
     add("lock_icon.png", icon(16, drawLockedDisk));
 
     // Options page.
-    add("bg_optiton.png", dialogBackground(440, 410, 52));
+    add("bg_optiton.png", dialogBackground(440, 410));
     add("btn_king.png", tabButton(100, 28, "Kind", false));
     add("btn_Kind_hide.png", tabButton(100, 28, "Kind", true));
     add("btn_region.png", tabButton(100, 28, "Region", false));
     add("btn_Region_hide.png", tabButton(100, 28, "Region", true));
     add("btn_mark.png", textButton(76, 28, "All", Look::Secondary, 12));
     add("btn_select.png", textButton(76, 28, "Select", Look::Secondary, 12));
-    add("btn_unselect.png", textButton(76, 28, "Unselect", Look::Secondary, 12));
+    add("btn_unselect.png", textButton(76, 28, "None", Look::Secondary, 12));
     add("btn_cancel.png", textButton(96, 32, "Cancel", Look::Secondary, 13));
     add("icon_file.png", icon(16, [](QPainter &p, const QRectF &r) { drawFolder(p, r, QColor(0xf2, 0xc1, 0x4e)); }));
     add("icon_photo.png", icon(16, [](QPainter &p, const QRectF &r) { drawPhoto(p, r); }));
@@ -942,17 +930,22 @@ int main(int argc, char **argv)
     }
 
     // Small dialogs.
-    add("bg_message.png", dialogBackground(430, 160, 56, gInfoCircle, QRectF(34, 40, 44, 44)));
+    add("bg_message.png", dialogBackground(430, 160));
+    add("icon_question.png", icon(44, [](QPainter &p, const QRectF &r) { gInfoCircle(p, r, kAccent); }));
     add("msg_btn_ok.png", textButton(96, 32, "OK", Look::Primary, 13));
     add("msg_btn_stop.png", textButton(96, 32, "Stop", Look::Danger, 13));
     add("msg_btn_back.png", textButton(96, 32, "Go Back", Look::Primary, 13));
     add("msg_btn_exit.png", textButton(96, 32, "Exit", Look::Danger, 13));
-    add("bg_progress.png", dialogBackground(560, 120, 0, gDiskGlyph, QRectF(8, 44, 28, 28)));
-    add("bg_recoverPath.png", dialogBackground(430, 170, 46, gDownload, QRectF(40, 42, 22, 22)));
+    add("bg_progress.png", dialogBackground(560, 120));
+    add("icon_recovering.png", icon(28, [](QPainter &p, const QRectF &r) { gDiskGlyph(p, r, kAccent); }));
+    add("bg_recoverPath.png", dialogBackground(430, 170));
+    add("icon_folder_in.png", icon(22, [](QPainter &p, const QRectF &r) { gDownload(p, r, kAccent); }));
     add("btn_browse.png", textButton(84, 26, "Browse...", Look::Secondary, 12));
     add("btn_ok.png", textButton(84, 32, "OK", Look::Primary, 13));
-    add("bg_open_path.png", dialogBackground(420, 180, 56, gCheckCircle, QRectF(118, 48, 40, 40)));
+    add("bg_open_path.png", dialogBackground(420, 180));
+    add("icon_done.png", icon(40, [](QPainter &p, const QRectF &r) { gCheckCircle(p, r, kOk); }));
     add("btn_check.png", textButton(140, 32, "Done", Look::Success, 13));
+    add("btn_open_folder.png", textButton(140, 32, "Open Folder", Look::Primary, 13));
 
     QFile qrc(out + "/images.qrc");
     if (!qrc.open(QIODevice::WriteOnly | QIODevice::Truncate)) {

@@ -1,6 +1,5 @@
 #include "pagedthumbviewer.h"
 
-#include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QRegularExpressionValidator>
 #include <QScrollBar>
@@ -20,19 +19,25 @@ QPagedThumbViewer::QPagedThumbViewer(QWidget *parent) : QWidget(parent)
     m_checkAll->setObjectName("m_checkAll");
     m_btnPrevious = new QPushButton("<<", this);
     m_btnPrevious->setObjectName("m_btnPrevious");
+    m_btnPrevious->setAccessibleName(tr("Previous Page"));
+    m_btnPrevious->setToolTip(tr("Previous page"));
     m_label = new QLabel("1000/2000", this);
     m_label->setObjectName("label");
     m_label->setAlignment(Qt::AlignCenter);
     m_label->setMinimumWidth(60);
     m_btnNext = new QPushButton(">>", this);
     m_btnNext->setObjectName("m_btnNext");
+    m_btnNext->setAccessibleName(tr("Next Page"));
+    m_btnNext->setToolTip(tr("Next page"));
     m_edtPage = new QLineEdit(this);
     m_edtPage->setObjectName("m_edtPage");
     m_edtPage->setMaximumWidth(44);
-    m_btnGo = new QPushButton("go", this);
+    m_edtPage->setAccessibleName(tr("Page number"));
+    m_btnGo = new QPushButton(tr("Go"), this);
     m_btnGo->setObjectName("m_btnGo");
+    m_btnGo->setAccessibleName(tr("Go to Page"));
     for (QPushButton *b : {m_btnPrevious, m_btnNext, m_btnGo})
-        b->setMaximumWidth(40);
+        b->setMaximumWidth(qMax(40, b->sizeHint().width()));
     row->addWidget(m_checkAll);
     row->addStretch(1);
     row->addWidget(m_btnPrevious);
@@ -50,6 +55,8 @@ QPagedThumbViewer::QPagedThumbViewer(QWidget *parent) : QWidget(parent)
     m_grid = new QThumbViewerWidget();
     m_grid->setStyleSheet("background-color:rgb(255,255,255);");
     m_scroll->setWidget(m_grid);
+    // As many tiles to a row as the view's width holds.
+    m_scroll->viewport()->installEventFilter(this);
     layout->insertWidget(0, m_scroll, 1);
 
     m_edtPage->setValidator(
@@ -66,6 +73,13 @@ QPagedThumbViewer::QPagedThumbViewer(QWidget *parent) : QWidget(parent)
 QPagedThumbViewer::~QPagedThumbViewer()
 {
     qDeleteAll(m_items);
+}
+
+bool QPagedThumbViewer::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_scroll->viewport() && event->type() == QEvent::Resize)
+        m_grid->setColumns(QThumbViewerWidget::columnsFor(m_scroll->viewport()->width()));
+    return QWidget::eventFilter(watched, event);
 }
 
 int QPagedThumbViewer::pageCount() const
@@ -213,25 +227,40 @@ void QPagedThumbViewer::updateButtons()
 
 void QPagedThumbViewer::RedrawItem()
 {
-    const quint64 version = ++m_version;
+    m_version++;
+    emit pageAboutToShow(m_page);
     m_grid->ClearItems();
     m_scroll->verticalScrollBar()->setValue(0);
+    // Tiles cost no decoding here: pictures come decoded, or later.
     const int first = m_page * kPageSize;
-    for (int i = first; i < first + kPageSize && i < (int)m_items.size(); i++) {
+    for (int i = first; i < first + kPageSize && i < (int)m_items.size(); i++)
         addTile(m_items[i], -1);
-        // Let the grid fill visibly; user input waits.  Whatever runs
-        // meanwhile may change the list: then this redraw is over.
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        if (m_version != version)
-            return;
-    }
 }
 
 void QPagedThumbViewer::addTile(ThumbItem *item, int at)
 {
-    if (item->image.isEmpty() && m_provider)
-        item->image = m_provider(*item);
-    m_grid->AddItem(item->image, item->text, item->ticked, item, at);
+    const bool waiting = !item->answered && item->image.isEmpty() && item->picture.isNull() && m_provider;
+    const int tile = m_grid->AddItem(waiting ? QString() : item->image, item->text, item->ticked, item, at,
+                                     item->picture, waiting);
+    (void)tile;
+    if (waiting)
+        m_provider(m_items.indexOf(item), *item);
+}
+
+void QPagedThumbViewer::SetItemPicture(int index, const QString &image, const QImage &picture)
+{
+    if (!IsValid(index))
+        return;
+    ThumbItem *item = m_items[index];
+    item->image = image;
+    item->picture = picture;
+    item->answered = true;
+    for (int i = 0; i < m_grid->GetItemCount(); i++) {
+        if (m_grid->GetItemData(i) == item) {
+            m_grid->GetItem(i)->SetPicture(image, picture);
+            break;
+        }
+    }
 }
 
 void QPagedThumbViewer::OnBtnPrevious()

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QList>
@@ -20,6 +21,8 @@ struct ThumbItem {
     QString text;
     bool ticked = false;
     void *data = nullptr;
+    QImage picture;  // decoded by whoever gave the picture (else loaded from image)
+    bool answered = false;  // the provider has answered (with a picture or without)
 };
 
 class QPagedThumbViewer : public QWidget {
@@ -30,9 +33,17 @@ public:
     explicit QPagedThumbViewer(QWidget *parent = nullptr);
     ~QPagedThumbViewer() override;
 
-    // Gives the picture of an item added without one, when its page is
-    // drawn: the files of a long list are then extracted a page at a time.
-    void SetImageProvider(std::function<QString(const ThumbItem &)> provider) { m_provider = std::move(provider); }
+    // Asks for the picture of an item added without one when its page is
+    // drawn, so the files of a long list are extracted a page at a time.
+    // The answer (SetItemPicture) may come at once or later; meanwhile the
+    // tile shows that its picture is on its way.
+    void SetImageProvider(std::function<void(int index, const ThumbItem &)> provider)
+    {
+        m_provider = std::move(provider);
+    }
+    // The picture of item index: a file, and the picture decoded from it
+    // (null: decode the file here; an empty path: no picture to show).
+    void SetItemPicture(int index, const QString &image, const QImage &picture);
 
     // Inserts an item at index (appends when out of range).
     void AddItem(const QString &image, const QString &text, bool ticked, void *data, int index = -1);
@@ -79,6 +90,9 @@ public:
     QPushButton *goButton() const { return m_btnGo; }
 
 signals:
+    // A page is about to be drawn: pictures asked for before are not
+    // wanted any more.
+    void pageAboutToShow(int page);
     void checkAllChanged(bool checked);
     void checkChanged(void *data);
     // index: the item's place in the whole list.
@@ -90,6 +104,9 @@ public slots:
     void OnBtnGo();
     void OnCheckAllChange();
     void OnCheckChange(int index, bool checked);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void setBox(Qt::CheckState state);
@@ -109,7 +126,7 @@ private:
     // lets events run stops when one of them changed what it draws.
     quint64 m_version = 0;
     QList<ThumbItem *> m_items;
-    std::function<QString(const ThumbItem &)> m_provider;
+    std::function<void(int, const ThumbItem &)> m_provider;
     quint64 m_ticked = 0;
     quint64 m_unticked = 0;
 };

@@ -79,6 +79,38 @@ QPixmap QPictureNode::notAvailablePixmap(QSize size)
     return pm;
 }
 
+QPixmap QPictureNode::waitingPixmap(QSize size)
+{
+    QPixmap pm(size);
+    pm.fill(QColor(246, 247, 249));
+    QPainter p(&pm);
+    QFont f = p.font();
+    f.setPixelSize(10);
+    p.setFont(f);
+    p.setPen(QColor(150, 150, 150));
+    p.drawText(QRect(QPoint(0, 0), size), Qt::AlignCenter, QObject::tr("Loading..."));
+    return pm;
+}
+
+void QPictureNode::SetWaiting()
+{
+    m_preview->SetPixmap(waitingPixmap());
+    m_image.clear();
+}
+
+void QPictureNode::SetPicture(const QString &path, const QImage &picture)
+{
+    if (picture.isNull() && !path.isEmpty()) {
+        SetImage(path);
+        return;
+    }
+    if (picture.isNull())
+        m_preview->SetPixmap(notAvailablePixmap());
+    else
+        m_preview->SetPixmap(QPixmap::fromImage(picture));
+    m_image = path;
+}
+
 void QPictureNode::SetImage(const QString &path)
 {
     if (QPreviewImageCtrl::IsImage(path))

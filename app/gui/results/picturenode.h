@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QImage>
 #include <QString>
 #include <QWidget>
 
@@ -18,6 +19,11 @@ public:
     // The picture at path, or the "not available" picture when path holds
     // nothing that decodes.
     void SetImage(const QString &path);
+    // A picture decoded elsewhere, from the file at path (a null picture:
+    // nothing to show).
+    void SetPicture(const QString &path, const QImage &picture);
+    // The picture is on its way.
+    void SetWaiting();
     QString GetImage() const { return m_image; }
     // The label beside the check box (the file name as found: control
     // characters are shown as U+FFFD, a long name is shortened with "...").
@@ -36,6 +42,8 @@ public:
     // The picture shown for files that are not pictures (the program's
     // artwork when it has one, else drawn at this size).
     static QPixmap notAvailablePixmap(QSize size = QSize(92, 80));
+    // The picture shown while the real one is made.
+    static QPixmap waitingPixmap(QSize size = QSize(92, 80));
 
 signals:
     void checkChanged(void *node, bool checked);

@@ -4,6 +4,8 @@
 #include <QImageReader>
 #include <QPainter>
 
+#include <algorithm>
+
 namespace {
 
 // Browsers treat GIF delays this short as "no delay given" and show such
@@ -129,6 +131,12 @@ void QPreviewImageCtrl::GetDrawRect(QRect &rect)
     }
     const qint64 W = width(), H = height();
     const qint64 w = m_pixmap.width(), h = m_pixmap.height();
+    if (m_style == PreviewCenter && w > 0 && h > 0 && W > 0 && H > 0) {
+        const double k = std::min({1.0, double(W) / double(w), double(H) / double(h)});
+        const int dw = int(w * k), dh = int(h * k);
+        rect = QRect(int(W - dw) / 2, int(H - dh) / 2, dw, dh);
+        return;
+    }
     if (m_style != PreviewFit || w <= 0 || h <= 0 || W <= 0 || H <= 0) {
         rect = QRect(0, 0, width(), height());
         return;

@@ -9,9 +9,11 @@
 #include <QWidget>
 
 // 0 natural size (the control takes the image's size), 1 fit (aspect ratio
-// kept, centred), anything else stretched over the whole control.
+// kept, centred), 3 centred at its own size (shrunk, never grown, to fit:
+// placeholders with words in them), anything else stretched over the whole
+// control.
 typedef int tagPreviewImageStyle;
-enum : int { PreviewNatural = 0, PreviewFit = 1, PreviewStretch = 2 };
+enum : int { PreviewNatural = 0, PreviewFit = 1, PreviewStretch = 2, PreviewCenter = 3 };
 
 class QPreviewImageCtrl : public QWidget {
     Q_OBJECT

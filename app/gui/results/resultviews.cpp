@@ -4,10 +4,13 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QHash>
 #include <QHeaderView>
 #include <QMimeDatabase>
 #include <QSignalBlocker>
 #include <QStyle>
+
+#include "units.h"
 
 using namespace salvitra;
 
@@ -126,10 +129,13 @@ void setupTable(QTableWidget *table)
 {
     table->setColumnCount(4);
     table->setHorizontalHeaderLabels({QObject::tr("File Name"), QObject::tr("File Size"),
-                                      QObject::tr("Files Type"), QObject::tr("Modifiction Time")});
-    const int widths[] = {175, 110, 100, 135};
+                                      QObject::tr("File Type"), QObject::tr("Modification Time")});
+    const int widths[] = {175, 90, 80, 150};
     for (int c = 0; c < 4; c++)
         table->setColumnWidth(c, widths[c]);
+    // The name takes the room a wider window gives.
+    table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    table->horizontalHeader()->setMinimumSectionSize(60);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -156,23 +162,47 @@ void fillTable(QTableWidget *table, const std::vector<TableRow> &rows, const QSt
     table->setUpdatesEnabled(false);
     table->clearContents();
     table->setRowCount((int)rows.size());
-    const QIcon icon = typeIcon(type);
+    // One icon for a type's table; a table of several types (a group, "All
+    // Files") looks each one up once.
+    QHash<QString, QIcon> icons;
+    auto iconOf = [&](const TableRow &row) -> QIcon {
+        QString t = type;
+        if (t.isEmpty()) {
+            const int dot = QString::fromStdString(row.name).lastIndexOf('.');
+            t = dot < 0 ? QString() : QString::fromStdString(row.name).mid(dot + 1).toLower();
+        }
+        auto it = icons.find(t);
+        if (it == icons.end())
+            it = icons.insert(t, typeIcon(t));
+        return *it;
+    };
     const QIcon damaged = QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
     const QIcon lost = QApplication::style()->standardIcon(QStyle::SP_MessageBoxCritical);
     const QIcon unverified = QApplication::style()->standardIcon(QStyle::SP_MessageBoxQuestion);
+    const QIcon good = QApplication::style()->standardIcon(QStyle::SP_DialogApplyButton);
+    const QIcon unknown = QApplication::style()->standardIcon(QStyle::SP_MessageBoxQuestion);
     for (int r = 0; r < (int)rows.size(); r++) {
         const TableRow &row = rows[r];
         auto *name = new QTableWidgetItem(shown(row.name));
         name->setFlags(Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled);
         name->setCheckState(toQt(row.check));
         name->setData(kFileRole, row.file);
-        name->setIcon(row.state == FileState::Unreadable   ? lost
-                      : row.state == FileState::Damaged    ? damaged
-                      : row.state == FileState::Unverified ? unverified
-                                                           : icon);
         std::string tip = fileStateText(row.state);
         if (!row.note.empty())
             tip += ": " + row.note;
+        if (row.why.empty()) {
+            name->setIcon(row.state == FileState::Unreadable   ? lost
+                          : row.state == FileState::Damaged    ? damaged
+                          : row.state == FileState::Unverified ? unverified
+                                                               : iconOf(row));
+        } else {
+            // A judged file: the icon says whether it will come back whole.
+            name->setIcon(row.verdict == Verdict::Good      ? good
+                          : row.verdict == Verdict::Damaged ? damaged
+                          : row.verdict == Verdict::Overwritten ? lost
+                                                                : unknown);
+            tip = std::string(verdictText(row.verdict)) + ": " + row.why + "\n" + tip;
+        }
         name->setToolTip(shown(tip));
         table->setItem(r, 0, name);
         const std::string *texts[] = {&row.size, &row.group, &row.time};
@@ -181,6 +211,8 @@ void fillTable(QTableWidget *table, const std::vector<TableRow> &rows, const QSt
             item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
             table->setItem(r, c, item);
         }
+        // The size as a person reads it; the exact count when pointed at.
+        table->item(r, 1)->setToolTip(QString::fromStdString(exactBytes(row.bytes)));
     }
     table->setUpdatesEnabled(true);
 }

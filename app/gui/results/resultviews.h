@@ -33,9 +33,9 @@ void syncTree(QTreeWidget *tree, const salvitra::ResultTree &model);
 salvitra::NodeRef nodeOf(const QTreeWidgetItem *item);
 QTreeWidgetItem *itemOf(QTreeWidget *tree, const salvitra::NodeRef &node);
 
-// Four columns "File Name" (175 pixels), "File Size" (110), "Files Type"
-// (100), "Modifiction Time" (135); no editing, whole rows, extended
-// selection, no vertical header, no grid.
+// Four columns "File Name" (taking the width left), "File Size", "File
+// Type", "Modification Time"; no editing, whole rows, extended selection,
+// no vertical header, no grid.
 void setupTable(QTableWidget *table);
 // One row per entry; the name carries the type's icon (a warning for a
 // damaged file, an error for an unreadable one), its state and note as

@@ -10,19 +10,39 @@ QThumbViewerWidget::~QThumbViewerWidget()
         killTimer(m_timerId);
 }
 
-QRect QThumbViewerWidget::cellRect(int i)
+QRect QThumbViewerWidget::cellRect(int i, int columns)
 {
-    return QRect(kMargin + kStepX * (i % kColumns), kMargin + kStepY * (i / kColumns), kTileWidth,
-                 kTileHeight);
+    columns = qMax(1, columns);
+    return QRect(kMargin + kStepX * (i % columns), kMargin + kStepY * (i / columns), kTileWidth, kTileHeight);
+}
+
+int QThumbViewerWidget::columnsFor(int width)
+{
+    return qMax(1, (width - kMargin - kTileWidth) / kStepX + 1);
+}
+
+void QThumbViewerWidget::setColumns(int columns)
+{
+    columns = qMax(1, columns);
+    if (columns == m_columns)
+        return;
+    m_columns = columns;
+    RePosCtrl(0);
+    scheduleResize();
 }
 
 int QThumbViewerWidget::AddItem(const QString &image, const QString &text, bool check, void *data,
-                                int index)
+                                int index, const QImage &picture, bool waiting)
 {
     if (index < 0 || index >= m_items.size())
         index = m_items.size();
     auto *node = new QPictureNode(this);
-    node->SetImage(image);
+    if (waiting)
+        node->SetWaiting();
+    else if (!picture.isNull())
+        node->SetPicture(image, picture);
+    else
+        node->SetImage(image);
     if (!text.isEmpty())
         node->SetText(text);
     node->SetCheck(check);
@@ -95,7 +115,7 @@ QString QThumbViewerWidget::GetItemText(int index) const
 void QThumbViewerWidget::RePosCtrl(int from)
 {
     for (int i = qMax(0, from); i < m_items.size(); i++)
-        m_items[i]->setGeometry(cellRect(i));
+        m_items[i]->setGeometry(cellRect(i, m_columns));
 }
 
 void QThumbViewerWidget::adjustSize()
@@ -117,8 +137,8 @@ void QThumbViewerWidget::timerEvent(QTimerEvent *event)
         QWidget::timerEvent(event);
         return;
     }
-    int rows = (m_items.size() + kColumns - 1) / kColumns;
-    resize(kMargin + kStepX * (kColumns - 1) + kTileWidth, kStepY * rows);
+    int rows = (m_items.size() + m_columns - 1) / m_columns;
+    resize(kMargin + kStepX * (m_columns - 1) + kTileWidth, kStepY * rows);
     killTimer(m_timerId);
     m_timerId = 0;
     m_resizePending = false;

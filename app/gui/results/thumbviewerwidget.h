@@ -1,6 +1,7 @@
-// A grid of thumbnail tiles, five to a row.
+// A grid of thumbnail tiles, five to a row unless told how many fit.
 #pragma once
 
+#include <QImage>
 #include <QString>
 #include <QVector>
 #include <QWidget>
@@ -21,8 +22,10 @@ public:
     ~QThumbViewerWidget() override;
 
     // Inserts a tile at index (appends when index is out of range) and
-    // returns the index used.
-    int AddItem(const QString &image, const QString &text, bool check, void *data, int index = -1);
+    // returns the index used.  A picture already decoded is shown as it is;
+    // a tile still waiting for its picture says so.
+    int AddItem(const QString &image, const QString &text, bool check, void *data, int index = -1,
+                const QImage &picture = QImage(), bool waiting = false);
     // Removes the tile at index (the last one when out of range).
     void DeleteItem(int index);
     void ClearItems();
@@ -42,8 +45,13 @@ public:
     void adjustSize();
     // Moves the tiles from index on to their cells.
     void RePosCtrl(int from);
-    // The cell of tile i.
-    static QRect cellRect(int i);
+    // Tiles to a row (at least one); the grid is laid out again.
+    void setColumns(int columns);
+    int columns() const { return m_columns; }
+    // The columns that fit a width.
+    static int columnsFor(int width);
+    // The cell of tile i, five to a row or `columns` to a row.
+    static QRect cellRect(int i, int columns = kColumns);
 
 signals:
     void itemCheckChanged(int index, bool check);
@@ -58,6 +66,7 @@ private:
     void scheduleResize();
 
     QVector<QPictureNode *> m_items;
+    int m_columns = kColumns;
     bool m_enabled = true;
     bool m_resizePending = false;
     int m_timerId = 0;
