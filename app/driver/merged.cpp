@@ -130,12 +130,12 @@ public:
 
     Status run(ScanJob &job) override;
 
-    WriteResult write(const FoundFile &file, const std::string &path, WriteStats &stats,
+    WriteResult write(const FoundFile &file, const WriteDest &dest, WriteStats &stats,
                       const std::function<bool()> &gate) override
     {
         if (file.source >= sources_.size() || !sources_[file.source])
             return WriteResult::NoRecord;
-        return sources_[file.source]->write(file, path, stats, gate);
+        return sources_[file.source]->write(file, dest, stats, gate);
     }
 
     void release() override

@@ -413,7 +413,7 @@ void QDiskTreeDlg::OnSaveDiskImage()
         QMessageBox::about(this, "Salvitra", "Please select the device or partition to save as an image first.");
         return;
     }
-    if (m_job) {
+    if (m_scan) {
         QMessageBox::about(this, "Salvitra", "Please wait until the scan has ended.");
         return;
     }

@@ -98,7 +98,8 @@ TEST(SaveImageWindow, ARecoveryOffersItsReportForSaving)
     QTest::mouseClick(w.diskPage()->scanButton(), Qt::LeftButton);
     ASSERT_TRUE(waitUntil([&] { return w.currentPage() == MainWindow::PageFinished; }, 60000));
     // The scanning thread has ended (joined: a hand-over ThreadSanitizer sees).
-    w.diskPage()->Wait();
+    if (salvitra::ScanJob *job = w.diskPage()->job())
+        job->wait();
     svt::TempDir out, saved;
     bool offered = false, copied = false;
     answerNextModal(
