@@ -979,6 +979,8 @@ int cmdScanOrRecover(const Options &o, bool recover)
             printf("Recovery stopped before the end: %zu of %zu files were not copied%s.\n",
                    files.size() - sum.written, files.size(),
                    sum.incomplete ? "; the incomplete one is kept as .partial" : "");
+        if (!sum.report.csv.empty())
+            printf("Report: %s, %s\n", termText(sum.report.csv).c_str(), termText(sum.report.xml).c_str());
     }
     if (!sum.report.error.empty())
         fprintf(stderr, "salvitra-cli: the report could not be written: %s\n", termText(sum.report.error).c_str());

@@ -175,7 +175,7 @@ TEST(CliInterrupt, AKilledRecoveryLeavesOnlyAPartialFile)
     const uint32_t kPicture = 256u << 20;
     std::string medium = sparseMedium(t, kPicture + (1u << 20), kPicture);
     std::string outDir = t.file("out");
-    std::string file = outDir + "/bmp/0.bmp";
+    std::string file = outDir + "/Found by content/bmp/0.bmp";
     {
         Background cli(t, {"recover", "--deep", "--device", "0", "--image", medium, "--out", outDir});
         ASSERT_TRUE(copyingInto(file + ".partial")) << cli.err();

