@@ -68,21 +68,16 @@ for f in sunset.png notes.txt; do want+=("$f=$(sha256sum "$work/$f" | cut -d' ' 
 mkdir -p "$work/disks" "$work/config" "$work/tmp" "$work/out"
 ln -s "$work/card.img" "$work/disks/disk0"
 
-# A display of its own, with a window manager.
-display=
-for n in $(seq 150 220); do
-  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=:$n; break; fi
-done
-[ -n "$display" ] || { echo "skipped: no free X display"; exit 77; }
-Xvfb "$display" -screen 0 1600x1200x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# A display of its own, with a window manager.  Xvfb picks a free display
+# and writes its number once it takes clients (-displayfd): the read below
+# waits for exactly that, however busy the machine is.
+mkfifo "$work/ready"
+Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$work/ready" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
+read -r number <"$work/ready" || true
+[ -n "${number:-}" ] || { echo "skipped: Xvfb did not start"; cat "$work/xvfb.log"; exit 77; }
+display=:$number
 export DISPLAY=$display
-# Xvfb is ready when a client can talk to it: the window manager then starts.
-for _ in $(seq 200); do
-  [ -e "/tmp/.X11-unix/X${display#:}" ] && break
-  kill -0 "${pids[0]}" 2>/dev/null || { echo "skipped: Xvfb did not start"; cat "$work/xvfb.log"; exit 77; }
-  sleep 0.05
-done
 openbox --sm-disable >"$work/openbox.log" 2>&1 &
 pids+=($!)
 "$launcher" --launch-immediately >"$work/atspi.log" 2>&1 &
