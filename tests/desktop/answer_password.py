@@ -5,6 +5,8 @@
 import os
 import pty
 import sys
+import termios
+import time
 
 password = sys.argv[1].encode() + b"\n"
 pid, fd = pty.fork()
@@ -21,6 +23,13 @@ while True:
         break
     seen += data
     if not answered and b"Password:" in seen:
+        # The agent turns echo off after its prompt, discarding what was
+        # typed before (TCSAFLUSH): the password goes in once echo is off.
+        # (An agent that keeps echo on is answered after a while anyway.)
+        for _ in range(3000):
+            if not termios.tcgetattr(fd)[3] & termios.ECHO:
+                break
+            time.sleep(0.01)
         os.write(fd, password)
         answered = True
 _, status = os.waitpid(pid, 0)
