@@ -5,11 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <pwd.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/utsname.h>
+#include <unordered_map>
 #include <unistd.h>
 
 #include "inventory.h"
@@ -170,6 +173,18 @@ struct Line {
 std::vector<Line> lines(const RecoverSummary &sum, const ReadLog &reads)
 {
     std::vector<Line> out;
+    // Files share few folders: each folder is resolved once.
+    std::unordered_map<std::string, std::string> folders;
+    auto resolved = [&](const std::string &path) {
+        const size_t slash = path.rfind('/');
+        if (slash == std::string::npos || slash == 0)
+            return absolute(path);
+        const std::string dir = path.substr(0, slash);
+        auto it = folders.find(dir);
+        if (it == folders.end())
+            it = folders.emplace(dir, absolute(dir)).first;
+        return it->second + path.substr(slash);
+    };
     for (const RecoveredFile &rf : sum.files) {
         Line l{&rf, {}, {}, {}, false};
         l.written = rf.stats.bytes > 0 || rf.result == WriteResult::Ok || rf.result == WriteResult::Empty ||
@@ -181,7 +196,7 @@ std::vector<Line> lines(const RecoverSummary &sum, const ReadLog &reads)
         if (l.sha.empty())
             l.written = false;
         else
-            l.path = absolute(rf.path);
+            l.path = resolved(rf.path);
         l.runs = reads.runs(rf.file, rf.stats.bytes);
         out.push_back(std::move(l));
     }
@@ -270,16 +285,22 @@ std::string sha256OfFile(const std::string &path)
         return {};
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
     bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1;
-    std::vector<unsigned char> buf(1 << 20);
+    // A buffer of the file's size up to 1 MiB, left unset: most recovered
+    // files are small, and there are many of them.
+    struct stat st;
+    size_t cap = 1 << 20;
+    if (fstat(fd, &st) == 0 && st.st_size >= 0 && (uint64_t)st.st_size < cap)
+        cap = (size_t)st.st_size + 1;  // one more byte sees the end in one read
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[cap]);
     while (ok) {
-        ssize_t n = read(fd, buf.data(), buf.size());
+        ssize_t n = read(fd, buf.get(), cap);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             ok = false;
         if (n <= 0)
             break;
-        ok = EVP_DigestUpdate(ctx, buf.data(), (size_t)n) == 1;
+        ok = EVP_DigestUpdate(ctx, buf.get(), (size_t)n) == 1;
     }
     close(fd);
     unsigned char md[EVP_MAX_MD_SIZE];

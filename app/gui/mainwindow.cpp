@@ -123,7 +123,7 @@ void MainWindow::InitBtnCtrl()
     m_btnQuick = MakeImageButton(m_home, ":/images/btn_quick.png", "Start Quick Scan");
     m_btnQuick->setAccessibleDescription("Finds deleted files through the file system's own records");
     m_btnDeep = MakeImageButton(m_home, ":/images/btn_deep.png", "Start Deep Scan");
-    m_btnDeep->setAccessibleDescription("Reads the whole partition and finds files by their content");
+    m_btnDeep->setAccessibleDescription("Reads the whole partition: files with their names, and every other file by its content");
     m_btnHelp = MakeImageButton(m_home, ":/images/btn_help.png", "Help");
     m_btnHelp->setToolTip("Help (F1)");
     m_btnAbout = MakeImageButton(m_home, ":/images/btn_about.png", "About");
