@@ -47,7 +47,8 @@ struct ImageRequest {
     std::string devicePath;           // the medium being read (the output may not lie on it)
     std::string outPath;              // the image file
     std::string mapPath;              // the mapfile; empty: outPath + ".map"
-    int retries = 1;                  // passes over the bad sectors at the end (0..16)
+    int retries = 0;                  // passes over the bad sectors at the end (0..16); none by
+                                      // default, as GNU ddrescue: a failing disk is read as little as it can be
     uint32_t blockSize = 1 << 20;     // bytes per read of the first pass
 };
 
