@@ -4,41 +4,7 @@
  * named here, and checks whether their data is still free.
  */
 #include "hollin_i.h"
-
-namespace hollin {
-
-namespace {
-
-struct Emitter {
-    Salvitra_RunFn fn;
-    void *ctx;
-    uint64_t at = 0, len = 0;
-
-    void add(uint64_t offset, uint64_t length)
-    {
-        if (length == 0)
-            return;
-        bool mark = offset == SV_RUN_LOST || offset == SV_RUN_SPARSE;
-        bool lastMark = at == SV_RUN_LOST || at == SV_RUN_SPARSE;
-        if (len && (mark ? at == offset : !lastMark && at + len == offset)) {
-            len += length;
-            return;
-        }
-        flush();
-        at = offset;
-        len = length;
-    }
-    void flush()
-    {
-        if (len)
-            fn(ctx, at, len);
-        len = 0;
-    }
-};
-
-}  // namespace
-
-}  // namespace hollin
+#include "sv_runs.h"
 
 using namespace hollin;
 
@@ -56,7 +22,7 @@ extern "C" HOLLIN_EXPORT int exfat_file_runs(const tagExfatFile *rec, Salvitra_R
     Plan plan;
     uint64_t budget = UINT64_MAX;
     plan_clusters(s, rec->nFirstCluster, rec->nClusters, rec->bNoFatChain, !rec->bDeleted, &runs, &plan, &budget);
-    Emitter out{fn, context};
+    sv::RunJoiner out{fn, context};
     const uint64_t cs = s.L.clusterSize;
     // Only bytes below the valid data length were ever written; the rest
     // reads as zeros.

@@ -4,39 +4,13 @@
  * named here, and checks whether their data is still free.
  */
 #include "polder_i.h"
+#include "sv_runs.h"
 
 #include <cstring>
 
 namespace polder {
 
 namespace {
-
-/* Consecutive clusters gathered into one run before it is handed on. */
-struct RunEmitter {
-    Salvitra_RunFn fn;
-    void *ctx;
-    uint64_t at = 0, len = 0;
-
-    void add(uint64_t offset, uint64_t length)
-    {
-        if (length == 0)
-            return;
-        bool mark = offset == SV_RUN_LOST || offset == SV_RUN_SPARSE;
-        if (len && (mark ? at == offset : at != SV_RUN_LOST && at != SV_RUN_SPARSE && at + len == offset)) {
-            len += length;
-            return;
-        }
-        flush();
-        at = offset;
-        len = length;
-    }
-    void flush()
-    {
-        if (len)
-            fn(ctx, at, len);
-        len = 0;
-    }
-};
 
 /*
  * The free path of a file, as read_free_path reads it: start, then the
@@ -48,7 +22,7 @@ void emit_free_path(const void *rec, uint32_t start, uint64_t size, uint64_t dat
                     uint32_t bytesPerSector, uint32_t maxCluster, InUseFn inUse, void *inUseCtx, Salvitra_RunFn fn,
                     void *ctx)
 {
-    RunEmitter out{fn, ctx};
+    sv::RunJoiner out{fn, ctx};
     const uint64_t clusterBytes = (uint64_t)spc * bytesPerSector;
     FreePathCursor cur;
     uint64_t left = size;

@@ -4,6 +4,7 @@
  * named here, and checks whether their data is still free.
  */
 #include "ntfs_i.h"
+#include "sv_runs.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -11,33 +12,6 @@
 static const uint16_t kNoName[1] = {0};
 
 namespace {
-
-struct Emitter {
-    Salvitra_RunFn fn;
-    void *ctx;
-    uint64_t at = 0, len = 0;
-
-    void add(uint64_t offset, uint64_t length)
-    {
-        if (length == 0)
-            return;
-        bool mark = offset == SV_RUN_LOST || offset == SV_RUN_SPARSE;
-        bool lastMark = at == SV_RUN_LOST || at == SV_RUN_SPARSE;
-        if (len && (mark ? at == offset : !lastMark && at + len == offset)) {
-            len += length;
-            return;
-        }
-        flush();
-        at = offset;
-        len = length;
-    }
-    void flush()
-    {
-        if (len)
-            fn(ctx, at, len);
-        len = 0;
-    }
-};
 
 /*
  * The runs of a non-resident, uncompressed stream as Ntfs_Read_Attribute
@@ -55,7 +29,7 @@ bool emit_stream(NTFS_ATTR_CONTEXT *ctx, Salvitra_RunFn fn, void *context)
     const uint64_t init = a.init_size < size ? a.init_size : size;
     if (cs == 0)
         return false;
-    Emitter out{fn, context};
+    sv::RunJoiner out{fn, context};
     uint64_t pos = 0;
     bool more = size > 0 && ntfs_ctx_rewind(ctx);
     /* Each step consumes part of the run list: bounded by its length. */
